@@ -1,0 +1,39 @@
+# TambloServer: `make run` and `make test` set everything up on a fresh Debian bookworm machine.
+BUILD_DIR      ?= build
+ASAN_DIR       ?= build-asan
+JOBS           ?= $(shell nproc)
+ARGS           ?=
+
+.PHONY: all build deps run test unit asan-build bench clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# Starts the server in the repository root, where TambloServer_log.conf is found.
+run: deps build
+	exec $(BUILD_DIR)/TambloServer $(ARGS)
+
+# Every test: unit and integration tests of the normal build, then the unit tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: deps build asan-build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j 2
+	ctest --test-dir $(ASAN_DIR) --output-on-failure -j 2
+
+unit: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -L unit
+
+asan-build:
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_SANITIZE=ON -DTAMBLO_UNIT_TESTS_ONLY=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+bench: build
+	$(BUILD_DIR)/bench/run-all
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

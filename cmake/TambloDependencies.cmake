@@ -1,0 +1,15 @@
+# Finds the system libraries that Debian's -dev packages provide (see scripts/install-deps).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+find_package(Boost 1.74 REQUIRED COMPONENTS system thread)
+
+pkg_check_modules(LOG4CPLUS REQUIRED IMPORTED_TARGET log4cplus)
+
+# libev ships no pkg-config file on Debian.
+find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)
+find_library(LIBEV_LIBRARY ev REQUIRED)
+add_library(tamblo::libev UNKNOWN IMPORTED)
+set_target_properties(tamblo::libev PROPERTIES
+  IMPORTED_LOCATION ${LIBEV_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${LIBEV_INCLUDE_DIR})

@@ -1,0 +1,281 @@
+// The gateway datagram protocol of the server: dispatch, registration, keepalive, expiry.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <vector>
+
+#include "GatewayClient.h"
+#include "Logging.h"
+#include "TambloServer.h"
+#include "Tunnel.h"
+
+using namespace gateway_datagram;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
+
+struct DottedAddress {
+    char text[INET_ADDRSTRLEN];
+};
+DottedAddress dotted(in_addr address) {
+    DottedAddress out;
+    inet_ntop(AF_INET, &address, out.text, sizeof out.text);
+    return out;
+}
+
+std::string senderText(const sockaddr_in& sender) {
+    AddressKeyBuffer key;
+    TambloServer::formatAddressKey(sender, {}, 0, &key);
+    return std::string(key.view());
+}
+}  // namespace
+
+void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    LOG4CPLUS_TRACE(logger, "Got UDP from GC, size=" << length);
+    switch (datagram[0]) {
+        case TAMBLO_MT_CONNECT:
+            registerTamClient(false, sender, datagram, length);
+            break;
+        case TAMBLO_MT_CONNECTTLS:
+            registerTamClient(true, sender, datagram, length);
+            break;
+        case TAMBLO_MT_KEEPALIVE:
+            handleKeepalive(sender, datagram, length);
+            break;
+        case TAMBLO_MT_ENCRYPTED:
+            handleEncrypted(sender, datagram, length);
+            break;
+        case TAMBLO_MT_TCPOVERUDP:
+            routeTunnelSegment(sender, datagram, length);
+            break;
+        default:
+            routeChannelDatagram(sender, datagram, length);
+            break;
+    }
+}
+
+void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    const auto it = sa2gc.find(sender);
+    if (it == sa2gc.end()) {
+        LOG4CPLUS_WARN(logger, "Got encrypted message from not registered gc");
+        return;
+    }
+    // The plaintext is written over the ciphertext, inside the receive buffer.
+    uint32_t plainLength = 0;
+    uint8_t* plain =
+        it->second->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
+    if (plain == nullptr || plainLength == 0) {
+        LOG4CPLUS_WARN(logger, "Cannot decrypt message from registereg gc");
+        return;
+    }
+    io_cb_switch(sender, plain, plainLength);
+}
+
+void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram,
+                                      size_t length) {
+    LOG4CPLUS_TRACE(logger, "Got TCPoverUDP payload.");
+    TunnelSegmentRoute route;
+    if (!parseTunnelSegmentRoute(datagram, length, &route)) {
+        return;  // too short to name a session
+    }
+    const DottedAddress device = dotted(route.device);
+    LOG4CPLUS_TRACE(logger, "received TCPOverUDP packet, ip:" << device.text
+                                                              << ", port: " << route.rawPortField);
+    AddressKeyBuffer key;
+    formatAddressKey(sender, device.text, route.localPort, &key);
+    Tunnel* tunnel = session(key.view());
+    if (tunnel == nullptr) {
+        LOG4CPLUS_INFO(logger, "Could not find session for key: " << key.view());
+        return;
+    }
+    tunnel->send(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
+}
+
+void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram,
+                                        size_t length) {
+    LOG4CPLUS_TRACE(logger, "Received message with tag: " << static_cast<unsigned>(datagram[0]));
+    AddressKeyBuffer key;
+    formatAddressKey(sender, {}, 0, &key);
+    const auto it = gatewayClientsAddr.find(key.view(), TextKeyHash(), TextKeyEqual());
+    if (it == gatewayClientsAddr.end()) {
+        LOG4CPLUS_DEBUG(logger, "No gateway client at " << key.view() << " for channel "
+                                                        << static_cast<unsigned>(datagram[0]));
+        return;
+    }
+    it->second->receivedData(datagram, length);
+}
+
+void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
+                                     const uint8_t* datagram, size_t length) {
+    Registration reg;
+    const ParseStatus status = parseRegistration(datagram, length, withKey, &reg);
+    if (status == ParseStatus::TooShort) {
+        LOG4CPLUS_INFO(logger,
+                       "Received too short TAMBLO_MT_CONNECTTLS packet from Tam. Ignoring.\n");
+        return;
+    }
+    if (reg.hasCustomIdLength) {
+        LOG4CPLUS_INFO(logger, "device uses custom device id of length "
+                                   << static_cast<unsigned>(reg.customIdLength));
+    }
+    if (status == ParseStatus::CustomIdOverrun) {
+        LOG4CPLUS_INFO(logger, "Dropping registration from "
+                                   << senderText(sender) << ": custom device id of length "
+                                   << static_cast<unsigned>(reg.customIdLength)
+                                   << " runs past the end of the " << length << "-byte datagram");
+        return;
+    }
+    const MacKey macKey = formatMacKey(reg.mac);
+    const std::string_view key = reg.customId.empty() ? macKey.view() : reg.customId;
+
+    // The key agreement comes first: a refused key changes nothing that is registered.
+    CryptoContextPtr crypto;
+    if (withKey) {
+        crypto.reset(cryptoNew());
+        if (!crypto || !cryptoSetRemoteKey(crypto.get(), reg.publicKey)) {
+            LOG4CPLUS_WARN(logger, "Refusing registration of GC "
+                                       << key << " from " << senderText(sender)
+                                       << ": its public key gives no usable shared secret");
+            return;
+        }
+    }
+    // A client known under its MAC or under its custom id is the same client registering
+    // again: from the same IP its old record goes, from another IP the registration fails.
+    GatewayClient* const existing[] = {
+        gatewayClient(macKey.view()), key != macKey.view() ? gatewayClient(key) : nullptr};
+    for (GatewayClient* previous : existing) {
+        if (previous != nullptr &&
+            previous->getAddress().sin_addr.s_addr != sender.sin_addr.s_addr) {
+            LOG4CPLUS_WARN(logger, "Received connection request from already connected GC ("
+                                       << previous->key()
+                                       << "), but from different IP address. Ignoring.");
+            return;
+        }
+    }
+    for (GatewayClient* previous : existing) {
+        if (previous != nullptr) {
+            LOG4CPLUS_DEBUG(logger, "Received connection request from already connected GC ("
+                                        << previous->key() << "). Allowing.");
+            deleteGatewayClient(previous);
+        }
+    }
+
+    auto* client = new GatewayClient(this, std::string(key), sender, reg.localIP,
+                                     reg.localPortStart, reg.localPortEnd, reg.type,
+                                     std::move(crypto), clock_.now());
+    gatewayClients[client->key()] = client;
+    sa2gc[sender] = client;
+    gatewayClientsAddr[senderText(sender)] = client;
+    LOG4CPLUS_INFO(logger, "Accepted UDP session from GC " << client->key());
+
+    if (withKey) {
+        uint8_t answer[kAcceptTlsSize];
+        send(sender, answer, encodeAcceptTls(client->getPublicKey(), answer));
+    } else {
+        const uint8_t answer = TAMBLO_MT_ACCEPT;
+        send(sender, &answer, 1);
+    }
+}
+
+void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
+                                   size_t length) {
+    Keepalive keepalive;
+    const ParseStatus status = parseKeepalive(datagram, length, &keepalive);
+    if (status == ParseStatus::TooShort) {
+        LOG4CPLUS_INFO(logger, "Received too short TAMBLO_MT_KEEPALIVE packet from "
+                                   << senderText(sender) << ". Ignoring.");
+        return;
+    }
+    if (status == ParseStatus::CustomIdOverrun) {
+        LOG4CPLUS_INFO(logger, "Dropping keepalive from "
+                                   << senderText(sender) << ": custom device id of length "
+                                   << static_cast<unsigned>(keepalive.customIdLength)
+                                   << " runs past the end of the " << length << "-byte datagram");
+        return;
+    }
+    const MacKey macKey = formatMacKey(keepalive.mac);
+    const std::string_view key = keepalive.customId.empty() ? macKey.view() : keepalive.customId;
+    GatewayClient* client = gatewayClient(key);
+    if (client == nullptr) {
+        return;
+    }
+    if (!client->keepAlive(sender, clock_.now())) {
+        LOG4CPLUS_WARN(logger, "Keepalive update failed for device: " << key);
+        deleteGatewayClient(client);
+        return;
+    }
+    const uint8_t answer = TAMBLO_MT_KEEPALIVERESP;
+    if (send(sender, &answer, 1) < 0) {
+        LOG4CPLUS_WARN(logger, "Could not send keepalive response to device: "
+                                   << key << ". Error: " << std::strerror(errno));
+    }
+}
+
+void TambloServer::processKeepalive() {
+    const uint64_t now = static_cast<uint64_t>(clock_.now().tv_sec);
+    std::vector<GatewayClient*> silent;
+    for (const auto& [key, client] : gatewayClients) {
+        // Unsigned: a last keepalive later than now counts as a very long silence.
+        if (now - static_cast<uint64_t>(client->lastKeepalive()) >
+            static_cast<uint64_t>(kKeepaliveSilenceSeconds)) {
+            silent.push_back(client);
+        }
+    }
+    for (GatewayClient* client : silent) {
+        LOG4CPLUS_DEBUG(logger, "Keepalive: Removed gateway client " << client->key());
+        deleteGatewayClient(client);
+    }
+}
+
+void TambloServer::deleteGatewayClient(GatewayClient* client) {
+    // Every index entry is erased only where it still names this record: another record may
+    // have taken the same address or id since.
+    const auto byKey = gatewayClients.find(client->key());
+    if (byKey != gatewayClients.end() && byKey->second == client) {
+        gatewayClients.erase(byKey);
+    }
+    const auto byAddress = sa2gc.find(client->getAddress());
+    if (byAddress != sa2gc.end() && byAddress->second == client) {
+        sa2gc.erase(byAddress);
+    }
+    AddressKeyBuffer text;
+    formatAddressKey(client->getAddress(), {}, 0, &text);
+    const auto byText = gatewayClientsAddr.find(text.view(), TextKeyHash(), TextKeyEqual());
+    if (byText != gatewayClientsAddr.end() && byText->second == client) {
+        gatewayClientsAddr.erase(byText);
+    }
+    const auto byId = gatewayClientIds.find(client->id());
+    if (byId != gatewayClientIds.end() && byId->second == client) {
+        gatewayClientIds.erase(byId);
+    }
+    delete client;
+}
+
+void TambloServer::updateGatewayClient(GatewayClient* client, uint32_t id) {
+    const uint32_t previous = client->id();
+    if (previous != id) {
+        const auto old = gatewayClientIds.find(previous);
+        if (old != gatewayClientIds.end() && old->second == client) {
+            gatewayClientIds.erase(old);
+        }
+    }
+    client->id(id);
+    gatewayClientIds[id] = client;
+}
+
+GatewayClient* TambloServer::gatewayClient(std::string_view key) const {
+    const auto it = gatewayClients.find(key, TextKeyHash(), TextKeyEqual());
+    return it != gatewayClients.end() ? it->second : nullptr;
+}
+
+GatewayClient* TambloServer::gatewayClient(uint32_t id) const {
+    const auto it = gatewayClientIds.find(id);
+    return it != gatewayClientIds.end() ? it->second : nullptr;
+}
+
+void TambloServer::purgeSessionCache() {
+    const timeval now = clock_.now();
+    for (const auto& [key, client] : gatewayClients) {
+        client->purgeSessionCache(now, kSessionCacheTimeoutSeconds);
+    }
+}

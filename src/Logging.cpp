@@ -1,0 +1,52 @@
+// Configuring log4cplus from the property file at start.
+#include "Logging.h"
+
+#include <log4cplus/configurator.h>
+#include <log4cplus/loglevel.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace tamblo::logging {
+
+namespace {
+constexpr const char* kConfigurationFile = "TambloServer_log.conf";
+
+bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+
+std::string executableDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return {};
+    }
+    std::string text(path, static_cast<size_t>(n));
+    const size_t slash = text.rfind('/');
+    return slash == std::string::npos ? std::string() : text.substr(0, slash);
+}
+}  // namespace
+
+std::string configureLogging(const char*) {
+    // The working directory first; then beside the binary and one level up, so that
+    // build/TambloServer started from elsewhere finds the file of its source tree.
+    std::vector<std::string> candidates = {kConfigurationFile};
+    const std::string directory = executableDirectory();
+    if (!directory.empty()) {
+        candidates.push_back(directory + "/" + kConfigurationFile);
+        candidates.push_back(directory + "/../" + kConfigurationFile);
+    }
+    for (const std::string& path : candidates) {
+        if (readable(path)) {
+            log4cplus::PropertyConfigurator::doConfigure(path);
+            return path;
+        }
+    }
+    log4cplus::BasicConfigurator basic;
+    basic.configure();
+    log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
+    return {};
+}
+
+}  // namespace tamblo::logging

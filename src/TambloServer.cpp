@@ -1,0 +1,393 @@
+// The server object: sockets, watchers, timers, shutdown and the tunnel tables.
+#include "TambloServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "GatewayClient.h"
+#include "Logging.h"
+#include "Tunnel.h"
+
+TambloServer* serverObject = nullptr;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
+
+void processKeepaliveHandler(struct ev_loop*, ev_periodic*, int) {
+    if (serverObject != nullptr) {
+        serverObject->processKeepalive();
+    }
+}
+
+void sessionCachePurgeTimerCb(struct ev_loop*, ev_periodic*, int) {
+    if (serverObject != nullptr) {
+        serverObject->purgeSessionCache();
+    }
+}
+
+void signalWatcher_cb(struct ev_loop*, ev_signal*, int) {
+    if (serverObject != nullptr) {
+        serverObject->handleSignal();
+    }
+}
+
+sockaddr_in anyAddress(uint16_t port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return address;
+}
+
+uint16_t localPortOf(int socket) {
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    if (socket < 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+}  // namespace
+
+TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
+    : settings(settings), clock_(clock) {
+    bindGatewaySocket();
+    fdControl = bindListener(settings.ctrlPort, "bind failed for control connection");
+    ev_io_init(ioControl.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
+               fdControl.get(), EV_READ);
+    ioControl.get()->data = this;
+    ioControl.start(loop);
+
+    fdProxy = bindListener(settings.proxyPort, "bind failed for proxy server connection");
+    ev_io_init(ioProxy.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::ioProxy_cb>),
+               fdProxy.get(), EV_READ);
+    ioProxy.get()->data = this;
+    ioProxy.start(loop);
+
+    ev_prepare_init(
+        doomedTunnelsWatcher.get(),
+        (evMemberCallback<TambloServer, ev_prepare, &TambloServer::deleteDoomedTunnels>));
+    doomedTunnelsWatcher.get()->data = this;
+
+    serverObject = this;
+    startTimers();
+}
+
+TambloServer::~TambloServer() {
+    cleanup();
+    destroyAllTunnels();
+    for (auto& [key, client] : gatewayClients) {
+        delete client;
+    }
+    gatewayClients.clear();
+    workerReaper.reapAllBlocking(WorkerReaper::kKillAfterSeconds);
+}
+
+void TambloServer::bindGatewaySocket() {
+    fd.reset(::socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in address = anyAddress(settings.gcPort);
+    if (!settings.interfaceName.empty()) {
+        bindToInterface(settings.interfaceName, &address);
+    }
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
+        throw std::runtime_error("bind failed for gateway socket");
+    }
+    ev_io_init(io.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::io_cb>), fd.get(),
+               EV_READ);
+    io.get()->data = this;
+    io.start(loop);
+}
+
+UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText) {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    const int on = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = anyAddress(port);
+    if (!listener.valid() ||
+        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
+        throw std::runtime_error(failureText);
+    }
+    // Workers of a burst of connections are forked one per accept; a deeper queue keeps
+    // the kernel from refusing clients while the loop catches up.
+    ::listen(listener.get(), 128);
+    return listener;
+}
+
+void TambloServer::bindToInterface(const std::string& name, sockaddr_in* address) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        LOG4CPLUS_WARN(logger, "Could not set socket's interface to " << name << ": "
+                                                                      << std::strerror(errno));
+        return;
+    }
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            name != entry->ifa_name) {
+            continue;
+        }
+        address->sin_addr = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+        LOG4CPLUS_INFO(logger, "Bound to address: " << text);
+        break;
+    }
+    freeifaddrs(list);
+}
+
+void TambloServer::startTimers() {
+    ev_periodic_init(keepaliveTimer.get(), processKeepaliveHandler, 0., KeepaliveTimeout * 60.,
+                     nullptr);
+    keepaliveTimer.start(loop);
+    ev_signal_init(signalWatcher.get(), signalWatcher_cb, SIGTERM);
+    signalWatcher.start(loop);
+    ev_periodic_init(sessionCachePurgeTimer.get(), sessionCachePurgeTimerCb, 0.,
+                     SessionCachePurgeTimeout * 60., nullptr);
+    sessionCachePurgeTimer.start(loop);
+}
+
+uint16_t TambloServer::boundGatewayPort() const { return localPortOf(fd.get()); }
+uint16_t TambloServer::boundProxyPort() const { return localPortOf(fdProxy.get()); }
+uint16_t TambloServer::boundControlPort() const { return localPortOf(fdControl.get()); }
+
+void TambloServer::io_cb(int) {
+    // Drain the socket: a burst of datagrams is handled in one callback. The budget keeps a
+    // flood from starving the pipes and timers; the watcher fires again at once.
+    for (int handled = 0; handled < kDrainBudget; ++handled) {
+        sockaddr_in sender;
+        socklen_t senderLength = sizeof sender;
+        const ssize_t n = ::recvfrom(fd.get(), receiveBuffer, sizeof receiveBuffer, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n <= 0) {
+            return;  // nothing waiting, an empty datagram or an error
+        }
+        // Table keys compare whole structures: keep only family, port and address.
+        sockaddr_in clean;
+        std::memset(&clean, 0, sizeof clean);
+        clean.sin_family = AF_INET;
+        clean.sin_port = sender.sin_port;
+        clean.sin_addr = sender.sin_addr;
+        io_cb_switch(clean, receiveBuffer, static_cast<size_t>(n));
+    }
+}
+
+void TambloServer::ioProxy_cb(int) {
+    const int client = ::accept(fdProxy.get(), nullptr, nullptr);
+    if (client < 0) {
+        LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
+        return;
+    }
+    Tunnel* tunnel = new Tunnel(this);
+    if (!tunnel->startTcpProxy(client)) {
+        tunnel->destroy();
+    }
+    ::close(client);  // the worker has its own copy
+}
+
+void TambloServer::ioControl_cb(int) {
+    const int connection = ::accept(fdControl.get(), nullptr, nullptr);
+    if (connection < 0) {
+        return;
+    }
+    LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
+                                << fdControl.get() << "), socket: " << connection << ")");
+    // Recording commands are not served by this build; the connection is closed at once.
+    LOG4CPLUS_INFO(logger, "controlInterface: recording commands are not available, closing socket: "
+                               << connection);
+    ::close(connection);
+}
+
+ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length) {
+    const ssize_t result =
+        ::sendto(fd.get(), payload, length, MSG_DONTWAIT,
+                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        const int error = errno;
+        LOG4CPLUS_TRACE(logger,
+                        "send: sending bytes: " << length << ", return value: " << result);
+        if (result < 0) {
+            LOG4CPLUS_TRACE(logger, "send  got error: " << std::strerror(error));
+        }
+        errno = error;
+    }
+    return result;
+}
+
+void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
+                                    uint16_t port, AddressKeyBuffer* out) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.sin_addr.s_addr);
+    int n = std::snprintf(out->text, sizeof out->text, "%u.%u.%u.%u:%u", a[0], a[1], a[2], a[3],
+                          ntohs(address.sin_port));
+    if (!deviceIp.empty()) {
+        n += std::snprintf(out->text + n, sizeof out->text - n, "/%.*s",
+                           static_cast<int>(std::min<size_t>(deviceIp.size(), 127)),
+                           deviceIp.data());
+    }
+    if (port != 0) {
+        n += std::snprintf(out->text + n, sizeof out->text - n, "/%u", port);
+    }
+    out->length = static_cast<size_t>(n);
+}
+
+std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
+                                          uint16_t port) {
+    AddressKeyBuffer key;
+    formatAddressKey(address, deviceIp != nullptr ? std::string_view(deviceIp) : std::string_view(),
+                     port, &key);
+    std::string text(key.view());
+    LOG4CPLUS_TRACE(logger, "addressToString returning " << text);
+    return text;
+}
+
+void TambloServer::handleSignal() {
+    LOG4CPLUS_WARN(logger, "SIGTERM received, stopping main loop");
+    ev_break(loop, EVBREAK_ALL);
+}
+
+void TambloServer::cleanup() {
+    if (serverObject != this && !io.active()) {
+        return;  // already cleaned up
+    }
+    LOG4CPLUS_DEBUG(logger, "TambloServer::cleanup()");
+    // Tell every worker to stop, the authorised and the not yet authorised alike.
+    const std::set<Tunnel*> tunnels = allTunnels;
+    for (Tunnel* tunnel : tunnels) {
+        tunnel->stopVideoRecording(false);
+    }
+    sessions.clear();
+    recordingSessions.clear();
+    keepaliveTimer.stop();
+    signalWatcher.stop();
+    sessionCachePurgeTimer.stop();
+    if (serverObject == this) {
+        serverObject = nullptr;
+    }
+    ioControl.stop();
+    io.stop();
+    fd.reset();
+}
+
+void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
+    // A worker keeps only its own pipe ends and client socket: end of file on a pipe then
+    // means that the other side is really gone.
+    io.forget();
+    ioControl.forget();
+    ioProxy.forget();
+    keepaliveTimer.forget();
+    signalWatcher.forget();
+    sessionCachePurgeTimer.forget();
+    doomedTunnelsWatcher.forget();
+    fdProxy.reset();
+    fdControl.reset();
+    fd.reset();
+    for (Tunnel* tunnel : allTunnels) {
+        if (tunnel != forking) {
+            tunnel->closeDescriptorsInOtherWorker();
+        }
+    }
+}
+
+void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
+                                   const std::string& deviceIp, uint16_t localPort) {
+    const std::string key = addressToString(address, deviceIp.c_str(), localPort);
+    LOG4CPLUS_DEBUG(logger, "Setting session id " << key << " for tunnel "
+                                                  << static_cast<const void*>(tunnel));
+    // A tunnel that changes target must not leave its old key pointing at it.
+    const std::string& previous = tunnel->sessionKeyRef();
+    if (!previous.empty() && previous != key) {
+        const auto it = sessions.find(previous);
+        if (it != sessions.end() && it->second == tunnel) {
+            sessions.erase(it);
+        }
+    }
+    tunnel->setSessionKey(key);
+    sessions[key] = tunnel;
+}
+
+Tunnel* TambloServer::session(std::string_view key) const {
+    const auto it = sessions.find(key, TextKeyHash(), TextKeyEqual());
+    return it != sessions.end() ? it->second : nullptr;
+}
+
+static std::string toRecordingSessionKey(const std::string& key) {
+    const size_t slash = key.rfind('/');
+    return slash == std::string::npos ? key : key.substr(0, slash);
+}
+
+void TambloServer::removeTunnel(Tunnel* tunnel) {
+    const std::string& key = tunnel->sessionKeyRef();
+    LOG4CPLUS_DEBUG(logger, "removing tunnel with key " << key);
+    // Only this tunnel's own entry: another live tunnel may have registered the same key.
+    const auto it = sessions.find(key);
+    if (it != sessions.end() && it->second == tunnel) {
+        sessions.erase(it);
+    }
+    const auto range = recordingSessions.equal_range(toRecordingSessionKey(key));
+    for (auto entry = range.first; entry != range.second; ++entry) {
+        if (entry->second->sessionKeyRef() == key) {
+            recordingSessions.erase(entry);
+            break;
+        }
+    }
+    for (auto& [clientKey, client] : gatewayClients) {
+        client->deregisterTunnel(tunnel);
+    }
+}
+
+void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
+    LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage");
+    const int socket = tunnel->getCtrlConnectionSocket();
+    if (socket == -1) {
+        return;
+    }
+    std::string mac = tunnel->getMac();
+    if (mac.size() == 17) {
+        mac.erase(std::remove(mac.begin(), mac.end(), ':'), mac.end());
+    }
+    const std::string line = "VIDEORECORDER:STATUS:" + mac + ":" + tunnel->getIP() + ":" +
+                             std::to_string(tunnel->getPort()) + ":STOPPED\n";
+    const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
+}
+
+void TambloServer::addTunnel(Tunnel* tunnel) { allTunnels.insert(tunnel); }
+
+void TambloServer::forgetTunnel(Tunnel* tunnel) { allTunnels.erase(tunnel); }
+
+void TambloServer::deferDelete(Tunnel* tunnel) {
+    doomedTunnels.push_back(tunnel);
+    if (!doomedTunnelsWatcher.active() && loop != nullptr) {
+        doomedTunnelsWatcher.start(loop);
+    }
+}
+
+void TambloServer::deleteDoomedTunnels(int) {
+    // Runs before the loop polls again, after every callback of the last iteration.
+    std::vector<Tunnel*> doomed;
+    doomed.swap(doomedTunnels);
+    for (Tunnel* tunnel : doomed) {
+        delete tunnel;
+    }
+    if (doomedTunnels.empty()) {
+        doomedTunnelsWatcher.stop();
+    }
+}
+
+void TambloServer::destroyAllTunnels() {
+    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
+        tunnel->destroy();
+    }
+    deleteDoomedTunnels(0);
+}

@@ -1,0 +1,161 @@
+// The one server object of the parent process: the gateway UDP socket, the control and
+// proxy listeners, the tables that index gateway clients and tunnels, the keepalive and
+// session-cache timers and the SIGTERM watcher, all on the default loop. It also serves the
+// gateway datagram protocol: dispatch, registration, keepalive and expiry.
+//
+// Lives on the entry point's stack for the whole run; owns the GatewayClient records.
+// Tunnels own themselves; the tables hold plain pointers that their destructors remove.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <boost/functional/hash.hpp>
+#include <boost/unordered_map.hpp>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Clock.h"
+#include "CommandLine.h"
+#include "EventLoop.h"
+#include "FileDescriptor.h"
+#include "GatewayDatagram.h"
+#include "WorkerReaper.h"
+
+class GatewayClient;
+class Tunnel;
+
+// Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).
+struct less_sockaddr_in {
+    bool operator()(const sockaddr_in& a, const sockaddr_in& b) const {
+        return std::memcmp(&a, &b, sizeof a) < 0;
+    }
+};
+
+// Hash and equality that let the text-keyed tables be searched with a string_view, so
+// the per-datagram lookups build their keys on the stack.
+struct TextKeyHash {
+    size_t operator()(std::string_view text) const {
+        return boost::hash_range(text.begin(), text.end());
+    }
+};
+struct TextKeyEqual {
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+template <typename Value>
+using TextTable = boost::unordered_map<std::string, Value, boost::hash<std::string>>;
+template <typename Value>
+using TextMultiTable = boost::unordered_multimap<std::string, Value, boost::hash<std::string>>;
+
+// Address, session and recording session keys are written into one of these on the hot
+// paths: "255.255.255.255:65535/" + device text (<= 127) + "/65535".
+struct AddressKeyBuffer {
+    char text[192];
+    size_t length = 0;
+    std::string_view view() const { return {text, length}; }
+};
+
+class TambloServer {
+public:
+    static constexpr uint32_t KeepaliveTimeout = 1;          // minutes between keepalive checks
+    static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
+    static constexpr int64_t kKeepaliveSilenceSeconds = 120;
+    static constexpr int kSessionCacheTimeoutSeconds = 900;
+    static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
+
+    // Binds all three sockets and starts the watchers on the default loop; throws
+    // std::runtime_error when a socket cannot be bound.
+    TambloServer(const ServerSettings& settings, Clock& clock = systemClock());
+    virtual ~TambloServer();
+    TambloServer(const TambloServer&) = delete;
+    TambloServer& operator=(const TambloServer&) = delete;
+
+    // Sockets and loop.
+    ssize_t send(const sockaddr_in& destination, const void* payload, size_t length);
+    static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
+                                       uint16_t port);
+    static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
+                                 uint16_t port, AddressKeyBuffer* out);
+    void closeFdsAfterForkInChild(const Tunnel* forking);
+    uint16_t getRestPort() const { return settings.restPort; }
+    bool streamsDisabled() const { return settings.disableStreams; }
+    const Clock& clock() const { return clock_; }
+    void cleanup();
+    void handleSignal();
+    uint16_t boundGatewayPort() const;  // the gateway socket's port (settings may say 0)
+    uint16_t boundProxyPort() const;
+    uint16_t boundControlPort() const;
+
+    // Gateway protocol.
+    void io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void registerTamClient(bool withKey, const sockaddr_in& sender, const uint8_t* datagram,
+                           size_t length);
+    void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length);
+    void processKeepalive();
+    void deleteGatewayClient(GatewayClient* client);
+    void updateGatewayClient(GatewayClient* client, uint32_t id);
+    GatewayClient* gatewayClient(std::string_view key) const;
+    GatewayClient* gatewayClient(uint32_t id) const;
+    size_t gatewayClientCount() const { return gatewayClients.size(); }
+    void purgeSessionCache();
+
+    // Tunnels.
+    void registerSession(Tunnel* tunnel, const sockaddr_in& address, const std::string& deviceIp,
+                         uint16_t localPort);
+    void removeTunnel(Tunnel* tunnel);
+    void sendCtrlCloseMessage(Tunnel* tunnel);
+    Tunnel* session(std::string_view key) const;
+    void addTunnel(Tunnel* tunnel);
+    void forgetTunnel(Tunnel* tunnel);
+    void deferDelete(Tunnel* tunnel);
+    size_t tunnelCount() const { return allTunnels.size(); }
+    WorkerReaper& reaper() { return workerReaper; }
+
+private:
+    void bindGatewaySocket();
+    UniqueFd bindListener(uint16_t port, const char* failureText);
+    void bindToInterface(const std::string& name, sockaddr_in* address);
+    void startTimers();
+    void io_cb(int revents);
+    void ioProxy_cb(int revents);
+    void ioControl_cb(int revents);
+    void deleteDoomedTunnels(int revents);
+    void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void destroyAllTunnels();
+
+    ServerSettings settings;
+    Clock& clock_;
+
+    TextTable<GatewayClient*> gatewayClients;  // owns the records
+    TextTable<GatewayClient*> gatewayClientsAddr;
+    TextTable<Tunnel*> sessions;
+    TextMultiTable<Tunnel*> recordingSessions;
+    std::map<sockaddr_in, GatewayClient*, less_sockaddr_in> sa2gc;
+    boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
+
+    UniqueFd fd;
+    EvIo io;
+    UniqueFd fdControl;
+    UniqueFd fdProxy;
+    EvIo ioControl;
+    EvIo ioProxy;
+    EvPeriodic keepaliveTimer;
+    EvSignal signalWatcher;
+    EvPeriodic sessionCachePurgeTimer;
+
+    std::set<Tunnel*> allTunnels;           // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> doomedTunnels;     // destroyed, deleted on the next iteration
+    EvWatcher<ev_prepare> doomedTunnelsWatcher;
+    WorkerReaper workerReaper;
+    uint8_t receiveBuffer[gateway_datagram::kMaxDatagramSize];
+};
+
+// The server of this process, for the plain timer and signal callbacks.
+extern TambloServer* serverObject;

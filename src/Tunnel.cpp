@@ -1,0 +1,428 @@
+// The parent's handle on a worker: fork, pipes, end of the worker, and the parent side of
+// the pipe protocol.
+#include "Tunnel.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "GatewayClient.h"
+#include "LanDeviceAuthData.h"
+#include "Logging.h"
+#include "TambloServer.h"
+#include "videorecorder.h"
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
+
+// A pipe deep enough to hold a whole TCP receive window of tunnel packets, so a worker that
+// falls behind for a moment is not mistaken for a dead one.
+constexpr int kPipeCapacity = 1 << 20;
+
+void closeIfOpen(int& descriptor) {
+    if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+}
+
+bool setNonBlocking(int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    return flags >= 0 && fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// The worker's standard streams point at /dev/null instead of being closed, so that no
+// descriptor it opens later can become 0, 1 or 2 and receive stray library output.
+void silenceStandardStreams() {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0) {
+        return;
+    }
+    for (int stream = 0; stream <= 2; ++stream) {
+        ::dup2(null, stream);
+    }
+    if (null > 2) {
+        ::close(null);
+    }
+}
+}  // namespace
+
+Tunnel::Tunnel(TambloServer* server) : tambloServer(server), reader(4 * pipe_message::kMaxFrame) {
+    init();
+}
+
+Tunnel::Tunnel(GatewayClient* client, TambloServer* server, const std::string& key)
+    : gatewayClient(client), tambloServer(server), isProxy(false), sessionKey(key),
+      reader(4 * pipe_message::kMaxFrame) {
+    if (gatewayClient != nullptr) {
+        gatewayClient->registerTunnel(this);
+    }
+    init();
+}
+
+void Tunnel::init() {
+    tambloServer->addTunnel(this);
+    if (::pipe(pipeOut) != 0 || ::pipe(pipeIn) != 0) {
+        LOG4CPLUS_WARN(logger, "Could not create pipes for worker: " << std::strerror(errno));
+    }
+    if (pipeOut[1] >= 0 && !setNonBlocking(pipeOut[1])) {
+        LOG4CPLUS_WARN(logger, "Could not set socket non-blocking, error string: "
+                                   << std::strerror(errno));
+    }
+    // The parent never waits on a worker: its read end is non-blocking as well.
+    if (pipeIn[0] >= 0) {
+        setNonBlocking(pipeIn[0]);
+    }
+    if (pipeOut[1] >= 0) {
+        fcntl(pipeOut[1], F_SETPIPE_SZ, kPipeCapacity);
+    }
+    ev_io_init(dataFromVideoRecorder.get(),
+               (evMemberCallback<Tunnel, ev_io, &Tunnel::dataFromVideoRecorder_cb>), pipeIn[0],
+               EV_READ);
+    dataFromVideoRecorder.get()->data = this;
+    if (pipeIn[0] >= 0) {
+        dataFromVideoRecorder.start(loop);
+    }
+}
+
+Tunnel::~Tunnel() {
+    LOG4CPLUS_TRACE(logger, "destructor " << static_cast<const void*>(this));
+    if (!sessionKey.empty() && !recordingResponseSent) {
+        tambloServer->sendCtrlCloseMessage(this);
+        recordingResponseSent = true;
+    }
+    // A worker that libev already reaped has its status in the watcher, pending or not.
+    if (childWatcher.get()->rpid != 0) {
+        workerReaped = true;
+    }
+    childWatcher.stop();
+    tambloServer->removeTunnel(this);
+    if (gatewayClient != nullptr) {
+        gatewayClient->deregisterTunnel(this);
+    }
+    dataFromVideoRecorder.stop();
+    closeIfOpen(pipeIn[0]);
+    closeIfOpen(pipeIn[1]);
+    closeIfOpen(pipeOut[0]);
+    closeIfOpen(pipeOut[1]);
+    endWorker();
+    tambloServer->forgetTunnel(this);
+}
+
+void Tunnel::endWorker() {
+    if (childPid <= 0 || workerReaped) {
+        return;
+    }
+    // The worker sees end of file on its pipe and ends; the reaper makes sure of it
+    // without the loop ever waiting.
+    LOG4CPLUS_DEBUG(logger, "waiting for child process to terminate");
+    tambloServer->reaper().adopt(childPid);
+}
+
+void Tunnel::destroy() {
+    if (dying) {
+        return;
+    }
+    dying = true;
+    dataFromVideoRecorder.stop();
+    tambloServer->deferDelete(this);
+}
+
+void Tunnel::closeDescriptorsInOtherWorker() {
+    for (int* descriptor : {&pipeIn[0], &pipeIn[1], &pipeOut[0], &pipeOut[1]}) {
+        if (*descriptor >= 0) {
+            ::close(*descriptor);
+        }
+    }
+    childWatcher.forget();
+    dataFromVideoRecorder.forget();
+}
+
+void Tunnel::prepareChild() {
+    // libev of the parent blocked and caught signals for its own loop; a worker starts
+    // with default dispositions and nothing blocked (SIGPIPE stays ignored).
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
+    if (tambloServer->streamsDisabled()) {
+        silenceStandardStreams();
+    }
+    tambloServer->closeFdsAfterForkInChild(this);
+    ::close(pipeOut[1]);
+    ::close(pipeIn[0]);
+    childWatcher.forget();
+    dataFromVideoRecorder.forget();
+}
+
+template <typename Entry>
+bool Tunnel::forkWorker(const char* failureText, bool traceFork, Entry entry) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        LOG4CPLUS_WARN(logger, failureText);
+        return false;
+    }
+    if (pid == 0) {
+        if (traceFork) {
+            LOG4CPLUS_TRACE(logger, "fork: child process");
+        }
+        prepareChild();
+        // The worker never returns into the parent's code, nor runs its destructors.
+        ::_exit(entry());
+    }
+    if (traceFork) {
+        LOG4CPLUS_TRACE(logger, "fork: parent process");
+    }
+    childPid = pid;
+    // The worker's ends belong to the worker: end of file then means it is gone.
+    closeIfOpen(pipeOut[0]);
+    closeIfOpen(pipeIn[1]);
+    ev_child_init(childWatcher.get(), (evMemberCallback<Tunnel, ev_child, &Tunnel::childWatcherCb>),
+                  pid, 0);
+    childWatcher.get()->data = this;
+    childWatcher.start(loop);
+    return true;
+}
+
+bool Tunnel::startTcpProxy(int socket) {
+    if (pipeIn[0] < 0 || pipeOut[1] < 0) {
+        return false;
+    }
+    const int output = pipeIn[1];
+    const int input = pipeOut[0];
+    const uint16_t restPort = tambloServer->getRestPort();
+    return forkWorker("proxy: Could not fork process.", true,
+                      [=] { return ::startTcpProxy(socket, output, input, restPort); });
+}
+
+bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,
+                                 const std::string& user, const std::string& pass,
+                                 const std::string& videoUri, const std::string& outputFile,
+                                 const std::string& macText, int ctrlSocket, bool proxy,
+                                 uint16_t localPort, const std::string& codec,
+                                 bool useRtcpOverRtsp) {
+    mac = macText;
+    for (char& c : mac) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    fd = ctrlSocket;
+    ip = cameraIp;
+    port = cameraPort;
+    isProxy = proxy;
+    if (gatewayClient == nullptr || pipeIn[0] < 0 || pipeOut[1] < 0) {
+        return false;
+    }
+    const std::optional<uint8_t> component = gatewayClient->getNextComponentId();
+    if (!component) {
+        LOG4CPLUS_WARN(logger, "No free channel pair on GC " << gatewayClient->key()
+                                                             << ", refusing recording");
+        return false;
+    }
+    allottedComponentId = *component;
+    allottedLocalPort = localPort;
+    LOG4CPLUS_TRACE(logger, "videorecorder: assigned local port: " << localPort);
+    const uint32_t window = gatewayClient->tcpWindowSize();
+    const uint32_t localIP = gatewayClient->getLocalIP();
+    const int output = pipeIn[1];
+    const int input = pipeOut[0];
+    const uint8_t firstChannel = *component;
+    return forkWorker("Could not fork process.", false, [=] {
+        videoRecorder(cameraIp.c_str(), cameraPort, user.c_str(), pass.c_str(), videoUri.c_str(),
+                      outputFile.c_str(), output, input, localIP, localPort, window, codec.c_str(),
+                      firstChannel, useRtcpOverRtsp);
+        return 0;
+    });
+}
+
+void Tunnel::stopVideoRecording(bool gatewayClientDeleted) {
+    LOG4CPLUS_DEBUG(logger, "Tunnel::stopVideoRecording(), GC deleted="
+                                << (gatewayClientDeleted ? 1 : 0));
+    if (gatewayClientDeleted) {
+        gatewayClient = nullptr;
+    }
+    sendToChildProcess(pipe_message::kStop, nullptr, 0);
+}
+
+void Tunnel::childWatcherCb(int) {
+    const int status = childWatcher.get()->rstatus;
+    LOG4CPLUS_DEBUG(logger, "process " << childPid << " exited with status "
+                                       << ((status >> 8) & 0xff));
+    workerReaped = true;
+    childWatcher.stop();
+    destroy();
+}
+
+void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    if (dying) {
+        return;
+    }
+    LOG4CPLUS_TRACE(logger, "sending to pipeOut[1]: " << pipeOut[1] << " len: " << length);
+    const ssize_t result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
+    LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
+    if (result < 1) {
+        const int error = errno;
+        LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
+                                   << ", error: (" << error << ") " << std::strerror(error));
+        destroy();
+        return;
+    }
+    if (static_cast<size_t>(result) < pipe_message::kHeaderSize + length) {
+        LOG4CPLUS_WARN(logger, "Could not write full buffer to pipe");
+        destroy();
+    }
+}
+
+void Tunnel::sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    if (dying || pipeOut[1] < 0) {
+        return;
+    }
+    const ssize_t result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
+    LOG4CPLUS_TRACE(logger, "send to child process result: " << result);
+}
+
+void Tunnel::dataFromVideoRecorder_cb(int) {
+    using Status = pipe_message::Reader::Status;
+    const Status status = reader.readAndDispatch(
+        pipeIn[0], [this](uint8_t type, const uint8_t* payload, uint16_t length) {
+            return processData(type, payload, length);
+        });
+    switch (status) {
+        case Status::Ok:
+        case Status::WouldBlock:
+        case Status::Stopped:
+            return;
+        case Status::Overlong:
+            // The stream cannot be resynchronised: the worker is ended with its tunnel.
+            LOG4CPLUS_WARN(logger, "worker " << childPid
+                                             << " sent a message over 4096 bytes, closing tunnel");
+            destroy();
+            return;
+        case Status::EndOfFile:
+        case Status::Error:
+            // The worker closed its end: it is gone or going; its exit is reaped separately.
+            LOG4CPLUS_DEBUG(logger, "pipe from worker " << childPid << " closed");
+            destroy();
+            return;
+    }
+}
+
+bool Tunnel::processData(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    if (dying) {
+        return false;
+    }
+    if (type == pipe_message::kFinished && length == 0) {
+        LOG4CPLUS_TRACE(logger, "got 0xfe - closed session notification");
+        destroy();
+        return false;
+    }
+    if (type == pipe_message::kRecordingCleanup && length == 0 && !recordingResponseSent) {
+        recordingResponseSent = true;
+        tambloServer->sendCtrlCloseMessage(this);
+        return true;
+    }
+    LOG4CPLUS_TRACE(logger, "received from pipeIn[0]: " << pipeIn[0] << " len: " << length);
+    if (length == 1 && gatewayClient != nullptr && type == pipe_message::kChannelRegister) {
+        gatewayClient->registerChannel(this, bytes[0]);
+    } else if (length == 1 && gatewayClient != nullptr &&
+               type == pipe_message::kChannelDeregister) {
+        gatewayClient->deregisterChannel(this, bytes[0]);
+    } else if (type == pipe_message::kConfigurationFound) {
+        handleAuthData(bytes, length);
+    } else if (type == pipe_message::kCachedSessionQuery) {
+        checkForCachedSessionId(bytes, length);
+    } else if (length != 0 && gatewayClient != nullptr) {
+        gatewayClient->send(bytes, length);
+    }
+    return !dying;
+}
+
+void Tunnel::bindGatewayClient(GatewayClient* client) {
+    // A connection that changes target moves to the new client's tunnel set.
+    if (gatewayClient != nullptr && gatewayClient != client) {
+        gatewayClient->deregisterTunnel(this);
+        allottedLocalPort = 0;
+    }
+    gatewayClient = client;
+}
+
+void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
+    LOG4CPLUS_TRACE(logger, "got auth data from child process");
+    const std::optional<LanDeviceAuthData> auth = decodeLanDeviceAuthData(bytes, length);
+    if (!auth) {
+        LOG4CPLUS_WARN(logger, "auth data too short!");
+        stopVideoRecording(false);
+        return;
+    }
+    LOG4CPLUS_TRACE(logger, "auth data for GC with MAC: " << auth->mac);
+    bindGatewayClient(tambloServer->gatewayClient(std::string_view(auth->mac)));
+    if (gatewayClient == nullptr) {
+        LOG4CPLUS_WARN(logger, "GC with MAC " << auth->mac << " is not connected.");
+        stopVideoRecording(false);
+        return;
+    }
+    gatewayClient->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
+                             tambloServer->clock().now());
+    tambloServer->updateGatewayClient(gatewayClient, auth->gcId);
+    allowTcpProxySession(auth->ldId, auth->sessionId, auth->ipOverride);
+}
+
+void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
+    const std::optional<LanDeviceAuthData> query = decodeLanDeviceAuthData(bytes, length);
+    if (query) {
+        bindGatewayClient(tambloServer->gatewayClient(query->gcId));
+        if (gatewayClient != nullptr &&
+            gatewayClient->checkForCachedSessionId(query->ldId, query->sessionId)) {
+            LOG4CPLUS_DEBUG(logger, "connection " << query->sessionId
+                                                  << " matched one from cache, allowing");
+            allowTcpProxySession(query->ldId, query->sessionId, query->ipOverride);
+            return;
+        }
+    }
+    LOG4CPLUS_DEBUG(logger, "could not authorize new connection basing on cache");
+    sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
+}
+
+void Tunnel::allowTcpProxySession(uint32_t ldId, const std::string& sessionId,
+                                  const std::string& ipOverride) {
+    LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld " << ldId << ", session "
+                                                                  << sessionId);
+    gatewayClient->registerTunnel(this);
+    allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
+    const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();
+    if (!localPort) {
+        LOG4CPLUS_WARN(logger, "No free local port on GC " << gatewayClient->key()
+                                                           << ", refusing tunnel");
+        stopVideoRecording(false);
+        return;
+    }
+    allottedLocalPort = *localPort;
+    std::string address;
+    uint16_t devicePort = 0;
+    gatewayClient->getCachedData(ldId, sessionId, &address, &devicePort,
+                                 tambloServer->clock().now());
+    LOG4CPLUS_DEBUG(logger, "Received parameters for LD " << ldId << ", ip: " << address
+                                                          << ", port: " << devicePort);
+    LOG4CPLUS_TRACE(logger, "relay: assigned local port: " << *localPort);
+
+    pipe_message::ConnectParameters parameters;
+    parameters.localIP = gatewayClient->getLocalIP();
+    parameters.localPort = *localPort;
+    parameters.windowSize = gatewayClient->tcpWindowSize();
+    parameters.devicePort = devicePort;
+    parameters.deviceAddress = address;
+    uint8_t payload[pipe_message::kConnectFixedSize + pipe_message::kMaxDeviceAddressText];
+    const size_t length = pipe_message::encodeConnectParameters(parameters, payload);
+
+    tambloServer->registerSession(this, gatewayClient->getAddress(),
+                                  ipOverride.empty() ? address : ipOverride, *localPort);
+    sendToChildProcess(pipe_message::kConnect, payload, static_cast<uint16_t>(length));
+}

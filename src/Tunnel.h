@@ -1,0 +1,111 @@
+// The parent's handle on one worker process: the two pipes to it, the fork, the watch for
+// its end, and the parent side of the pipe protocol (authorising a proxy session, relaying
+// tunnel packets and channel datagrams, the recording's stop report).
+//
+// Made with new by the proxy listener (proxy tunnel) or the recording start (recording
+// tunnel). It ends itself when its worker ends, reports that it has finished, or cannot be
+// written to; the deletion is deferred to the next loop iteration (destroy()), so no
+// callback ever runs on a deleted tunnel. The server's tables, a client's tunnel set and
+// channel map hold plain pointers to it; the destructor removes all of them.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "EventLoop.h"
+#include "PipeMessage.h"
+
+class GatewayClient;
+class TambloServer;
+
+class Tunnel {
+public:
+    // Proxy tunnel: learns its gateway client from the worker.
+    explicit Tunnel(TambloServer* server);
+    // Recording tunnel for a known client; registers itself with the client.
+    Tunnel(GatewayClient* gatewayClient, TambloServer* server, const std::string& sessionKey);
+    virtual ~Tunnel();
+    Tunnel(const Tunnel&) = delete;
+    Tunnel& operator=(const Tunnel&) = delete;
+
+    // Forks the relay worker for an accepted client socket. False when the fork failed;
+    // the caller then destroys the tunnel.
+    bool startTcpProxy(int socket);
+    // Forks a recording worker. False when no channel pair is free or the fork failed.
+    bool startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,
+                             const std::string& user, const std::string& pass,
+                             const std::string& videoUri, const std::string& outputFile,
+                             const std::string& mac, int ctrlSocket, bool isProxy,
+                             uint16_t localPort, const std::string& codec, bool useRtcpOverRtsp);
+    // Asks the worker to stop; with the flag set the client record is going away.
+    void stopVideoRecording(bool gatewayClientDeleted);
+
+    // Parent -> worker. send() ends the tunnel when the message cannot be written whole;
+    // sendToChildProcess() only logs the result.
+    void send(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length);
+    // One message from the worker; false when it ended the tunnel.
+    bool processData(uint8_t type, const uint8_t* bytes, uint16_t length);
+
+    // Ends the tunnel: stops reading its worker and deletes it on the next loop iteration.
+    void destroy();
+    bool isDying() const { return dying; }
+
+    std::string getMac() const { return mac; }
+    std::string getIP() const { return ip; }
+    uint16_t getPort() const { return port; }
+    int getCtrlConnectionSocket() const { return fd; }
+    std::string getSessionKey() const { return sessionKey; }
+    const std::string& sessionKeyRef() const { return sessionKey; }
+    void setSessionKey(const std::string& key) { sessionKey = key; }
+    GatewayClient* getGatewayClient() const { return gatewayClient; }
+    bool isRecordingResponseSent() const { return recordingResponseSent; }
+    void markRecordingResponseSent() { recordingResponseSent = true; }
+
+    // Values this tunnel holds on its client: 0 / -1 when none.
+    uint16_t localPort() const { return allottedLocalPort; }
+    int componentId() const { return allottedComponentId; }
+    pid_t getChildPid() const { return childPid; }
+
+    // In a freshly forked worker of another tunnel: close this tunnel's pipe ends.
+    void closeDescriptorsInOtherWorker();
+
+private:
+    void init();
+    template <typename Entry>
+    bool forkWorker(const char* failureText, bool traceFork, Entry entry);
+    void prepareChild();
+    void childWatcherCb(int revents);
+    void dataFromVideoRecorder_cb(int revents);
+    void handleAuthData(const uint8_t* bytes, uint16_t length);
+    void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
+    void allowTcpProxySession(uint32_t ldId, const std::string& sessionId,
+                              const std::string& ipOverride);
+    void bindGatewayClient(GatewayClient* client);
+    void endWorker();
+
+    GatewayClient* gatewayClient = nullptr;
+    TambloServer* tambloServer;
+    int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
+    int pipeIn[2] = {-1, -1};   // worker -> parent: [0] parent reads, [1] worker writes
+    pid_t childPid = -1;
+    EvChild childWatcher;
+    EvIo dataFromVideoRecorder;
+    std::string mac;
+    std::string ip;
+    uint16_t port = 0;
+    int fd = -1;
+    bool isProxy = true;
+    int idx = -1;
+    bool recordingResponseSent = false;
+    std::string sessionKey;
+
+    uint16_t allottedLocalPort = 0;
+    int allottedComponentId = -1;
+    bool workerReaped = false;
+    bool dying = false;
+    pipe_message::Reader reader;
+};

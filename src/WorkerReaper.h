@@ -1,0 +1,42 @@
+// Ends worker processes whose tunnel is gone and makes sure they are reaped: a
+// termination signal at once, a kill if the worker lingers. The parent never waits for a
+// worker inside its loop; libev reaps every child when SIGCHLD arrives, and a pid is only
+// signalled while it is known not to have been reaped (so a reused pid is never hit).
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+
+#include "EventLoop.h"
+
+class WorkerReaper {
+public:
+    static constexpr double kKillAfterSeconds = 2.0;
+
+    WorkerReaper() = default;
+    ~WorkerReaper();
+    WorkerReaper(const WorkerReaper&) = delete;
+    WorkerReaper& operator=(const WorkerReaper&) = delete;
+
+    // Takes over a worker that has not been reaped yet: SIGTERM now, SIGKILL later.
+    void adopt(pid_t pid);
+    size_t pending() const { return workers.size(); }
+
+    // At shutdown, outside the loop: waits up to the given time for every adopted worker
+    // (and any other child), killing those that do not end.
+    void reapAllBlocking(double graceSeconds);
+
+private:
+    struct Entry {
+        WorkerReaper* owner = nullptr;
+        pid_t pid = -1;
+        EvChild exited;
+        EvTimer killTimer;
+    };
+    static void exitedCb(struct ev_loop*, ev_child* watcher, int);
+    static void killTimerCb(struct ev_loop*, ev_timer* watcher, int);
+
+    std::map<pid_t, std::unique_ptr<Entry>> workers;
+};

@@ -1,0 +1,19 @@
+// The tunnel transport of a worker: its one TCP connection to a LAN device, terminated in
+// the worker's user-space stack, whose segments travel as tunnel packets (device IPv4
+// address, then the TCP segment) through the parent and the gateway client.
+#pragma once
+
+#include <cstdint>
+
+// Opens the connection (aborting any earlier one). Addresses in network order, ports in
+// host order, window 0 = the stack's default. The local port, or -1 without a connection.
+int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
+                  uint16_t destinationPort, uint32_t windowSize);
+// One tunnel packet from the gateway client.
+void tunnelTransportInput(const uint8_t* packet, uint16_t length);
+// Queues what the stack's send buffer takes; the count accepted.
+uint32_t tunnelSendData(const uint8_t* data, uint32_t length);
+// Orderly close of the sending direction; data from the device is still delivered.
+void tunnelClose();
+// The stack's timer; called every 0.25 s.
+void tunnelIdleTimer();

@@ -1,0 +1,395 @@
+// The worker's loop: entry points, the dispatcher of parent messages, the tick and the
+// timers that decide when the worker ends, its pipe output and the recorder services.
+#include "videorecorder.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Logging.h"
+#include "tcpoverudp.h"
+#include "videorecorder_state.h"
+
+using worker::State;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
+
+void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int);
+void timeout_cb(struct ev_loop*, ev_timer*, int);
+void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
+void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
+void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
+void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
+
+void startWatchers() {
+    State& s = worker::state();
+    LOG4CPLUS_DEBUG(logger, "installing watcher for " << s.fdUDPInput);
+    ev_io_init(s.inputPipeWatcher.get(), inputPipeWatcher_cb, s.fdUDPInput, EV_READ);
+    s.inputPipeWatcher.start(s.localLoop);
+    ev_timer_init(s.timeoutWatcher.get(), timeout_cb, worker::kTickSeconds, worker::kTickSeconds);
+    s.timeoutWatcher.start(s.localLoop);
+    ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds,
+                  0.);
+    ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
+}
+
+void stopAllWatchers() {
+    State& s = worker::state();
+    s.watchers.clear();
+    s.inputPipeWatcher.stop();
+    s.vlcOutputWatcher.stop();
+    s.vlcInputQueueWatcher.stop();
+    s.vlcListenWatcher.stop();
+    s.timeoutWatcher.stop();
+    s.bufferingWatcher.stop();
+    s.exitTimeoutWatcher.stop();
+    s.cleanupWatcher.stop();
+}
+
+void destroyLoop() {
+    State& s = worker::state();
+    stopAllWatchers();
+    ev_loop_destroy(s.localLoop);
+    s.localLoop = nullptr;
+}
+
+void closeIfOpen(int& descriptor) {
+    if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+}
+
+void handleStopRequest() {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got stop request");
+    if (s.exitTimeoutWatcher.active()) {
+        return;  // the worker already ends 0.5 s after the first request
+    }
+    if (s.bufferingTimePassed) {
+        LOG4CPLUS_TRACE(logger, "Starting exit timer, 0.5s");
+        s.exitTimeoutWatcher.start(s.localLoop);
+    } else {
+        LOG4CPLUS_TRACE(logger, "Too soon to close, waiting...");
+        s.closeRequested = true;
+    }
+}
+
+void handleConnect(const uint8_t* payload, uint16_t length) {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "proxy: will start connecting");
+    const auto parameters = pipe_message::decodeConnectParameters(payload, length);
+    if (!parameters) {
+        LOG4CPLUS_WARN(logger, "connect parameters of " << length << " bytes are too short");
+        return;
+    }
+    s.tcpWnd = parameters->windowSize;
+    if (s.isProxy) {
+        s.cameraPortNumber = parameters->devicePort;
+        const size_t n = parameters->deviceAddress.size();
+        std::memcpy(s.cameraIPAddress, parameters->deviceAddress.data(), n);
+        s.cameraIPAddress[n] = '\0';
+    }
+    LOG4CPLUS_TRACE(logger, "proxy: before connecting to a tunnel");
+    tunnelConnect(parameters->localIP, parameters->localPort, inet_addr(getIPAddress()),
+                  getPortNumber(), s.tcpWnd);
+    LOG4CPLUS_TRACE(logger, "proxy: after connecting to a tunnel");
+}
+
+bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length) {
+    worker::touchKeepalive();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
+    switch (type) {
+        case pipe_message::kStop:
+            handleStopRequest();
+            break;
+        case pipe_message::kNotCached:
+            worker::configurationNotCached();
+            break;
+        case pipe_message::kConnect:
+            handleConnect(payload, length);
+            break;
+        case pipe_message::kDatagram:
+            tunnelTransportInput(payload, length);
+            break;
+        default:
+            break;  // channel data: only a recorder takes it
+    }
+    return worker::state().localLoop != nullptr;
+}
+
+void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
+    using Status = pipe_message::Reader::Status;
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got trigger");
+    const Status status = s.pipeReader.readAndDispatch(s.fdUDPInput, dispatchParentMessage);
+    switch (status) {
+        case Status::Ok:
+        case Status::WouldBlock:
+        case Status::Stopped:
+            break;
+        case Status::Overlong:
+            LOG4CPLUS_WARN(logger, "buffer overflow reading from pipe");
+            worker::endNow();
+            break;
+        case Status::Error:
+            LOG4CPLUS_WARN(logger, "read error: " << std::strerror(errno));
+            worker::endNow();
+            break;
+        case Status::EndOfFile:
+            // The parent is gone: nobody is left to relay for.
+            LOG4CPLUS_DEBUG(logger, "pipe from parent closed, ending worker");
+            worker::endNow();
+            break;
+    }
+    LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
+}
+
+void timeout_cb(struct ev_loop*, ev_timer*, int) {
+    State& s = worker::state();
+    tunnelIdleTimer();
+    timeval now;
+    gettimeofday(&now, nullptr);
+    if (now.tv_sec - s.keepalive_tv.tv_sec > static_cast<time_t>(s.keepaliveTimeout)) {
+        LOG4CPLUS_TRACE(logger, "timeout reached (" << s.keepaliveTimeout
+                                                    << " s), setting close request flag");
+        s.closeRequested = true;
+    }
+    LOG4CPLUS_TRACE(logger, "timeout_cb: bufferingTimePassed: " << s.bufferingTimePassed
+                                                                << ", closeRequested: "
+                                                                << s.closeRequested);
+    if (s.bufferingTimePassed && s.closeRequested && (!s.isProxy || worker::clientQueueEmpty())) {
+        worker::endNow();
+    }
+}
+
+void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    LOG4CPLUS_TRACE(logger, "bufferingWatcher_cb");
+    worker::state().bufferingTimePassed = true;
+}
+
+void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) { worker::endNow(); }
+
+void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) { worker::endNow(); }
+
+void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: got trigger");
+    const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.clientInbufLen);
+    if (room == 0) {
+        s.vlcOutputWatcher.stop();  // resumes when the tunnel has taken some of the bytes
+        return;
+    }
+    const ssize_t n = ::recv(s.fdConnected, s.clientInbuf + s.clientInbufLen, room, MSG_DONTWAIT);
+    if (n > 0) {
+        s.clientInbufLen += static_cast<int>(n);
+        s.clientInbuf[s.clientInbufLen] = '\0';
+        worker::clientDataReceived(static_cast<int>(n));
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        worker::clientDataReceived(0);
+        return;
+    }
+    if (n == 0) {
+        LOG4CPLUS_DEBUG(logger, "relay/vlc connection with plugin closed");
+    } else {
+        LOG4CPLUS_DEBUG(logger, "relay/vlc connection failed: " << std::strerror(errno));
+    }
+    s.vlcOutputWatcher.stop();
+    tunnelClose();
+    tunnelClosed();
+}
+
+// Teardown shared by both entry points once the loop has been broken.
+void finishWorker(const char* stoppingText) {
+    State& s = worker::state();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, stoppingText);
+    worker::releaseClientQueue();
+    closeIfOpen(s.fdConnected);
+    closeIfOpen(s.fdListen);
+    sendCloseTofdUDPOutput();
+}
+
+void initialiseProcessState(int fdOutput, int fdInput) {
+    State& s = worker::state();
+    s.fdUDPOutput = fdOutput;
+    s.fdUDPInput = fdInput;
+    gettimeofday(&s.keepalive_tv, nullptr);
+    s.localLoop = ev_loop_new(0);
+}
+}  // namespace
+
+namespace worker {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+void touchKeepalive() { gettimeofday(&state().keepalive_tv, nullptr); }
+
+void endNow() {
+    State& s = state();
+    LOG4CPLUS_DEBUG(logger, "Timeout reached. Closing video recording.");
+    tunnelClose();
+    if (s.localLoop != nullptr) {
+        ev_break(s.localLoop, EVBREAK_ALL);
+    }
+}
+
+}  // namespace worker
+
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort) {
+    State& s = worker::state();
+    s.isProxy = true;
+    s.bufferingTimePassed = true;
+    s.fdConnected = fd;
+    s.restPort = restPort;
+    std::strcpy(s.cameraIPAddress, "127.0.0.1");
+    initialiseProcessState(fdOutput, fdInput);
+    startWatchers();
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
+    s.vlcOutputWatcher.start(s.localLoop);
+    ev_run(s.localLoop, 0);
+    finishWorker("tcpProxy is stopping");
+    return 0;
+}
+
+int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char*, const char*,
+                  const char*, const char*, int fdOutput, int fdInput, uint32_t lgcIP,
+                  uint16_t lgcPort, uint32_t tcpWindowSize, const char*, uint8_t, bool) {
+    State& s = worker::state();
+    s.isProxy = false;
+    s.gcIP = lgcIP;
+    s.gcPort = lgcPort;
+    std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", cameraIPAddr);
+    s.cameraPortNumber = cameraPortNo;
+    s.tcpWnd = tcpWindowSize;
+    initialiseProcessState(fdOutput, fdInput);
+    startWatchers();
+    // Media recording is not part of this build: the worker holds its place in the
+    // protocol (buffering time, stop request, keepalive timeout) without recording.
+    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
+    s.bufferingWatcher.start(s.localLoop);
+    ev_run(s.localLoop, 0);
+    finishWorker("videoRecorder is stopping");
+    return 0;
+}
+
+const char* getIPAddress() {
+    const State& s = worker::state();
+    return s.ipOverride != nullptr ? s.ipOverride : s.cameraIPAddress;
+}
+
+uint16_t getPortNumber() {
+    const State& s = worker::state();
+    return s.portOverride != 0 ? s.portOverride : s.cameraPortNumber;
+}
+
+void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length) {
+    LOG4CPLUS_TRACE(logger, "tunnelTransportContextOutput: len: " << length);
+    const ssize_t result =
+        pipe_message::writeFrame(worker::state().fdUDPOutput, type, payload, length);
+    LOG4CPLUS_TRACE(logger, "tunnelTransportContextOutput writev result = " << result);
+}
+
+void sendTofdUDPOutput(const uint8_t* bytes, uint16_t length) {
+    if (pipe_message::writeFrame(worker::state().fdUDPOutput, pipe_message::kDatagram, bytes,
+                                 length) < 0) {
+        LOG4CPLUS_DEBUG(logger, "sendTofdUDPOutput: could not send to parent process: "
+                                    << std::strerror(errno));
+    }
+}
+
+void sendCloseTofdUDPOutput() {
+    tunnelTransportContextOutput(pipe_message::kFinished, nullptr, 0);
+}
+
+void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
+    LOG4CPLUS_TRACE(logger, "tunnelTransportOutput: len: " << length);
+    static const uint8_t kTcpOverUdp = 255;
+    pipe_message::writeFrame2(worker::state().fdUDPOutput, pipe_message::kDatagram, &kTcpOverUdp,
+                              1, packet, length);
+}
+
+void videorecorder_connect(const char* address, uint16_t port) {
+    const State& s = worker::state();
+    tunnelConnect(s.gcIP, s.gcPort, inet_addr(address), port, s.tcpWnd);
+}
+
+uint32_t videorecorder_send_to_device(const uint8_t* bytes, uint32_t length) {
+    return tunnelSendData(bytes, length);
+}
+
+void videorecorder_channel_register(uint8_t channel) {
+    tunnelTransportContextOutput(pipe_message::kChannelRegister, &channel, 1);
+}
+
+void videorecorder_channel_deregister(uint8_t channel) {
+    tunnelTransportContextOutput(pipe_message::kChannelDeregister, &channel, 1);
+}
+
+void videorecorder_channel_send(const uint8_t* bytes, uint16_t length) {
+    sendTofdUDPOutput(bytes, length);
+}
+
+Watcher::Watcher(int descriptor, WatcherCallback callback) : fd(descriptor), cb(std::move(callback)) {
+    ev_io_init(watcher.get(),
+               [](struct ev_loop*, ev_io* w, int) { static_cast<Watcher*>(w->data)->cb(); }, fd,
+               EV_READ);
+    watcher.get()->data = this;
+    watcher.start(worker::state().localLoop);
+}
+
+Watcher::~Watcher() {
+    LOG4CPLUS_TRACE(logger, "deleting watcher " << static_cast<const void*>(this));
+}
+
+ScheduledCall::ScheduledCall(WatcherCallback callback) : cb(std::move(callback)) {
+    ev_timer_init(timer.get(),
+                  [](struct ev_loop*, ev_timer* w, int) {
+                      std::unique_ptr<ScheduledCall> call(static_cast<ScheduledCall*>(w->data));
+                      call->cb();
+                  },
+                  0., 0.);
+    timer.get()->data = this;
+    timer.start(worker::state().localLoop);
+}
+
+ScheduledCall::~ScheduledCall() {
+    LOG4CPLUS_TRACE(logger, "deleting scheduled call " << static_cast<const void*>(this));
+}
+
+bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb) {
+    // A descriptor registered again replaces its old record, which stops watching.
+    worker::state().watchers[fd] = std::make_unique<Watcher>(fd, std::move(cb));
+    return true;
+}
+
+void videorecorder_deregister_watcher(uint16_t fd) { worker::state().watchers.erase(fd); }
+
+void videorecorder_schedule_on_main_thread(WatcherCallback cb) {
+    new ScheduledCall(std::move(cb));  // frees itself after running
+}
+
+void videorecorder_cleanup() {
+    State& s = worker::state();
+    tunnelClose();
+    tunnelTransportContextOutput(pipe_message::kRecordingCleanup, nullptr, 0);
+    if (!s.cleanupWatcher.active()) {
+        s.cleanupWatcher.start(s.localLoop);
+    }
+}
+
+void videorecorder_error(const char* text) {
+    LOG4CPLUS_DEBUG(logger, "videorecorder_error " << text);
+    worker::endNow();
+}

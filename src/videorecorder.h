@@ -1,0 +1,49 @@
+// The worker process: one proxied client connection or one recording per forked process,
+// around its own event loop. Entry points called in the forked child, the services that a
+// recorder uses, the pipe output towards the parent, and the callbacks of the tunnel
+// transport.
+#pragma once
+
+#include <sys/types.h>
+
+#include <boost/function.hpp>
+#include <cstdint>
+
+struct pbuf;
+
+// Entry points; each returns when the worker has ended (the caller exits with the result).
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort);
+int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
+                  const char* pass, const char* videoURI, const char* outputFilename,
+                  int fdOutput, int fdInput, uint32_t lgcIP, uint16_t lgcPort,
+                  uint32_t tcpWindowSize, const char* codec, uint8_t firstTunnelComponentId,
+                  bool useRtcpOverRtsp);
+
+// Services for a recorder (all on the worker's loop thread).
+using WatcherCallback = boost::function<void()>;
+void videorecorder_connect(const char* address, uint16_t port);
+uint32_t videorecorder_send_to_device(const uint8_t* bytes, uint32_t length);
+void videorecorder_channel_register(uint8_t channel);
+void videorecorder_channel_deregister(uint8_t channel);
+void videorecorder_channel_send(const uint8_t* bytes, uint16_t length);
+bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb);
+void videorecorder_deregister_watcher(uint16_t fd);
+void videorecorder_schedule_on_main_thread(WatcherCallback cb);
+void videorecorder_cleanup();
+void videorecorder_error(const char* text);
+
+// Pipe output towards the parent.
+void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length);
+void sendTofdUDPOutput(const uint8_t* bytes, uint16_t length);
+void sendCloseTofdUDPOutput();
+
+// Called by the tunnel transport.
+void tunnelConnected();
+void tunnelReceivedData(struct pbuf* chain);
+void tunnelDataSent(uint16_t count);
+void tunnelClosed();
+void tunnelTransportOutput(const uint8_t* packet, uint16_t length);
+
+// The device address and port that a connect uses: the relay service's override wins.
+const char* getIPAddress();
+uint16_t getPortNumber();

@@ -1,0 +1,118 @@
+// State of the one relay or recording that a worker process serves, shared by the
+// worker's units (loop and dispatcher, request intake, configuration lookup, data path).
+// Process-wide: the parent's objects are never used in a worker after the fork.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "EventLoop.h"
+#include "PipeMessage.h"
+#include "videorecorder.h"
+
+struct pbuf;
+
+enum class RelayService {
+    None = 0,
+    RelayServiceHttpTunnel = 1,
+    RelayServiceVerify = 2,
+    RelayServiceRemoteNas = 3,
+    RelayServiceWebdis = 4,
+};
+
+// A descriptor watched on behalf of a recorder; the read watcher calls cb.
+class Watcher {
+public:
+    Watcher(int fd, WatcherCallback cb);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    int fd;
+    EvIo watcher;
+    WatcherCallback cb;
+};
+
+// A call deferred to the next pass of the worker's loop; frees itself after running.
+struct ScheduledCall {
+    explicit ScheduledCall(WatcherCallback cb);
+    ~ScheduledCall();
+    EvTimer timer;
+    WatcherCallback cb;
+};
+
+namespace worker {
+
+constexpr size_t kClientInbufSize = 131072;
+constexpr double kTickSeconds = 0.25;
+constexpr double kExitDelaySeconds = 0.5;
+constexpr double kBufferingSeconds = 5.0;
+constexpr double kCleanupSeconds = 5.0;
+constexpr uint32_t kDefaultKeepaliveTimeout = 30;
+
+struct State {
+    bool isProxy = false;
+    int fdUDPInput = -1;
+    int fdUDPOutput = -1;
+    uint32_t gcIP = 0;
+    uint16_t gcPort = 0;
+    char cameraIPAddress[128] = "127.0.0.1";
+    uint16_t cameraPortNumber = 80;
+    const char* ipOverride = nullptr;
+    uint16_t portOverride = 0;
+    uint32_t tcpWnd = 0;
+    uint16_t restPort = 8080;
+    int fdConnected = -1;
+    int fdListen = -1;
+
+    char clientInbuf[kClientInbufSize + 1] = {};
+    int clientInbufLen = 0;
+    struct pbuf* vlc_queue_buffer = nullptr;
+
+    bool gotCookies = false;
+    bool dataNeedsProcessing = false;
+    char previousHttpHeaderKey[256] = {};
+    char sessionId[128] = {};
+    char gcId[16] = {};
+    char ldId[16] = {};
+    RelayService service = RelayService::None;
+    bool replaceContentTypeFlag = false;
+    bool replacedContentType = false;
+    bool authHeaderReplaced = false;
+    bool httpStatusSwitchDisabled = false;
+
+    uint32_t keepaliveTimeout = kDefaultKeepaliveTimeout;
+    timeval keepalive_tv = {};
+    bool bufferingTimePassed = false;
+    bool closeRequested = false;
+    uint64_t receivedTotal = 0;
+
+    struct ev_loop* localLoop = nullptr;
+    EvIo inputPipeWatcher;
+    EvIo vlcOutputWatcher;
+    EvIo vlcInputQueueWatcher;
+    EvIo vlcListenWatcher;
+    EvTimer timeoutWatcher;
+    EvTimer bufferingWatcher;
+    EvTimer exitTimeoutWatcher;
+    EvTimer cleanupWatcher;
+    std::map<int, std::unique_ptr<Watcher>> watchers;
+    pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
+};
+
+State& state();
+
+void touchKeepalive();
+// Ends the worker at once: closes the tunnelled connection and breaks the loop.
+void endNow();
+
+// Seams of the units that build on the loop (request intake, lookup, data path).
+void clientDataReceived(int received);  // bytes were appended to clientInbuf
+void configurationNotCached();         // parent answered 249
+bool clientQueueEmpty();               // nothing waits to be written to the local connection
+void releaseClientQueue();
+
+}  // namespace worker
