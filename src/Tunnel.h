@@ -70,6 +70,11 @@ public:
     int componentId() const { return allottedComponentId; }
     pid_t getChildPid() const { return childPid; }
 
+    // The worker's pipe ends (read end of parent -> worker, write end of worker -> parent),
+    // open until the fork hands them over; tests play the worker through them.
+    int workerInput() const { return pipeOut[0]; }
+    int workerOutput() const { return pipeIn[1]; }
+
     // In a freshly forked worker of another tunnel: close this tunnel's pipe ends.
     void closeDescriptorsInOtherWorker();
 

@@ -1,0 +1,270 @@
+// The parent side of the pipe protocol: a tunnel whose worker the test plays through the
+// worker's pipe ends, with a real server and a gateway client on loopback.
+#include "Tunnel.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <vector>
+
+#include "LanDeviceAuthData.h"
+#include "PipeMessage.h"
+#include "ServerFixture.h"
+
+using namespace tamblo_test;
+
+namespace {
+
+std::vector<uint8_t> readFromParent(const Tunnel* tunnel) {
+    fcntl(tunnel->workerInput(), F_SETFL, O_NONBLOCK);
+    std::vector<uint8_t> bytes(1 << 16);
+    const ssize_t n = ::read(tunnel->workerInput(), bytes.data(), bytes.size());
+    bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return bytes;
+}
+
+void writeToParent(const Tunnel* tunnel, uint8_t type, const void* payload, uint16_t length) {
+    ASSERT_EQ(pipe_message::writeFrame(tunnel->workerOutput(), type, payload, length),
+              static_cast<ssize_t>(3 + length));
+}
+
+LanDeviceAuthData authRecord(uint32_t gcId, uint32_t ldId, const char* session) {
+    LanDeviceAuthData record = makeLanDeviceAuthData();
+    record.gcId = gcId;
+    record.ldId = ldId;
+    setAuthText(record.sessionId, session);
+    return record;
+}
+
+class TunnelTest : public ServerFixture {
+protected:
+    // A gateway client with id 7 that has device 12 / session "abc" cached.
+    GatewayClient* cachedClient() {
+        GatewayClient* client = registerGateway(gateway, 0xCC, 5000, 5003);
+        server->updateGatewayClient(client, 7);
+        client->addLdInfo(12, "192.168.1.20", 80, "abc", clock.now());
+        return client;
+    }
+    // Asks for the cached session of device 12 and returns the parent's answer.
+    std::vector<uint8_t> queryCache(Tunnel* tunnel, uint32_t gcId = 7, const char* session = "abc") {
+        const LanDeviceAuthData query = authRecord(gcId, 12, session);
+        writeToParent(tunnel, pipe_message::kCachedSessionQuery, &query, sizeof query);
+        settle();
+        return readFromParent(tunnel);
+    }
+    std::string sessionKey(uint16_t localPort, const char* device = "192.168.1.20") {
+        return gateway.addressText() + "/" + device + "/" + std::to_string(localPort);
+    }
+
+    FakeGateway gateway;
+};
+
+TEST_F(TunnelTest, CachedSessionQueryIsAnsweredWithConnectParametersOrNotCached) {
+    GatewayClient* client = cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+
+    const std::vector<uint8_t> answer = queryCache(tunnel);
+    ASSERT_EQ(answer.size(), 3u + 24u);
+    EXPECT_EQ(answer[0], pipe_message::kConnect);
+    const auto parameters = pipe_message::decodeConnectParameters(answer.data() + 3, 24);
+    ASSERT_TRUE(parameters);
+    EXPECT_EQ(parameters->localIP, client->getLocalIP());
+    EXPECT_EQ(parameters->localPort, 5000);
+    EXPECT_EQ(parameters->windowSize, 196607u);
+    EXPECT_EQ(parameters->devicePort, 80);
+    EXPECT_EQ(parameters->deviceAddress, "192.168.1.20");
+    EXPECT_EQ(server->session(sessionKey(5000)), tunnel);
+    EXPECT_EQ(tunnel->getGatewayClient(), client);
+
+    Tunnel* unknownClient = new Tunnel(server.get());
+    EXPECT_EQ(queryCache(unknownClient, 8), (std::vector<uint8_t>{249, 0, 0}));
+    Tunnel* unknownSession = new Tunnel(server.get());
+    EXPECT_EQ(queryCache(unknownSession, 7, "abd"), (std::vector<uint8_t>{249, 0, 0}));
+
+    Tunnel* wrongLength = new Tunnel(server.get());
+    const LanDeviceAuthData query = authRecord(7, 12, "abc");
+    writeToParent(wrongLength, pipe_message::kCachedSessionQuery, &query, sizeof query - 1);
+    settle();
+    EXPECT_EQ(readFromParent(wrongLength), (std::vector<uint8_t>{249, 0, 0}));
+}
+
+TEST_F(TunnelTest, AuthDataOfTheWrongLengthStopsTheWorker) {
+    registerGateway(gateway, 0xCC);
+    for (uint16_t length : {651, 653}) {
+        Tunnel* tunnel = new Tunnel(server.get());
+        std::vector<uint8_t> bytes(length, 0);
+        writeToParent(tunnel, pipe_message::kConfigurationFound, bytes.data(), length);
+        settle();
+        EXPECT_EQ(readFromParent(tunnel), (std::vector<uint8_t>{0, 0, 0})) << length;
+    }
+}
+
+TEST_F(TunnelTest, AuthDataCachesTheDeviceRecordsTheIdAndConnects) {
+    GatewayClient* client = registerGateway(gateway, 0xCC);
+    Tunnel* tunnel = new Tunnel(server.get());
+    LanDeviceAuthData found = authRecord(42, 12, "abc");
+    setAuthText(found.mac, "00:11:22:AA:BB:CC");
+    setAuthText(found.ipAddress, "192.168.1.20");
+    setAuthText(found.ipOverride, "127.0.0.1");
+    found.port = 4080;
+    writeToParent(tunnel, pipe_message::kConfigurationFound, &found, sizeof found);
+    settle();
+
+    const std::vector<uint8_t> answer = readFromParent(tunnel);
+    ASSERT_GE(answer.size(), 3u + 12u);
+    EXPECT_EQ(answer[0], pipe_message::kConnect);
+    EXPECT_EQ(server->gatewayClient(42u), client);
+    EXPECT_TRUE(client->checkForCachedSessionId(12, "abc"));
+    // The session key names the override address: the device's answers come back for it.
+    EXPECT_EQ(server->session(sessionKey(5000, "127.0.0.1")), tunnel);
+
+    Tunnel* notConnected = new Tunnel(server.get());
+    setAuthText(found.mac, "00:11:22:AA:BB:FF");
+    writeToParent(notConnected, pipe_message::kConfigurationFound, &found, sizeof found);
+    settle();
+    EXPECT_EQ(readFromParent(notConnected), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST_F(TunnelTest, ChannelMessagesNeedAGatewayClient) {
+    cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    const uint8_t channel = 130;
+    writeToParent(tunnel, pipe_message::kChannelRegister, &channel, 1);  // no client yet
+    settle();
+    const uint8_t datagram[] = {130, 1, 2, 3};
+    server->io_cb_switch(gateway.address, const_cast<uint8_t*>(datagram), sizeof datagram);
+    EXPECT_TRUE(readFromParent(tunnel).empty());
+
+    queryCache(tunnel);  // binds the client
+    writeToParent(tunnel, pipe_message::kChannelRegister, &channel, 1);
+    settle();
+    server->io_cb_switch(gateway.address, const_cast<uint8_t*>(datagram), sizeof datagram);
+    EXPECT_EQ(readFromParent(tunnel), (std::vector<uint8_t>{130, 4, 0, 130, 1, 2, 3}));
+
+    // A two-byte 248 is no registration: with a client present it goes out as a datagram.
+    const uint8_t two[] = {131, 9};
+    writeToParent(tunnel, pipe_message::kChannelRegister, two, 2);
+    settle();
+    EXPECT_EQ(gateway.receive(), (std::vector<uint8_t>{131, 9}));
+
+    writeToParent(tunnel, pipe_message::kChannelDeregister, &channel, 1);
+    settle();
+    server->io_cb_switch(gateway.address, const_cast<uint8_t*>(datagram), sizeof datagram);
+    EXPECT_TRUE(readFromParent(tunnel).empty());
+}
+
+TEST_F(TunnelTest, PayloadMessagesGoToTheClientAndAnEmpty254EndsTheTunnel) {
+    cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    queryCache(tunnel);
+    const uint8_t packet[] = {255, 192, 168, 1, 20, 0, 80, 0x13, 0x88};
+    writeToParent(tunnel, pipe_message::kDatagram, packet, sizeof packet);
+    settle();
+    EXPECT_EQ(gateway.receive(), std::vector<uint8_t>(packet, packet + sizeof packet));
+
+    // 254 with a payload is not the finish notification: forwarded like 255.
+    writeToParent(tunnel, pipe_message::kFinished, packet, sizeof packet);
+    settle();
+    EXPECT_EQ(gateway.receive(), std::vector<uint8_t>(packet, packet + sizeof packet));
+    EXPECT_EQ(server->tunnelCount(), 1u);
+
+    std::vector<uint8_t> largest(4096, 7);
+    writeToParent(tunnel, pipe_message::kDatagram, largest.data(), 4096);
+    settle();
+    EXPECT_EQ(gateway.receive().size(), 4096u);
+
+    writeToParent(tunnel, pipe_message::kFinished, nullptr, 0);
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 0u);
+    EXPECT_EQ(server->session(sessionKey(5000)), nullptr);
+}
+
+TEST_F(TunnelTest, AnOverlongMessageEndsTheTunnel) {
+    Tunnel* tunnel = new Tunnel(server.get());
+    const uint8_t header[] = {255, 0x01, 0x10};  // 4097
+    ASSERT_EQ(::write(tunnel->workerOutput(), header, 3), 3);
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 0u);
+}
+
+TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
+    GatewayClient* client = registerGateway(gateway, 0xCC);
+    int control[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, control), 0);
+    const std::string key = gateway.addressText() + "/192.168.1.20/5000";
+    Tunnel* tunnel = new Tunnel(client, server.get(), key);
+    // The test keeps a copy of the worker's output end to speak for the forked worker.
+    const int worker = ::dup(tunnel->workerOutput());
+    ASSERT_TRUE(tunnel->startVideoRecording("192.168.1.20", 554, "u", "p", "s", "/dev/null",
+                                            "00:11:22:aa:bb:cc", control[0], false, 5000,
+                                            "MJPEG", true));
+    ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
+    ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
+    settle();
+    ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kFinished, nullptr, 0), 3);
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 0u);
+    ::close(worker);
+    char line[256] = {};
+    const ssize_t n = ::recv(control[1], line, sizeof line - 1, 0);
+    EXPECT_EQ(std::string(line, n > 0 ? n : 0),
+              "VIDEORECORDER:STATUS:001122AABBCC:192.168.1.20:554:STOPPED\n");
+    ::close(control[0]);
+    ::close(control[1]);
+}
+
+TEST_F(TunnelTest, ADeadTunnelLeavesTheSessionOfAnotherTunnelWithTheSameKey) {
+    GatewayClient* client = cachedClient();
+    Tunnel* first = new Tunnel(server.get());
+    Tunnel* second = new Tunnel(server.get());
+    server->registerSession(first, client->getAddress(), "192.168.1.20", 5005);
+    server->registerSession(second, client->getAddress(), "192.168.1.20", 5005);
+    first->destroy();
+    settle();
+    EXPECT_EQ(server->session(sessionKey(5005)), second);
+
+    // A tunnel that changes target does not leave its old key behind.
+    server->registerSession(second, client->getAddress(), "192.168.1.21", 5006);
+    EXPECT_EQ(server->session(sessionKey(5005)), nullptr);
+    EXPECT_EQ(server->session(sessionKey(5006, "192.168.1.21")), second);
+}
+
+TEST_F(TunnelTest, LocalPortsStillHeldAreSkippedAndAFullRangeIsRefused) {
+    cachedClient();  // range 5000..5002
+    Tunnel* a = new Tunnel(server.get());
+    Tunnel* b = new Tunnel(server.get());
+    Tunnel* c = new Tunnel(server.get());
+    Tunnel* d = new Tunnel(server.get());
+    EXPECT_EQ(queryCache(a)[0], pipe_message::kConnect);
+    EXPECT_EQ(queryCache(b)[0], pipe_message::kConnect);
+    EXPECT_EQ(queryCache(c)[0], pipe_message::kConnect);
+    EXPECT_EQ(a->localPort(), 5000);
+    EXPECT_EQ(b->localPort(), 5001);
+    EXPECT_EQ(c->localPort(), 5002);
+    // Every port is held: the fourth connection is refused, its worker told to stop.
+    EXPECT_EQ(queryCache(d), (std::vector<uint8_t>{0, 0, 0}));
+
+    b->destroy();
+    settle();
+    Tunnel* e = new Tunnel(server.get());
+    EXPECT_EQ(queryCache(e)[0], pipe_message::kConnect);
+    EXPECT_EQ(e->localPort(), 5001);
+}
+
+TEST_F(TunnelTest, DeletingTheClientStopsItsTunnelsWhichLiveOn) {
+    GatewayClient* client = cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    queryCache(tunnel);
+    server->deleteGatewayClient(client);
+    EXPECT_EQ(tunnel->getGatewayClient(), nullptr);
+    EXPECT_EQ(readFromParent(tunnel), (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(server->tunnelCount(), 1u);
+    // A payload message after the client has gone is ignored.
+    const uint8_t packet[] = {255, 1, 2, 3, 4};
+    writeToParent(tunnel, pipe_message::kDatagram, packet, sizeof packet);
+    settle();
+    EXPECT_TRUE(gateway.receive(50).empty());
+}
+
+}  // namespace
