@@ -5,6 +5,8 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 find_package(Boost 1.74 REQUIRED COMPONENTS system thread)
 
 pkg_check_modules(LOG4CPLUS REQUIRED IMPORTED_TARGET log4cplus)
+pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
+pkg_check_modules(EVHTP REQUIRED IMPORTED_TARGET evhtp)
 
 # libev ships no pkg-config file on Debian.
 find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)

@@ -1,27 +1,229 @@
-// The tunnel transport without a TCP stack: every connect fails, every send reports the
-// missing connection.
+// The tunnel transport: the worker's one TCP connection, terminated in its user-space stack,
+// with segments handed to the parent as tunnel packets.
 #include "tcpoverudp.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
+
 #include "Logging.h"
+#include "tcpoverudp_stack.h"
 #include "videorecorder.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTcpOverUdp);
+
+constexpr size_t kAddressSize = 4;
+constexpr size_t kTcpHeaderSize = 20;
+constexpr uint32_t kDefaultWindow = 163840;
+
+// One connection per worker process.
+ip4_addr_t gcLocalIP;
+tcpoverudp_pcb_handle tcp = {nullptr};  // cleared by the stack when it frees the pcb
+bool tcpCloseRequested = false;
+uint64_t sent = 0;
+int64_t writtenToLwip = 0;
+bool stackReady = false;
+
+// Reads the fields that the trace lines show from a TCP header.
+struct TcpHeaderView {
+    uint16_t source;
+    uint16_t destination;
+    uint32_t sequence;
+    uint32_t acknowledgement;
+    unsigned flags;
+    size_t headerLength;
+};
+TcpHeaderView viewTcpHeader(const uint8_t* segment) {
+    TcpHeaderView view;
+    uint16_t u16;
+    uint32_t u32;
+    std::memcpy(&u16, segment, 2);
+    view.source = ntohs(u16);
+    std::memcpy(&u16, segment + 2, 2);
+    view.destination = ntohs(u16);
+    std::memcpy(&u32, segment + 4, 4);
+    view.sequence = ntohl(u32);
+    std::memcpy(&u32, segment + 8, 4);
+    view.acknowledgement = ntohl(u32);
+    view.headerLength = static_cast<size_t>(segment[12] >> 4) * 4;
+    view.flags = segment[13] & 0x3f;
+    return view;
 }
 
-int tunnelConnect(uint32_t, uint16_t, uint32_t, uint16_t, uint32_t) {
-    LOG4CPLUS_WARN(logger, "tunnelConnect: no TCP stack in this build");
-    return -1;
+void traceSegment(const char* prefix, const uint8_t* segment, size_t length) {
+    if (!logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL) || length < kTcpHeaderSize) {
+        return;
+    }
+    const TcpHeaderView h = viewTcpHeader(segment);
+    LOG4CPLUS_TRACE(logger, prefix << "src=" << h.source << ", dst=" << h.destination
+                                   << ", seq=" << h.sequence << ", ack=" << h.acknowledgement
+                                   << ", flags=" << h.flags << ", len=" << length);
 }
 
-void tunnelTransportInput(const uint8_t*, uint16_t) {}
+err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
+    if (p == nullptr) {
+        LOG4CPLUS_DEBUG(logger, "cb_tunn_received: TCP connection closed gracefully");
+        tcpCloseRequested = true;
+        return ERR_OK;
+    }
+    // The worker queues what the client cannot take yet: the window reopens at once.
+    tcp_recved(pcb, p->tot_len);
+    tunnelReceivedData(p);
+    return ERR_OK;
+}
 
-uint32_t tunnelSendData(const uint8_t*, uint32_t) {
-    LOG4CPLUS_WARN(logger, "tunnelSendData: tcp == NULL");
+err_t cb_tunn_connected(void*, tcp_pcb* pcb, err_t) {
+    tcp_recv(pcb, cb_tunn_received);
+    tunnelConnected();
+    return ERR_OK;
+}
+
+err_t cb_tunn_sent(void*, tcp_pcb*, u16_t count) {
+    tunnelDataSent(count);
+    return ERR_OK;
+}
+
+void cb_tunn_error(void*, err_t error) {
+    // The stack has freed (or is freeing) the pcb: forget it without touching it.
+    LOG4CPLUS_DEBUG(logger, "cb_tunn_error: TCP connection error: " << static_cast<int>(error));
+    tcpoverudp_handle_set(&tcp, nullptr);
     tunnelClosed();
-    return 0;
 }
 
-void tunnelClose() {}
+void ensureStack() {
+    if (!stackReady) {
+        lwip_init();
+        stackReady = true;
+    }
+}
+}  // namespace
 
-void tunnelIdleTimer() {}
+extern "C" err_t process_ip_output(const ip4_addr_t* dest, struct pbuf* p) {
+    LOG4CPLUS_TRACE(logger, "sending " << p->tot_len << " bytes");
+    if (p->len >= kTcpHeaderSize) {
+        const uint8_t* segment = static_cast<const uint8_t*>(p->payload);
+        sent += p->tot_len - viewTcpHeader(segment).headerLength;
+        LOG4CPLUS_TRACE(logger, "total data sent for this connection (excluding headers): " << sent);
+        traceSegment("sending to tunnel - TCP packet: ", segment, p->tot_len);
+    }
+    if (p->next == nullptr && pbuf_add_header(p, kAddressSize) == 0) {
+        // The segment's headroom takes the device address: no copy.
+        std::memcpy(p->payload, &dest->addr, kAddressSize);
+        tunnelTransportOutput(static_cast<const uint8_t*>(p->payload), p->len);
+        pbuf_remove_header(p, kAddressSize);
+        return ERR_OK;
+    }
+    LOG4CPLUS_TRACE(logger, "process_ip_output p->tot_len " << p->tot_len << ", p->len " << p->len);
+    static uint8_t packet[kAddressSize + 0xffff];
+    std::memcpy(packet, &dest->addr, kAddressSize);
+    pbuf_copy_partial(p, packet + kAddressSize, p->tot_len, 0);
+    tunnelTransportOutput(packet, static_cast<uint16_t>(p->tot_len + kAddressSize));
+    return ERR_OK;
+}
+
+int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
+                  uint16_t destinationPort, uint32_t windowSize) {
+    ensureStack();
+    if (tcp.pcb != nullptr) {
+        // A new target replaces the old connection: reset it, without a closed callback.
+        tcp_err(tcp.pcb, nullptr);
+        tcp_abort(tcp.pcb);
+        tcpoverudp_handle_set(&tcp, nullptr);
+    }
+    LOG4CPLUS_TRACE(logger, "before creating new lwIP TCP socket: " << static_cast<void*>(tcp.pcb));
+    tcp_pcb* pcb = tcp_new();
+    LOG4CPLUS_TRACE(logger, "new lwIP TCP socket: " << static_cast<void*>(pcb));
+    if (pcb == nullptr) {
+        return -1;
+    }
+    tcpoverudp_handle_set(&tcp, pcb);
+    gcLocalIP.addr = localIP;
+    LOG4CPLUS_DEBUG(logger, "tunnelConnect: local IP " << localIP << " local port " << localPort
+                                                       << " dest IP " << destinationIP
+                                                       << " dest port " << destinationPort);
+    if (windowSize != 0) {
+        LOG4CPLUS_DEBUG(logger, "using custom TCP windows size of " << windowSize);
+    } else {
+        LOG4CPLUS_DEBUG(logger, "custom window size not provided, using standard " << kDefaultWindow);
+    }
+    tcpoverudp_set_rcv_window(pcb, windowSize);
+    ip4_addr_t destination;
+    destination.addr = destinationIP;
+    tcp_bind(pcb, &gcLocalIP, localPort);
+    tcp_recv(pcb, cb_tunn_received);
+    tcp_err(pcb, cb_tunn_error);
+    tcp_sent(pcb, cb_tunn_sent);
+    tcp_connect(pcb, &destination, destinationPort, cb_tunn_connected);
+    if (tcp.pcb == nullptr) {
+        return -1;  // the connect failed and the stack dropped the pcb
+    }
+    tcpoverudp_set_rx_after_close(pcb, 1);
+    tcp_nagle_disable(pcb);
+    return pcb->local_port;
+}
+
+void tunnelTransportInput(const uint8_t* packet, uint16_t length) {
+    LOG4CPLUS_TRACE(logger, "received " << length << " bytes from tunnel");
+    if (length < kAddressSize) {
+        return;
+    }
+    traceSegment("received from tunnel - TCP packet: ", packet + kAddressSize,
+                 length - kAddressSize);
+    ensureStack();
+    ip4_addr_t source;
+    std::memcpy(&source.addr, packet, kAddressSize);
+    pbuf* p = pbuf_with_iphdr_and_data(&gcLocalIP, &source, packet + kAddressSize,
+                                       length - kAddressSize);
+    if (p == nullptr) {
+        return;  // no memory: TCP retransmits
+    }
+    tcpoverudp_tcp_input(p);
+    if (tcpCloseRequested) {
+        // Deferred to here so the stack is done with the segment that carried the FIN.
+        LOG4CPLUS_DEBUG(logger, "closing TCP connection (delayed)");
+        if (tcp.pcb != nullptr) {
+            tcp_close(tcp.pcb);
+        }
+        tunnelClosed();
+    }
+}
+
+uint32_t tunnelSendData(const uint8_t* data, uint32_t length) {
+    if (tcp.pcb == nullptr) {
+        LOG4CPLUS_WARN(logger, "tunnelSendData: tcp == NULL");
+        tunnelClosed();
+        return 0;
+    }
+    uint32_t written = 0;
+    while (written < length && tcp_sndbuf(tcp.pcb) > 0) {
+        const uint32_t chunk = std::min<uint32_t>(
+            {length - written, static_cast<uint32_t>(tcp_sndbuf(tcp.pcb)), 0xffffu});
+        const err_t result =
+            tcp_write(tcp.pcb, data + written, static_cast<u16_t>(chunk), TCP_WRITE_FLAG_COPY);
+        if (result != ERR_OK) {
+            LOG4CPLUS_TRACE(logger, "tcp_write() result != ERR_OK: " << static_cast<int>(result));
+            break;
+        }
+        written += chunk;
+        writtenToLwip += chunk;
+    }
+    tcp_output(tcp.pcb);
+    LOG4CPLUS_TRACE(logger, "total bytes written to lwIP: " << writtenToLwip);
+    return written;
+}
+
+void tunnelClose() {
+    LOG4CPLUS_DEBUG(logger, "close tunnel");
+    if (tcp.pcb != nullptr) {
+        tcp_close(tcp.pcb);
+    }
+}
+
+void tunnelIdleTimer() {
+    if (stackReady) {
+        tcp_tmr();
+    }
+}
+
+void tunnelTransportInit() { ensureStack(); }

@@ -17,3 +17,5 @@ uint32_t tunnelSendData(const uint8_t* data, uint32_t length);
 void tunnelClose();
 // The stack's timer; called every 0.25 s.
 void tunnelIdleTimer();
+// Starts the stack once per worker process.
+void tunnelTransportInit();

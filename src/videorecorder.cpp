@@ -222,6 +222,7 @@ void initialiseProcessState(int fdOutput, int fdInput) {
     s.fdUDPOutput = fdOutput;
     s.fdUDPInput = fdInput;
     gettimeofday(&s.keepalive_tv, nullptr);
+    tunnelTransportInit();
     s.localLoop = ev_loop_new(0);
 }
 }  // namespace

@@ -1,19 +1,46 @@
-// The worker's relay between its local connection and the tunnelled connection.
+// The worker's relay data path: client bytes into the tunnelled connection with flow
+// control, device bytes queued zero-copy and written to the client with gathered writes,
+// the two once-only rewrites of a proxy worker's answers, and the close sequences.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <deque>
 
 #include "Logging.h"
 #include "tcpoverudp.h"
+#include "tcpoverudp_stack.h"
 #include "videorecorder.h"
+#include "videorecorder_relay.h"
 #include "videorecorder_state.h"
+
+using worker::State;
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
 
+constexpr size_t kMaxGather = 1024;  // buffers per gathered write
+
+// Device bytes not yet written to the local connection, one stack buffer per entry in
+// arrival order. The stack's chains carry 16-bit totals, so the queue (which may grow to
+// many megabytes for a slow client) keeps its buffers apart and counts in 64 bits.
+struct ClientQueue {
+    std::deque<pbuf*> buffers;
+    uint64_t bytes = 0;
+};
+ClientQueue& clientQueue() {
+    static ClientQueue queue;
+    return queue;
+}
+
+void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) { runClientWriter(); }
+
 void sendInbufToTunnel() {
-    worker::State& s = worker::state();
-    const uint32_t accepted =
-        tunnelSendData(reinterpret_cast<const uint8_t*>(s.clientInbuf),
-                       static_cast<uint32_t>(s.clientInbufLen));
+    State& s = worker::state();
+    const uint32_t accepted = tunnelSendData(reinterpret_cast<const uint8_t*>(s.clientInbuf),
+                                             static_cast<uint32_t>(s.clientInbufLen));
     if (accepted == 0) {
         return;
     }
@@ -24,37 +51,219 @@ void sendInbufToTunnel() {
                                                        << s.clientInbufLen);
     worker::touchKeepalive();
 }
-}  // namespace
 
-namespace worker {
-
-void clientDataReceived(int received) {
-    State& s = state();
-    if (s.clientInbufLen > 0) {
-        s.receivedTotal += static_cast<uint64_t>(received);
-        sendInbufToTunnel();
+void resumeClientReading() {
+    State& s = worker::state();
+    if (s.fdConnected >= 0 && s.clientInbufLen < static_cast<int>(worker::kClientInbufSize) &&
+        !s.vlcOutputWatcher.active() && s.localLoop != nullptr) {
+        ev_io_set(s.vlcOutputWatcher.get(), s.fdConnected, EV_READ);
+        s.vlcOutputWatcher.start(s.localLoop);
     }
 }
 
-void configurationNotCached() {
-    LOG4CPLUS_WARN(logger, "no configuration lookup in this build, ending worker");
-    endNow();
+// Case-insensitive search within the first length bytes, stopping at a zero byte as a
+// search over a zero-terminated copy of the buffer would.
+const uint8_t* findNoCase(const uint8_t* bytes, size_t length, const char* needle) {
+    const size_t n = std::strlen(needle);
+    const uint8_t* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, length));
+    const size_t limit = end != nullptr ? static_cast<size_t>(end - bytes) : length;
+    for (size_t i = 0; i + n <= limit; ++i) {
+        size_t j = 0;
+        while (j < n && std::tolower(bytes[i + j]) == std::tolower(static_cast<uint8_t>(needle[j]))) {
+            ++j;
+        }
+        if (j == n) {
+            return bytes + i;
+        }
+    }
+    return nullptr;
 }
 
-bool clientQueueEmpty() { return state().vlc_queue_buffer == nullptr; }
+}  // namespace
 
-void releaseClientQueue() {}
+void rewriteAnswer(uint8_t* bytes, size_t length) {
+    State& s = worker::state();
+    if (s.replaceContentTypeFlag && !s.replacedContentType) {
+        LOG4CPLUS_TRACE(logger, "vlcInputQueueWatcher_cb: searching for Content-Type...");
+        const uint8_t* found = findNoCase(bytes, length, "Content-Type: multipart/x-mixed-replace");
+        if (found != nullptr) {
+            std::memcpy(bytes + (found - bytes), "content_type", 12);
+            s.replacedContentType = true;
+        }
+    }
+    if (!s.httpStatusSwitchDisabled && !s.authHeaderReplaced) {
+        // Only a status code right after "HTTP/1.x " counts: the first "401" must start at
+        // offset 9, so nothing past offset 11 needs looking at.
+        constexpr size_t kStatusOffset = 9;
+        const uint8_t* found = findNoCase(bytes, std::min<size_t>(length, kStatusOffset + 3), "401");
+        if (found == bytes + kStatusOffset) {
+            std::memcpy(bytes + kStatusOffset, "403", 3);
+            s.authHeaderReplaced = true;
+        }
+    }
+}
+
+pbuf* pbuf_free_first(pbuf* chain) {
+    pbuf* rest = chain->next;
+    if (rest != nullptr) {
+        pbuf_ref(rest);       // the caller keeps the rest
+        pbuf_dechain(chain);  // drops the reference the link held
+    }
+    pbuf_free(chain);
+    return rest;
+}
+
+void runClientWriter() {
+    State& s = worker::state();
+    ClientQueue& queue = clientQueue();
+    if (!queue.buffers.empty()) {
+        LOG4CPLUS_TRACE(logger, "trying to send data to client: " << queue.bytes);
+        iovec pieces[kMaxGather];
+        size_t count = 0;
+        for (pbuf* p : queue.buffers) {
+            if (count == kMaxGather) {
+                break;
+            }
+            pieces[count++] = {p->payload, p->len};
+        }
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = count;
+        const ssize_t result = ::sendmsg(s.fdConnected, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const int error = errno;
+        LOG4CPLUS_TRACE(logger, "bytes sent to client: " << result << ", errno=" << error);
+        if (result > 0) {
+            size_t remaining = static_cast<size_t>(result);
+            queue.bytes -= remaining;
+            while (remaining > 0 && remaining >= queue.buffers.front()->len) {
+                LOG4CPLUS_TRACE(logger, "removing bytes from pbuf client queue: " << remaining);
+                remaining -= queue.buffers.front()->len;
+                pbuf_free(queue.buffers.front());
+                queue.buffers.pop_front();
+            }
+            if (remaining > 0) {
+                // Only the unwritten bytes of the head stay: its payload start moves on.
+                pbuf_remove_header(queue.buffers.front(), remaining);
+            }
+        } else if (result < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            LOG4CPLUS_DEBUG(logger, "error writing to client: " << std::strerror(error)
+                                                                << ", stopping tunnel");
+            // The client is gone: what is queued for it can never be delivered.
+            worker::releaseClientQueue();
+            s.vlcInputQueueWatcher.stop();
+            s.vlcOutputWatcher.stop();
+            tunnelClose();
+            tunnelClosed();
+            return;
+        }
+    }
+    if (!queue.buffers.empty()) {
+        LOG4CPLUS_TRACE(logger, "starting client write watcher");
+        if (!s.vlcInputQueueWatcher.active() && s.localLoop != nullptr) {
+            s.vlcInputQueueWatcher.start(s.localLoop);
+        }
+    } else {
+        LOG4CPLUS_TRACE(logger, "stopping client write watcher");
+        s.vlcInputQueueWatcher.stop();
+    }
+}
+
+namespace worker {
+
+void processClientData(int received) {
+    State& s = state();
+    if (s.clientInbufLen > 0) {
+        s.receivedTotal += static_cast<uint64_t>(received > 0 ? received : 0);
+        LOG4CPLUS_TRACE(logger, "total bytes received from client: " << s.receivedTotal);
+        LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: sending " << s.clientInbufLen
+                                                                << " bytes to tunnel");
+        // While the target's lookup or connect is under way the bytes wait for the new
+        // connection instead of going to one that does not exist (or to the old target).
+        if (!s.targetPending) {
+            if (!s.targetRequested && s.isProxy) {
+                LOG4CPLUS_INFO(logger, "client sent no relay options before any target was "
+                                       "chosen, closing its connection");
+            }
+            sendInbufToTunnel();
+        }
+        if (s.clientInbufLen == static_cast<int>(kClientInbufSize)) {
+            LOG4CPLUS_DEBUG(logger, "output buffer full, stopping input watcher");
+            s.vlcOutputWatcher.stop();
+        }
+    }
+    LOG4CPLUS_TRACE(logger, "<< vlcOutputWatcher_cb: got trigger");
+}
+
+bool clientQueueEmpty() { return clientQueue().buffers.empty(); }
+
+uint64_t clientQueueBytes() { return clientQueue().bytes; }
+
+void releaseClientQueue() {
+    ClientQueue& queue = clientQueue();
+    for (pbuf* p : queue.buffers) {
+        pbuf_free(p);
+    }
+    queue.buffers.clear();
+    queue.bytes = 0;
+}
 
 }  // namespace worker
 
-void tunnelConnected() {}
+void sendToVLC() { runClientWriter(); }
 
-void tunnelReceivedData(struct pbuf*) {}
+void tunnelConnected() {
+    State& s = worker::state();
+    s.targetPending = false;
+    if (s.isProxy) {
+        LOG4CPLUS_TRACE(logger, "tunnelConnected isProxy");
+        LOG4CPLUS_TRACE(logger, "passing HTTP headers of size: " << s.clientInbufLen);
+        LOG4CPLUS_TRACE(logger, "HTTP headers: " << s.clientInbuf);
+        sendInbufToTunnel();
+        worker::touchKeepalive();
+    }
+    if (s.fdConnected < 0) {
+        return;
+    }
+    resumeClientReading();
+    if (!s.vlcInputQueueWatcher.active()) {
+        ev_io_init(s.vlcInputQueueWatcher.get(), vlcInputQueueWatcher_cb, s.fdConnected, EV_WRITE);
+    }
+}
 
-void tunnelDataSent(uint16_t) {}
+void tunnelReceivedData(struct pbuf* chain) {
+    State& s = worker::state();
+    worker::touchKeepalive();
+    LOG4CPLUS_TRACE(logger, "tunnelReceivedData: Got " << chain->tot_len << " bytes");
+    if (s.isProxy) {
+        rewriteAnswer(static_cast<uint8_t*>(chain->payload), chain->len);
+    }
+    ClientQueue& queue = clientQueue();
+    while (chain != nullptr) {
+        pbuf* next = chain->next;
+        if (next != nullptr) {
+            pbuf_ref(next);
+            pbuf_dechain(chain);
+        }
+        queue.bytes += chain->len;
+        queue.buffers.push_back(chain);
+        chain = next;
+    }
+    sendToVLC();
+}
+
+void tunnelDataSent(uint16_t count) {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "tunnelDataSent: sent " << count << " bytes");
+    if (s.clientInbufLen > 0 && !s.targetPending) {
+        sendInbufToTunnel();
+    }
+    if (s.clientInbufLen < static_cast<int>(worker::kClientInbufSize) && !s.targetPending) {
+        resumeClientReading();
+    }
+}
 
 void tunnelClosed() {
-    worker::State& s = worker::state();
+    State& s = worker::state();
     if (!worker::clientQueueEmpty()) {
         LOG4CPLUS_DEBUG(logger, "Tunnel closed, but output buffer not empty, waiting until it's sent");
         s.closeRequested = true;

@@ -70,8 +70,9 @@ struct State {
 
     char clientInbuf[kClientInbufSize + 1] = {};
     int clientInbufLen = 0;
-    struct pbuf* vlc_queue_buffer = nullptr;
 
+    bool targetPending = false;  // a lookup or connect for the current target is under way
+    bool targetRequested = false;  // the request named a target at least once
     bool gotCookies = false;
     bool dataNeedsProcessing = false;
     char previousHttpHeaderKey[256] = {};
@@ -111,8 +112,11 @@ void endNow();
 
 // Seams of the units that build on the loop (request intake, lookup, data path).
 void clientDataReceived(int received);  // bytes were appended to clientInbuf
+void processClientData(int received);   // forwards the held client bytes when it may
+void startLookup();                     // the request named a new target
 void configurationNotCached();         // parent answered 249
 bool clientQueueEmpty();               // nothing waits to be written to the local connection
+uint64_t clientQueueBytes();
 void releaseClientQueue();
 
 }  // namespace worker

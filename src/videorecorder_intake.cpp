@@ -1,0 +1,223 @@
+// The worker's intake of client requests: the HTTP request parser run over each received
+// chunk, the relay options it finds, and the start of a lookup when the target changes.
+#include <evhtp/parser.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Logging.h"
+#include "videorecorder_intake.h"
+#include "videorecorder_state.h"
+
+using worker::State;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
+
+constexpr int kContinueParse = 0;
+constexpr int kStopParse = htparse_error_user;  // 11
+
+// Option values are cut to these sizes (terminator included).
+constexpr size_t kSessionIdSize = 64;
+constexpr size_t kIdSize = 16;
+constexpr size_t kOptionSize = 16;
+
+struct ServiceRule {
+    RelayService service;
+    const char* name;
+    uint16_t ports[2];
+    uint16_t imposedPort;
+    const char* imposedAddress;  // nullptr: the looked-up address stays
+};
+
+constexpr ServiceRule kServices[] = {
+    {RelayService::RelayServiceHttpTunnel, "RTSPOVERHTTP", {4646, 8088}, 4646, "127.0.0.1"},
+    {RelayService::RelayServiceVerify, "VERIFY", {4848, 4848}, 4848, nullptr},
+    {RelayService::RelayServiceRemoteNas, "RNAS", {4080, 4080}, 4080, "127.0.0.1"},
+    {RelayService::RelayServiceWebdis, "WEBDIS", {7379, 7379}, 7379, "127.0.0.1"},
+};
+
+const ServiceRule* ruleFor(RelayService service) {
+    for (const ServiceRule& rule : kServices) {
+        if (rule.service == service) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// The chosen service by DST_PORT first, then by SERVICE (which wins); unknown values leave
+// the service as it was.
+void chooseService(const char* inbuf) {
+    State& s = worker::state();
+    char value[kOptionSize];
+    if (extractFieldValue(inbuf, "DST_PORT", value, sizeof value) != nullptr) {
+        const uint16_t port = static_cast<uint16_t>(std::atoi(value));
+        for (const ServiceRule& rule : kServices) {
+            if (port == rule.ports[0] || port == rule.ports[1]) {
+                s.service = rule.service;
+            }
+        }
+    }
+    if (extractFieldValue(inbuf, "SERVICE", value, sizeof value) != nullptr) {
+        for (const ServiceRule& rule : kServices) {
+            if (std::strcmp(value, rule.name) == 0) {
+                s.service = rule.service;
+            }
+        }
+    }
+    if (const ServiceRule* rule = ruleFor(s.service)) {
+        s.portOverride = rule->imposedPort;
+        if (rule->imposedAddress != nullptr) {
+            s.ipOverride = rule->imposedAddress;
+        }
+    }
+}
+
+void applyInbufOptions(const char* inbuf) {
+    State& s = worker::state();
+    char value[kOptionSize];
+    if (extractFieldValue(inbuf, "HTTP_STATUS_SWITCH", value, sizeof value) != nullptr &&
+        value[0] != '\0') {
+        s.httpStatusSwitchDisabled = std::atoi(value) == 0;
+        LOG4CPLUS_DEBUG(logger, "cookie contained option: HTTP_STATUS_SWITCH=" << value);
+    }
+    if (extractFieldValue(inbuf, "CUSTOM_KEEPALIVE_TIMEOUT", value, sizeof value) != nullptr &&
+        value[0] != '\0') {
+        s.keepaliveTimeout = static_cast<uint32_t>(std::atoi(value));
+        LOG4CPLUS_DEBUG(logger, "cookie contained option: CUSTOM_KEEPALIVE_TIMEOUT=" << value);
+    }
+    chooseService(inbuf);
+}
+
+bool sameTarget(const char* session, const char* gc, const char* ld) {
+    const State& s = worker::state();
+    return std::strcmp(session, s.sessionId) == 0 && std::strcmp(gc, s.gcId) == 0 &&
+           (s.ldId[0] == '\0' || std::strcmp(s.ldId, ld) == 0);
+}
+
+int clientDataGotArgsCb(htparser*, const char* data, size_t length) {
+    State& s = worker::state();
+    const std::string text(data, length);
+    s.gotCookies = extractCookies(text.c_str(), text.size());
+    LOG4CPLUS_TRACE(logger, "parser: got args: " << text << ", gotCookies: " << s.gotCookies);
+    return kContinueParse;
+}
+
+int clientDataGotHeaderKeyCb(htparser*, const char* data, size_t length) {
+    State& s = worker::state();
+    const size_t n = std::min(length, sizeof s.previousHttpHeaderKey - 1);
+    std::memcpy(s.previousHttpHeaderKey, data, n);
+    s.previousHttpHeaderKey[n] = '\0';
+    LOG4CPLUS_TRACE(logger, "parser: got header key: " << s.previousHttpHeaderKey);
+    return kContinueParse;
+}
+
+int clientDataGotHeaderValueCb(htparser*, const char* data, size_t length) {
+    const State& s = worker::state();
+    const std::string value(data, length);
+    LOG4CPLUS_TRACE(logger, "parser: got header value: " << value);
+    if (s.gotCookies || std::strcmp(s.previousHttpHeaderKey, "Cookie") != 0) {
+        return kContinueParse;
+    }
+    return extractCookies(value.c_str(), value.size()) ? kContinueParse : kStopParse;
+}
+
+htparse_hooks makeHooks() {
+    htparse_hooks hooks;
+    std::memset(&hooks, 0, sizeof hooks);
+    hooks.args = clientDataGotArgsCb;
+    hooks.hdr_key = clientDataGotHeaderKeyCb;
+    hooks.hdr_val = clientDataGotHeaderValueCb;
+    return hooks;
+}
+
+void parseChunk(const char* chunk, size_t length) {
+    static htparse_hooks hooks = makeHooks();
+    htparser* parser = htparser_new();
+    if (parser == nullptr) {
+        return;
+    }
+    htparser_init(parser, htp_type_request);
+    htparser_run(parser, &hooks, chunk, length);
+    std::free(parser);
+}
+}  // namespace
+
+const char* assignMinPointer(const char* p1, const char* p2) {
+    if (p1 == nullptr) {
+        return p2;
+    }
+    if (p2 == nullptr) {
+        return p1;
+    }
+    return p1 < p2 ? p1 : p2;
+}
+
+char* extractFieldValue(const char* buffer, const char* name, char* value, size_t size) {
+    value[0] = '\0';
+    const char* found = std::strstr(buffer, name);
+    if (found == nullptr || found[std::strlen(name)] != '=') {
+        return nullptr;
+    }
+    const char* start = found + std::strlen(name) + 1;
+    const char* end = assignMinPointer(std::strchr(start, ','), std::strchr(start, '\r'));
+    end = assignMinPointer(end, std::strchr(start, '\n'));
+    end = assignMinPointer(end, std::strchr(start, ';'));
+    end = assignMinPointer(end, start + std::strlen(start));
+    const size_t n = std::min(static_cast<size_t>(end - start), size - 1);
+    std::memcpy(value, start, n);
+    value[n] = '\0';
+    return value;
+}
+
+bool extractCookies(const char* text, size_t) {
+    State& s = worker::state();
+    char session[kSessionIdSize];
+    char gc[kIdSize];
+    if (extractFieldValue(text, "JSESSIONID", session, sizeof session) == nullptr ||
+        extractFieldValue(text, "GC_ID", gc, sizeof gc) == nullptr) {
+        return false;
+    }
+    char replace[kOptionSize];
+    if (extractFieldValue(text, "REPLACE_CONTENT_TYPE", replace, sizeof replace) != nullptr &&
+        replace[0] != '\0') {
+        s.replaceContentTypeFlag = std::atoi(replace) != 0;
+    }
+    LOG4CPLUS_TRACE(logger, "replaceContentTypeFlag=" << (s.replaceContentTypeFlag ? 1 : 0));
+
+    applyInbufOptions(s.clientInbuf);
+    char ld[kIdSize];
+    if (extractFieldValue(s.clientInbuf, "LD_ID", ld, sizeof ld) == nullptr) {
+        s.ldId[0] = '\0';
+    }
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new sessionId: " << s.sessionId << " vs "
+                                                                       << session);
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new gcId: " << s.gcId << " vs " << gc);
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new ldId: " << s.ldId << " vs " << ld);
+    if (sameTarget(session, gc, ld)) {
+        return true;
+    }
+    std::snprintf(s.sessionId, sizeof s.sessionId, "%s", session);
+    std::snprintf(s.ldId, sizeof s.ldId, "%s", ld);
+    std::snprintf(s.gcId, sizeof s.gcId, "%s", gc);
+    worker::startLookup();
+    s.dataNeedsProcessing = false;
+    return true;
+}
+
+namespace worker {
+
+void clientDataReceived(int received) {
+    State& s = state();
+    s.dataNeedsProcessing = true;
+    if (received > 0 && s.isProxy) {
+        parseChunk(s.clientInbuf + s.clientInbufLen - received, static_cast<size_t>(received));
+    }
+    if (s.dataNeedsProcessing) {
+        processClientData(received);
+    }
+}
+
+}  // namespace worker
