@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "GatewayClient.h"
 #include "Logging.h"
@@ -47,6 +48,21 @@ sockaddr_in anyAddress(uint16_t port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     return address;
+}
+
+// Bursts of tunnel segments from many gateways must not overflow the gateway socket: each
+// loss costs a TCP recovery in some worker. Root may go beyond the system's maximum.
+constexpr int kGatewaySocketBuffer = 8 << 20;
+
+void enlargeBuffers(int socket) {
+    for (const auto& [force, plain] : {std::pair{SO_RCVBUFFORCE, SO_RCVBUF},
+                                       std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+        if (setsockopt(socket, SOL_SOCKET, force, &kGatewaySocketBuffer,
+                       sizeof kGatewaySocketBuffer) != 0) {
+            setsockopt(socket, SOL_SOCKET, plain, &kGatewaySocketBuffer,
+                       sizeof kGatewaySocketBuffer);
+        }
+    }
 }
 
 uint16_t localPortOf(int socket) {
@@ -104,6 +120,7 @@ void TambloServer::bindGatewaySocket() {
         LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
         throw std::runtime_error("bind failed for gateway socket");
     }
+    enlargeBuffers(fd.get());
     ev_io_init(io.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::io_cb>), fd.get(),
                EV_READ);
     io.get()->data = this;

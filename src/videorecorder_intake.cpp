@@ -165,6 +165,10 @@ char* extractFieldValue(const char* buffer, const char* name, char* value, size_
     const char* end = assignMinPointer(std::strchr(start, ','), std::strchr(start, '\r'));
     end = assignMinPointer(end, std::strchr(start, '\n'));
     end = assignMinPointer(end, std::strchr(start, ';'));
+    // A blank ends a value too: cookie values hold none, and in the request line it ends
+    // the URI (an option last in the query string would otherwise take " HTTP/1.1" along).
+    end = assignMinPointer(end, std::strchr(start, ' '));
+    end = assignMinPointer(end, std::strchr(start, '\t'));
     end = assignMinPointer(end, start + std::strlen(start));
     const size_t n = std::min(static_cast<size_t>(end - start), size - 1);
     std::memcpy(value, start, n);

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 // Finds name followed by "=" in the zero-terminated buffer (first occurrence only) and
-// copies its value, up to the first ',', '\r', '\n' or ';', cut to size - 1 characters.
+// copies its value, up to the first ',', '\r', '\n', ';' or blank, cut to size - 1 characters.
 // Returns value, or nullptr (value empty) when the name is absent or not followed by "=".
 char* extractFieldValue(const char* buffer, const char* name, char* value, size_t size);
 // The lower of two positions; an absent one loses to a present one.

@@ -69,6 +69,8 @@ TEST(ExtractFieldValue, ValuesEndAtCommaSemicolonOrLineEnd) {
     EXPECT_EQ(field("JSESSIONID=abc&GC_ID=7", "JSESSIONID"), "abc&GC_ID=7");
     EXPECT_EQ(field("JSESSIONID=abc&GC_ID=7", "GC_ID"), "7");
     EXPECT_EQ(field("JSESSIONID=", "JSESSIONID"), "");
+    // The last option of a query string ends where the request line's URI ends.
+    EXPECT_EQ(field("GET /?GC_ID=7,LD_ID=12 HTTP/1.1\r\n", "LD_ID"), "12");
 }
 
 TEST(ExtractFieldValue, OnlyTheFirstOccurrenceFollowedByEqualsCounts) {
