@@ -36,6 +36,8 @@ void WorkerReaper::adopt(pid_t pid) {
 
 void WorkerReaper::exitedCb(struct ev_loop*, ev_child* watcher, int) {
     Entry* entry = static_cast<Entry*>(watcher->data);
+    LOG4CPLUS_DEBUG(logger, "process " << entry->pid << " exited with status "
+                                       << ((watcher->rstatus >> 8) & 0xff));
     LOG4CPLUS_DEBUG(logger, "child process terminated");
     entry->owner->workers.erase(entry->pid);  // destroys entry and its watchers
 }

@@ -1,0 +1,133 @@
+"""Worker processes through the real binary: one per proxy connection, each ended and reaped
+without leaking a descriptor, whatever happens to the worker, its client or its parent."""
+
+import os
+import signal
+import socket
+import time
+
+import pytest
+
+
+def wait_until(predicate, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def process_state(pid):
+    """The state letter of a process, or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
+
+def gone(pid):
+    return process_state(pid) in (None, "Z")
+
+
+def connect_clients(server, count):
+    clients = []
+    for _ in range(count):
+        client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
+        clients.append(client)
+    return clients
+
+
+def fd_targets(pid):
+    targets = []
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            targets.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+        except OSError:
+            pass
+    return targets
+
+
+@pytest.fixture
+def quiet_server(start_server):
+    """A server whose workers keep the default 30 s keepalive: held connections stay up."""
+    return start_server()
+
+
+def test_connections_held_and_closed_leave_no_descriptor_and_no_child(quiet_server):
+    server = quiet_server
+    baseline = server.fd_count()
+    clients = connect_clients(server, 300)
+    try:
+        assert wait_until(lambda: len(server.children()) == 300, 30), len(server.children())
+        # Two pipe ends per live worker, nothing else.
+        assert server.fd_count() == baseline + 600
+    finally:
+        for client in clients:
+            client.close()
+    assert wait_until(lambda: not server.children(), 30), server.children()
+    assert wait_until(lambda: server.fd_count() == baseline, 10), (server.fd_count(), baseline)
+    assert server.running()
+
+
+def test_a_worker_holds_only_its_own_descriptors(quiet_server):
+    server = quiet_server
+    clients = connect_clients(server, 20)
+    try:
+        assert wait_until(lambda: len(server.children()) == 20, 15)
+        workers = server.children()
+        counts = [len(fd_targets(pid)) for pid in workers]
+        # Workers forked later do not inherit the pipes of the earlier ones.
+        assert max(counts) == min(counts), counts
+        sockets = [t for t in fd_targets(workers[-1]) if t.startswith("socket:")]
+        assert len(sockets) == 1, fd_targets(workers[-1])  # its client, no listener or UDP socket
+    finally:
+        for client in clients:
+            client.close()
+
+
+def test_a_killed_worker_takes_its_tunnel_with_it(quiet_server):
+    server = quiet_server
+    baseline = server.fd_count()
+    client, = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        since = server.mark()
+        os.kill(worker, signal.SIGKILL)
+        server.wait_for_log("process %d exited" % worker, since=since, timeout=5)
+        server.wait_for_log("removing tunnel", since=since, timeout=5)
+        assert wait_until(lambda: server.fd_count() == baseline, 5)
+        assert wait_until(lambda: gone(worker), 5)
+        # The client sees its connection end.
+        client.settimeout(5)
+        assert client.recv(1) == b""
+    finally:
+        client.close()
+
+
+def test_sigterm_with_live_workers_exits_zero_and_leaves_none_behind(quiet_server):
+    server = quiet_server
+    clients = connect_clients(server, 50)
+    try:
+        assert wait_until(lambda: len(server.children()) == 50, 15)
+        workers = server.children()
+        assert server.stop(timeout=15) == 0
+        assert "*** TambloServer exiting" in server.log_text()
+        assert all(gone(pid) for pid in workers), [process_state(p) for p in workers]
+    finally:
+        for client in clients:
+            client.close()
+
+
+def test_a_worker_whose_parent_is_killed_ends_by_itself(quiet_server):
+    server = quiet_server
+    client, = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        server.kill()
+        assert wait_until(lambda: gone(worker), 5), process_state(worker)
+    finally:
+        client.close()

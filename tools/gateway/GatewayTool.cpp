@@ -1,0 +1,620 @@
+// The gateway's event loop: registration and keepalive with the server, and the two packet paths
+// between the UDP association and the TUN device.
+#include "GatewayTool.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "Log.h"
+#include "TunDevice.h"
+
+using namespace gateway_datagram;
+namespace glog = gateway_log;
+
+namespace {
+
+// epoll user data of the three descriptors.
+constexpr uint64_t kUdpTag = 1;
+constexpr uint64_t kTunTag = 2;
+constexpr uint64_t kSignalTag = 3;
+
+// Socket buffers that hold a few hundred full-size datagrams each way; bulk transfers through
+// the tunnel otherwise lose datagrams whenever the loop is busy with the other direction.
+constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+
+Millis monotonicMillis() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<Millis>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct Dotted {
+    char text[INET_ADDRSTRLEN];
+};
+Dotted dotted(const void* address) {
+    Dotted out;
+    inet_ntop(AF_INET, address, out.text, sizeof out.text);
+    return out;
+}
+
+uint16_t port16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+void setBuffer(int fd, int forceOption, int option, int bytes) {
+    // The forcing variant ignores net.core.[rw]mem_max but needs CAP_NET_ADMIN.
+    if (setsockopt(fd, SOL_SOCKET, forceOption, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
+    }
+}
+
+}  // namespace
+
+GatewayTool::GatewayTool(const GatewayOptions& options)
+    : options_(options),
+      association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()) {
+    filter_.localIp = options.localIp;
+    filter_.portStart = options.portStart;
+    filter_.portEnd = options.portEnd;
+    std::memset(inMessages_, 0, sizeof inMessages_);
+    for (size_t i = 0; i < kBatch; ++i) {
+        inVectors_[i].iov_base = in_[i].bytes + kHeadroom;
+        inVectors_[i].iov_len = kDatagramCapacity;
+        inMessages_[i].msg_hdr.msg_iov = &inVectors_[i];
+        inMessages_[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::memset(outMessages_, 0, sizeof outMessages_);
+    for (size_t i = 0; i < kBatch; ++i) {
+        outMessages_[i].msg_hdr.msg_iov = &outVectors_[i];
+        outMessages_[i].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+bool GatewayTool::open(std::string* error) {
+    tunName_ = options_.tunName;
+    tun_ = openTun(&tunName_, error);
+    if (!tun_.valid()) {
+        return false;
+    }
+    if (options_.configure && !configureTun(tunName_, options_.localIp, error)) {
+        return false;
+    }
+
+    udp_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!udp_.valid()) {
+        *error = std::string("cannot create the UDP socket: ") + std::strerror(errno);
+        return false;
+    }
+    setBuffer(udp_.get(), SO_RCVBUFFORCE, SO_RCVBUF, kSocketBufferBytes);
+    setBuffer(udp_.get(), SO_SNDBUFFORCE, SO_SNDBUF, kSocketBufferBytes);
+    if (options_.sourcePort != 0) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(options_.sourcePort);
+        if (::bind(udp_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            *error = std::string("cannot bind UDP port ") + std::to_string(options_.sourcePort) +
+                     ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    // Connected: the kernel hands us datagrams from the server only, and sends need no address.
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr = options_.server;
+    server.sin_port = htons(options_.serverPort);
+    if (::connect(udp_.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+        *error = std::string("cannot address the server: ") + std::strerror(errno);
+        return false;
+    }
+
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    signals_.reset(::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!signals_.valid() || !epoll_.valid()) {
+        *error = std::string("cannot set up the event loop: ") + std::strerror(errno);
+        return false;
+    }
+    const struct {
+        int fd;
+        uint64_t tag;
+    } watched[] = {{udp_.get(), kUdpTag}, {tun_.get(), kTunTag}, {signals_.get(), kSignalTag}};
+    for (const auto& entry : watched) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = entry.tag;
+        if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, entry.fd, &event) != 0) {
+            *error = std::string("cannot watch a descriptor: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    if (glog::enabled(glog::kInfo)) {
+        glog::line("%s ready (local ip %s, ports %u-%u, %s); server %s:%u", tunName_.c_str(),
+                   dotted(&options_.localIp).text, options_.portStart, options_.portEnd,
+                   options_.configure ? "configured" : "not configured",
+                   dotted(&options_.server).text, options_.serverPort);
+    }
+    return true;
+}
+
+int GatewayTool::run() {
+    epoll_event events[8];
+    while (!stop_) {
+        const Millis now = monotonicMillis();
+        runAssociation(now);
+        Millis wait = association_.deadline() - monotonicMillis();
+        wait = wait < 0 ? 0 : (wait > INT_MAX ? INT_MAX : wait);
+        const int ready = epoll_wait(epoll_.get(), events, 8, static_cast<int>(wait));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            glog::line("epoll_wait failed: %s", std::strerror(errno));
+            return 1;
+        }
+        for (int i = 0; i < ready; ++i) {
+            switch (events[i].data.u64) {
+                case kUdpTag:
+                    if (events[i].events & EPOLLOUT) {
+                        if (flushToServer()) {
+                            setTunReading(true);
+                        }
+                    }
+                    if (events[i].events & (EPOLLIN | EPOLLERR)) {
+                        receiveDatagrams();
+                    }
+                    break;
+                case kTunTag:
+                    readTun();
+                    break;
+                case kSignalTag:
+                    handleSignals();
+                    break;
+            }
+        }
+    }
+    if (glog::enabled(glog::kInfo)) {
+        printCounters();
+    }
+    return 0;
+}
+
+// --- association -------------------------------------------------------------------------------
+
+void GatewayTool::runAssociation(Millis now) {
+    // poll moves a deadline on with every action, so a handful of rounds always suffices.
+    for (int round = 0; round < 8; ++round) {
+        switch (association_.poll(now)) {
+            case Association::Action::None:
+                return;
+            case Association::Action::RegisterAfterLoss:
+                ++counters_.associationsLost;
+                if (glog::enabled(glog::kInfo)) {
+                    glog::line("association lost: keepalives not answered; registering again");
+                }
+                beginRegistrationCycle();
+                sendRegistration();
+                break;
+            case Association::Action::Register:
+                beginRegistrationCycle();
+                sendRegistration();
+                break;
+            case Association::Action::RetryRegistration:
+                sendRegistration();
+                break;
+            case Association::Action::Keepalive:
+                sendKeepalive();
+                break;
+        }
+    }
+}
+
+void GatewayTool::beginRegistrationCycle() {
+    RegistrationFields fields;
+    std::memcpy(fields.mac, options_.mac, kMacSize);
+    fields.localIP = options_.localIp.s_addr;
+    fields.localPortStart = options_.portStart;
+    fields.localPortEnd = options_.portEnd;
+    fields.type = options_.type;
+    fields.customId = options_.customId;
+    keyReady_ = false;
+    if (options_.encrypt) {
+        // A fresh key pair per cycle: the server makes a fresh one per registration as well.
+        crypto_.reset(cryptoNew());
+        if (!crypto_) {
+            glog::line("cannot create a key pair; the registration waits for the next attempt");
+            registrationLength_ = 0;
+            return;
+        }
+        fields.publicKey = cryptoGetPublicKey(crypto_.get());
+    }
+    registrationLength_ = encodeRegistration(fields, registration_);
+}
+
+void GatewayTool::sendRegistration() {
+    if (registrationLength_ == 0) {
+        beginRegistrationCycle();
+        if (registrationLength_ == 0) {
+            return;
+        }
+    }
+    ++counters_.registrations;
+    if (glog::enabled(glog::kInfo)) {
+        const MacKey mac = formatMacKey(options_.mac);
+        const std::string key =
+            options_.customId.empty() ? std::string(mac.view()) : options_.customId;
+        glog::line(
+            "registering with %s:%u as %s (%s); next attempt in %lld s unless accepted",
+            dotted(&options_.server).text, options_.serverPort, key.c_str(),
+            options_.encrypt ? "with key" : "plain",
+            static_cast<long long>(association_.deadline() - monotonicMillis() + 500) / 1000);
+    }
+    sendControl(registration_, registrationLength_, false);
+}
+
+void GatewayTool::sendKeepalive() {
+    uint8_t keepalive[kKeepaliveMaxSize];
+    const size_t length = encodeKeepalive(options_.mac, options_.customId, keepalive);
+    ++counters_.keepalives;
+    if (glog::enabled(glog::kPacket)) {
+        glog::line("keepalive");
+    }
+    sendControl(keepalive, length, options_.encrypt);
+}
+
+void GatewayTool::sendControl(const uint8_t* data, size_t length, bool wrap) {
+    uint8_t sealed[1 + cryptoSizeWithPadding(kKeepaliveMaxSize)];
+    if (wrap) {
+        if (!keyReady_) {
+            return;  // no key yet: the association is being set up again anyway
+        }
+        uint32_t sealedLength = 0;
+        sealed[0] = TAMBLO_MT_ENCRYPTED;
+        if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, data, static_cast<uint32_t>(length),
+                             sealed + 1, &sealedLength) == nullptr) {
+            ++counters_.sendErrors;
+            return;
+        }
+        data = sealed;
+        length = 1 + sealedLength;
+    }
+    if (::send(udp_.get(), data, length, MSG_DONTWAIT) < 0) {
+        // ECONNREFUSED reports an ICMP error for an earlier datagram (the server is not
+        // listening); the keepalive timers notice a dead server without this hint.
+        ++counters_.sendErrors;
+        if (glog::enabled(glog::kInfo) && errno != lastSendErrno_) {
+            glog::line("send to the server failed: %s", std::strerror(errno));
+        }
+        lastSendErrno_ = errno;
+        return;
+    }
+    lastSendErrno_ = 0;  // the next failure is news again
+}
+
+// --- server -> TUN -----------------------------------------------------------------------------
+
+void GatewayTool::receiveDatagrams() {
+    for (int batch = 0; batch < kBatchesPerWakeup; ++batch) {
+        const int received = recvmmsg(udp_.get(), inMessages_, kBatch, MSG_DONTWAIT, nullptr);
+        if (received < 0) {
+            if (errno == EINTR || errno == ECONNREFUSED) {
+                // ECONNREFUSED: a pending ICMP error, now consumed; datagrams may follow.
+                continue;
+            }
+            if (errno != EAGAIN && glog::enabled(glog::kInfo)) {
+                glog::line("receive failed: %s", std::strerror(errno));
+            }
+            return;
+        }
+        for (int i = 0; i < received; ++i) {
+            ++counters_.datagramsIn;
+            const size_t length = inMessages_[i].msg_len;
+            if ((inMessages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length == 0) {
+                ++counters_.malformedDatagrams;
+                continue;
+            }
+            handleDatagram(in_[i].bytes + kHeadroom, length, false);
+        }
+        if (received < static_cast<int>(kBatch)) {
+            return;
+        }
+    }
+}
+
+void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope) {
+    switch (data[0]) {
+        case TAMBLO_MT_TCPOVERUDP:
+            deliverSegment(data, length);
+            return;
+        case TAMBLO_MT_ENCRYPTED: {
+            // One level only: the server never nests envelopes.
+            if (fromEnvelope || !keyReady_) {
+                ++counters_.undecryptable;
+                return;
+            }
+            // In place: the plaintext starts where the vector was read, 16 bytes further on,
+            // which leaves room for the IPv4 header in front of a tunnel segment.
+            uint32_t plainLength = 0;
+            uint8_t* plain = data + 1 + kCryptoIvSize;
+            if (cryptoProcessBuf(crypto_.get(), CryptoDecrypt, data + 1,
+                                 static_cast<uint32_t>(length - 1), plain,
+                                 &plainLength) == nullptr ||
+                plainLength == 0) {
+                ++counters_.undecryptable;
+                if (glog::enabled(glog::kPacket)) {
+                    glog::line("dropped an envelope of %zu bytes that does not decrypt", length);
+                }
+                return;
+            }
+            handleDatagram(plain, plainLength, true);
+            return;
+        }
+        case TAMBLO_MT_KEEPALIVERESP:
+            ++counters_.keepaliveAnswers;
+            association_.onKeepaliveAnswer();
+            if (glog::enabled(glog::kPacket)) {
+                glog::line("keepalive answered");
+            }
+            return;
+        case TAMBLO_MT_ACCEPT:
+        case TAMBLO_MT_ACCEPTTLS:
+            // Registration answers travel plain; one inside an envelope is no answer of ours.
+            if (!fromEnvelope) {
+                handleAccept(data, length, data[0] == TAMBLO_MT_ACCEPTTLS);
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    // Channel datagrams (the RTSP relay's RTP/RTCP) have no receiver in this gateway.
+    ++counters_.channelOrUnknown;
+    if (glog::enabled(glog::kPacket)) {
+        glog::line("ignored a datagram of type %u, %zu bytes", data[0], length);
+    }
+}
+
+void GatewayTool::handleAccept(const uint8_t* data, size_t length, bool withKey) {
+    if (withKey != options_.encrypt || (withKey && length < kAcceptTlsSize)) {
+        ++counters_.channelOrUnknown;
+        if (glog::enabled(glog::kInfo)) {
+            glog::line("ignored a registration answer of type %u and %zu bytes", data[0], length);
+        }
+        return;
+    }
+    if (withKey) {
+        // Every ACCEPTTLS carries the key of the latest registration the server saw, so a
+        // duplicate answer to a repeated registration replaces the key as well.
+        if (!crypto_ || !cryptoSetRemoteKey(crypto_.get(), data + 1)) {
+            glog::line("the server's public key gives no usable shared secret; ignored");
+            return;
+        }
+        keyReady_ = true;
+    }
+    ++counters_.accepts;
+    const bool lost = counters_.associationsLost > 0;
+    if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
+        glog::line("%s with %s:%u%s", lost ? "re-registered" : "registered",
+                   dotted(&options_.server).text, options_.serverPort,
+                   withKey ? " (datagrams encrypted)" : "");
+    }
+}
+
+void GatewayTool::deliverSegment(uint8_t* data, size_t length) {
+    gateway_ip::PacketView packet;
+    const gateway_ip::DatagramStatus status =
+        gateway_ip::datagramToPacket(data, length, options_.localIp, &packet);
+    if (status != gateway_ip::DatagramStatus::Ok) {
+        ++counters_.malformedDatagrams;
+        if (glog::enabled(glog::kPacket)) {
+            glog::line("dropped a tunnel datagram of %zu bytes: %s", length,
+                       gateway_ip::describe(status));
+        }
+        return;
+    }
+    if (glog::enabled(glog::kPacket)) {
+        const uint8_t* segment = packet.data + gateway_ip::kIpv4HeaderSize;
+        glog::line("server -> %s:%u from port %u, %zu bytes",
+                   dotted(packet.data + gateway_ip::kDestinationOffset).text, port16(segment + 2),
+                   port16(segment), packet.length);
+    }
+    if (::write(tun_.get(), packet.data, packet.length) < 0) {
+        ++counters_.tunWriteErrors;
+        if (errno != lastTunWriteErrno_ && glog::enabled(glog::kInfo)) {
+            glog::line("write to %s failed: %s", tunName_.c_str(), std::strerror(errno));
+        }
+        lastTunWriteErrno_ = errno;
+        return;
+    }
+    lastTunWriteErrno_ = 0;
+    ++counters_.segmentsToTun;
+}
+
+// --- TUN -> server -----------------------------------------------------------------------------
+
+void GatewayTool::readTun() {
+    for (int batch = 0; batch < kBatchesPerWakeup && tunReading_; ++batch) {
+        size_t count = 0;
+        bool drained = false;
+        while (count < kBatch) {
+            uint8_t* buffer = tunSlots_[count].bytes;
+            // At most kDatagramCapacity bytes: the datagram made of it (5 bytes for the IPv4
+            // header's 20) then fits the server's receive buffer. A longer packet arrives cut
+            // and is refused by its length check.
+            const ssize_t got = ::read(tun_.get(), buffer, kDatagramCapacity);
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN && glog::enabled(glog::kInfo)) {
+                    glog::line("read from %s failed: %s", tunName_.c_str(), std::strerror(errno));
+                }
+                drained = true;
+                break;
+            }
+            ++counters_.packetsFromTun;
+            gateway_ip::PacketView datagram;
+            const gateway_ip::PacketStatus status =
+                gateway_ip::packetToDatagram(buffer, static_cast<size_t>(got), filter_, &datagram);
+            if (status != gateway_ip::PacketStatus::Ok) {
+                ++counters_.packetsRefused;
+                if (glog::enabled(glog::kPacket)) {
+                    glog::line("ignored a packet of %zd bytes from %s: %s", got, tunName_.c_str(),
+                               gateway_ip::describe(status));
+                }
+                continue;
+            }
+            if (glog::enabled(glog::kPacket)) {
+                const uint8_t* segment = datagram.data + kSegmentOffset;
+                glog::line("%s:%u -> server port %u, %zu bytes",
+                           dotted(datagram.data + kDeviceAddressOffset).text, port16(segment),
+                           port16(segment + 2), datagram.length);
+            }
+            iovec& vector = outVectors_[count];
+            if (options_.encrypt) {
+                if (!keyReady_ ||
+                    1 + cryptoSizeWithPadding(static_cast<uint32_t>(datagram.length)) >
+                        kDatagramCapacity) {
+                    ++counters_.sendErrors;
+                    continue;
+                }
+                uint8_t* sealed = sealed_[count].bytes;
+                uint32_t sealedLength = 0;
+                sealed[0] = TAMBLO_MT_ENCRYPTED;
+                if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, datagram.data,
+                                     static_cast<uint32_t>(datagram.length), sealed + 1,
+                                     &sealedLength) == nullptr) {
+                    ++counters_.sendErrors;
+                    continue;
+                }
+                vector.iov_base = sealed;
+                vector.iov_len = 1 + sealedLength;
+            } else {
+                vector.iov_base = datagram.data;
+                vector.iov_len = datagram.length;
+            }
+            ++count;
+        }
+        outCount_ = count;
+        outSent_ = 0;
+        if (!flushToServer()) {
+            setTunReading(false);  // resumed once the socket takes datagrams again
+            return;
+        }
+        if (drained) {
+            return;
+        }
+    }
+}
+
+bool GatewayTool::flushToServer() {
+    while (outSent_ < outCount_) {
+        const int sent = sendmmsg(udp_.get(), outMessages_ + outSent_,
+                                  static_cast<unsigned>(outCount_ - outSent_), MSG_DONTWAIT);
+        if (sent > 0) {
+            outSent_ += static_cast<size_t>(sent);
+            counters_.datagramsOut += static_cast<uint64_t>(sent);
+            lastSendErrno_ = 0;
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN) {
+            setWaitingForWritable(true);
+            return false;
+        }
+        // Anything else (an ICMP error of an earlier datagram, no buffer memory) costs this one
+        // datagram; TCP retransmits it.
+        ++counters_.sendErrors;
+        if (errno != lastSendErrno_ && glog::enabled(glog::kInfo)) {
+            glog::line("send to the server failed: %s", std::strerror(errno));
+        }
+        lastSendErrno_ = errno;
+        ++outSent_;
+    }
+    outCount_ = 0;
+    outSent_ = 0;
+    setWaitingForWritable(false);
+    return true;
+}
+
+void GatewayTool::setTunReading(bool enabled) {
+    if (tunReading_ == enabled) {
+        return;
+    }
+    tunReading_ = enabled;
+    epoll_event event{};
+    event.events = enabled ? uint32_t{EPOLLIN} : 0u;
+    event.data.u64 = kTunTag;
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, tun_.get(), &event);
+}
+
+void GatewayTool::setWaitingForWritable(bool enabled) {
+    if (waitingForWritable_ == enabled) {
+        return;
+    }
+    waitingForWritable_ = enabled;
+    epoll_event event{};
+    event.events = EPOLLIN | (enabled ? uint32_t{EPOLLOUT} : 0u);
+    event.data.u64 = kUdpTag;
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, udp_.get(), &event);
+}
+
+// --- signals and counters ----------------------------------------------------------------------
+
+void GatewayTool::handleSignals() {
+    signalfd_siginfo info;
+    while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGUSR1) {
+            printCounters();
+        } else {
+            if (glog::enabled(glog::kInfo)) {
+                glog::line("signal %u: stopping", info.ssi_signo);
+            }
+            stop_ = true;
+        }
+    }
+}
+
+void GatewayTool::printCounters() const {
+    const GatewayCounters& c = counters_;
+    const struct {
+        const char* name;
+        uint64_t value;
+    } entries[] = {
+        {"datagrams_in", c.datagramsIn},           {"segments_to_tun", c.segmentsToTun},
+        {"keepalive_answers", c.keepaliveAnswers}, {"accepts", c.accepts},
+        {"ignored", c.channelOrUnknown},           {"malformed", c.malformedDatagrams},
+        {"undecryptable", c.undecryptable},        {"tun_write_errors", c.tunWriteErrors},
+        {"packets_from_tun", c.packetsFromTun},    {"refused", c.packetsRefused},
+        {"datagrams_out", c.datagramsOut},         {"send_errors", c.sendErrors},
+        {"registrations", c.registrations},        {"keepalives", c.keepalives},
+        {"associations_lost", c.associationsLost},
+    };
+    // name=value pairs on one line, easy to read and to parse.
+    char text[768] = "";
+    size_t used = 0;
+    for (const auto& entry : entries) {
+        const int n = std::snprintf(text + used, sizeof text - used, " %s=%llu", entry.name,
+                                    static_cast<unsigned long long>(entry.value));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof text - used) {
+            break;
+        }
+        used += static_cast<size_t>(n);
+    }
+    glog::line("counters:%s", text);
+}

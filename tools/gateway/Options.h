@@ -1,0 +1,44 @@
+// Command line of tamblo-gateway: what the operator configures and how it is checked.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "GatewayDatagram.h"
+
+struct GatewayOptions {
+    in_addr server{};
+    uint16_t serverPort = 8300;
+    uint16_t sourcePort = 0;  // 0: any free port
+    uint8_t mac[gateway_datagram::kMacSize] = {};
+    std::string customId;  // empty: the server knows us by our MAC
+    in_addr localIp{};     // source of the packets we write towards devices
+    uint16_t portStart = 40000;
+    uint16_t portEnd = 41000;  // exclusive
+    uint8_t type = 0;
+    bool encrypt = false;
+    std::string tunName = "tamblo0";
+    bool configure = true;
+    unsigned keepaliveInterval = 60;  // seconds
+    int verbosity = 0;
+};
+
+enum class OptionsOutcome {
+    Run,
+    Help,   // --help: print usage, exit 0
+    Error,  // message says what is wrong: print it, exit 2
+};
+
+struct ParsedOptions {
+    OptionsOutcome outcome = OptionsOutcome::Error;
+    GatewayOptions options;
+    std::string message;
+};
+
+// Parses argv-style arguments (arguments[0] is the program name).
+ParsedOptions parseOptions(const std::vector<std::string>& arguments);
+
+std::string usageText(const char* program);
