@@ -54,6 +54,7 @@ CONTROL_PORT = 8500
 PROXY_PORT = 1443
 REST_PORT = 8080
 DEFAULT_MAC = "02:00:5E:10:00:01"
+FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 # Every wait of the harness ends after at most this many seconds unless the caller says otherwise.
 DEFAULT_TIMEOUT = 10.0
@@ -191,8 +192,16 @@ class TambloServer(Process):
     """The real build/TambloServer in its own working directory with a TRACE log file."""
 
     def __init__(self, namespace, workdir, gc_port=GATEWAY_PORT, ctrl_port=CONTROL_PORT,
-                 proxy_port=PROXY_PORT, rest_port=REST_PORT, extra_args=()):
+                 proxy_port=PROXY_PORT, rest_port=REST_PORT, extra_args=(), fake_time=False):
         os.makedirs(workdir, exist_ok=True)
+        # With fake time the server's (and its workers') wall clock moves only by advance().
+        self.faketime_path = os.path.join(workdir, "faketime.rc") if fake_time else None
+        self.time_offset = 0
+        prefix = []
+        if fake_time:
+            self._write_offset()
+            prefix = ["env", "LD_PRELOAD=" + FAKETIME_LIBRARY,
+                      "FAKETIME_TIMESTAMP_FILE=" + self.faketime_path, "FAKETIME_NO_CACHE=1"]
         self.log = LogFile(os.path.join(workdir, "server.log"))
         with open(os.path.join(workdir, "TambloServer_log.conf"), "w") as f:
             f.write(_SERVER_LOG_CONF.format(log=self.log.path))
@@ -200,12 +209,23 @@ class TambloServer(Process):
         self.ctrl_port = ctrl_port
         self.proxy_port = proxy_port
         self.rest_port = rest_port
-        argv = [SERVER_BINARY, "--gc-port=%d" % gc_port, "--ctrl-port=%d" % ctrl_port,
+        argv = [*prefix, SERVER_BINARY, "--gc-port=%d" % gc_port, "--ctrl-port=%d" % ctrl_port,
                 "--proxy-port=%d" % proxy_port, "--rest-port=%d" % rest_port, *extra_args]
         super().__init__(namespace, "server", argv, workdir, os.path.join(workdir, "server.out"))
         self.log.wait_for(r"TambloServer starting")
         # Bound sockets are the sign of a server ready to take datagrams.
         namespace.wait_for_udp_port(gc_port)
+
+    def _write_offset(self):
+        staging = self.faketime_path + ".new"
+        with open(staging, "w") as handle:
+            handle.write("%+d\n" % self.time_offset)
+        os.replace(staging, self.faketime_path)
+
+    def advance(self, seconds):
+        """Moves the server's clock forward; due periodic timers fire on its next wake-up."""
+        self.time_offset += int(seconds)
+        self._write_offset()
 
 
 class Gateway(Process):
