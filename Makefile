@@ -4,7 +4,7 @@ ASAN_DIR       ?= build-asan
 JOBS           ?= $(shell nproc)
 ARGS           ?=
 
-.PHONY: all build deps run test unit asan-build bench clean
+.PHONY: all build deps run test unit asan-build bench demo clean
 
 all: build
 
@@ -31,6 +31,10 @@ unit: build
 asan-build:
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_SANITIZE=ON -DTAMBLO_UNIT_TESTS_ONLY=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+# One request through the whole relay inside a network namespace (needs root).
+demo: deps build
+	scripts/demo
 
 bench: build
 	$(BUILD_DIR)/bench/run-all
