@@ -1,0 +1,114 @@
+// Unit tests of the command line: option prefixes that need a value, the exact streams
+// switch, atoi-like port values kept to 16 bits, the last word winning, and what is logged.
+#include "CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "GatewayTestSupport.h"
+
+namespace {
+
+using gateway_test::LogCapture;
+
+ServerSettings parse(std::vector<std::string> arguments) {
+    return parseCommandLine(arguments);
+}
+
+TEST(CommandLine, DefaultsWithoutArguments) {
+    const ServerSettings settings = parse({});
+    EXPECT_EQ(settings.gcPort, 8300);
+    EXPECT_EQ(settings.ctrlPort, 8500);
+    EXPECT_EQ(settings.proxyPort, 1443);
+    EXPECT_EQ(settings.restPort, 8080);
+    EXPECT_TRUE(settings.disableStreams);
+    EXPECT_EQ(settings.interfaceName, "");
+}
+
+TEST(CommandLine, EachPortOptionSetsItsOwnPort) {
+    const ServerSettings settings =
+        parse({"--rest-port=18080", "--gc-port=18300", "--ctrl-port=18500", "--proxy-port=11443"});
+    EXPECT_EQ(settings.restPort, 18080);
+    EXPECT_EQ(settings.gcPort, 18300);
+    EXPECT_EQ(settings.ctrlPort, 18500);
+    EXPECT_EQ(settings.proxyPort, 11443);
+    EXPECT_EQ(settings.interfaceName, "");
+    EXPECT_TRUE(settings.disableStreams);
+}
+
+TEST(CommandLine, PrefixNeedsAtLeastOneCharacterAfterTheEqualsSign) {
+    EXPECT_FALSE(argumentMatches("--rest-port=", restPortArg));
+    EXPECT_FALSE(argumentMatches("--rest-port", restPortArg));
+    EXPECT_TRUE(argumentMatches("--rest-port=1", restPortArg));
+    EXPECT_FALSE(argumentMatches("x--rest-port=1", restPortArg));
+    EXPECT_FALSE(argumentMatches("--REST-PORT=1", restPortArg));
+    EXPECT_EQ(getArgumentValue("--gc-port=8301", gcPortArg), "8301");
+
+    for (const char* bare : {"--rest-port=", "--gc-port=", "--ctrl-port=", "--proxy-port="}) {
+        LogCapture log;
+        const ServerSettings settings = parse({bare});
+        EXPECT_EQ(settings.interfaceName, bare);
+        EXPECT_EQ(settings.restPort, 8080);
+        EXPECT_EQ(settings.gcPort, 8300);
+        EXPECT_EQ(settings.ctrlPort, 8500);
+        EXPECT_EQ(settings.proxyPort, 1443);
+        EXPECT_TRUE(log.has(log4cplus::INFO_LOG_LEVEL,
+                            std::string("Trying to bind to interface: ") + bare));
+    }
+}
+
+TEST(CommandLine, StreamsSwitchMatchesOnlyTheWholeArgument) {
+    {
+        LogCapture log;
+        const ServerSettings settings = parse({"--enable-streams"});
+        EXPECT_FALSE(settings.disableStreams);
+        EXPECT_EQ(settings.interfaceName, "");
+        EXPECT_TRUE(log.has(log4cplus::INFO_LOG_LEVEL,
+                            "Enabling output to stdout. TambloServer won't work if started "
+                            "from ssh."));
+    }
+    for (const char* lookalike : {"--enable-streams=x", "--enable-streams=", "--enable-stream"}) {
+        const ServerSettings settings = parse({lookalike});
+        EXPECT_TRUE(settings.disableStreams) << lookalike;
+        EXPECT_EQ(settings.interfaceName, lookalike);
+    }
+}
+
+TEST(CommandLine, PortValuesConvertLikeAtoiAndKeepTheLow16Bits) {
+    EXPECT_EQ(parse({"--gc-port=abc"}).gcPort, 0);
+    EXPECT_EQ(parse({"--ctrl-port=70000"}).ctrlPort, 4464);
+    EXPECT_EQ(parse({"--proxy-port=65536"}).proxyPort, 0);
+    EXPECT_EQ(parse({"--proxy-port=65535"}).proxyPort, 65535);
+    EXPECT_EQ(parse({"--rest-port=12ab"}).restPort, 12);
+    EXPECT_EQ(parse({"--rest-port=  42"}).restPort, 42);
+    EXPECT_EQ(parse({"--rest-port=+42"}).restPort, 42);
+    EXPECT_EQ(parse({"--gc-port=-1"}).gcPort, 65535);
+    EXPECT_EQ(parse({"--gc-port=0x10"}).gcPort, 0);
+    EXPECT_EQ(portValue(""), 0);
+}
+
+TEST(CommandLine, LaterArgumentsWin) {
+    LogCapture log;
+    const ServerSettings settings =
+        parse({"eth0", "--gc-port=1", "--enable-streams", "wlan0", "--gc-port=2"});
+    EXPECT_EQ(settings.interfaceName, "wlan0");
+    EXPECT_EQ(settings.gcPort, 2);
+    EXPECT_FALSE(settings.disableStreams);
+    EXPECT_TRUE(log.has(log4cplus::INFO_LOG_LEVEL, "Trying to bind to interface: eth0"));
+    EXPECT_TRUE(log.has(log4cplus::INFO_LOG_LEVEL, "Trying to bind to interface: wlan0"));
+}
+
+TEST(CommandLine, EveryInterfaceNameIsLoggedOnceInOrder) {
+    LogCapture log;
+    parse({"a", "b"});
+    std::vector<std::string> messages;
+    for (const auto& line : log.lines()) {
+        messages.push_back(line.message);
+    }
+    EXPECT_EQ(messages, (std::vector<std::string>{"Trying to bind to interface: a",
+                                                  "Trying to bind to interface: b"}));
+}
+
+}  // namespace
