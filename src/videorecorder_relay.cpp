@@ -103,16 +103,6 @@ void rewriteAnswer(uint8_t* bytes, size_t length) {
     }
 }
 
-pbuf* pbuf_free_first(pbuf* chain) {
-    pbuf* rest = chain->next;
-    if (rest != nullptr) {
-        pbuf_ref(rest);       // the caller keeps the rest
-        pbuf_dechain(chain);  // drops the reference the link held
-    }
-    pbuf_free(chain);
-    return rest;
-}
-
 void runClientWriter() {
     State& s = worker::state();
     ClientQueue& queue = clientQueue();
@@ -196,8 +186,6 @@ void processClientData(int received) {
 
 bool clientQueueEmpty() { return clientQueue().buffers.empty(); }
 
-uint64_t clientQueueBytes() { return clientQueue().bytes; }
-
 void releaseClientQueue() {
     ClientQueue& queue = clientQueue();
     for (pbuf* p : queue.buffers) {
@@ -208,8 +196,6 @@ void releaseClientQueue() {
 }
 
 }  // namespace worker
-
-void sendToVLC() { runClientWriter(); }
 
 void tunnelConnected() {
     State& s = worker::state();
@@ -248,7 +234,7 @@ void tunnelReceivedData(struct pbuf* chain) {
         queue.buffers.push_back(chain);
         chain = next;
     }
-    sendToVLC();
+    runClientWriter();
 }
 
 void tunnelDataSent(uint16_t count) {

@@ -9,8 +9,6 @@ struct pbuf;
 // The once-only rewrites of a proxy worker on the first buffer of a device answer: a
 // multipart content-type header renamed to "content_type", a 401 status line made 403.
 void rewriteAnswer(uint8_t* bytes, size_t length);
-// Detaches and frees the first buffer of a chain; the rest, with its reference kept.
-struct pbuf* pbuf_free_first(struct pbuf* chain);
-// One run of the writer of queued device bytes to the local connection.
+// One run of the writer of queued device bytes to the local connection (also its
+// write-readiness callback).
 void runClientWriter();
-void sendToVLC();

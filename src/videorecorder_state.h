@@ -116,7 +116,6 @@ void processClientData(int received);   // forwards the held client bytes when i
 void startLookup();                     // the request named a new target
 void configurationNotCached();         // parent answered 249
 bool clientQueueEmpty();               // nothing waits to be written to the local connection
-uint64_t clientQueueBytes();
 void releaseClientQueue();
 
 }  // namespace worker

@@ -131,3 +131,37 @@ def test_a_worker_whose_parent_is_killed_ends_by_itself(quiet_server):
         assert wait_until(lambda: gone(worker), 5), process_state(worker)
     finally:
         client.close()
+
+
+def test_stopping_and_continuing_a_worker_keeps_its_tunnel(quiet_server):
+    server = quiet_server
+    client, = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        baseline = server.fd_count()
+        os.kill(worker, signal.SIGSTOP)
+        assert wait_until(lambda: process_state(worker) == "T", 5)
+        os.kill(worker, signal.SIGCONT)
+        time.sleep(0.3)
+        assert server.children() == [worker]
+        assert server.fd_count() == baseline
+        assert "removing tunnel" not in server.log_text()
+    finally:
+        client.close()
+    assert wait_until(lambda: not server.children(), 10)
+
+
+def test_a_worker_that_does_not_end_is_killed_at_shutdown(quiet_server):
+    server = quiet_server
+    client, = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        os.kill(worker, signal.SIGSTOP)  # deaf to the stop request and to SIGTERM
+        started = time.monotonic()
+        assert server.stop(timeout=15) == 0
+        assert time.monotonic() - started < 10
+        assert gone(worker), process_state(worker)
+    finally:
+        client.close()
