@@ -3,18 +3,11 @@
 
 #include <cstring>
 
+#include "ByteOrder.h"
+
 namespace gateway_datagram {
 
 namespace {
-
-uint16_t readBigEndian16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void writeBigEndian16(uint8_t* p, uint16_t value) {
-    p[0] = static_cast<uint8_t>(value >> 8);
-    p[1] = static_cast<uint8_t>(value);
-}
 
 // Reads the optional "length, id" tail at offset; false when the id runs past the end.
 bool readCustomId(const uint8_t* data, size_t length, size_t lengthOffset, uint8_t* idLength,

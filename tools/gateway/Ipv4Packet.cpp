@@ -3,21 +3,14 @@
 
 #include <cstring>
 
+#include "ByteOrder.h"
+
 namespace gateway_ip {
 
 using gateway_datagram::kDeviceAddressOffset;
 using gateway_datagram::kSegmentOffset;
 
 namespace {
-
-uint16_t readBigEndian16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void writeBigEndian16(uint8_t* p, uint16_t value) {
-    p[0] = static_cast<uint8_t>(value >> 8);
-    p[1] = static_cast<uint8_t>(value);
-}
 
 // Checks the TCP header length field against the bytes the segment really has.
 bool tcpHeaderFits(const uint8_t* segment, size_t length) {
