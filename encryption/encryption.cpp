@@ -2,6 +2,8 @@
 // AES-128-CBC envelope with its own padding handling.
 #include "encryption.h"
 
+#include "encryption_internal.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -102,27 +104,6 @@ bool installAesKey(CryptoContext* context, const uint8_t key[kCryptoAesKeySize])
     return true;
 }
 
-// Runs whole blocks through CBC; the chaining value carries across the pieces.
-bool cbcBlocks(EVP_CIPHER_CTX* cipher, uint8_t* out, const uint8_t* in, size_t len) {
-    while (len > 0) {
-        const size_t piece = len < kMaxCipherChunk ? len : kMaxCipherChunk;
-        int written = 0;
-        if (EVP_CipherUpdate(cipher, out, &written, in, static_cast<int>(piece)) != 1 ||
-            static_cast<size_t>(written) != piece) {
-            return false;
-        }
-        out += piece;
-        in += piece;
-        len -= piece;
-    }
-    return true;
-}
-
-bool startMessage(EVP_CIPHER_CTX* cipher, const uint8_t iv[kCryptoIvSize]) {
-    // Key and direction stay as set up; only the vector (and the chaining state) is reset.
-    return EVP_CipherInit_ex(cipher, nullptr, nullptr, nullptr, iv, -1) == 1;
-}
-
 uint8_t* fail(uint32_t* outLength) {
     *outLength = 0;
     return nullptr;
@@ -158,9 +139,9 @@ uint8_t* encryptEnvelope(CryptoContext* context, const uint8_t* input, uint32_t 
 
     std::memcpy(output, iv, kCryptoIvSize);
     uint8_t* body = output + kCryptoIvSize;
-    const bool ok = startMessage(context->enc.get(), iv) &&
-                    cbcBlocks(context->enc.get(), body, input, whole) &&
-                    cbcBlocks(context->enc.get(), body + whole, last, kCryptoBlockSize);
+    const bool ok = crypto_internal::startMessage(context->enc.get(), iv) &&
+                    crypto_internal::cbcBlocks(context->enc.get(), body, input, whole) &&
+                    crypto_internal::cbcBlocks(context->enc.get(), body + whole, last, kCryptoBlockSize);
     OPENSSL_cleanse(last, sizeof last);
     if (!ok) {
         if (allocated) {
@@ -189,8 +170,8 @@ uint8_t* decryptEnvelope(CryptoContext* context, const uint8_t* input, uint32_t 
         }
     }
 
-    bool ok = startMessage(context->dec.get(), iv) &&
-              cbcBlocks(context->dec.get(), output, input + kCryptoIvSize, bodyLength);
+    bool ok = crypto_internal::startMessage(context->dec.get(), iv) &&
+              crypto_internal::cbcBlocks(context->dec.get(), output, input + kCryptoIvSize, bodyLength);
     // Only the last padding byte is examined; the others are not compared.
     const uint8_t pad = ok ? output[bodyLength - 1] : 0;
     ok = ok && pad != 0 && pad <= kCryptoBlockSize;
@@ -205,6 +186,40 @@ uint8_t* decryptEnvelope(CryptoContext* context, const uint8_t* input, uint32_t 
 }
 
 }  // namespace
+
+namespace crypto_internal {
+
+// Runs whole blocks through CBC; the chaining value carries across the pieces.
+bool cbcBlocks(EVP_CIPHER_CTX* cipher, uint8_t* out, const uint8_t* in, size_t len) {
+    while (len > 0) {
+        const size_t piece = len < kMaxCipherChunk ? len : kMaxCipherChunk;
+        int written = 0;
+        if (EVP_CipherUpdate(cipher, out, &written, in, static_cast<int>(piece)) != 1 ||
+            static_cast<size_t>(written) != piece) {
+            return false;
+        }
+        out += piece;
+        in += piece;
+        len -= piece;
+    }
+    return true;
+}
+
+bool startMessage(EVP_CIPHER_CTX* cipher, const uint8_t iv[kCryptoIvSize]) {
+    // Key and direction stay as set up; only the vector (and the chaining state) is reset.
+    return EVP_CipherInit_ex(cipher, nullptr, nullptr, nullptr, iv, -1) == 1;
+}
+
+bool drawVector(uint8_t iv[kCryptoIvSize]) { return randomSource(iv, kCryptoIvSize); }
+
+EVP_CIPHER_CTX* cipherFor(CryptoContext* context, CryptoDirection direction) {
+    if (!checkIfCryptoContextNotNull(context)) {
+        return nullptr;
+    }
+    return direction == CryptoEncrypt ? context->enc.get() : context->dec.get();
+}
+
+}  // namespace crypto_internal
 
 void cryptoSetRandomSource(CryptoRandomSource source) {
     randomSource = source != nullptr ? source : systemRandom;
