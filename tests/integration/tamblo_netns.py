@@ -60,14 +60,16 @@ FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 DEFAULT_TIMEOUT = 10.0
 
 _SERVER_LOG_CONF = """\
-# Written by tamblo_netns.py: everything at TRACE into one file of the test's working directory.
-log4cplus.rootLogger=TRACE, file
-log4cplus.appender.file=log4cplus::FileAppender
+# Written by tamblo_netns.py: everything at {level} into one file of the test's working directory.
+log4cplus.rootLogger={level}, file
+{loggers}log4cplus.appender.file=log4cplus::FileAppender
 log4cplus.appender.file.File={log}
 log4cplus.appender.file.ImmediateFlush=true
 log4cplus.appender.file.layout=log4cplus::PatternLayout
-log4cplus.appender.file.layout.ConversionPattern=%D{{%H:%M:%S.%q}} %-5p %c - %m%n
+log4cplus.appender.file.layout.ConversionPattern=%D{{%H:%M:%S.{fraction}}} %-5p %c - %m%n
 """
+# Levels from the most to the least verbose; the start line ("*** TambloServer starting") is INFO.
+LOG_LEVELS = ("TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL", "OFF")
 
 _CLONE_NEWNET = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -189,11 +191,20 @@ class LogFile:
 
 
 class TambloServer(Process):
-    """The real build/TambloServer in its own working directory with a TRACE log file."""
+    """The real build/TambloServer in its own working directory with a log file (TRACE by default).
+
+    log_level is the root logger's level; logger_levels maps logger names (e.g.
+    "TambloServer.Tunnel") to levels of their own; log_microseconds stamps lines with
+    microseconds (%H:%M:%S.mmm.uuu) instead of milliseconds. Benchmarks run at WARN."""
 
     def __init__(self, namespace, workdir, gc_port=GATEWAY_PORT, ctrl_port=CONTROL_PORT,
-                 proxy_port=PROXY_PORT, rest_port=REST_PORT, extra_args=(), fake_time=False):
+                 proxy_port=PROXY_PORT, rest_port=REST_PORT, extra_args=(), fake_time=False,
+                 log_level="TRACE", logger_levels=None, log_microseconds=False):
         os.makedirs(workdir, exist_ok=True)
+        for level in [log_level, *(logger_levels or {}).values()]:
+            if level not in LOG_LEVELS:
+                raise ValueError("unknown log level %r" % level)
+        self.log_level = log_level
         # With fake time the server's (and its workers') wall clock moves only by advance().
         self.faketime_path = os.path.join(workdir, "faketime.rc") if fake_time else None
         self.time_offset = 0
@@ -204,7 +215,10 @@ class TambloServer(Process):
                       "FAKETIME_TIMESTAMP_FILE=" + self.faketime_path, "FAKETIME_NO_CACHE=1"]
         self.log = LogFile(os.path.join(workdir, "server.log"))
         with open(os.path.join(workdir, "TambloServer_log.conf"), "w") as f:
-            f.write(_SERVER_LOG_CONF.format(log=self.log.path))
+            loggers = "".join("log4cplus.logger.%s=%s\n" % (name, level)
+                              for name, level in (logger_levels or {}).items())
+            f.write(_SERVER_LOG_CONF.format(log=self.log.path, level=log_level, loggers=loggers,
+                                            fraction="%Q" if log_microseconds else "%q"))
         self.gc_port = gc_port
         self.ctrl_port = ctrl_port
         self.proxy_port = proxy_port
@@ -212,9 +226,14 @@ class TambloServer(Process):
         argv = [*prefix, SERVER_BINARY, "--gc-port=%d" % gc_port, "--ctrl-port=%d" % ctrl_port,
                 "--proxy-port=%d" % proxy_port, "--rest-port=%d" % rest_port, *extra_args]
         super().__init__(namespace, "server", argv, workdir, os.path.join(workdir, "server.out"))
-        self.log.wait_for(r"TambloServer starting")
+        if self.logs_info():
+            self.log.wait_for(r"TambloServer starting")
         # Bound sockets are the sign of a server ready to take datagrams.
         namespace.wait_for_udp_port(gc_port)
+
+    def logs_info(self):
+        """Whether the server's own INFO lines (start, registrations) reach the log."""
+        return LOG_LEVELS.index(self.log_level) <= LOG_LEVELS.index("INFO")
 
     def _write_offset(self):
         staging = self.faketime_path + ".new"
