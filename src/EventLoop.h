@@ -67,11 +67,6 @@ public:
             EvOps<T>::stop(loop_, &watcher_);
         }
     }
-    // After a fork the child must not touch the parent's loop through this holder.
-    void forget() {
-        std::memset(&watcher_, 0, sizeof watcher_);
-        loop_ = nullptr;
-    }
 
 private:
     T watcher_;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -76,7 +75,15 @@ uint16_t localPortOf(int socket) {
 }  // namespace
 
 TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
-    : settings(settings), clock_(clock) {
+    : settings(settings), clock_(clock), receiveSlots(new ReceiveSlots) {
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        receiveSlots->vectors[i] = {receiveSlots->buffers[i], sizeof receiveSlots->buffers[i]};
+        msghdr& header = receiveSlots->messages[i].msg_hdr;
+        std::memset(&header, 0, sizeof header);
+        header.msg_name = &receiveSlots->senders[i];
+        header.msg_iov = &receiveSlots->vectors[i];
+        header.msg_iovlen = 1;
+    }
     bindGatewaySocket();
     fdControl = bindListener(settings.ctrlPort, "bind failed for control connection");
     ev_io_init(ioControl.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
@@ -137,9 +144,9 @@ UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText) {
         LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
         throw std::runtime_error(failureText);
     }
-    // Workers of a burst of connections are forked one per accept; a deeper queue keeps
-    // the kernel from refusing clients while the loop catches up.
-    ::listen(listener.get(), 128);
+    // Workers of a burst of connections are forked one per accept; a deep queue keeps the
+    // kernel from dropping clients' connection attempts while the loop catches up.
+    ::listen(listener.get(), SOMAXCONN);
     return listener;
 }
 
@@ -180,23 +187,34 @@ uint16_t TambloServer::boundProxyPort() const { return localPortOf(fdProxy.get()
 uint16_t TambloServer::boundControlPort() const { return localPortOf(fdControl.get()); }
 
 void TambloServer::io_cb(int) {
-    // Drain the socket: a burst of datagrams is handled in one callback. The budget keeps a
-    // flood from starving the pipes and timers; the watcher fires again at once.
-    for (int handled = 0; handled < kDrainBudget; ++handled) {
-        sockaddr_in sender;
-        socklen_t senderLength = sizeof sender;
-        const ssize_t n = ::recvfrom(fd.get(), receiveBuffer, sizeof receiveBuffer, MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (n <= 0) {
-            return;  // nothing waiting, an empty datagram or an error
+    // Drain the socket: a burst of datagrams is handled in one callback, read in batches.
+    // The budget keeps a flood from starving the pipes and timers; the watcher fires again.
+    ReceiveSlots& slots = *receiveSlots;
+    for (int handled = 0; handled < kDrainBudget;) {
+        for (int i = 0; i < kReceiveBatch; ++i) {
+            slots.messages[i].msg_hdr.msg_namelen = sizeof slots.senders[i];
         }
-        // Table keys compare whole structures: keep only family, port and address.
-        sockaddr_in clean;
-        std::memset(&clean, 0, sizeof clean);
-        clean.sin_family = AF_INET;
-        clean.sin_port = sender.sin_port;
-        clean.sin_addr = sender.sin_addr;
-        io_cb_switch(clean, receiveBuffer, static_cast<size_t>(n));
+        const int count = ::recvmmsg(fd.get(), slots.messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        if (count <= 0) {
+            return;  // nothing waiting, or an error
+        }
+        for (int i = 0; i < count; ++i) {
+            const size_t length = slots.messages[i].msg_len;
+            if (length == 0) {
+                continue;  // an empty datagram carries nothing to dispatch
+            }
+            // Table keys compare whole structures: keep only family, port and address.
+            sockaddr_in sender;
+            std::memset(&sender, 0, sizeof sender);
+            sender.sin_family = AF_INET;
+            sender.sin_port = slots.senders[i].sin_port;
+            sender.sin_addr = slots.senders[i].sin_addr;
+            io_cb_switch(sender, slots.buffers[i], length);
+        }
+        handled += count;
+        if (count < kReceiveBatch) {
+            return;  // drained
+        }
     }
 }
 
@@ -242,20 +260,43 @@ ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, 
     return result;
 }
 
+namespace {
+// Decimal digits of value at out; returns the end. Key text is built for every tunnel
+// segment, so this stays clear of the formatted-output machinery.
+char* appendDecimal(char* out, unsigned value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    return out;
+}
+}  // namespace
+
 void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
                                     uint16_t port, AddressKeyBuffer* out) {
     const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.sin_addr.s_addr);
-    int n = std::snprintf(out->text, sizeof out->text, "%u.%u.%u.%u:%u", a[0], a[1], a[2], a[3],
-                          ntohs(address.sin_port));
+    char* p = out->text;
+    for (int i = 0; i < 4; ++i) {
+        p = appendDecimal(p, a[i]);
+        *p++ = i < 3 ? '.' : ':';
+    }
+    p = appendDecimal(p, ntohs(address.sin_port));
     if (!deviceIp.empty()) {
-        n += std::snprintf(out->text + n, sizeof out->text - n, "/%.*s",
-                           static_cast<int>(std::min<size_t>(deviceIp.size(), 127)),
-                           deviceIp.data());
+        const size_t n = std::min<size_t>(deviceIp.size(), 127);
+        *p++ = '/';
+        std::memcpy(p, deviceIp.data(), n);
+        p += n;
     }
     if (port != 0) {
-        n += std::snprintf(out->text + n, sizeof out->text - n, "/%u", port);
+        *p++ = '/';
+        p = appendDecimal(p, port);
     }
-    out->length = static_cast<size_t>(n);
+    out->length = static_cast<size_t>(p - out->text);
 }
 
 std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
@@ -298,18 +339,14 @@ void TambloServer::cleanup() {
 
 void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
     // A worker keeps only its own pipe ends and client socket: end of file on a pipe then
-    // means that the other side is really gone.
-    io.forget();
-    ioControl.forget();
-    ioProxy.forget();
-    keepaliveTimer.forget();
-    signalWatcher.forget();
-    sessionCachePurgeTimer.forget();
-    doomedTunnelsWatcher.forget();
-    fdProxy.reset();
-    fdControl.reset();
-    fd.reset();
-    for (Tunnel* tunnel : allTunnels) {
+    // means that the other side is really gone. The worker never returns into the parent's
+    // loop, so the watchers are left as they are (touching them would only copy pages).
+    for (const int descriptor : {fdProxy.get(), fdControl.get(), fd.get()}) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    for (const Tunnel* tunnel : allTunnels) {
         if (tunnel != forking) {
             tunnel->closeDescriptorsInOtherWorker();
         }

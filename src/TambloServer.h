@@ -8,12 +8,14 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <boost/functional/hash.hpp>
 #include <boost/unordered_map.hpp>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -67,6 +69,7 @@ public:
     static constexpr int64_t kKeepaliveSilenceSeconds = 120;
     static constexpr int kSessionCacheTimeoutSeconds = 900;
     static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
+    static constexpr int kReceiveBatch = 32;   // datagrams per receive call
 
     // Binds all three sockets and starts the watchers on the default loop; throws
     // std::runtime_error when a socket cannot be bound.
@@ -154,7 +157,15 @@ private:
     std::vector<Tunnel*> doomedTunnels;     // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
-    uint8_t receiveBuffer[gateway_datagram::kMaxDatagramSize];
+
+    // Fixed receive buffers, one per datagram of a batch; longer datagrams arrive cut.
+    struct ReceiveSlots {
+        uint8_t buffers[kReceiveBatch][gateway_datagram::kMaxDatagramSize];
+        sockaddr_in senders[kReceiveBatch];
+        iovec vectors[kReceiveBatch];
+        mmsghdr messages[kReceiveBatch];
+    };
+    std::unique_ptr<ReceiveSlots> receiveSlots;
 };
 
 // The server of this process, for the plain timer and signal callbacks.

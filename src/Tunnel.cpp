@@ -135,14 +135,13 @@ void Tunnel::destroy() {
     tambloServer->deferDelete(this);
 }
 
-void Tunnel::closeDescriptorsInOtherWorker() {
-    for (int* descriptor : {&pipeIn[0], &pipeIn[1], &pipeOut[0], &pipeOut[1]}) {
-        if (*descriptor >= 0) {
-            ::close(*descriptor);
+void Tunnel::closeDescriptorsInOtherWorker() const {
+    // Only reads this object: writing to it would copy its pages into every new worker.
+    for (int descriptor : {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1]}) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
         }
     }
-    childWatcher.forget();
-    dataFromVideoRecorder.forget();
 }
 
 void Tunnel::prepareChild() {
@@ -160,8 +159,6 @@ void Tunnel::prepareChild() {
     tambloServer->closeFdsAfterForkInChild(this);
     ::close(pipeOut[1]);
     ::close(pipeIn[0]);
-    childWatcher.forget();
-    dataFromVideoRecorder.forget();
 }
 
 template <typename Entry>

@@ -76,7 +76,7 @@ public:
     int workerOutput() const { return pipeIn[1]; }
 
     // In a freshly forked worker of another tunnel: close this tunnel's pipe ends.
-    void closeDescriptorsInOtherWorker();
+    void closeDescriptorsInOtherWorker() const;
 
 private:
     void init();

@@ -227,3 +227,14 @@ void tunnelIdleTimer() {
 }
 
 void tunnelTransportInit() { ensureStack(); }
+
+bool tunnelAckPending() { return tcp.pcb != nullptr && (tcp.pcb->flags & TF_ACK_DELAY) != 0; }
+
+void tunnelFlushAck() {
+    // What the stack's fast timer does for a delayed ACK, sooner.
+    if (tunnelAckPending()) {
+        tcp_set_flags(tcp.pcb, TF_ACK_NOW);
+        tcp_output(tcp.pcb);
+        tcp_clear_flags(tcp.pcb, TF_ACK_DELAY | TF_ACK_NOW);
+    }
+}

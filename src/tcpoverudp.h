@@ -19,3 +19,7 @@ void tunnelClose();
 void tunnelIdleTimer();
 // Starts the stack once per worker process.
 void tunnelTransportInit();
+// A received segment waits for its delayed ACK (sent by the timer, or with the next one).
+bool tunnelAckPending();
+// Sends a waiting delayed ACK now.
+void tunnelFlushAck();

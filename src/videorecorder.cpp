@@ -25,6 +25,8 @@ void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
+void ackTimer_cb(struct ev_loop*, ev_timer*, int) { tunnelFlushAck(); }
+void outputFlush_cb(struct ev_loop*, ev_prepare*, int) { worker::flushOutput(); }
 
 void startWatchers() {
     State& s = worker::state();
@@ -36,6 +38,9 @@ void startWatchers() {
     ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds,
                   0.);
     ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
+    ev_timer_init(s.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
+    ev_prepare_init(s.outputFlushWatcher.get(), outputFlush_cb);
+    s.outputFlushWatcher.start(s.localLoop);
 }
 
 void stopAllWatchers() {
@@ -49,6 +54,8 @@ void stopAllWatchers() {
     s.bufferingWatcher.stop();
     s.exitTimeoutWatcher.stop();
     s.cleanupWatcher.stop();
+    s.ackTimer.stop();
+    s.outputFlushWatcher.stop();
 }
 
 void destroyLoop() {
@@ -147,6 +154,10 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
             worker::endNow();
             break;
     }
+    // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
+    if (s.localLoop != nullptr && !s.ackTimer.active() && tunnelAckPending()) {
+        s.ackTimer.start(s.localLoop);
+    }
     LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
 }
 
@@ -234,7 +245,37 @@ State& state() {
     return s;
 }
 
-void touchKeepalive() { gettimeofday(&state().keepalive_tv, nullptr); }
+void touchKeepalive() {
+    State& s = state();
+    if (s.localLoop == nullptr) {
+        gettimeofday(&s.keepalive_tv, nullptr);
+        return;
+    }
+    // The loop's time of this pass: no clock read per packet.
+    const ev_tstamp now = ev_now(s.localLoop);
+    s.keepalive_tv.tv_sec = static_cast<time_t>(now);
+    const double fraction = now - static_cast<double>(s.keepalive_tv.tv_sec);
+    s.keepalive_tv.tv_usec = static_cast<suseconds_t>(fraction * 1e6);
+}
+
+void flushOutput() {
+    State& s = state();
+    size_t written = 0;
+    while (written < s.outputBatchLength) {
+        const ssize_t n = ::write(s.fdUDPOutput, s.outputBatch.get() + written,
+                                  s.outputBatchLength - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            LOG4CPLUS_DEBUG(logger, "flushOutput: could not send to parent process: "
+                                        << std::strerror(errno));
+            break;  // the parent is gone; the pipe's end of file ends the worker
+        }
+        written += static_cast<size_t>(n);
+    }
+    s.outputBatchLength = 0;
+}
 
 void endNow() {
     State& s = state();
@@ -296,6 +337,7 @@ uint16_t getPortNumber() {
 }
 
 void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length) {
+    worker::flushOutput();  // messages reach the parent in the order they were made
     LOG4CPLUS_TRACE(logger, "tunnelTransportContextOutput: len: " << length);
     const ssize_t result =
         pipe_message::writeFrame(worker::state().fdUDPOutput, type, payload, length);
@@ -303,6 +345,7 @@ void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t le
 }
 
 void sendTofdUDPOutput(const uint8_t* bytes, uint16_t length) {
+    worker::flushOutput();
     if (pipe_message::writeFrame(worker::state().fdUDPOutput, pipe_message::kDatagram, bytes,
                                  length) < 0) {
         LOG4CPLUS_DEBUG(logger, "sendTofdUDPOutput: could not send to parent process: "
@@ -316,9 +359,31 @@ void sendCloseTofdUDPOutput() {
 
 void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "tunnelTransportOutput: len: " << length);
-    static const uint8_t kTcpOverUdp = 255;
-    pipe_message::writeFrame2(worker::state().fdUDPOutput, pipe_message::kDatagram, &kTcpOverUdp,
-                              1, packet, length);
+    State& s = worker::state();
+    // Type 255 whose payload is the TAMBLO_MT_TCPOVERUDP byte and the packet.
+    const uint16_t payloadLength = static_cast<uint16_t>(length + 1);
+    const size_t frame = pipe_message::kHeaderSize + payloadLength;
+    if (s.outputBatchLength + frame > worker::kOutputBatchSize) {
+        worker::flushOutput();
+    }
+    if (frame > worker::kOutputBatchSize) {
+        static const uint8_t kTcpOverUdp = 255;
+        pipe_message::writeFrame2(s.fdUDPOutput, pipe_message::kDatagram, &kTcpOverUdp, 1, packet,
+                                  length);
+        return;
+    }
+    if (!s.outputBatch) {
+        s.outputBatch.reset(new uint8_t[worker::kOutputBatchSize]);
+    }
+    uint8_t* out = s.outputBatch.get() + s.outputBatchLength;
+    out[0] = pipe_message::kDatagram;
+    std::memcpy(out + 1, &payloadLength, sizeof payloadLength);
+    out[3] = 255;
+    std::memcpy(out + 4, packet, length);
+    s.outputBatchLength += frame;
+    if (s.localLoop == nullptr) {
+        worker::flushOutput();  // no loop pass to wait for
+    }
 }
 
 void videorecorder_connect(const char* address, uint16_t port) {

@@ -52,6 +52,11 @@ constexpr double kExitDelaySeconds = 0.5;
 constexpr double kBufferingSeconds = 5.0;
 constexpr double kCleanupSeconds = 5.0;
 constexpr uint32_t kDefaultKeepaliveTimeout = 30;
+// A delayed ACK waits at most this long: well below the 200 ms minimum retransmission
+// time-out of common TCP peers, which the 0.25 s tick of the stack's timer is not.
+constexpr double kAckDelaySeconds = 0.02;
+// Tunnel packets for the parent gathered in one pass of the loop, written together.
+constexpr size_t kOutputBatchSize = 64 * 1024;
 
 struct State {
     bool isProxy = false;
@@ -100,6 +105,10 @@ struct State {
     EvTimer bufferingWatcher;
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
+    EvTimer ackTimer;
+    EvWatcher<ev_prepare> outputFlushWatcher;
+    std::unique_ptr<uint8_t[]> outputBatch;
+    size_t outputBatchLength = 0;
     std::map<int, std::unique_ptr<Watcher>> watchers;
     pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
 };
@@ -107,6 +116,9 @@ struct State {
 State& state();
 
 void touchKeepalive();
+// Writes the gathered tunnel packets to the parent (before any other message, and before
+// the loop waits).
+void flushOutput();
 // Ends the worker at once: closes the tunnelled connection and breaks the loop.
 void endNow();
 

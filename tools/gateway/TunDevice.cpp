@@ -54,9 +54,10 @@ bool configureTun(const std::string& name, in_addr localIp, std::string* error) 
         *error = systemError("cannot set the MTU of " + name);
         return false;
     }
-    // A longer queue than the default 500 absorbs the bursts of a window-full of segments.
+    // A longer queue than the default 500 absorbs the bursts of many connections' windows
+    // (each up to 192 KiB of segments) between two reads of the tool.
     setName(&request, name);
-    request.ifr_qlen = 1000;
+    request.ifr_qlen = 10000;
     if (::ioctl(control.get(), SIOCSIFTXQLEN, &request) != 0) {
         *error = systemError("cannot set the queue length of " + name);
         return false;
