@@ -36,7 +36,9 @@ asan-build:
 demo: deps build
 	scripts/demo
 
-bench: build
+bench:
+	TAMBLO_BENCH=1 scripts/install-deps
+	$(MAKE) build
 	$(BUILD_DIR)/bench/run-all
 
 clean:

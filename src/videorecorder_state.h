@@ -54,7 +54,7 @@ constexpr double kCleanupSeconds = 5.0;
 constexpr uint32_t kDefaultKeepaliveTimeout = 30;
 // A delayed ACK waits at most this long: well below the 200 ms minimum retransmission
 // time-out of common TCP peers, which the 0.25 s tick of the stack's timer is not.
-constexpr double kAckDelaySeconds = 0.02;
+constexpr double kAckDelaySeconds = 0.005;
 // Tunnel packets for the parent gathered in one pass of the loop, written together.
 constexpr size_t kOutputBatchSize = 64 * 1024;
 
