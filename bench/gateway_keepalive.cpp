@@ -752,7 +752,7 @@ class Generator {
             std::memcpy(client.mac, mac, sizeof mac);
             gd::RegistrationFields fields;
             std::memcpy(fields.mac, mac, sizeof mac);
-            const uint8_t lanSide[4] = {192, 168, 1, 1};
+            const uint8_t lanSide[4] = {198, 19, 1, 1};
             std::memcpy(&fields.localIP, lanSide, sizeof lanSide);
             fields.localPortStart = 20000;
             fields.localPortEnd = 30000;

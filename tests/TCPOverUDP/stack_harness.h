@@ -22,8 +22,8 @@ constexpr uint8_t kPsh = 0x08;
 constexpr uint8_t kAck = 0x10;
 
 // Addresses as the worker sees them: its tunnel address and the LAN device.
-constexpr uint32_t kLocalAddress = 0x0A010002;   // 10.1.0.2
-constexpr uint32_t kRemoteAddress = 0xC0A80132;  // 192.168.1.50
+constexpr uint32_t kLocalAddress = 0xC6130002;   // 198.19.0.2
+constexpr uint32_t kRemoteAddress = 0xC6120B32;  // 198.18.11.50
 constexpr uint16_t kRemotePort = 554;
 constexpr uint32_t kPeerIsn = 0x40000000;
 

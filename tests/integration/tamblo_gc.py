@@ -61,7 +61,7 @@ ACCEPTTLS_SIZE = 1 + PUBLIC_KEY_SIZE
 TUNNEL_PACKET_HEADER = 5  # type byte + device address
 MAX_DATAGRAM = 4096       # the server reads at most this much of one datagram
 
-DEFAULT_LOCAL_IP = "10.254.0.1"
+DEFAULT_LOCAL_IP = "198.19.0.1"
 DEFAULT_PORT_START = 20000
 DEFAULT_PORT_END = 20100
 

@@ -21,21 +21,21 @@ def test_tunnel_packet_without_session_is_dropped(server, registered, dst_port):
     # The session key is the sender, the device and the segment's destination port.
     segment = build_tcp_segment(80, dst_port, seq=1, payload=b"HTTP/1.0 200 OK\r\n")
     mark = server.mark()
-    assert server.exchange(registered, build_tcp_over_udp("192.168.1.20", segment)) is None
-    server.wait_for_log("%s%s/192.168.1.20/%d" % (NO_SESSION, registered.address_key, dst_port),
+    assert server.exchange(registered, build_tcp_over_udp("198.18.11.20", segment)) is None
+    server.wait_for_log("%s%s/198.18.11.20/%d" % (NO_SESSION, registered.address_key, dst_port),
                         level="INFO", exact=True, since=mark)
 
 
 def test_tunnel_packet_from_an_unregistered_address_names_its_sender(server, gc):
     mark = server.mark()
-    gc.send(build_tcp_over_udp("10.0.0.7", build_tcp_segment(554, 20001)))
-    server.wait_for_log("%s%s/10.0.0.7/20001" % (NO_SESSION, gc.address_key), level="INFO",
+    gc.send(build_tcp_over_udp("198.18.0.7", build_tcp_segment(554, 20001)))
+    server.wait_for_log("%s%s/198.18.0.7/20001" % (NO_SESSION, gc.address_key), level="INFO",
                         exact=True, since=mark)
 
 
 @pytest.mark.parametrize("length", range(1, 9))
 def test_tunnel_packet_too_short_to_name_a_session_is_dropped(server, registered, length):
-    datagram = build_tcp_over_udp("192.168.1.20", build_tcp_segment(80, 305))[:length]
+    datagram = build_tcp_over_udp("198.18.11.20", build_tcp_segment(80, 305))[:length]
     mark = server.mark()
     assert server.exchange(registered, datagram) is None
     assert server.find(NO_SESSION, since=mark) == []
@@ -44,8 +44,8 @@ def test_tunnel_packet_too_short_to_name_a_session_is_dropped(server, registered
 
 def test_nine_byte_tunnel_packet_names_a_session(server, registered):
     mark = server.mark()
-    registered.send(bytes([255, 192, 168, 1, 20, 0, 80, 1, 49]))
-    server.wait_for_log("%s%s/192.168.1.20/305" % (NO_SESSION, registered.address_key),
+    registered.send(bytes([255, 198, 18, 11, 20, 0, 80, 1, 49]))
+    server.wait_for_log("%s%s/198.18.11.20/305" % (NO_SESSION, registered.address_key),
                         exact=True, since=mark)
 
 

@@ -99,8 +99,8 @@ def test_wrapped_datagrams_are_dispatched_like_plain_ones(server, keyed):
     mark = server.mark()
     keyed.send_encrypted(build_channel(19, b"wrapped"))
     server.wait_for_log("cannot find channel for \x13", level="WARN", exact=True, since=mark)
-    keyed.send_encrypted(bytes([255, 192, 168, 7, 9]) + bytes([0, 80, 0x9C, 0x41]) + bytes(16))
-    server.wait_for_log("Could not find session for key: %s/192.168.7.9/40001"
+    keyed.send_encrypted(bytes([255, 198, 18, 17, 9]) + bytes([0, 80, 0x9C, 0x41]) + bytes(16))
+    server.wait_for_log("Could not find session for key: %s/198.18.17.9/40001"
                         % keyed.address_key, level="INFO", exact=True, since=mark)
 
 

@@ -159,7 +159,7 @@ TEST_F(GatewayClientWithServer, PlainRecordSendsTheBytesUnchanged) {
     auto record = plainRecord();
     EXPECT_FALSE(record->isEncrypted());
     EXPECT_EQ(record->getPublicKey(), nullptr);
-    const Bytes payload = {TAMBLO_MT_TCPOVERUDP, 192, 168, 1, 20, 1, 2, 3};
+    const Bytes payload = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 1, 2, 3};
     record->send(payload.data(), static_cast<int>(payload.size()));
     EXPECT_EQ(peer_.receive(), payload);
 }
@@ -404,9 +404,9 @@ TEST_F(GatewayClientChannels, DroppingTheRecordTellsItsTunnelsToStop) {
 
 TEST(GatewayClientSessionCache, KeyIsTheDeviceAndTheSessionId) {
     auto record = bareRecord();
-    record->addLdInfo(7, "192.168.1.20", 80, "abc", at(1000));
-    record->addLdInfo(8, "192.168.1.21", 81, "abc", at(1000));
-    record->addLdInfo(7, "192.168.1.22", 82, "abd", at(1000));
+    record->addLdInfo(7, "198.18.11.20", 80, "abc", at(1000));
+    record->addLdInfo(8, "198.18.11.21", 81, "abc", at(1000));
+    record->addLdInfo(7, "198.18.11.22", 82, "abd", at(1000));
     EXPECT_EQ(record->cachedSessions().size(), 3u);
     EXPECT_TRUE(record->checkForCachedSessionId(7, "abc"));
     EXPECT_TRUE(record->checkForCachedSessionId(8, "abc"));
@@ -419,18 +419,18 @@ TEST(GatewayClientSessionCache, KeyIsTheDeviceAndTheSessionId) {
 
 TEST(GatewayClientSessionCache, FirstEntryOfAKeyIsKept) {
     auto record = bareRecord();
-    record->addLdInfo(7, "192.168.1.20", 80, "abc", at(1000));
-    record->addLdInfo(7, "192.168.1.99", 8080, "abc", at(2000));
+    record->addLdInfo(7, "198.18.11.20", 80, "abc", at(1000));
+    record->addLdInfo(7, "198.18.11.99", 8080, "abc", at(2000));
     ASSERT_EQ(record->cachedSessions().size(), 1u);
     const LanDeviceInfo& entry = record->cachedSessions().front();
-    EXPECT_EQ(entry.ip, "192.168.1.20");
+    EXPECT_EQ(entry.ip, "198.18.11.20");
     EXPECT_EQ(entry.port, 80);
     EXPECT_EQ(entry.lastUsageTs.tv_sec, 1000);
 }
 
 TEST(GatewayClientSessionCache, LookupCopiesAndRefreshesOrLeavesOutputsAlone) {
     auto record = bareRecord();
-    record->addLdInfo(7, "192.168.1.20", 80, "abc", at(1000));
+    record->addLdInfo(7, "198.18.11.20", 80, "abc", at(1000));
 
     std::string ip = "unchanged";
     uint16_t port = 4321;
@@ -441,7 +441,7 @@ TEST(GatewayClientSessionCache, LookupCopiesAndRefreshesOrLeavesOutputsAlone) {
     EXPECT_EQ(record->cachedSessions().front().lastUsageTs.tv_sec, 1000);
 
     EXPECT_TRUE(record->getCachedData(7, "abc", &ip, &port, at(1500)));
-    EXPECT_EQ(ip, "192.168.1.20");
+    EXPECT_EQ(ip, "198.18.11.20");
     EXPECT_EQ(port, 80);
     EXPECT_EQ(record->cachedSessions().front().lastUsageTs.tv_sec, 1500);
     // checkForCachedSessionId does not count as a use.
@@ -451,7 +451,7 @@ TEST(GatewayClientSessionCache, LookupCopiesAndRefreshesOrLeavesOutputsAlone) {
 
 TEST(GatewayClientSessionCache, EntryLivesNineHundredSecondsAfterItsLastUse) {
     auto record = bareRecord();
-    record->addLdInfo(7, "192.168.1.20", 80, "abc", at(10'000, 999'999));
+    record->addLdInfo(7, "198.18.11.20", 80, "abc", at(10'000, 999'999));
     record->purgeSessionCache(at(10'900), 900);
     EXPECT_EQ(record->cachedSessions().size(), 1u);
     // Whole seconds only: 900.000001 s of real age still counts as 900.
@@ -466,7 +466,7 @@ TEST(GatewayClientSessionCache, EntryLivesNineHundredSecondsAfterItsLastUse) {
 
 TEST(GatewayClientSessionCache, UseExtendsTheLife) {
     auto record = bareRecord();
-    record->addLdInfo(7, "192.168.1.20", 80, "abc", at(10'000));
+    record->addLdInfo(7, "198.18.11.20", 80, "abc", at(10'000));
     std::string ip;
     uint16_t port = 0;
     ASSERT_TRUE(record->getCachedData(7, "abc", &ip, &port, at(10'800)));
@@ -481,11 +481,11 @@ TEST(GatewayClientSessionCache, PurgeRemovesEveryExpiredEntryAndKeepsTheOrder) {
     record->purgeSessionCache(at(5000), 900);  // empty: nothing happens
     EXPECT_TRUE(record->cachedSessions().empty());
 
-    record->addLdInfo(1, "10.0.0.1", 1, "s1", at(4500));
-    record->addLdInfo(2, "10.0.0.2", 2, "s2", at(100));
-    record->addLdInfo(3, "10.0.0.3", 3, "s3", at(200));
-    record->addLdInfo(4, "10.0.0.4", 4, "s4", at(4400));
-    record->addLdInfo(5, "10.0.0.5", 5, "s5", at(9000));  // used "later than now"
+    record->addLdInfo(1, "198.18.0.1", 1, "s1", at(4500));
+    record->addLdInfo(2, "198.18.0.2", 2, "s2", at(100));
+    record->addLdInfo(3, "198.18.0.3", 3, "s3", at(200));
+    record->addLdInfo(4, "198.18.0.4", 4, "s4", at(4400));
+    record->addLdInfo(5, "198.18.0.5", 5, "s5", at(9000));  // used "later than now"
     record->purgeSessionCache(at(5000), 900);
 
     std::vector<uint32_t> left;

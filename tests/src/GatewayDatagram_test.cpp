@@ -145,7 +145,7 @@ TEST(GatewayDatagramBounds, KeepaliveStatusAtEveryLength) {
 }
 
 TEST(GatewayDatagramBounds, TunnelSegmentRouteAtEveryLength) {
-    Bytes whole = {TAMBLO_MT_TCPOVERUDP, 192, 168, 1, 20, 0x00, 0x50, 0x9C, 0x40};
+    Bytes whole = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 0x00, 0x50, 0x9C, 0x40};
     while (whole.size() < 61) {
         whole.push_back(0xEE);
     }
@@ -158,7 +158,7 @@ TEST(GatewayDatagramBounds, TunnelSegmentRouteAtEveryLength) {
         if (named) {
             char text[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &route.device, text, sizeof text);
-            EXPECT_STREQ(text, "192.168.1.20");
+            EXPECT_STREQ(text, "198.18.11.20");
             EXPECT_EQ(route.localPort, 40000);  // destination port, not the source port 80
         }
     }
@@ -192,14 +192,14 @@ TEST(GatewayDatagramFields, ConnectDoesNotTakeAPublicKey) {
 }
 
 TEST(GatewayDatagramFields, TunnelRouteKeepsTheRawPortFieldForTracing) {
-    const uint8_t datagram[] = {TAMBLO_MT_TCPOVERUDP, 10, 0, 0, 7, 0x13, 0x88, 0x01, 0x31};
+    const uint8_t datagram[] = {TAMBLO_MT_TCPOVERUDP, 198, 18, 0, 7, 0x13, 0x88, 0x01, 0x31};
     TunnelSegmentRoute route;
     ASSERT_TRUE(parseTunnelSegmentRoute(datagram, sizeof datagram, &route));
     EXPECT_EQ(route.localPort, 305);
     uint16_t raw;
     std::memcpy(&raw, datagram + 7, 2);
     EXPECT_EQ(route.rawPortField, raw);
-    EXPECT_EQ(route.device.s_addr, htonl(0x0A000007));
+    EXPECT_EQ(route.device.s_addr, htonl(0xC6120007));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -236,7 +236,7 @@ TEST(GatewayDatagramEncoders, RegistrationLayoutAndRoundTrip) {
             SCOPED_TRACE("withKey=" + std::to_string(withKey) + " id=" + id.substr(0, 8));
             RegistrationFields fields;
             std::memcpy(fields.mac, kMac, kMacSize);
-            const uint8_t localIp[4] = {192, 168, 0, 254};
+            const uint8_t localIp[4] = {198, 19, 0, 254};
             std::memcpy(&fields.localIP, localIp, 4);
             fields.localPortStart = 0x1234;
             fields.localPortEnd = 0x1300;

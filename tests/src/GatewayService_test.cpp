@@ -180,10 +180,10 @@ TEST_F(GatewayServiceClock, SessionCachePurgeRunsOverEveryClient) {
     UdpPeer two;
     GatewayClient* first = server().gatewayClient(std::string_view(registerClient(one, 11)));
     GatewayClient* second = server().gatewayClient(std::string_view(registerClient(two, 12)));
-    first->addLdInfo(1, "192.168.1.2", 80, "s", clock_.now());
-    second->addLdInfo(2, "192.168.1.3", 80, "s", clock_.now());
+    first->addLdInfo(1, "198.18.11.2", 80, "s", clock_.now());
+    second->addLdInfo(2, "198.18.11.3", 80, "s", clock_.now());
     clock_.advance(100);
-    second->addLdInfo(3, "192.168.1.4", 80, "s", clock_.now());
+    second->addLdInfo(3, "198.18.11.4", 80, "s", clock_.now());
 
     clock_.advance(800);  // 900 and 800 s since use
     server().purgeSessionCache();

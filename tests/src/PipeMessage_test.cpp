@@ -135,21 +135,21 @@ TEST(PipeReader, ReportsEndOfFileAndStopsWhenTheSinkSaysSo) {
 
 TEST(ConnectParameters, LayoutForCachedDevice) {
     pipe_message::ConnectParameters parameters;
-    parameters.localIP = 0x0100a8c0;
+    parameters.localIP = 0x010013c6;
     parameters.localPort = 5000;
     parameters.windowSize = 196607;
     parameters.devicePort = 80;
-    parameters.deviceAddress = "192.168.1.20";
+    parameters.deviceAddress = "198.18.11.20";
     uint8_t payload[pipe_message::kConnectFixedSize + pipe_message::kMaxDeviceAddressText];
     const size_t length = pipe_message::encodeConnectParameters(parameters, payload);
     EXPECT_EQ(length, 24u);
     const auto decoded = pipe_message::decodeConnectParameters(payload, length);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->localIP, 0x0100a8c0u);
+    EXPECT_EQ(decoded->localIP, 0x010013c6u);
     EXPECT_EQ(decoded->localPort, 5000);
     EXPECT_EQ(decoded->windowSize, 196607u);
     EXPECT_EQ(decoded->devicePort, 80);
-    EXPECT_EQ(decoded->deviceAddress, "192.168.1.20");
+    EXPECT_EQ(decoded->deviceAddress, "198.18.11.20");
 
     EXPECT_FALSE(pipe_message::decodeConnectParameters(payload, 11));
     // An address text longer than a worker keeps is cut, never overrun.

@@ -79,7 +79,7 @@ protected:
         gateway_datagram::RegistrationFields fields;
         const uint8_t mac[] = {0x00, 0x11, 0x22, 0xAA, 0xBB, last};
         std::copy(mac, mac + 6, fields.mac);
-        fields.localIP = inet_addr("10.1.2.3");
+        fields.localIP = inet_addr("198.19.2.3");
         fields.localPortStart = portStart;
         fields.localPortEnd = portEnd;
         fields.type = type;

@@ -43,7 +43,7 @@ protected:
     GatewayClient* cachedClient() {
         GatewayClient* client = registerGateway(gateway, 0xCC, 5000, 5003);
         server->updateGatewayClient(client, 7);
-        client->addLdInfo(12, "192.168.1.20", 80, "abc", clock.now());
+        client->addLdInfo(12, "198.18.11.20", 80, "abc", clock.now());
         return client;
     }
     // Asks for the cached session of device 12 and returns the parent's answer.
@@ -53,7 +53,7 @@ protected:
         settle();
         return readFromParent(tunnel);
     }
-    std::string sessionKey(uint16_t localPort, const char* device = "192.168.1.20") {
+    std::string sessionKey(uint16_t localPort, const char* device = "198.18.11.20") {
         return gateway.addressText() + "/" + device + "/" + std::to_string(localPort);
     }
 
@@ -73,7 +73,7 @@ TEST_F(TunnelTest, CachedSessionQueryIsAnsweredWithConnectParametersOrNotCached)
     EXPECT_EQ(parameters->localPort, 5000);
     EXPECT_EQ(parameters->windowSize, 196607u);
     EXPECT_EQ(parameters->devicePort, 80);
-    EXPECT_EQ(parameters->deviceAddress, "192.168.1.20");
+    EXPECT_EQ(parameters->deviceAddress, "198.18.11.20");
     EXPECT_EQ(server->session(sessionKey(5000)), tunnel);
     EXPECT_EQ(tunnel->getGatewayClient(), client);
 
@@ -105,7 +105,7 @@ TEST_F(TunnelTest, AuthDataCachesTheDeviceRecordsTheIdAndConnects) {
     Tunnel* tunnel = new Tunnel(server.get());
     LanDeviceAuthData found = authRecord(42, 12, "abc");
     setAuthText(found.mac, "00:11:22:AA:BB:CC");
-    setAuthText(found.ipAddress, "192.168.1.20");
+    setAuthText(found.ipAddress, "198.18.11.20");
     setAuthText(found.ipOverride, "127.0.0.1");
     found.port = 4080;
     writeToParent(tunnel, pipe_message::kConfigurationFound, &found, sizeof found);
@@ -158,7 +158,7 @@ TEST_F(TunnelTest, PayloadMessagesGoToTheClientAndAnEmpty254EndsTheTunnel) {
     cachedClient();
     Tunnel* tunnel = new Tunnel(server.get());
     queryCache(tunnel);
-    const uint8_t packet[] = {255, 192, 168, 1, 20, 0, 80, 0x13, 0x88};
+    const uint8_t packet[] = {255, 198, 18, 11, 20, 0, 80, 0x13, 0x88};
     writeToParent(tunnel, pipe_message::kDatagram, packet, sizeof packet);
     settle();
     EXPECT_EQ(gateway.receive(), std::vector<uint8_t>(packet, packet + sizeof packet));
@@ -192,11 +192,11 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     GatewayClient* client = registerGateway(gateway, 0xCC);
     int control[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, control), 0);
-    const std::string key = gateway.addressText() + "/192.168.1.20/5000";
+    const std::string key = gateway.addressText() + "/198.18.11.20/5000";
     Tunnel* tunnel = new Tunnel(client, server.get(), key);
     // The test keeps a copy of the worker's output end to speak for the forked worker.
     const int worker = ::dup(tunnel->workerOutput());
-    ASSERT_TRUE(tunnel->startVideoRecording("192.168.1.20", 554, "u", "p", "s", "/dev/null",
+    ASSERT_TRUE(tunnel->startVideoRecording("198.18.11.20", 554, "u", "p", "s", "/dev/null",
                                             "00:11:22:aa:bb:cc", control[0], false, 5000,
                                             "MJPEG", true));
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
@@ -209,7 +209,7 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     char line[256] = {};
     const ssize_t n = ::recv(control[1], line, sizeof line - 1, 0);
     EXPECT_EQ(std::string(line, n > 0 ? n : 0),
-              "VIDEORECORDER:STATUS:001122AABBCC:192.168.1.20:554:STOPPED\n");
+              "VIDEORECORDER:STATUS:001122AABBCC:198.18.11.20:554:STOPPED\n");
     ::close(control[0]);
     ::close(control[1]);
 }
@@ -218,16 +218,16 @@ TEST_F(TunnelTest, ADeadTunnelLeavesTheSessionOfAnotherTunnelWithTheSameKey) {
     GatewayClient* client = cachedClient();
     Tunnel* first = new Tunnel(server.get());
     Tunnel* second = new Tunnel(server.get());
-    server->registerSession(first, client->getAddress(), "192.168.1.20", 5005);
-    server->registerSession(second, client->getAddress(), "192.168.1.20", 5005);
+    server->registerSession(first, client->getAddress(), "198.18.11.20", 5005);
+    server->registerSession(second, client->getAddress(), "198.18.11.20", 5005);
     first->destroy();
     settle();
     EXPECT_EQ(server->session(sessionKey(5005)), second);
 
     // A tunnel that changes target does not leave its old key behind.
-    server->registerSession(second, client->getAddress(), "192.168.1.21", 5006);
+    server->registerSession(second, client->getAddress(), "198.18.11.21", 5006);
     EXPECT_EQ(server->session(sessionKey(5005)), nullptr);
-    EXPECT_EQ(server->session(sessionKey(5006, "192.168.1.21")), second);
+    EXPECT_EQ(server->session(sessionKey(5006, "198.18.11.21")), second);
 }
 
 TEST_F(TunnelTest, LocalPortsStillHeldAreSkippedAndAFullRangeIsRefused) {

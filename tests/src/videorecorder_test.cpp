@@ -113,7 +113,7 @@ int proxyWorker(int client, int output, int input) {
 }
 
 int recordingWorker(int, int output, int input) {
-    return videoRecorder("192.168.1.20", 80, "user", "pass", "video", "/dev/null", output, input,
+    return videoRecorder("198.18.11.20", 80, "user", "pass", "video", "/dev/null", output, input,
                          0, 5000, 0, "MJPEG", 128, true);
 }
 

@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr uint32_t kLocal = 0x0100A8C0;   // 192.168.0.1 in network order
-constexpr uint32_t kDevice = 0x1400A8C0;  // 192.168.0.20 in network order
+constexpr uint32_t kLocal = 0x010013C6;   // 198.19.0.1 in network order
+constexpr uint32_t kDevice = 0x140012C6;  // 198.18.0.20 in network order
 constexpr uint16_t kLocalPort = 40000;
 constexpr uint16_t kDevicePort = 80;
 constexpr uint32_t kDeviceIsn = 1000;
