@@ -1,4 +1,5 @@
-// Bare fork costs of a process the size of a running TambloServer, the baseline of the worker benchmarks.
+// Bare fork costs of a process the size of a running TambloServer, the baseline of the worker
+// benchmarks.
 //
 // The helper links the server's libraries, then grows its own resident memory with touched
 // heap pages until it matches the resident size it is given (the live server parent's VmRSS),
@@ -11,6 +12,7 @@
 //                   forked child that only waits, after it wrote its byte
 // and prints one JSON object with the percentiles in microseconds. Bounded by --count.
 #include <ev.h>
+#include <log4cplus/logger.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,8 +27,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <log4cplus/logger.h>
 
 namespace {
 
@@ -72,7 +72,8 @@ struct Summary {
 Summary summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     auto rank = [&](double p) {
-        const size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.999999);
+        const size_t i =
+            static_cast<size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.999999);
         return values[std::min(values.size(), std::max<size_t>(i, 1)) - 1];
     };
     double total = 0;
@@ -83,8 +84,9 @@ Summary summarise(std::vector<double> values) {
 }
 
 void printSummary(const char* name, const Summary& s, bool comma) {
-    std::printf("\"%s\": {\"p50_us\": %.1f, \"p99_us\": %.1f, \"mean_us\": %.1f, \"max_us\": %.1f}%s\n",
-                name, s.p50, s.p99, s.mean, s.max, comma ? "," : "");
+    std::printf(
+        "\"%s\": {\"p50_us\": %.1f, \"p99_us\": %.1f, \"mean_us\": %.1f, \"max_us\": %.1f}%s\n",
+        name, s.p50, s.p99, s.mean, s.max, comma ? "," : "");
 }
 
 }  // namespace
@@ -172,8 +174,8 @@ int main(int argc, char** argv) {
         int status = 0;
         waitpid(pid, &status, 0);
     }
-    std::printf("{\n\"rss_kib\": %ld, \"maps\": %ld, \"count\": %d, \"child_uss_kib\": %ld,\n", rssKib,
-                mappingCount(), count, childUss);
+    std::printf("{\n\"rss_kib\": %ld, \"maps\": %ld, \"count\": %d, \"child_uss_kib\": %ld,\n",
+                rssKib, mappingCount(), count, childUss);
     printSummary("fork_exit_wait", summarise(exitWait), true);
     printSummary("fork_to_child", summarise(toChild), false);
     std::printf("}\n");

@@ -2,8 +2,6 @@
 // AES-128-CBC envelope with its own padding handling.
 #include "encryption.h"
 
-#include "encryption_internal.h"
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -13,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "encryption_internal.h"
 
 namespace {
 
@@ -139,9 +139,10 @@ uint8_t* encryptEnvelope(CryptoContext* context, const uint8_t* input, uint32_t 
 
     std::memcpy(output, iv, kCryptoIvSize);
     uint8_t* body = output + kCryptoIvSize;
-    const bool ok = crypto_internal::startMessage(context->enc.get(), iv) &&
-                    crypto_internal::cbcBlocks(context->enc.get(), body, input, whole) &&
-                    crypto_internal::cbcBlocks(context->enc.get(), body + whole, last, kCryptoBlockSize);
+    const bool ok =
+        crypto_internal::startMessage(context->enc.get(), iv) &&
+        crypto_internal::cbcBlocks(context->enc.get(), body, input, whole) &&
+        crypto_internal::cbcBlocks(context->enc.get(), body + whole, last, kCryptoBlockSize);
     OPENSSL_cleanse(last, sizeof last);
     if (!ok) {
         if (allocated) {
@@ -170,8 +171,9 @@ uint8_t* decryptEnvelope(CryptoContext* context, const uint8_t* input, uint32_t 
         }
     }
 
-    bool ok = crypto_internal::startMessage(context->dec.get(), iv) &&
-              crypto_internal::cbcBlocks(context->dec.get(), output, input + kCryptoIvSize, bodyLength);
+    bool ok =
+        crypto_internal::startMessage(context->dec.get(), iv) &&
+        crypto_internal::cbcBlocks(context->dec.get(), output, input + kCryptoIvSize, bodyLength);
     // Only the last padding byte is examined; the others are not compared.
     const uint8_t pad = ok ? output[bodyLength - 1] : 0;
     ok = ok && pad != 0 && pad <= kCryptoBlockSize;
@@ -210,7 +212,9 @@ bool startMessage(EVP_CIPHER_CTX* cipher, const uint8_t iv[kCryptoIvSize]) {
     return EVP_CipherInit_ex(cipher, nullptr, nullptr, nullptr, iv, -1) == 1;
 }
 
-bool drawVector(uint8_t iv[kCryptoIvSize]) { return randomSource(iv, kCryptoIvSize); }
+bool drawVector(uint8_t iv[kCryptoIvSize]) {
+    return randomSource(iv, kCryptoIvSize);
+}
 
 EVP_CIPHER_CTX* cipherFor(CryptoContext* context, CryptoDirection direction) {
     if (!checkIfCryptoContextNotNull(context)) {

@@ -59,9 +59,8 @@ constexpr uint32_t cryptoSizeWithPadding(uint32_t size) {
 // length - 16 bytes (decrypting). Decryption may run in place with output == input + 16.
 // Failure: nullptr and *outLength == 0 (ciphertext length not a multiple of 16 or below
 // 32, last padding byte 0 or above 16, no randomness, no memory).
-uint8_t* cryptoProcessBuf(CryptoContext* context, CryptoDirection direction,
-                          const uint8_t* input, uint32_t length, uint8_t* output,
-                          uint32_t* outLength);
+uint8_t* cryptoProcessBuf(CryptoContext* context, CryptoDirection direction, const uint8_t* input,
+                          uint32_t length, uint8_t* output, uint32_t* outLength);
 
 struct CryptoContextDeleter {
     void operator()(CryptoContext* context) const { cryptoFree(context); }

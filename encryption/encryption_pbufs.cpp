@@ -14,7 +14,7 @@ constexpr uint32_t kMaxBuffer = 0xffff;
 
 // Feeds the chain's bytes from an offset through CBC into out, block by block.
 class BlockStream {
-public:
+  public:
     BlockStream(EVP_CIPHER_CTX* cipher, uint8_t* out) : cipher_(cipher), out_(out) {}
 
     bool feed(const pbuf* chain, uint32_t skip) {
@@ -41,7 +41,7 @@ public:
 
     size_t staged() const { return fill_; }
 
-private:
+  private:
     bool take(const uint8_t* data, size_t length) {
         if (fill_ > 0) {
             const size_t n = std::min(kCryptoBlockSize - fill_, length);

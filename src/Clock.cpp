@@ -3,7 +3,7 @@
 
 namespace {
 class SystemClock final : public Clock {
-public:
+  public:
     timeval now() const override {
         timeval tv;
         gettimeofday(&tv, nullptr);

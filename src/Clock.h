@@ -4,7 +4,7 @@
 #include <sys/time.h>
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual timeval now() const = 0;
 };

@@ -33,8 +33,8 @@ ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         if (argument == kEnableStreamsArg) {
             settings.disableStreams = false;
-            LOG4CPLUS_INFO(logger,
-                           "Enabling output to stdout. TambloServer won't work if started from ssh.");
+            LOG4CPLUS_INFO(
+                logger, "Enabling output to stdout. TambloServer won't work if started from ssh.");
         } else if (argumentMatches(argument, restPortArg)) {
             settings.restPort = portValue(getArgumentValue(argument, restPortArg));
         } else if (argumentMatches(argument, gcPortArg)) {

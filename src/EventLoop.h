@@ -49,7 +49,7 @@ struct EvOps<ev_prepare> {
 
 template <typename T>
 class EvWatcher {
-public:
+  public:
     EvWatcher() { std::memset(&watcher_, 0, sizeof watcher_); }
     ~EvWatcher() { stop(); }
     EvWatcher(const EvWatcher&) = delete;
@@ -68,7 +68,7 @@ public:
         }
     }
 
-private:
+  private:
     T watcher_;
     struct ev_loop* loop_ = nullptr;
 };

@@ -24,9 +24,15 @@ constexpr size_t kMaxEnvelopeDatagram = 1 + cryptoSizeWithPadding(kMaxPlainDatag
 GatewayClient::GatewayClient(TambloServer* server, std::string key, const sockaddr_in& address,
                              uint32_t localIP, uint16_t localPortStart, uint16_t localPortEnd,
                              uint8_t type, CryptoContextPtr cryptoContext, const timeval& now)
-    : server(server), key_(std::move(key)), address(address), localIP(localIP),
-      localPortStart(localPortStart), localPortEnd(localPortEnd), type(type),
-      lastKeepaliveTime(now), cryptoContext(std::move(cryptoContext)) {
+    : server(server),
+      key_(std::move(key)),
+      address(address),
+      localIP(localIP),
+      localPortStart(localPortStart),
+      localPortEnd(localPortEnd),
+      type(type),
+      lastKeepaliveTime(now),
+      cryptoContext(std::move(cryptoContext)) {
     encrypted = this->cryptoContext ? 1 : 0;
 }
 
@@ -156,8 +162,7 @@ void GatewayClient::registerChannel(Tunnel* tunnel, uint8_t channel) {
 }
 
 void GatewayClient::deregisterChannel(Tunnel* tunnel, uint8_t channel) {
-    LOG4CPLUS_DEBUG(logger, "deregistering channel " << static_cast<char>(channel)
-                                                     << " for tunnel "
+    LOG4CPLUS_DEBUG(logger, "deregistering channel " << static_cast<char>(channel) << " for tunnel "
                                                      << static_cast<const void*>(tunnel));
     channels.erase(channel);
 }
@@ -174,10 +179,9 @@ void GatewayClient::receivedData(const uint8_t* datagram, size_t length) {
 
 std::deque<LanDeviceInfo>::iterator GatewayClient::findCached(uint32_t ldId,
                                                               const std::string& sessionId) {
-    return std::find_if(cachedLanDevices.begin(), cachedLanDevices.end(),
-                        [&](const LanDeviceInfo& info) {
-                            return info.id == ldId && info.sessionId == sessionId;
-                        });
+    return std::find_if(
+        cachedLanDevices.begin(), cachedLanDevices.end(),
+        [&](const LanDeviceInfo& info) { return info.id == ldId && info.sessionId == sessionId; });
 }
 
 void GatewayClient::addLdInfo(uint32_t ldId, const std::string& ip, uint16_t port,
@@ -188,10 +192,9 @@ void GatewayClient::addLdInfo(uint32_t ldId, const std::string& ip, uint16_t por
 }
 
 bool GatewayClient::checkForCachedSessionId(uint32_t ldId, const std::string& sessionId) const {
-    return std::any_of(cachedLanDevices.begin(), cachedLanDevices.end(),
-                       [&](const LanDeviceInfo& info) {
-                           return info.id == ldId && info.sessionId == sessionId;
-                       });
+    return std::any_of(
+        cachedLanDevices.begin(), cachedLanDevices.end(),
+        [&](const LanDeviceInfo& info) { return info.id == ldId && info.sessionId == sessionId; });
 }
 
 bool GatewayClient::getCachedData(uint32_t ldId, const std::string& sessionId, std::string* ip,

@@ -24,7 +24,10 @@ class Tunnel;
 struct LanDeviceInfo {
     LanDeviceInfo(uint32_t id, std::string sessionId, std::string ip, uint16_t port,
                   const timeval& now)
-        : id(id), sessionId(std::move(sessionId)), ip(std::move(ip)), port(port),
+        : id(id),
+          sessionId(std::move(sessionId)),
+          ip(std::move(ip)),
+          port(port),
           lastUsageTs(now) {}
 
     uint32_t id;
@@ -36,15 +39,15 @@ struct LanDeviceInfo {
 };
 
 class GatewayClient {
-public:
+  public:
     static constexpr uint8_t kFirstComponentId = 128;
     static constexpr uint8_t kLastComponentId = 192;  // pairs up to (192, 193)
 
     // cryptoContext is set (with the peer key installed) for clients that registered
     // with a key; their outgoing datagrams are then wrapped in the envelope.
     GatewayClient(TambloServer* server, std::string key, const sockaddr_in& address,
-                  uint32_t localIP, uint16_t localPortStart, uint16_t localPortEnd,
-                  uint8_t type, CryptoContextPtr cryptoContext, const timeval& now);
+                  uint32_t localIP, uint16_t localPortStart, uint16_t localPortEnd, uint8_t type,
+                  CryptoContextPtr cryptoContext, const timeval& now);
     virtual ~GatewayClient();
     GatewayClient(const GatewayClient&) = delete;
     GatewayClient& operator=(const GatewayClient&) = delete;
@@ -88,12 +91,12 @@ public:
                    const std::string& sessionId, const timeval& now);
     bool checkForCachedSessionId(uint32_t ldId, const std::string& sessionId) const;
     // Copies address and port of the entry and marks it used; outputs unchanged on a miss.
-    bool getCachedData(uint32_t ldId, const std::string& sessionId, std::string* ip,
-                       uint16_t* port, const timeval& now);
+    bool getCachedData(uint32_t ldId, const std::string& sessionId, std::string* ip, uint16_t* port,
+                       const timeval& now);
     void purgeSessionCache(const timeval& now, int timeout);
     const std::deque<LanDeviceInfo>& cachedSessions() const { return cachedLanDevices; }
 
-private:
+  private:
     std::deque<LanDeviceInfo>::iterator findCached(uint32_t ldId, const std::string& sessionId);
 
     TambloServer* server;

@@ -38,8 +38,7 @@ MacKey formatMacKey(const uint8_t* mac) {
     return key;
 }
 
-ParseStatus parseRegistration(const uint8_t* data, size_t length, bool withKey,
-                              Registration* out) {
+ParseStatus parseRegistration(const uint8_t* data, size_t length, bool withKey, Registration* out) {
     if (length < (withKey ? kConnectTlsMinSize : kConnectMinSize)) {
         return ParseStatus::TooShort;
     }

@@ -84,18 +84,17 @@ enum class ParseStatus {
 
 struct Registration {
     bool withKey = false;
-    const uint8_t* mac = nullptr;        // 6 bytes inside the datagram
-    uint32_t localIP = 0;                // the 4 bytes as sent, byte order untouched
-    uint16_t localPortStart = 0;         // host order
-    uint16_t localPortEnd = 0;           // host order, exclusive
+    const uint8_t* mac = nullptr;  // 6 bytes inside the datagram
+    uint32_t localIP = 0;          // the 4 bytes as sent, byte order untouched
+    uint16_t localPortStart = 0;   // host order
+    uint16_t localPortEnd = 0;     // host order, exclusive
     uint8_t type = 0;
     const uint8_t* publicKey = nullptr;  // 32 bytes inside the datagram, CONNECTTLS only
     bool hasCustomIdLength = false;      // the datagram is longer than 48 bytes
     uint8_t customIdLength = 0;
-    std::string_view customId;           // empty when N is 0 or absent
+    std::string_view customId;  // empty when N is 0 or absent
 };
-ParseStatus parseRegistration(const uint8_t* data, size_t length, bool withKey,
-                              Registration* out);
+ParseStatus parseRegistration(const uint8_t* data, size_t length, bool withKey, Registration* out);
 
 struct Keepalive {
     const uint8_t* mac = nullptr;
@@ -105,9 +104,9 @@ struct Keepalive {
 ParseStatus parseKeepalive(const uint8_t* data, size_t length, Keepalive* out);
 
 struct TunnelSegmentRoute {
-    in_addr device{};            // network order, as sent
-    uint16_t localPort = 0;      // the segment's destination port, host order
-    uint16_t rawPortField = 0;   // the two port bytes read in host order (for tracing)
+    in_addr device{};           // network order, as sent
+    uint16_t localPort = 0;     // the segment's destination port, host order
+    uint16_t rawPortField = 0;  // the two port bytes read in host order (for tracing)
 };
 // False for datagrams too short to name a session.
 bool parseTunnelSegmentRoute(const uint8_t* data, size_t length, TunnelSegmentRoute* out);

@@ -71,8 +71,7 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     io_cb_switch(sender, plain, plainLength);
 }
 
-void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram,
-                                      size_t length) {
+void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
     LOG4CPLUS_TRACE(logger, "Got TCPoverUDP payload.");
     TunnelSegmentRoute route;
     if (!parseTunnelSegmentRoute(datagram, length, &route)) {
@@ -141,8 +140,8 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     }
     // A client known under its MAC or under its custom id is the same client registering
     // again: from the same IP its old record goes, from another IP the registration fails.
-    GatewayClient* const existing[] = {
-        gatewayClient(macKey.view()), key != macKey.view() ? gatewayClient(key) : nullptr};
+    GatewayClient* const existing[] = {gatewayClient(macKey.view()),
+                                       key != macKey.view() ? gatewayClient(key) : nullptr};
     for (GatewayClient* previous : existing) {
         if (previous != nullptr &&
             previous->getAddress().sin_addr.s_addr != sender.sin_addr.s_addr) {
@@ -160,9 +159,9 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
         }
     }
 
-    auto* client = new GatewayClient(this, std::string(key), sender, reg.localIP,
-                                     reg.localPortStart, reg.localPortEnd, reg.type,
-                                     std::move(crypto), clock_.now());
+    auto* client =
+        new GatewayClient(this, std::string(key), sender, reg.localIP, reg.localPortStart,
+                          reg.localPortEnd, reg.type, std::move(crypto), clock_.now());
     gatewayClients[client->key()] = client;
     sa2gc[sender] = client;
     gatewayClientsAddr[senderText(sender)] = client;

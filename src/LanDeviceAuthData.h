@@ -1,9 +1,11 @@
 // The authorisation record that a worker sends its parent (pipe messages 250 and 252).
 //
-//    0        4        8                     264             392             520             648    650  652
+//    0        4        8                     264             392             520             648
+//    650  652
 //   +--------+--------+---------------------+---------------+---------------+---------------+------+----+
-//   | gcId   | ldId   | mac (256)           | sessionId     | ipAddress     | ipOverride    | port | -- |
-//   | u32    | u32    | GC key text         | (128)         | (128)         | (128)         | u16  | 00 |
+//   | gcId   | ldId   | mac (256)           | sessionId     | ipAddress     | ipOverride    | port
+//   | -- | | u32    | u32    | GC key text         | (128)         | (128)         | (128) | u16  |
+//   00 |
 //   +--------+--------+---------------------+---------------+---------------+---------------+------+----+
 //
 // Numbers in the host's byte order (both ends run on one machine); texts NUL-terminated

@@ -14,7 +14,9 @@ namespace tamblo::logging {
 namespace {
 constexpr const char* kConfigurationFile = "TambloServer_log.conf";
 
-bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+bool readable(const std::string& path) {
+    return ::access(path.c_str(), R_OK) == 0;
+}
 
 std::string executableDirectory() {
     char path[PATH_MAX];

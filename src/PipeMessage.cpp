@@ -28,8 +28,8 @@ ssize_t writeFrame(int fd, uint8_t type, const void* payload, uint16_t length) {
     return result;
 }
 
-ssize_t writeFrame2(int fd, uint8_t type, const void* first, size_t firstLength,
-                    const void* second, size_t secondLength) {
+ssize_t writeFrame2(int fd, uint8_t type, const void* first, size_t firstLength, const void* second,
+                    size_t secondLength) {
     uint8_t header[kHeaderSize];
     putHeader(header, type, static_cast<uint16_t>(firstLength + secondLength));
     iovec pieces[3] = {{header, kHeaderSize},

@@ -46,14 +46,14 @@ enum Type : uint8_t {
 ssize_t writeFrame(int fd, uint8_t type, const void* payload, uint16_t length);
 // The same with the payload given in two pieces (a prefix and the rest), e.g. the
 // TAMBLO_MT_TCPOVERUDP byte and a tunnel packet.
-ssize_t writeFrame2(int fd, uint8_t type, const void* first, size_t firstLength,
-                    const void* second, size_t secondLength);
+ssize_t writeFrame2(int fd, uint8_t type, const void* first, size_t firstLength, const void* second,
+                    size_t secondLength);
 
 // Reassembles frames from a stream read in large chunks. One read per readiness event
 // works for blocking and non-blocking descriptors alike; complete frames are handed to
 // the sink in order, a partial frame waits for the next read.
 class Reader {
-public:
+  public:
     enum class Status {
         Ok,          // read and dispatched what was there (possibly nothing complete)
         WouldBlock,  // nothing to read
@@ -78,7 +78,7 @@ public:
 
     size_t buffered() const { return end_ - begin_; }
 
-private:
+  private:
     Status fill(int fd);
     template <typename Sink>
     Status dispatch(Sink& sink) {

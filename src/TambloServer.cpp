@@ -54,8 +54,8 @@ sockaddr_in anyAddress(uint16_t port) {
 constexpr int kGatewaySocketBuffer = 8 << 20;
 
 void enlargeBuffers(int socket) {
-    for (const auto& [force, plain] : {std::pair{SO_RCVBUFFORCE, SO_RCVBUF},
-                                       std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+    for (const auto& [force, plain] :
+         {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
         if (setsockopt(socket, SOL_SOCKET, force, &kGatewaySocketBuffer,
                        sizeof kGatewaySocketBuffer) != 0) {
             setsockopt(socket, SOL_SOCKET, plain, &kGatewaySocketBuffer,
@@ -86,7 +86,8 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
     }
     bindGatewaySocket();
     fdControl = bindListener(settings.ctrlPort, "bind failed for control connection");
-    ev_io_init(ioControl.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
+    ev_io_init(ioControl.get(),
+               (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
                fdControl.get(), EV_READ);
     ioControl.get()->data = this;
     ioControl.start(loop);
@@ -153,8 +154,8 @@ UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText) {
 void TambloServer::bindToInterface(const std::string& name, sockaddr_in* address) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
-        LOG4CPLUS_WARN(logger, "Could not set socket's interface to " << name << ": "
-                                                                      << std::strerror(errno));
+        LOG4CPLUS_WARN(
+            logger, "Could not set socket's interface to " << name << ": " << std::strerror(errno));
         return;
     }
     for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
@@ -182,9 +183,15 @@ void TambloServer::startTimers() {
     sessionCachePurgeTimer.start(loop);
 }
 
-uint16_t TambloServer::boundGatewayPort() const { return localPortOf(fd.get()); }
-uint16_t TambloServer::boundProxyPort() const { return localPortOf(fdProxy.get()); }
-uint16_t TambloServer::boundControlPort() const { return localPortOf(fdControl.get()); }
+uint16_t TambloServer::boundGatewayPort() const {
+    return localPortOf(fd.get());
+}
+uint16_t TambloServer::boundProxyPort() const {
+    return localPortOf(fdProxy.get());
+}
+uint16_t TambloServer::boundControlPort() const {
+    return localPortOf(fdControl.get());
+}
 
 void TambloServer::io_cb(int) {
     // Drain the socket: a burst of datagrams is handled in one callback, read in batches.
@@ -194,7 +201,8 @@ void TambloServer::io_cb(int) {
         for (int i = 0; i < kReceiveBatch; ++i) {
             slots.messages[i].msg_hdr.msg_namelen = sizeof slots.senders[i];
         }
-        const int count = ::recvmmsg(fd.get(), slots.messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        const int count =
+            ::recvmmsg(fd.get(), slots.messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
         if (count <= 0) {
             return;  // nothing waiting, or an error
         }
@@ -239,8 +247,9 @@ void TambloServer::ioControl_cb(int) {
     LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
                                 << fdControl.get() << "), socket: " << connection << ")");
     // Recording commands are not served by this build; the connection is closed at once.
-    LOG4CPLUS_INFO(logger, "controlInterface: recording commands are not available, closing socket: "
-                               << connection);
+    LOG4CPLUS_INFO(
+        logger,
+        "controlInterface: recording commands are not available, closing socket: " << connection);
     ::close(connection);
 }
 
@@ -250,8 +259,7 @@ ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, 
                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
         const int error = errno;
-        LOG4CPLUS_TRACE(logger,
-                        "send: sending bytes: " << length << ", return value: " << result);
+        LOG4CPLUS_TRACE(logger, "send: sending bytes: " << length << ", return value: " << result);
         if (result < 0) {
             LOG4CPLUS_TRACE(logger, "send  got error: " << std::strerror(error));
         }
@@ -356,8 +364,8 @@ void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
                                    const std::string& deviceIp, uint16_t localPort) {
     const std::string key = addressToString(address, deviceIp.c_str(), localPort);
-    LOG4CPLUS_DEBUG(logger, "Setting session id " << key << " for tunnel "
-                                                  << static_cast<const void*>(tunnel));
+    LOG4CPLUS_DEBUG(
+        logger, "Setting session id " << key << " for tunnel " << static_cast<const void*>(tunnel));
     // A tunnel that changes target must not leave its old key pointing at it.
     const std::string& previous = tunnel->sessionKeyRef();
     if (!previous.empty() && previous != key) {
@@ -416,9 +424,13 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
 }
 
-void TambloServer::addTunnel(Tunnel* tunnel) { allTunnels.insert(tunnel); }
+void TambloServer::addTunnel(Tunnel* tunnel) {
+    allTunnels.insert(tunnel);
+}
 
-void TambloServer::forgetTunnel(Tunnel* tunnel) { allTunnels.erase(tunnel); }
+void TambloServer::forgetTunnel(Tunnel* tunnel) {
+    allTunnels.erase(tunnel);
+}
 
 void TambloServer::deferDelete(Tunnel* tunnel) {
     doomedTunnels.push_back(tunnel);

@@ -63,8 +63,8 @@ struct AddressKeyBuffer {
 };
 
 class TambloServer {
-public:
-    static constexpr uint32_t KeepaliveTimeout = 1;          // minutes between keepalive checks
+  public:
+    static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
     static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
     static constexpr int64_t kKeepaliveSilenceSeconds = 120;
     static constexpr int kSessionCacheTimeoutSeconds = 900;
@@ -119,7 +119,7 @@ public:
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
 
-private:
+  private:
     void bindGatewaySocket();
     UniqueFd bindListener(uint16_t port, const char* failureText);
     void bindToInterface(const std::string& name, sockaddr_in* address);
@@ -153,8 +153,8 @@ private:
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
 
-    std::set<Tunnel*> allTunnels;           // every live tunnel, for fork hygiene and shutdown
-    std::vector<Tunnel*> doomedTunnels;     // destroyed, deleted on the next iteration
+    std::set<Tunnel*> allTunnels;        // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
 

@@ -59,7 +59,10 @@ Tunnel::Tunnel(TambloServer* server) : tambloServer(server), reader(4 * pipe_mes
 }
 
 Tunnel::Tunnel(GatewayClient* client, TambloServer* server, const std::string& key)
-    : gatewayClient(client), tambloServer(server), isProxy(false), sessionKey(key),
+    : gatewayClient(client),
+      tambloServer(server),
+      isProxy(false),
+      sessionKey(key),
       reader(4 * pipe_message::kMaxFrame) {
     if (gatewayClient != nullptr) {
         gatewayClient->registerTunnel(this);
@@ -73,8 +76,8 @@ void Tunnel::init() {
         LOG4CPLUS_WARN(logger, "Could not create pipes for worker: " << std::strerror(errno));
     }
     if (pipeOut[1] >= 0 && !setNonBlocking(pipeOut[1])) {
-        LOG4CPLUS_WARN(logger, "Could not set socket non-blocking, error string: "
-                                   << std::strerror(errno));
+        LOG4CPLUS_WARN(logger,
+                       "Could not set socket non-blocking, error string: " << std::strerror(errno));
     }
     // The parent never waits on a worker: its read end is non-blocking as well.
     if (pipeIn[0] >= 0) {
@@ -241,8 +244,8 @@ bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPor
 }
 
 void Tunnel::stopVideoRecording(bool gatewayClientDeleted) {
-    LOG4CPLUS_DEBUG(logger, "Tunnel::stopVideoRecording(), GC deleted="
-                                << (gatewayClientDeleted ? 1 : 0));
+    LOG4CPLUS_DEBUG(logger,
+                    "Tunnel::stopVideoRecording(), GC deleted=" << (gatewayClientDeleted ? 1 : 0));
     if (gatewayClientDeleted) {
         gatewayClient = nullptr;
     }
@@ -251,8 +254,8 @@ void Tunnel::stopVideoRecording(bool gatewayClientDeleted) {
 
 void Tunnel::childWatcherCb(int) {
     const int status = childWatcher.get()->rstatus;
-    LOG4CPLUS_DEBUG(logger, "process " << childPid << " exited with status "
-                                       << ((status >> 8) & 0xff));
+    LOG4CPLUS_DEBUG(logger,
+                    "process " << childPid << " exited with status " << ((status >> 8) & 0xff));
     workerReaped = true;
     childWatcher.stop();
     destroy();
@@ -299,8 +302,8 @@ void Tunnel::dataFromVideoRecorder_cb(int) {
             return;
         case Status::Overlong:
             // The stream cannot be resynchronised: the worker is ended with its tunnel.
-            LOG4CPLUS_WARN(logger, "worker " << childPid
-                                             << " sent a message over 4096 bytes, closing tunnel");
+            LOG4CPLUS_WARN(
+                logger, "worker " << childPid << " sent a message over 4096 bytes, closing tunnel");
             destroy();
             return;
         case Status::EndOfFile:
@@ -378,8 +381,8 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
         bindGatewayClient(tambloServer->gatewayClient(query->gcId));
         if (gatewayClient != nullptr &&
             gatewayClient->checkForCachedSessionId(query->ldId, query->sessionId)) {
-            LOG4CPLUS_DEBUG(logger, "connection " << query->sessionId
-                                                  << " matched one from cache, allowing");
+            LOG4CPLUS_DEBUG(
+                logger, "connection " << query->sessionId << " matched one from cache, allowing");
             allowTcpProxySession(query->ldId, query->sessionId, query->ipOverride);
             return;
         }
@@ -390,14 +393,14 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
 
 void Tunnel::allowTcpProxySession(uint32_t ldId, const std::string& sessionId,
                                   const std::string& ipOverride) {
-    LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld " << ldId << ", session "
-                                                                  << sessionId);
+    LOG4CPLUS_TRACE(logger,
+                    "Allowing TCP proxy session for ld " << ldId << ", session " << sessionId);
     gatewayClient->registerTunnel(this);
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
     const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();
     if (!localPort) {
-        LOG4CPLUS_WARN(logger, "No free local port on GC " << gatewayClient->key()
-                                                           << ", refusing tunnel");
+        LOG4CPLUS_WARN(logger,
+                       "No free local port on GC " << gatewayClient->key() << ", refusing tunnel");
         stopVideoRecording(false);
         return;
     }

@@ -22,7 +22,7 @@ class GatewayClient;
 class TambloServer;
 
 class Tunnel {
-public:
+  public:
     // Proxy tunnel: learns its gateway client from the worker.
     explicit Tunnel(TambloServer* server);
     // Recording tunnel for a known client; registers itself with the client.
@@ -78,7 +78,7 @@ public:
     // In a freshly forked worker of another tunnel: close this tunnel's pipe ends.
     void closeDescriptorsInOtherWorker() const;
 
-private:
+  private:
     void init();
     template <typename Entry>
     bool forkWorker(const char* failureText, bool traceFork, Entry entry);

@@ -12,7 +12,7 @@
 #include "EventLoop.h"
 
 class WorkerReaper {
-public:
+  public:
     static constexpr double kKillAfterSeconds = 2.0;
 
     WorkerReaper() = default;
@@ -28,7 +28,7 @@ public:
     // (and any other child), killing those that do not end.
     void reapAllBlocking(double graceSeconds);
 
-private:
+  private:
     struct Entry {
         WorkerReaper* owner = nullptr;
         pid_t pid = -1;

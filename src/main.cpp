@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     if (configuration.empty()) {
         LOG4CPLUS_WARN(logger, "TambloServer_log.conf not found, logging at INFO to stderr");
     }
-    const ServerSettings settings = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    const ServerSettings settings =
+        parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
 
     // A peer that goes away must never kill the server or a worker through a write.
     signal(SIGPIPE, SIG_IGN);

@@ -104,7 +104,8 @@ extern "C" err_t process_ip_output(const ip4_addr_t* dest, struct pbuf* p) {
     if (p->len >= kTcpHeaderSize) {
         const uint8_t* segment = static_cast<const uint8_t*>(p->payload);
         sent += p->tot_len - viewTcpHeader(segment).headerLength;
-        LOG4CPLUS_TRACE(logger, "total data sent for this connection (excluding headers): " << sent);
+        LOG4CPLUS_TRACE(logger,
+                        "total data sent for this connection (excluding headers): " << sent);
         traceSegment("sending to tunnel - TCP packet: ", segment, p->tot_len);
     }
     if (p->next == nullptr && pbuf_add_header(p, kAddressSize) == 0) {
@@ -145,7 +146,8 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
     if (windowSize != 0) {
         LOG4CPLUS_DEBUG(logger, "using custom TCP windows size of " << windowSize);
     } else {
-        LOG4CPLUS_DEBUG(logger, "custom window size not provided, using standard " << kDefaultWindow);
+        LOG4CPLUS_DEBUG(logger,
+                        "custom window size not provided, using standard " << kDefaultWindow);
     }
     tcpoverudp_set_rcv_window(pcb, windowSize);
     ip4_addr_t destination;
@@ -173,8 +175,8 @@ void tunnelTransportInput(const uint8_t* packet, uint16_t length) {
     ensureStack();
     ip4_addr_t source;
     std::memcpy(&source.addr, packet, kAddressSize);
-    pbuf* p = pbuf_with_iphdr_and_data(&gcLocalIP, &source, packet + kAddressSize,
-                                       length - kAddressSize);
+    pbuf* p =
+        pbuf_with_iphdr_and_data(&gcLocalIP, &source, packet + kAddressSize, length - kAddressSize);
     if (p == nullptr) {
         return;  // no memory: TCP retransmits
     }
@@ -226,9 +228,13 @@ void tunnelIdleTimer() {
     }
 }
 
-void tunnelTransportInit() { ensureStack(); }
+void tunnelTransportInit() {
+    ensureStack();
+}
 
-bool tunnelAckPending() { return tcp.pcb != nullptr && (tcp.pcb->flags & TF_ACK_DELAY) != 0; }
+bool tunnelAckPending() {
+    return tcp.pcb != nullptr && (tcp.pcb->flags & TF_ACK_DELAY) != 0;
+}
 
 void tunnelFlushAck() {
     // What the stack's fast timer does for a delayed ACK, sooner.

@@ -25,8 +25,12 @@ void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
-void ackTimer_cb(struct ev_loop*, ev_timer*, int) { tunnelFlushAck(); }
-void outputFlush_cb(struct ev_loop*, ev_prepare*, int) { worker::flushOutput(); }
+void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
+    tunnelFlushAck();
+}
+void outputFlush_cb(struct ev_loop*, ev_prepare*, int) {
+    worker::flushOutput();
+}
 
 void startWatchers() {
     State& s = worker::state();
@@ -35,8 +39,7 @@ void startWatchers() {
     s.inputPipeWatcher.start(s.localLoop);
     ev_timer_init(s.timeoutWatcher.get(), timeout_cb, worker::kTickSeconds, worker::kTickSeconds);
     s.timeoutWatcher.start(s.localLoop);
-    ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds,
-                  0.);
+    ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds, 0.);
     ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
     ev_timer_init(s.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
     ev_prepare_init(s.outputFlushWatcher.get(), outputFlush_cb);
@@ -167,13 +170,13 @@ void timeout_cb(struct ev_loop*, ev_timer*, int) {
     timeval now;
     gettimeofday(&now, nullptr);
     if (now.tv_sec - s.keepalive_tv.tv_sec > static_cast<time_t>(s.keepaliveTimeout)) {
-        LOG4CPLUS_TRACE(logger, "timeout reached (" << s.keepaliveTimeout
-                                                    << " s), setting close request flag");
+        LOG4CPLUS_TRACE(
+            logger, "timeout reached (" << s.keepaliveTimeout << " s), setting close request flag");
         s.closeRequested = true;
     }
-    LOG4CPLUS_TRACE(logger, "timeout_cb: bufferingTimePassed: " << s.bufferingTimePassed
-                                                                << ", closeRequested: "
-                                                                << s.closeRequested);
+    LOG4CPLUS_TRACE(
+        logger, "timeout_cb: bufferingTimePassed: " << s.bufferingTimePassed
+                                                    << ", closeRequested: " << s.closeRequested);
     if (s.bufferingTimePassed && s.closeRequested && (!s.isProxy || worker::clientQueueEmpty())) {
         worker::endNow();
     }
@@ -184,9 +187,13 @@ void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int) {
     worker::state().bufferingTimePassed = true;
 }
 
-void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) { worker::endNow(); }
+void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    worker::endNow();
+}
 
-void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) { worker::endNow(); }
+void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) {
+    worker::endNow();
+}
 
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     State& s = worker::state();
@@ -262,14 +269,14 @@ void flushOutput() {
     State& s = state();
     size_t written = 0;
     while (written < s.outputBatchLength) {
-        const ssize_t n = ::write(s.fdUDPOutput, s.outputBatch.get() + written,
-                                  s.outputBatchLength - written);
+        const ssize_t n =
+            ::write(s.fdUDPOutput, s.outputBatch.get() + written, s.outputBatchLength - written);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            LOG4CPLUS_DEBUG(logger, "flushOutput: could not send to parent process: "
-                                        << std::strerror(errno));
+            LOG4CPLUS_DEBUG(
+                logger, "flushOutput: could not send to parent process: " << std::strerror(errno));
             break;  // the parent is gone; the pipe's end of file ends the worker
         }
         written += static_cast<size_t>(n);
@@ -407,10 +414,11 @@ void videorecorder_channel_send(const uint8_t* bytes, uint16_t length) {
     sendTofdUDPOutput(bytes, length);
 }
 
-Watcher::Watcher(int descriptor, WatcherCallback callback) : fd(descriptor), cb(std::move(callback)) {
-    ev_io_init(watcher.get(),
-               [](struct ev_loop*, ev_io* w, int) { static_cast<Watcher*>(w->data)->cb(); }, fd,
-               EV_READ);
+Watcher::Watcher(int descriptor, WatcherCallback callback)
+    : fd(descriptor), cb(std::move(callback)) {
+    ev_io_init(
+        watcher.get(), [](struct ev_loop*, ev_io* w, int) { static_cast<Watcher*>(w->data)->cb(); },
+        fd, EV_READ);
     watcher.get()->data = this;
     watcher.start(worker::state().localLoop);
 }
@@ -420,12 +428,13 @@ Watcher::~Watcher() {
 }
 
 ScheduledCall::ScheduledCall(WatcherCallback callback) : cb(std::move(callback)) {
-    ev_timer_init(timer.get(),
-                  [](struct ev_loop*, ev_timer* w, int) {
-                      std::unique_ptr<ScheduledCall> call(static_cast<ScheduledCall*>(w->data));
-                      call->cb();
-                  },
-                  0., 0.);
+    ev_timer_init(
+        timer.get(),
+        [](struct ev_loop*, ev_timer* w, int) {
+            std::unique_ptr<ScheduledCall> call(static_cast<ScheduledCall*>(w->data));
+            call->cb();
+        },
+        0., 0.);
     timer.get()->data = this;
     timer.start(worker::state().localLoop);
 }
@@ -440,7 +449,9 @@ bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb) {
     return true;
 }
 
-void videorecorder_deregister_watcher(uint16_t fd) { worker::state().watchers.erase(fd); }
+void videorecorder_deregister_watcher(uint16_t fd) {
+    worker::state().watchers.erase(fd);
+}
 
 void videorecorder_schedule_on_main_thread(WatcherCallback cb) {
     new ScheduledCall(std::move(cb));  // frees itself after running

@@ -14,10 +14,9 @@ struct pbuf;
 // Entry points; each returns when the worker has ended (the caller exits with the result).
 int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort);
 int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
-                  const char* pass, const char* videoURI, const char* outputFilename,
-                  int fdOutput, int fdInput, uint32_t lgcIP, uint16_t lgcPort,
-                  uint32_t tcpWindowSize, const char* codec, uint8_t firstTunnelComponentId,
-                  bool useRtcpOverRtsp);
+                  const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
+                  int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
+                  const char* codec, uint8_t firstTunnelComponentId, bool useRtcpOverRtsp);
 
 // Services for a recorder (all on the worker's loop thread).
 using WatcherCallback = boost::function<void()>;

@@ -1,5 +1,7 @@
 // The worker's intake of client requests: the HTTP request parser run over each received
 // chunk, the relay options it finds, and the start of a lookup when the target changes.
+#include "videorecorder_intake.h"
+
 #include <evhtp/parser.h>
 
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "Logging.h"
-#include "videorecorder_intake.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -196,8 +197,8 @@ bool extractCookies(const char* text, size_t) {
     if (extractFieldValue(s.clientInbuf, "LD_ID", ld, sizeof ld) == nullptr) {
         s.ldId[0] = '\0';
     }
-    LOG4CPLUS_TRACE(logger, "extractCookies, old and new sessionId: " << s.sessionId << " vs "
-                                                                       << session);
+    LOG4CPLUS_TRACE(logger,
+                    "extractCookies, old and new sessionId: " << s.sessionId << " vs " << session);
     LOG4CPLUS_TRACE(logger, "extractCookies, old and new gcId: " << s.gcId << " vs " << gc);
     LOG4CPLUS_TRACE(logger, "extractCookies, old and new ldId: " << s.ldId << " vs " << ld);
     if (sameTarget(session, gc, ld)) {

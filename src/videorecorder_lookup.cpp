@@ -1,5 +1,7 @@
 // The worker's configuration lookup: the cached-session query to the parent, and the REST
 // configuration server on 127.0.0.1 for targets the parent has not cached.
+#include "videorecorder_lookup.h"
+
 #include <arpa/inet.h>
 #include <json/json.h>
 #include <netinet/in.h>
@@ -15,7 +17,6 @@
 
 #include "LanDeviceAuthData.h"
 #include "Logging.h"
-#include "videorecorder_lookup.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -55,8 +56,7 @@ bool portField(const Json::Value& object, uint16_t* out) {
         return true;
     }
     const Json::Value& value = object["port"];
-    if (!value.isIntegral() || !value.isInt64() || value.asInt64() < 1 ||
-        value.asInt64() > 65535) {
+    if (!value.isIntegral() || !value.isInt64() || value.asInt64() < 1 || value.asInt64() > 65535) {
         LOG4CPLUS_WARN(logger, "Malformed rest, field port is not a port number.");
         return false;
     }
@@ -64,7 +64,9 @@ bool portField(const Json::Value& object, uint16_t* out) {
     return true;
 }
 
-uint32_t decimal(const char* text) { return static_cast<uint32_t>(std::strtoul(text, nullptr, 10)); }
+uint32_t decimal(const char* text) {
+    return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+}
 }  // namespace
 
 std::string restPath(const char* gcId, const char* ldId) {
@@ -91,8 +93,8 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
         ::close(socket);
         return -1;
     }
-    LOG4CPLUS_INFO(logger, "Sending request: " << kRestPrefix << path
-                                               << " with JESSIONID=" << sessionId);
+    LOG4CPLUS_INFO(logger,
+                   "Sending request: " << kRestPrefix << path << " with JESSIONID=" << sessionId);
     std::ostringstream request;
     request << "GET " << kRestPrefix << path << " HTTP/1.1\r\nHost: " << kRestHost << ":"
             << s.restPort << "\r\nCookie: JSESSIONID=" << sessionId
@@ -250,6 +252,8 @@ void startLookup() {
     }
 }
 
-void configurationNotCached() { downloadConfiguration(); }
+void configurationNotCached() {
+    downloadConfiguration();
+}
 
 }  // namespace worker

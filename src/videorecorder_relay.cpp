@@ -1,6 +1,8 @@
 // The worker's relay data path: client bytes into the tunnelled connection with flow
 // control, device bytes queued zero-copy and written to the client with gathered writes,
 // the two once-only rewrites of a proxy worker's answers, and the close sequences.
+#include "videorecorder_relay.h"
+
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -13,7 +15,6 @@
 #include "tcpoverudp.h"
 #include "tcpoverudp_stack.h"
 #include "videorecorder.h"
-#include "videorecorder_relay.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -35,7 +36,9 @@ ClientQueue& clientQueue() {
     return queue;
 }
 
-void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) { runClientWriter(); }
+void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) {
+    runClientWriter();
+}
 
 void sendInbufToTunnel() {
     State& s = worker::state();
@@ -47,8 +50,8 @@ void sendInbufToTunnel() {
     s.clientInbufLen -= static_cast<int>(accepted);
     std::memmove(s.clientInbuf, s.clientInbuf + accepted, static_cast<size_t>(s.clientInbufLen));
     s.clientInbuf[s.clientInbufLen] = '\0';
-    LOG4CPLUS_TRACE(logger, "sendInbufToTunnel: sent " << accepted << " bytes to tunnel, remaining: "
-                                                       << s.clientInbufLen);
+    LOG4CPLUS_TRACE(logger, "sendInbufToTunnel: sent "
+                                << accepted << " bytes to tunnel, remaining: " << s.clientInbufLen);
     worker::touchKeepalive();
 }
 
@@ -69,7 +72,8 @@ const uint8_t* findNoCase(const uint8_t* bytes, size_t length, const char* needl
     const size_t limit = end != nullptr ? static_cast<size_t>(end - bytes) : length;
     for (size_t i = 0; i + n <= limit; ++i) {
         size_t j = 0;
-        while (j < n && std::tolower(bytes[i + j]) == std::tolower(static_cast<uint8_t>(needle[j]))) {
+        while (j < n &&
+               std::tolower(bytes[i + j]) == std::tolower(static_cast<uint8_t>(needle[j]))) {
             ++j;
         }
         if (j == n) {
@@ -95,7 +99,8 @@ void rewriteAnswer(uint8_t* bytes, size_t length) {
         // Only a status code right after "HTTP/1.x " counts: the first "401" must start at
         // offset 9, so nothing past offset 11 needs looking at.
         constexpr size_t kStatusOffset = 9;
-        const uint8_t* found = findNoCase(bytes, std::min<size_t>(length, kStatusOffset + 3), "401");
+        const uint8_t* found =
+            findNoCase(bytes, std::min<size_t>(length, kStatusOffset + 3), "401");
         if (found == bytes + kStatusOffset) {
             std::memcpy(bytes + kStatusOffset, "403", 3);
             s.authHeaderReplaced = true;
@@ -136,8 +141,8 @@ void runClientWriter() {
                 pbuf_remove_header(queue.buffers.front(), remaining);
             }
         } else if (result < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
-            LOG4CPLUS_DEBUG(logger, "error writing to client: " << std::strerror(error)
-                                                                << ", stopping tunnel");
+            LOG4CPLUS_DEBUG(
+                logger, "error writing to client: " << std::strerror(error) << ", stopping tunnel");
             // The client is gone: what is queued for it can never be delivered.
             worker::releaseClientQueue();
             s.vlcInputQueueWatcher.stop();
@@ -165,14 +170,15 @@ void processClientData(int received) {
     if (s.clientInbufLen > 0) {
         s.receivedTotal += static_cast<uint64_t>(received > 0 ? received : 0);
         LOG4CPLUS_TRACE(logger, "total bytes received from client: " << s.receivedTotal);
-        LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: sending " << s.clientInbufLen
-                                                                << " bytes to tunnel");
+        LOG4CPLUS_TRACE(logger,
+                        "vlcOutputWatcher_cb: sending " << s.clientInbufLen << " bytes to tunnel");
         // While the target's lookup or connect is under way the bytes wait for the new
         // connection instead of going to one that does not exist (or to the old target).
         if (!s.targetPending) {
             if (!s.targetRequested && s.isProxy) {
-                LOG4CPLUS_INFO(logger, "client sent no relay options before any target was "
-                                       "chosen, closing its connection");
+                LOG4CPLUS_INFO(logger,
+                               "client sent no relay options before any target was "
+                               "chosen, closing its connection");
             }
             sendInbufToTunnel();
         }
@@ -184,7 +190,9 @@ void processClientData(int received) {
     LOG4CPLUS_TRACE(logger, "<< vlcOutputWatcher_cb: got trigger");
 }
 
-bool clientQueueEmpty() { return clientQueue().buffers.empty(); }
+bool clientQueueEmpty() {
+    return clientQueue().buffers.empty();
+}
 
 void releaseClientQueue() {
     ClientQueue& queue = clientQueue();
@@ -251,7 +259,8 @@ void tunnelDataSent(uint16_t count) {
 void tunnelClosed() {
     State& s = worker::state();
     if (!worker::clientQueueEmpty()) {
-        LOG4CPLUS_DEBUG(logger, "Tunnel closed, but output buffer not empty, waiting until it's sent");
+        LOG4CPLUS_DEBUG(logger,
+                        "Tunnel closed, but output buffer not empty, waiting until it's sent");
         s.closeRequested = true;
         return;
     }

@@ -25,7 +25,7 @@ enum class RelayService {
 
 // A descriptor watched on behalf of a recorder; the read watcher calls cb.
 class Watcher {
-public:
+  public:
     Watcher(int fd, WatcherCallback cb);
     ~Watcher();
     Watcher(const Watcher&) = delete;
@@ -76,7 +76,7 @@ struct State {
     char clientInbuf[kClientInbufSize + 1] = {};
     int clientInbufLen = 0;
 
-    bool targetPending = false;  // a lookup or connect for the current target is under way
+    bool targetPending = false;    // a lookup or connect for the current target is under way
     bool targetRequested = false;  // the request named a target at least once
     bool gotCookies = false;
     bool dataNeedsProcessing = false;
@@ -126,8 +126,8 @@ void endNow();
 void clientDataReceived(int received);  // bytes were appended to clientInbuf
 void processClientData(int received);   // forwards the held client bytes when it may
 void startLookup();                     // the request named a new target
-void configurationNotCached();         // parent answered 249
-bool clientQueueEmpty();               // nothing waits to be written to the local connection
+void configurationNotCached();          // parent answered 249
+bool clientQueueEmpty();                // nothing waits to be written to the local connection
 void releaseClientQueue();
 
 }  // namespace worker

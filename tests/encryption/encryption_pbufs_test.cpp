@@ -14,7 +14,7 @@
 namespace {
 
 class PbufEnvelope : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lwip_init();
         a.reset(cryptoNew());
@@ -71,9 +71,9 @@ TEST_F(PbufEnvelope, EncryptedChainsDecryptWithTheContiguousEnvelope) {
         EXPECT_EQ(envelope->tot_len, 1 + cryptoSizeWithPadding(static_cast<uint32_t>(n)));
         const std::vector<uint8_t> bytes = bytesOf(envelope);
         uint32_t plainLength = 0;
-        uint8_t* plain = cryptoProcessBuf(b.get(), CryptoDecrypt, bytes.data() + 1,
-                                          static_cast<uint32_t>(bytes.size() - 1), nullptr,
-                                          &plainLength);
+        uint8_t* plain =
+            cryptoProcessBuf(b.get(), CryptoDecrypt, bytes.data() + 1,
+                             static_cast<uint32_t>(bytes.size() - 1), nullptr, &plainLength);
         ASSERT_NE(plain, nullptr) << n;
         EXPECT_EQ(std::vector<uint8_t>(plain, plain + plainLength),
                   std::vector<uint8_t>(input.begin() + 2, input.end()))

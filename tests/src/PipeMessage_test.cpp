@@ -1,4 +1,6 @@
 // Framing of the parent-worker pipes, the connect parameters and the authorisation record.
+#include "PipeMessage.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "LanDeviceAuthData.h"
-#include "PipeMessage.h"
 
 namespace {
 

@@ -22,14 +22,14 @@
 namespace tamblo_test {
 
 class ManualClock : public Clock {
-public:
+  public:
     timeval now() const override { return current; }
     timeval current{1700000000, 0};
 };
 
 // A UDP socket on loopback standing for a gateway client.
 class FakeGateway {
-public:
+  public:
     FakeGateway() {
         fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
         sockaddr_in any{};
@@ -62,7 +62,7 @@ public:
 };
 
 class ServerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         loop = ev_default_loop(0);
         ServerSettings settings;

@@ -38,7 +38,7 @@ LanDeviceAuthData authRecord(uint32_t gcId, uint32_t ldId, const char* session) 
 }
 
 class TunnelTest : public ServerFixture {
-protected:
+  protected:
     // A gateway client with id 7 that has device 12 / session "abc" cached.
     GatewayClient* cachedClient() {
         GatewayClient* client = registerGateway(gateway, 0xCC, 5000, 5003);
@@ -47,7 +47,8 @@ protected:
         return client;
     }
     // Asks for the cached session of device 12 and returns the parent's answer.
-    std::vector<uint8_t> queryCache(Tunnel* tunnel, uint32_t gcId = 7, const char* session = "abc") {
+    std::vector<uint8_t> queryCache(Tunnel* tunnel, uint32_t gcId = 7,
+                                    const char* session = "abc") {
         const LanDeviceAuthData query = authRecord(gcId, 12, session);
         writeToParent(tunnel, pipe_message::kCachedSessionQuery, &query, sizeof query);
         settle();
@@ -197,8 +198,8 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     // The test keeps a copy of the worker's output end to speak for the forked worker.
     const int worker = ::dup(tunnel->workerOutput());
     ASSERT_TRUE(tunnel->startVideoRecording("198.18.11.20", 554, "u", "p", "s", "/dev/null",
-                                            "00:11:22:aa:bb:cc", control[0], false, 5000,
-                                            "MJPEG", true));
+                                            "00:11:22:aa:bb:cc", control[0], false, 5000, "MJPEG",
+                                            true));
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     settle();

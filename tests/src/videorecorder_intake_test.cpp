@@ -23,7 +23,7 @@ std::string field(const char* buffer, const char* name, size_t size = 64) {
 
 // A worker state whose parent pipe the test reads.
 class IntakeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(::pipe(toParent), 0);
         worker::state().fdUDPOutput = toParent[1];
@@ -77,7 +77,7 @@ TEST(ExtractFieldValue, OnlyTheFirstOccurrenceFollowedByEqualsCounts) {
     EXPECT_EQ(field("GC_IDX=1,GC_ID=2", "GC_ID"), "<none>");  // first occurrence lacks "="
     EXPECT_EQ(field("MYGC_ID=5", "GC_ID"), "5");              // inside a longer word
     EXPECT_EQ(field("nothing here", "GC_ID"), "<none>");
-    EXPECT_EQ(field("gc_id=5", "GC_ID"), "<none>");           // case-sensitive
+    EXPECT_EQ(field("gc_id=5", "GC_ID"), "<none>");  // case-sensitive
 }
 
 TEST(ExtractFieldValue, ValuesAreCutToTheirLimit) {
@@ -95,8 +95,7 @@ TEST(AssignMinPointer, AbsentPositionsLose) {
 }
 
 TEST_F(IntakeTest, ADeviceTargetAsksTheParentForACachedSession) {
-    const std::string request =
-        "GET /?JSESSIONID=abc,GC_ID=7,LD_ID=12 HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request = "GET /?JSESSIONID=abc,GC_ID=7,LD_ID=12 HTTP/1.1\r\nHost: x\r\n\r\n";
     EXPECT_TRUE(extract(request, "JSESSIONID=abc,GC_ID=7,LD_ID=12"));
     LanDeviceAuthData query;
     ASSERT_TRUE(queryWasSent(&query));
@@ -135,12 +134,14 @@ TEST_F(IntakeTest, ServicesImposeTheirPortAndAddress) {
             "JSESSIONID=b,GC_ID=7,LD_ID=3");
     EXPECT_EQ(s.service, RelayService::RelayServiceHttpTunnel);
     EXPECT_EQ(getPortNumber(), 4646);
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=c,GC_ID=7,LD_ID=3,DST_PORT=8088,SERVICE=WEBDIS\r\n",
-            "JSESSIONID=c,GC_ID=7,LD_ID=3");
+    extract(
+        "GET / HTTP/1.1\r\nCookie: JSESSIONID=c,GC_ID=7,LD_ID=3,DST_PORT=8088,SERVICE=WEBDIS\r\n",
+        "JSESSIONID=c,GC_ID=7,LD_ID=3");
     EXPECT_EQ(s.service, RelayService::RelayServiceWebdis);
     EXPECT_EQ(getPortNumber(), 7379);
     // A request that names no service keeps the overrides in force.
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=d,GC_ID=7,LD_ID=3\r\n", "JSESSIONID=d,GC_ID=7,LD_ID=3");
+    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=d,GC_ID=7,LD_ID=3\r\n",
+            "JSESSIONID=d,GC_ID=7,LD_ID=3");
     EXPECT_EQ(s.service, RelayService::RelayServiceWebdis);
 }
 
@@ -156,16 +157,18 @@ TEST_F(IntakeTest, VerifyKeepsTheLookedUpAddress) {
 
 TEST_F(IntakeTest, OptionsFromTheWholeRequest) {
     worker::State& s = worker::state();
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1,"
-            "HTTP_STATUS_SWITCH=0,CUSTOM_KEEPALIVE_TIMEOUT=90\r\n",
-            "JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1");
+    extract(
+        "GET / HTTP/1.1\r\nCookie: JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1,"
+        "HTTP_STATUS_SWITCH=0,CUSTOM_KEEPALIVE_TIMEOUT=90\r\n",
+        "JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1");
     EXPECT_TRUE(s.replaceContentTypeFlag);
     EXPECT_TRUE(s.httpStatusSwitchDisabled);
     EXPECT_EQ(s.keepaliveTimeout, 90u);
     // Empty values change nothing.
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=b,GC_ID=7,LD_ID=3,HTTP_STATUS_SWITCH=,"
-            "CUSTOM_KEEPALIVE_TIMEOUT=\r\n",
-            "JSESSIONID=b,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=");
+    extract(
+        "GET / HTTP/1.1\r\nCookie: JSESSIONID=b,GC_ID=7,LD_ID=3,HTTP_STATUS_SWITCH=,"
+        "CUSTOM_KEEPALIVE_TIMEOUT=\r\n",
+        "JSESSIONID=b,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=");
     EXPECT_TRUE(s.replaceContentTypeFlag);
     EXPECT_TRUE(s.httpStatusSwitchDisabled);
     EXPECT_EQ(s.keepaliveTimeout, 90u);

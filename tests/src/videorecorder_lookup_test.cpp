@@ -37,13 +37,15 @@ TEST(ParseConfiguration, GatewayLookupNeedsStatusOkAndAGatewayObject) {
     EXPECT_FALSE(parse("{\"status\":\"OK\"}", false).ok);
     EXPECT_FALSE(parse("{\"status\":\"OK\",\"gatewayClient\":[]}", false).ok);
     // An HTTP error status with a good body is accepted.
-    EXPECT_TRUE(parse("HTTP/1.1 500 Oops\r\n\r\n{\"status\":\"OK\",\"gatewayClient\":{}}", false).ok);
+    EXPECT_TRUE(
+        parse("HTTP/1.1 500 Oops\r\n\r\n{\"status\":\"OK\",\"gatewayClient\":{}}", false).ok);
 }
 
 TEST(ParseConfiguration, DeviceLookupTakesAddressAndPortWithDefaults) {
-    const Result full = parse("{\"ipAddress\":\"198.18.0.10\",\"port\":8080,"
-                              "\"gatewayClient\":{\"serialNumber\":\"X\"}}",
-                              true);
+    const Result full = parse(
+        "{\"ipAddress\":\"198.18.0.10\",\"port\":8080,"
+        "\"gatewayClient\":{\"serialNumber\":\"X\"}}",
+        true);
     EXPECT_TRUE(full.ok);
     EXPECT_EQ(full.address, "198.18.0.10");
     EXPECT_EQ(full.port, 8080);

@@ -13,7 +13,7 @@
 namespace {
 
 class ServicesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         worker::state().localLoop = ev_loop_new(0);
         ASSERT_EQ(::pipe(toParent), 0);
@@ -91,8 +91,8 @@ TEST_F(ServicesTest, ChannelMessagesAndTheCleanupReport) {
     videorecorder_channel_deregister(131);
     const uint8_t rtcp[] = {0x80, 0xc8};
     videorecorder_channel_send(rtcp, 2);
-    EXPECT_EQ(fromWorker(), (std::vector<uint8_t>{248, 1, 0, 130, 247, 1, 0, 131, 255, 2, 0,
-                                                   0x80, 0xc8}));
+    EXPECT_EQ(fromWorker(),
+              (std::vector<uint8_t>{248, 1, 0, 130, 247, 1, 0, 131, 255, 2, 0, 0x80, 0xc8}));
     videorecorder_cleanup();
     EXPECT_EQ(fromWorker(), (std::vector<uint8_t>{246, 0, 0}));
     EXPECT_TRUE(worker::state().cleanupWatcher.active());  // the worker ends 5 s later

@@ -27,7 +27,7 @@ double monotonicSeconds() {
 
 // A worker process forked from the test with the pipes the parent would give it.
 class WorkerProcess {
-public:
+  public:
     using Entry = std::function<int(int client, int output, int input)>;
 
     explicit WorkerProcess(const Entry& entry) {
@@ -78,8 +78,8 @@ public:
                 continue;
             }
             bool finished = false;
-            const auto status = reader.readAndDispatch(
-                output, [&](uint8_t type, const uint8_t*, uint16_t length) {
+            const auto status =
+                reader.readAndDispatch(output, [&](uint8_t type, const uint8_t*, uint16_t length) {
                     finished = finished || (type == pipe_message::kFinished && length == 0);
                     return true;
                 });
@@ -113,8 +113,8 @@ int proxyWorker(int client, int output, int input) {
 }
 
 int recordingWorker(int, int output, int input) {
-    return videoRecorder("198.18.11.20", 80, "user", "pass", "video", "/dev/null", output, input,
-                         0, 5000, 0, "MJPEG", 128, true);
+    return videoRecorder("198.18.11.20", 80, "user", "pass", "video", "/dev/null", output, input, 0,
+                         5000, 0, "MJPEG", 128, true);
 }
 
 }  // namespace
@@ -172,7 +172,7 @@ TEST(ProxyWorker, ClientClosingEndsTheWorker) {
 TEST(ProxyWorker, LargestMessagePassesAndAnOverlongOneEndsTheWorker) {
     WorkerProcess worker(proxyWorker);
     std::vector<uint8_t> payload(4096, 0);
-    worker.send(130, payload.data(), 4096);  // channel data: ignored by a proxy worker
+    worker.send(130, payload.data(), 4096);     // channel data: ignored by a proxy worker
     EXPECT_LT(worker.waitForFinished(0.3), 0);  // still running
 
     const uint8_t header[] = {255, 0x01, 0x10};  // announces 4097 bytes

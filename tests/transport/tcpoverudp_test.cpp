@@ -63,8 +63,9 @@ std::vector<uint8_t> devicePacket(uint8_t flags, uint32_t seq, uint32_t ack,
     segment[13] = flags;
     put16(segment, 14, window);
     if (synOptions) {
-        const uint8_t options[] = {2, 4, static_cast<uint8_t>(mss >> 8),
-                                   static_cast<uint8_t>(mss), 1, 3, 3, 4};  // MSS, window scale 4
+        const uint8_t options[] = {
+            2, 4, static_cast<uint8_t>(mss >> 8), static_cast<uint8_t>(mss), 1, 3,
+            3, 4};  // MSS, window scale 4
         std::memcpy(segment.data() + 20, options, sizeof options);
     }
     segment.insert(segment.end(), data.begin(), data.end());
@@ -79,7 +80,7 @@ void input(const std::vector<uint8_t>& packet) {
 }
 
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sentPackets.clear();
         events.clear();
@@ -111,7 +112,9 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
     p.segment.assign(packet + 4, packet + length);
     sentPackets.push_back(p);
 }
-void tunnelConnected() { events.push_back("connected"); }
+void tunnelConnected() {
+    events.push_back("connected");
+}
 void tunnelReceivedData(struct pbuf* chain) {
     events.push_back("data");
     for (pbuf* p = chain; p != nullptr; p = p->next) {
@@ -123,7 +126,9 @@ void tunnelDataSent(uint16_t count) {
     events.push_back("sent");
     acknowledged += count;
 }
-void tunnelClosed() { events.push_back("closed"); }
+void tunnelClosed() {
+    events.push_back("closed");
+}
 
 TEST_F(TransportTest, SendsArePartialAndTheRestGoesAfterAcknowledgements) {
     const uint32_t ourNext = establish();
@@ -148,8 +153,7 @@ TEST_F(TransportTest, AFailingWriteAfterAcceptedChunksReportsTheAcceptedBytes) {
     // Small segments: the stack's queue of 255 segments fills before its send buffer.
     establish(536);
     const std::string data(300000, 'y');
-    const uint32_t accepted =
-        tunnelSendData(reinterpret_cast<const uint8_t*>(data.data()), 300000);
+    const uint32_t accepted = tunnelSendData(reinterpret_cast<const uint8_t*>(data.data()), 300000);
     EXPECT_GT(accepted, 0u);
     EXPECT_LT(accepted, 300000u);
     EXPECT_EQ(accepted % 65535, 0u) << accepted;  // whole chunks only
