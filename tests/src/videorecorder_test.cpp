@@ -133,12 +133,15 @@ TEST(ProxyWorker, StopRequestEndsItHalfASecondLaterAndTheLoopEndsBefore254) {
 
 TEST(ProxyWorker, ASecondStopRequestDoesNotPushTheEndBack) {
     WorkerProcess worker(proxyWorker);
+    usleep(200 * 1000);  // the worker runs its loop
+    const double first = monotonicSeconds() - worker.started;
     worker.send(pipe_message::kStop);
-    usleep(300 * 1000);
+    usleep(400 * 1000);
     worker.send(pipe_message::kStop);
-    const double elapsed = worker.waitForFinished(5);
+    // 0.5 s after the first request; a second timer would make it 0.9 s.
+    const double elapsed = worker.waitForFinished(5) - first;
     EXPECT_GT(elapsed, 0.45);
-    EXPECT_LT(elapsed, 0.75);
+    EXPECT_LT(elapsed, 0.8);
 }
 
 TEST(ProxyWorker, KeepaliveTimeoutEndsAnIdleWorker) {
@@ -158,7 +161,7 @@ TEST(ProxyWorker, EndsAtOnceWhenTheParentGoesAway) {
     worker.input = -1;
     const double elapsed = worker.waitForFinished(5);
     EXPECT_GE(elapsed, 0);
-    EXPECT_LT(elapsed, 0.4);
+    EXPECT_LT(elapsed, 1.0);  // at once, not after the 30 s keepalive timeout
 }
 
 TEST(ProxyWorker, ClientClosingEndsTheWorker) {
@@ -166,7 +169,7 @@ TEST(ProxyWorker, ClientClosingEndsTheWorker) {
     ::shutdown(worker.clientEnd, SHUT_WR);
     const double elapsed = worker.waitForFinished(5);
     EXPECT_GE(elapsed, 0);
-    EXPECT_LT(elapsed, 0.4);
+    EXPECT_LT(elapsed, 1.0);
 }
 
 TEST(ProxyWorker, LargestMessagePassesAndAnOverlongOneEndsTheWorker) {
@@ -188,7 +191,7 @@ TEST(RecordingWorker, StopDuringBufferingEndsAtTheFirstTickAfterFiveSeconds) {
     worker.send(pipe_message::kStop);
     const double elapsed = worker.waitForFinished(8);
     EXPECT_GT(elapsed, 4.99);
-    EXPECT_LT(elapsed, 5.6);
+    EXPECT_LT(elapsed, 6.0);
 }
 
 TEST(RecordingWorker, StopAfterBufferingUsesTheExitTimer) {
@@ -198,5 +201,5 @@ TEST(RecordingWorker, StopAfterBufferingUsesTheExitTimer) {
     worker.send(pipe_message::kStop);
     const double elapsed = worker.waitForFinished(3);
     EXPECT_GT(elapsed - sent, 0.45);
-    EXPECT_LT(elapsed - sent, 0.9);
+    EXPECT_LT(elapsed - sent, 1.2);
 }
