@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 
 #include <cstdlib>
+#include <limits>
 
 #include "Logging.h"
 
@@ -12,6 +13,51 @@ const char* const proxyPortArg = "--proxy-port=";
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
+
+// Strict: decimal digits only, within the option's range.
+uint32_t limitValue(const LimitOption& option, std::string_view text) {
+    uint64_t value = 0;
+    bool valid = !text.empty() && text.size() <= 10;
+    for (const char c : text) {
+        valid = valid && c >= '0' && c <= '9';
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (!valid || value < option.minimum || value > option.maximum) {
+        throw CommandLineError(std::string(option.prefix) + std::string(text) +
+                               ": expected a whole number from " + std::to_string(option.minimum) +
+                               " to " + std::to_string(option.maximum));
+    }
+    return static_cast<uint32_t>(value);
+}
+
+bool parseLimit(const std::string& argument, ServerSettings* settings) {
+    for (const LimitOption& option : limitOptions()) {
+        if (argumentMatches(argument, option.prefix)) {
+            settings->*option.field = limitValue(option, getArgumentValue(argument, option.prefix));
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
+const std::vector<LimitOption>& limitOptions() {
+    constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
+    static const std::vector<LimitOption> options = {
+        {"--max-gateways=", &ServerSettings::maxGateways, 1, kMax,
+         "registered gateway clients in all"},
+        {"--max-gateways-per-address=", &ServerSettings::maxGatewaysPerAddress, 1, kMax,
+         "registered gateway clients behind one public IPv4 address"},
+        {"--key-agreements-per-second=", &ServerSettings::keyAgreementsPerSecond, 1, kMax,
+         "keyed registrations per second from one source address (bursts of twice that)"},
+        {"--max-workers=", &ServerSettings::maxWorkers, 1, kMax,
+         "live worker processes in all (proxy and recording)"},
+        {"--max-workers-per-address=", &ServerSettings::maxWorkersPerAddress, 1, kMax,
+         "live proxy workers for one client IPv4 address"},
+        {"--request-head-timeout=", &ServerSettings::requestHeadTimeout, 1, 3600,
+         "seconds a proxy worker waits for the request's relay options"},
+    };
+    return options;
 }
 
 bool argumentMatches(std::string_view argument, std::string_view prefix) {
@@ -43,6 +89,8 @@ ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
             settings.ctrlPort = portValue(getArgumentValue(argument, ctrlPortArg));
         } else if (argumentMatches(argument, proxyPortArg)) {
             settings.proxyPort = portValue(getArgumentValue(argument, proxyPortArg));
+        } else if (parseLimit(argument, &settings)) {
+            continue;
         } else {
             settings.interfaceName = argument;
             LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);

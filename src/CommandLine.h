@@ -1,7 +1,9 @@
-// The server's command line: four port options, the streams switch and an interface name.
+// The server's command line: port options, the streams switch, the limits that keep the
+// server's state bounded, and an interface name. Read once by the entry point.
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,33 @@ struct ServerSettings {
     uint16_t ctrlPort = 8500;    // control interface
     uint16_t proxyPort = 1443;   // proxied client connections
     std::string interfaceName;   // gateway socket bound to this interface's IPv4 address
+
+    // Limits against floods. A registration over a gateway limit, and a connection over a
+    // worker limit, is dropped before it costs memory or a fork.
+    uint32_t maxGateways = 100000;           // registered gateway clients in all
+    uint32_t maxGatewaysPerAddress = 1024;   // registered from one public IPv4 address
+    uint32_t keyAgreementsPerSecond = 50;    // keyed registrations per source address
+    uint32_t maxWorkers = 4096;              // live worker processes in all
+    uint32_t maxWorkersPerAddress = 64;      // live proxy workers for one client address
+    uint32_t requestHeadTimeout = 10;        // seconds a proxy worker waits for relay options
+};
+
+// A numeric option of the limits: its prefix, where it goes, its allowed range, and the
+// line that describes it.
+struct LimitOption {
+    const char* prefix;
+    uint32_t ServerSettings::*field;
+    uint32_t minimum;
+    uint32_t maximum;
+    const char* description;
+};
+const std::vector<LimitOption>& limitOptions();
+
+// Thrown for a limit option whose value is not a whole number in its range; the entry
+// point prints the text and exits with status 2.
+class CommandLineError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
 };
 
 // True when the argument is strictly longer than the prefix and starts with it.
@@ -32,5 +61,6 @@ std::string_view getArgumentValue(std::string_view argument, std::string_view pr
 uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
-// streams switch and every interface name as they are met.
+// streams switch and every interface name as they are met. Throws CommandLineError for
+// a limit option with a bad value.
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments);

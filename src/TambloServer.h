@@ -86,6 +86,7 @@ class TambloServer {
                                  uint16_t port, AddressKeyBuffer* out);
     void closeFdsAfterForkInChild(const Tunnel* forking);
     uint16_t getRestPort() const { return settings.restPort; }
+    const ServerSettings& serverSettings() const { return settings; }
     bool streamsDisabled() const { return settings.disableStreams; }
     const Clock& clock() const { return clock_; }
     void cleanup();

@@ -200,8 +200,10 @@ bool Tunnel::startTcpProxy(int socket) {
     const int output = pipeIn[1];
     const int input = pipeOut[0];
     const uint16_t restPort = tambloServer->getRestPort();
-    return forkWorker("proxy: Could not fork process.", true,
-                      [=] { return ::startTcpProxy(socket, output, input, restPort); });
+    const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
+    return forkWorker("proxy: Could not fork process.", true, [=] {
+        return ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
+    });
 }
 
 bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,

@@ -33,8 +33,13 @@ int main(int argc, char** argv) {
     if (configuration.empty()) {
         LOG4CPLUS_WARN(logger, "TambloServer_log.conf not found, logging at INFO to stderr");
     }
-    const ServerSettings settings =
-        parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    ServerSettings settings;
+    try {
+        settings = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const CommandLineError& error) {
+        std::fprintf(stderr, "TambloServer: %s\n", error.what());
+        return 2;
+    }
 
     // A peer that goes away must never kill the server or a worker through a write.
     signal(SIGPIPE, SIG_IGN);

@@ -295,12 +295,14 @@ void endNow() {
 
 }  // namespace worker
 
-int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort) {
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
+                  uint32_t requestHeadTimeout) {
     State& s = worker::state();
     s.isProxy = true;
     s.bufferingTimePassed = true;
     s.fdConnected = fd;
     s.restPort = restPort;
+    s.requestHeadTimeout = requestHeadTimeout;
     std::strcpy(s.cameraIPAddress, "127.0.0.1");
     initialiseProcessState(fdOutput, fdInput);
     startWatchers();

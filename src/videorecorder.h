@@ -12,7 +12,9 @@
 struct pbuf;
 
 // Entry points; each returns when the worker has ended (the caller exits with the result).
-int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort);
+// requestHeadTimeout: seconds the client has to name its target with relay options.
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
+                  uint32_t requestHeadTimeout);
 int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
                   const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
                   int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,

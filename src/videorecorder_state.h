@@ -70,6 +70,7 @@ struct State {
     uint16_t portOverride = 0;
     uint32_t tcpWnd = 0;
     uint16_t restPort = 8080;
+    uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
     int fdConnected = -1;
     int fdListen = -1;
 

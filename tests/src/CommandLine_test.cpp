@@ -112,3 +112,36 @@ TEST(CommandLine, EveryInterfaceNameIsLoggedOnceInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandLine, LimitOptionsTakeWholeNumbersInTheirRange) {
+    const ServerSettings defaults = parse({});
+    EXPECT_EQ(defaults.maxGateways, 100000u);
+    EXPECT_EQ(defaults.maxGatewaysPerAddress, 1024u);
+    EXPECT_EQ(defaults.maxWorkers, 4096u);
+    EXPECT_EQ(defaults.maxWorkersPerAddress, 64u);
+    EXPECT_EQ(defaults.requestHeadTimeout, 10u);
+
+    const ServerSettings set =
+        parse({"--max-gateways=7", "--max-gateways-per-address=3", "--key-agreements-per-second=9",
+               "--max-workers=5", "--max-workers-per-address=2", "--request-head-timeout=3600"});
+    EXPECT_EQ(set.maxGateways, 7u);
+    EXPECT_EQ(set.maxGatewaysPerAddress, 3u);
+    EXPECT_EQ(set.keyAgreementsPerSecond, 9u);
+    EXPECT_EQ(set.maxWorkers, 5u);
+    EXPECT_EQ(set.maxWorkersPerAddress, 2u);
+    EXPECT_EQ(set.requestHeadTimeout, 3600u);
+    EXPECT_EQ(set.interfaceName, "");
+
+    // A bad value is an error, never a silent default or an interface name.
+    for (const char* bad : {"--max-gateways=0", "--max-workers=-1", "--max-workers=12ab",
+                            "--max-gateways=4294967296", "--request-head-timeout=3601",
+                            "--max-workers-per-address= 5"}) {
+        EXPECT_THROW(parse({bad}), CommandLineError) << bad;
+    }
+    // Without a value the prefix stays an interface name, as for the port options.
+    EXPECT_EQ(parse({"--max-workers="}).interfaceName, "--max-workers=");
+}
+
+}  // namespace
