@@ -125,7 +125,8 @@ def relay_world(http_devices=True, raw_devices=False, device_backlog=64, server_
         except NamespaceUnavailable as error:
             print("SKIPPED: %s" % error)
             sys.exit(0)
-        settings = {"log_level": "WARN"}
+        # Every client of a benchmark comes from the one address of the namespace.
+        settings = {"log_level": "WARN", "extra_args": ["--max-workers-per-address=100000"]}
         settings.update(server_options or {})
         world = RelayWorld(namespace, server_options=settings, http_devices=False,
                            gateway_args=["--port-range", GATEWAY_PORT_RANGE, *gateway_args],

@@ -27,12 +27,12 @@ struct ServerSettings {
 
     // Limits against floods. A registration over a gateway limit, and a connection over a
     // worker limit, is dropped before it costs memory or a fork.
-    uint32_t maxGateways = 100000;           // registered gateway clients in all
-    uint32_t maxGatewaysPerAddress = 1024;   // registered from one public IPv4 address
-    uint32_t keyAgreementsPerSecond = 50;    // keyed registrations per source address
-    uint32_t maxWorkers = 4096;              // live worker processes in all
-    uint32_t maxWorkersPerAddress = 64;      // live proxy workers for one client address
-    uint32_t requestHeadTimeout = 10;        // seconds a proxy worker waits for relay options
+    uint32_t maxGateways = 100000;          // registered gateway clients in all
+    uint32_t maxGatewaysPerAddress = 1024;  // registered from one public IPv4 address
+    uint32_t keyAgreementsPerSecond = 50;   // keyed registrations per source address
+    uint32_t maxWorkers = 4096;             // live worker processes in all
+    uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
+    uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
 };
 
 // A numeric option of the limits: its prefix, where it goes, its allowed range, and the

@@ -31,6 +31,11 @@ std::string senderText(const sockaddr_in& sender) {
 }  // namespace
 
 void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    dispatch(sender, datagram, length, false);
+}
+
+void TambloServer::dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                            bool sealed) {
     LOG4CPLUS_TRACE(logger, "Got UDP from GC, size=" << length);
     switch (datagram[0]) {
         case TAMBLO_MT_CONNECT:
@@ -46,10 +51,10 @@ void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, si
             handleEncrypted(sender, datagram, length);
             break;
         case TAMBLO_MT_TCPOVERUDP:
-            routeTunnelSegment(sender, datagram, length);
+            routeTunnelSegment(sender, datagram, length, sealed);
             break;
         default:
-            routeChannelDatagram(sender, datagram, length);
+            routeChannelDatagram(sender, datagram, length, sealed);
             break;
     }
 }
@@ -65,13 +70,31 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     uint8_t* plain =
         it->second->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
     if (plain == nullptr || plainLength == 0) {
+        ++counters_.undecryptableDropped;
         LOG4CPLUS_WARN(logger, "Cannot decrypt message from registereg gc");
         return;
     }
-    io_cb_switch(sender, plain, plainLength);
+    dispatch(sender, plain, plainLength, true);
 }
 
-void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+bool TambloServer::refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender,
+                                   bool sealed) {
+    // A keyed association carries its segments and channel data only inside the envelope:
+    // anything else from its address may be forged and never reaches a worker.
+    if (sealed || owner == nullptr || !owner->isEncrypted()) {
+        return false;
+    }
+    ++counters_.plaintextOnKeyedDropped;
+    tamblo::logging::logLimited(
+        logger, log4cplus::INFO_LOG_LEVEL, plaintextLog, nowSeconds(), [&](auto& line) {
+            line << "Dropping plain tunnel or channel datagram from " << senderText(sender)
+                 << ": GC " << owner->key() << " registered there with a key";
+        });
+    return true;
+}
+
+void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                                      bool sealed) {
     LOG4CPLUS_TRACE(logger, "Got TCPoverUDP payload.");
     TunnelSegmentRoute route;
     if (!parseTunnelSegmentRoute(datagram, length, &route)) {
@@ -84,14 +107,25 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
     formatAddressKey(sender, device.text, route.localPort, &key);
     Tunnel* tunnel = session(key.view());
     if (tunnel == nullptr) {
+        ++counters_.unknownSessionDropped;
         LOG4CPLUS_INFO(logger, "Could not find session for key: " << key.view());
+        return;
+    }
+    // The tunnel's client is the record at the sender's address; one that lost its record
+    // falls back to whatever record holds the address now.
+    const GatewayClient* owner = tunnel->getGatewayClient();
+    if (owner == nullptr && !sealed) {
+        const auto it = sa2gc.find(sender);
+        owner = it != sa2gc.end() ? it->second : nullptr;
+    }
+    if (refusePlaintext(owner, sender, sealed)) {
         return;
     }
     tunnel->send(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
 }
 
-void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram,
-                                        size_t length) {
+void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                                        bool sealed) {
     LOG4CPLUS_TRACE(logger, "Received message with tag: " << static_cast<unsigned>(datagram[0]));
     AddressKeyBuffer key;
     formatAddressKey(sender, {}, 0, &key);
@@ -99,6 +133,9 @@ void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* data
     if (it == gatewayClientsAddr.end()) {
         LOG4CPLUS_DEBUG(logger, "No gateway client at " << key.view() << " for channel "
                                                         << static_cast<unsigned>(datagram[0]));
+        return;
+    }
+    if (refusePlaintext(it->second, sender, sealed)) {
         return;
     }
     it->second->receivedData(datagram, length);
@@ -109,8 +146,11 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     Registration reg;
     const ParseStatus status = parseRegistration(datagram, length, withKey, &reg);
     if (status == ParseStatus::TooShort) {
-        LOG4CPLUS_INFO(logger,
-                       "Received too short TAMBLO_MT_CONNECTTLS packet from Tam. Ignoring.\n");
+        ++counters_.registrationsRefusedMalformed;
+        tamblo::logging::logLimited(
+            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+                line << "Received too short TAMBLO_MT_CONNECTTLS packet from Tam. Ignoring.\n";
+            });
         return;
     }
     if (reg.hasCustomIdLength) {
@@ -118,36 +158,60 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
                                    << static_cast<unsigned>(reg.customIdLength));
     }
     if (status == ParseStatus::CustomIdOverrun) {
-        LOG4CPLUS_INFO(logger, "Dropping registration from "
-                                   << senderText(sender) << ": custom device id of length "
-                                   << static_cast<unsigned>(reg.customIdLength)
-                                   << " runs past the end of the " << length << "-byte datagram");
+        ++counters_.registrationsRefusedMalformed;
+        tamblo::logging::logLimited(
+            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+                line << "Dropping registration from " << senderText(sender)
+                     << ": custom device id of length " << static_cast<unsigned>(reg.customIdLength)
+                     << " runs past the end of the " << length << "-byte datagram";
+            });
         return;
     }
     const MacKey macKey = formatMacKey(reg.mac);
     const std::string_view key = reg.customId.empty() ? macKey.view() : reg.customId;
 
-    // The key agreement comes first: a refused key changes nothing that is registered.
-    CryptoContextPtr crypto;
-    if (withKey) {
-        crypto.reset(cryptoNew());
-        if (!crypto || !cryptoSetRemoteKey(crypto.get(), reg.publicKey)) {
-            LOG4CPLUS_WARN(logger, "Refusing registration of GC "
-                                       << key << " from " << senderText(sender)
-                                       << ": its public key gives no usable shared secret");
-            return;
-        }
-    }
     // A client known under its MAC or under its custom id is the same client registering
     // again: from the same IP its old record goes, from another IP the registration fails.
+    // Nothing changes before every check has passed.
     GatewayClient* const existing[] = {gatewayClient(macKey.view()),
                                        key != macKey.view() ? gatewayClient(key) : nullptr};
     for (GatewayClient* previous : existing) {
         if (previous != nullptr &&
             previous->getAddress().sin_addr.s_addr != sender.sin_addr.s_addr) {
-            LOG4CPLUS_WARN(logger, "Received connection request from already connected GC ("
-                                       << previous->key()
-                                       << "), but from different IP address. Ignoring.");
+            ++counters_.registrationsRefusedOtherIp;
+            tamblo::logging::logLimited(
+                logger, log4cplus::WARN_LOG_LEVEL, otherIpLog, nowSeconds(), [&](auto& line) {
+                    line << "Received connection request from already connected GC ("
+                         << previous->key() << "), but from different IP address. Ignoring.";
+                });
+            return;
+        }
+    }
+    // A record has one key, so the two are never the same record.
+    const size_t replaced = (existing[0] != nullptr ? 1 : 0) + (existing[1] != nullptr ? 1 : 0);
+    if (!registrationWithinLimits(key, sender, replaced)) {
+        return;
+    }
+
+    // The key agreement comes before any change: a refused key changes nothing that is
+    // registered. Its cost is why each source gets only so many a second.
+    CryptoContextPtr crypto;
+    if (withKey) {
+        if (!keyAgreementBuckets.take(sender.sin_addr.s_addr, nowSeconds())) {
+            ++counters_.registrationsRefusedKeyRate;
+            tamblo::logging::logLimited(
+                logger, log4cplus::INFO_LOG_LEVEL, keyRateLog, nowSeconds(), [&](auto& line) {
+                    line << "Dropping keyed registration of GC " << key << " from "
+                         << senderText(sender) << ": too many key agreements from this address";
+                });
+            return;
+        }
+        crypto.reset(cryptoNew());
+        if (!crypto || !cryptoSetRemoteKey(crypto.get(), reg.publicKey)) {
+            ++counters_.registrationsRefusedKey;
+            LOG4CPLUS_WARN(logger, "Refusing registration of GC "
+                                       << key << " from " << senderText(sender)
+                                       << ": its public key gives no usable shared secret");
             return;
         }
     }
@@ -162,9 +226,8 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     auto* client =
         new GatewayClient(this, std::string(key), sender, reg.localIP, reg.localPortStart,
                           reg.localPortEnd, reg.type, std::move(crypto), clock_.now());
-    gatewayClients[client->key()] = client;
-    sa2gc[sender] = client;
-    gatewayClientsAddr[senderText(sender)] = client;
+    addGatewayClient(client, sender);
+    ++counters_.registrationsAccepted;
     LOG4CPLUS_INFO(logger, "Accepted UDP session from GC " << client->key());
 
     if (withKey) {
@@ -176,20 +239,60 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     }
 }
 
+bool TambloServer::registrationWithinLimits(std::string_view key, const sockaddr_in& sender,
+                                            size_t replaced) {
+    // The records that this registration replaces are at the sender's IP: they make room
+    // under both limits.
+    const auto perAddress = gatewaysPerAddress.find(sender.sin_addr.s_addr);
+    const size_t atAddress = perAddress != gatewaysPerAddress.end() ? perAddress->second : 0;
+    const char* limit = nullptr;
+    uint32_t value = 0;
+    if (gatewayClients.size() - replaced >= settings.maxGateways) {
+        limit = "--max-gateways";
+        value = settings.maxGateways;
+    } else if (atAddress - replaced >= settings.maxGatewaysPerAddress) {
+        limit = "--max-gateways-per-address";
+        value = settings.maxGatewaysPerAddress;
+    }
+    if (limit == nullptr) {
+        return true;
+    }
+    ++counters_.registrationsRefusedLimit;
+    tamblo::logging::logLimited(
+        logger, log4cplus::INFO_LOG_LEVEL, registrationLimitLog, nowSeconds(), [&](auto& line) {
+            line << "Dropping registration of GC " << key << " from " << senderText(sender)
+                 << ": over the limit of " << limit << " (" << value << ")";
+        });
+    return false;
+}
+
+void TambloServer::addGatewayClient(GatewayClient* client, const sockaddr_in& sender) {
+    gatewayClients[client->key()] = client;
+    sa2gc[sender] = client;
+    gatewayClientsAddr[senderText(sender)] = client;
+    ++gatewaysPerAddress[sender.sin_addr.s_addr];
+}
+
 void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
                                    size_t length) {
     Keepalive keepalive;
     const ParseStatus status = parseKeepalive(datagram, length, &keepalive);
     if (status == ParseStatus::TooShort) {
-        LOG4CPLUS_INFO(logger, "Received too short TAMBLO_MT_KEEPALIVE packet from "
-                                   << senderText(sender) << ". Ignoring.");
+        tamblo::logging::logLimited(
+            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+                line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << senderText(sender)
+                     << ". Ignoring.";
+            });
         return;
     }
     if (status == ParseStatus::CustomIdOverrun) {
-        LOG4CPLUS_INFO(logger, "Dropping keepalive from "
-                                   << senderText(sender) << ": custom device id of length "
-                                   << static_cast<unsigned>(keepalive.customIdLength)
-                                   << " runs past the end of the " << length << "-byte datagram");
+        tamblo::logging::logLimited(
+            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+                line << "Dropping keepalive from " << senderText(sender)
+                     << ": custom device id of length "
+                     << static_cast<unsigned>(keepalive.customIdLength)
+                     << " runs past the end of the " << length << "-byte datagram";
+            });
         return;
     }
     const MacKey macKey = formatMacKey(keepalive.mac);
@@ -199,10 +302,19 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         return;
     }
     if (!client->keepAlive(sender, clock_.now())) {
-        LOG4CPLUS_WARN(logger, "Keepalive update failed for device: " << key);
-        deleteGatewayClient(client);
+        // Anybody can send a keepalive naming any client: one from another address moves
+        // or deletes nothing. A client whose NAT port changed registers again (same IP);
+        // one that moved to another IP registers once its old record has expired.
+        ++counters_.keepalivesFromOtherAddress;
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, keepaliveAddressLog, nowSeconds(), [&](auto& line) {
+                line << "Keepalive update failed for device: " << key << ": sent from "
+                     << senderText(sender) << ", registered at " << senderText(client->getAddress())
+                     << ", ignored";
+            });
         return;
     }
+    ++counters_.keepalivesAnswered;
     const uint8_t answer = TAMBLO_MT_KEEPALIVERESP;
     if (send(sender, &answer, 1) < 0) {
         LOG4CPLUS_WARN(logger, "Could not send keepalive response to device: "
@@ -221,6 +333,7 @@ void TambloServer::processKeepalive() {
         }
     }
     for (GatewayClient* client : silent) {
+        ++counters_.expiries;
         LOG4CPLUS_DEBUG(logger, "Keepalive: Removed gateway client " << client->key());
         deleteGatewayClient(client);
     }
@@ -242,6 +355,10 @@ void TambloServer::deleteGatewayClient(GatewayClient* client) {
     const auto byText = gatewayClientsAddr.find(text.view(), TextKeyHash(), TextKeyEqual());
     if (byText != gatewayClientsAddr.end() && byText->second == client) {
         gatewayClientsAddr.erase(byText);
+    }
+    const auto perAddress = gatewaysPerAddress.find(client->getAddress().sin_addr.s_addr);
+    if (perAddress != gatewaysPerAddress.end() && --perAddress->second == 0) {
+        gatewaysPerAddress.erase(perAddress);
     }
     const auto byId = gatewayClientIds.find(client->id());
     if (byId != gatewayClientIds.end() && byId->second == client) {

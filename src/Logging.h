@@ -4,7 +4,10 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <sstream>
 #include <string>
+
+#include "RateLimit.h"
 
 namespace tamblo::logging {
 
@@ -14,6 +17,26 @@ inline constexpr const char* kGatewayClient = "TambloServer.GatewayClient";
 inline constexpr const char* kTunnel = "TambloServer.Tunnel";
 inline constexpr const char* kVideoRecorder = "TambloServer.videorecorder";
 inline constexpr const char* kTcpOverUdp = "TambloServer.tcpoverudp";
+
+// One line through a rate limiter, for what a flood can trigger: compose(stream) writes the
+// line; one that passes after others were left out says how many.
+template <typename Compose>
+void logLimited(const log4cplus::Logger& logger, log4cplus::LogLevel level, LogRateLimiter& limiter,
+                double now, Compose compose) {
+    if (!logger.isEnabledFor(level)) {
+        return;
+    }
+    uint64_t suppressed = 0;
+    if (!limiter.allow(now, &suppressed)) {
+        return;
+    }
+    std::ostringstream line;
+    compose(line);
+    if (suppressed != 0) {
+        line << " (" << suppressed << " similar lines left out)";
+    }
+    logger.forcedLog(level, line.str());
+}
 
 // Reads the property file; returns the path that was used, or an empty text when none
 // of the candidates exists (logging then goes to standard error at INFO).

@@ -75,7 +75,10 @@ uint16_t localPortOf(int socket) {
 }  // namespace
 
 TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
-    : settings(settings), clock_(clock), receiveSlots(new ReceiveSlots) {
+    : settings(settings),
+      clock_(clock),
+      keyAgreementBuckets(settings.keyAgreementsPerSecond),
+      receiveSlots(new ReceiveSlots) {
     for (int i = 0; i < kReceiveBatch; ++i) {
         receiveSlots->vectors[i] = {receiveSlots->buffers[i], sizeof receiveSlots->buffers[i]};
         msghdr& header = receiveSlots->messages[i].msg_hdr;
@@ -227,16 +230,63 @@ void TambloServer::io_cb(int) {
 }
 
 void TambloServer::ioProxy_cb(int) {
-    const int client = ::accept(fdProxy.get(), nullptr, nullptr);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int client = ::accept(fdProxy.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (client < 0) {
         LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
         return;
     }
-    Tunnel* tunnel = new Tunnel(this);
-    if (!tunnel->startTcpProxy(client)) {
-        tunnel->destroy();
+    if (workerSlotFor(peer)) {
+        Tunnel* tunnel = new Tunnel(this);
+        tunnel->setClientAddress(peer.sin_addr.s_addr);
+        if (!tunnel->startTcpProxy(client)) {
+            tunnel->destroy();
+        }
     }
     ::close(client);  // the worker has its own copy
+}
+
+bool TambloServer::workerSlotFor(const sockaddr_in& peer) {
+    // Over a limit the connection is closed before it costs a fork: a flood of idle
+    // connections from one address can neither exhaust the machine nor crowd out others.
+    const auto perAddress = proxyWorkersPerAddress.find(peer.sin_addr.s_addr);
+    const uint32_t atAddress = perAddress != proxyWorkersPerAddress.end() ? perAddress->second : 0;
+    const char* limit = nullptr;
+    uint32_t value = 0;
+    if (allTunnels.size() >= settings.maxWorkers) {
+        limit = "--max-workers";
+        value = settings.maxWorkers;
+    } else if (atAddress >= settings.maxWorkersPerAddress) {
+        limit = "--max-workers-per-address";
+        value = settings.maxWorkersPerAddress;
+    }
+    if (limit == nullptr) {
+        return true;
+    }
+    ++counters_.proxyConnectionsRefused;
+    tamblo::logging::logLimited(
+        logger, log4cplus::WARN_LOG_LEVEL, workerLimitLog, nowSeconds(), [&](auto& line) {
+            line << "Refusing proxy connection from " << addressToString(peer, nullptr, 0)
+                 << ": over the limit of " << limit << " (" << value << ")";
+        });
+    return false;
+}
+
+void TambloServer::addProxyClient(uint32_t address) {
+    ++proxyWorkersPerAddress[address];
+}
+
+void TambloServer::removeProxyClient(uint32_t address) {
+    const auto it = proxyWorkersPerAddress.find(address);
+    if (it != proxyWorkersPerAddress.end() && --it->second == 0) {
+        proxyWorkersPerAddress.erase(it);
+    }
+}
+
+double TambloServer::nowSeconds() const {
+    const timeval now = clock_.now();
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
 }
 
 void TambloServer::ioControl_cb(int) {
@@ -391,6 +441,8 @@ static std::string toRecordingSessionKey(const std::string& key) {
 void TambloServer::removeTunnel(Tunnel* tunnel) {
     const std::string& key = tunnel->sessionKeyRef();
     LOG4CPLUS_DEBUG(logger, "removing tunnel with key " << key);
+    // The tables of the server only: the tunnel's own client record forgets it in the
+    // tunnel's destructor, so this costs the same whatever the number of records.
     // Only this tunnel's own entry: another live tunnel may have registered the same key.
     const auto it = sessions.find(key);
     if (it != sessions.end() && it->second == tunnel) {
@@ -398,13 +450,10 @@ void TambloServer::removeTunnel(Tunnel* tunnel) {
     }
     const auto range = recordingSessions.equal_range(toRecordingSessionKey(key));
     for (auto entry = range.first; entry != range.second; ++entry) {
-        if (entry->second->sessionKeyRef() == key) {
+        if (entry->second == tunnel) {
             recordingSessions.erase(entry);
             break;
         }
-    }
-    for (auto& [clientKey, client] : gatewayClients) {
-        client->deregisterTunnel(tunnel);
     }
 }
 

@@ -26,6 +26,7 @@
 #include "EventLoop.h"
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
+#include "RateLimit.h"
 #include "WorkerReaper.h"
 
 class GatewayClient;
@@ -60,6 +61,25 @@ struct AddressKeyBuffer {
     char text[192];
     size_t length = 0;
     std::string_view view() const { return {text, length}; }
+};
+
+// What the parent dropped or refused, and why; read by tests and by the operator's
+// tooling. Plain counters, written on the loop only.
+struct ServerCounters {
+    uint64_t registrationsAccepted = 0;
+    uint64_t registrationsRefusedOtherIp = 0;    // known client, registering from another IP
+    uint64_t registrationsRefusedKey = 0;        // public key with no usable shared secret
+    uint64_t registrationsRefusedMalformed = 0;  // too short, custom id past the end
+    uint64_t registrationsRefusedLimit = 0;      // over the gateway limits
+    uint64_t registrationsRefusedKeyRate = 0;    // over the key agreement rate of the source
+    uint64_t keepalivesAnswered = 0;
+    uint64_t keepalivesFromOtherAddress = 0;  // ignored: the record stays as it is
+    uint64_t expiries = 0;
+    uint64_t plaintextOnKeyedDropped = 0;  // tunnel/channel datagrams outside the envelope
+    uint64_t undecryptableDropped = 0;
+    uint64_t unknownSessionDropped = 0;
+    uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
+    uint64_t proxyConnectionsRefused = 0;       // over a worker limit
 };
 
 class TambloServer {
@@ -119,6 +139,14 @@ class TambloServer {
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
+    // A proxy worker serves a client of this address (network order) until it is forgotten.
+    void addProxyClient(uint32_t address);
+    void removeProxyClient(uint32_t address);
+
+    ServerCounters& counters() { return counters_; }
+    const ServerCounters& counters() const { return counters_; }
+    // Seconds on the server's clock, for the rate limits.
+    double nowSeconds() const;
 
   private:
     void bindGatewaySocket();
@@ -129,10 +157,18 @@ class TambloServer {
     void ioProxy_cb(int revents);
     void ioControl_cb(int revents);
     void deleteDoomedTunnels(int revents);
-    void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length);
-    void routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    // sealed: the datagram came out of an envelope.
+    void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
+    void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                            bool sealed);
+    void routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                              bool sealed);
+    bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     void destroyAllTunnels();
+    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
+    bool workerSlotFor(const sockaddr_in& peer);
+    void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
 
     ServerSettings settings;
     Clock& clock_;
@@ -158,6 +194,20 @@ class TambloServer {
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
+
+    // Limits: gateway records per public IPv4 address, key agreements per source, proxy
+    // workers per client IPv4 address; the log limiters of the refusals they cause.
+    boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
+    SourceTokenBuckets keyAgreementBuckets;
+    boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
+    ServerCounters counters_;
+    LogRateLimiter registrationLimitLog;
+    LogRateLimiter otherIpLog;
+    LogRateLimiter malformedLog;
+    LogRateLimiter keyRateLog;
+    LogRateLimiter keepaliveAddressLog;
+    LogRateLimiter plaintextLog;
+    LogRateLimiter workerLimitLog;
 
     // Fixed receive buffers, one per datagram of a batch; longer datagrams arrive cut.
     struct ReceiveSlots {

@@ -33,6 +33,28 @@ void closeIfOpen(int& descriptor) {
     }
 }
 
+// An unprivileged server past the user's pipe quota gets small pipes: tunnels still work
+// (a packet that does not fit is dropped and the stack sends it again), only worse under
+// load. Said once, with what to raise.
+void enlargePipe(int descriptor) {
+    static bool warned = false;
+    if (fcntl(descriptor, F_SETPIPE_SZ, kPipeCapacity) >= 0 || warned) {
+        return;
+    }
+    warned = true;
+    const int error = errno;
+    LOG4CPLUS_WARN(logger, "Could not enlarge a worker pipe to "
+                               << kPipeCapacity << " bytes (" << std::strerror(error)
+                               << "); tunnels go on with smaller pipes and drop packets under "
+                                  "load. Raise fs.pipe-user-pages-soft (and fs.pipe-max-size) "
+                                  "with sysctl, or run the server with CAP_SYS_RESOURCE");
+}
+
+LogRateLimiter& pipeFullLog() {
+    static LogRateLimiter limiter;
+    return limiter;
+}
+
 bool setNonBlocking(int descriptor) {
     const int flags = fcntl(descriptor, F_GETFL);
     return flags >= 0 && fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -84,7 +106,7 @@ void Tunnel::init() {
         setNonBlocking(pipeIn[0]);
     }
     if (pipeOut[1] >= 0) {
-        fcntl(pipeOut[1], F_SETPIPE_SZ, kPipeCapacity);
+        enlargePipe(pipeOut[1]);
     }
     ev_io_init(dataFromVideoRecorder.get(),
                (evMemberCallback<Tunnel, ev_io, &Tunnel::dataFromVideoRecorder_cb>), pipeIn[0],
@@ -116,7 +138,19 @@ Tunnel::~Tunnel() {
     closeIfOpen(pipeOut[0]);
     closeIfOpen(pipeOut[1]);
     endWorker();
+    if (hasClientAddress) {
+        tambloServer->removeProxyClient(clientAddress);
+    }
     tambloServer->forgetTunnel(this);
+}
+
+void Tunnel::setClientAddress(uint32_t address) {
+    if (hasClientAddress) {
+        tambloServer->removeProxyClient(clientAddress);
+    }
+    hasClientAddress = true;
+    clientAddress = address;
+    tambloServer->addProxyClient(address);
 }
 
 void Tunnel::endWorker() {
@@ -272,6 +306,18 @@ void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
     if (result < 1) {
         const int error = errno;
+        // Nothing of the frame was written, so the stream is intact. A tunnel packet that
+        // finds the pipe full is lost as on a congested link; the stack sends it again.
+        if (type == pipe_message::kDatagram && (error == EAGAIN || error == EWOULDBLOCK)) {
+            ++tambloServer->counters().tunnelPacketsPipeFullDropped;
+            tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, pipeFullLog(),
+                                        tambloServer->nowSeconds(), [&](auto& line) {
+                                            line << "pipe to worker " << childPid
+                                                 << " is full, dropping a tunnel packet of "
+                                                 << length << " bytes";
+                                        });
+            return;
+        }
         LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
                                    << ", error: (" << error << ") " << std::strerror(error));
         destroy();
@@ -348,12 +394,14 @@ bool Tunnel::processData(uint8_t type, const uint8_t* bytes, uint16_t length) {
 }
 
 void Tunnel::bindGatewayClient(GatewayClient* client) {
-    // A connection that changes target moves to the new client's tunnel set.
+    // The pointer and the client's tunnel set change together, and only here: a connection
+    // that changes target moves to the new client once that client has authorised it.
     if (gatewayClient != nullptr && gatewayClient != client) {
         gatewayClient->deregisterTunnel(this);
         allottedLocalPort = 0;
     }
     gatewayClient = client;
+    gatewayClient->registerTunnel(this);
 }
 
 void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
@@ -365,27 +413,28 @@ void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
         return;
     }
     LOG4CPLUS_TRACE(logger, "auth data for GC with MAC: " << auth->mac);
-    bindGatewayClient(tambloServer->gatewayClient(std::string_view(auth->mac)));
-    if (gatewayClient == nullptr) {
+    GatewayClient* client = tambloServer->gatewayClient(std::string_view(auth->mac));
+    if (client == nullptr) {
         LOG4CPLUS_WARN(logger, "GC with MAC " << auth->mac << " is not connected.");
         stopVideoRecording(false);
         return;
     }
-    gatewayClient->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
-                             tambloServer->clock().now());
-    tambloServer->updateGatewayClient(gatewayClient, auth->gcId);
-    allowTcpProxySession(auth->ldId, auth->sessionId, auth->ipOverride);
+    client->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
+                      tambloServer->clock().now());
+    tambloServer->updateGatewayClient(client, auth->gcId);
+    allowTcpProxySession(client, auth->ldId, auth->sessionId, auth->ipOverride);
 }
 
 void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
     const std::optional<LanDeviceAuthData> query = decodeLanDeviceAuthData(bytes, length);
     if (query) {
-        bindGatewayClient(tambloServer->gatewayClient(query->gcId));
-        if (gatewayClient != nullptr &&
-            gatewayClient->checkForCachedSessionId(query->ldId, query->sessionId)) {
+        // Looking a client up authorises nothing: the tunnel stays with the client it has
+        // (if any) until a client allows the session.
+        GatewayClient* client = tambloServer->gatewayClient(query->gcId);
+        if (client != nullptr && client->checkForCachedSessionId(query->ldId, query->sessionId)) {
             LOG4CPLUS_DEBUG(
                 logger, "connection " << query->sessionId << " matched one from cache, allowing");
-            allowTcpProxySession(query->ldId, query->sessionId, query->ipOverride);
+            allowTcpProxySession(client, query->ldId, query->sessionId, query->ipOverride);
             return;
         }
     }
@@ -393,11 +442,11 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
     sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
 }
 
-void Tunnel::allowTcpProxySession(uint32_t ldId, const std::string& sessionId,
-                                  const std::string& ipOverride) {
+void Tunnel::allowTcpProxySession(GatewayClient* client, uint32_t ldId,
+                                  const std::string& sessionId, const std::string& ipOverride) {
     LOG4CPLUS_TRACE(logger,
                     "Allowing TCP proxy session for ld " << ldId << ", session " << sessionId);
-    gatewayClient->registerTunnel(this);
+    bindGatewayClient(client);
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
     const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();
     if (!localPort) {

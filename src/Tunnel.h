@@ -69,6 +69,9 @@ class Tunnel {
     uint16_t localPort() const { return allottedLocalPort; }
     int componentId() const { return allottedComponentId; }
     pid_t getChildPid() const { return childPid; }
+    // The proxy client's IPv4 address (network order), counted against the per-address
+    // worker limit while this tunnel lives.
+    void setClientAddress(uint32_t address);
 
     // The worker's pipe ends (read end of parent -> worker, write end of worker -> parent),
     // open until the fork hands them over; tests play the worker through them.
@@ -87,11 +90,13 @@ class Tunnel {
     void dataFromVideoRecorder_cb(int revents);
     void handleAuthData(const uint8_t* bytes, uint16_t length);
     void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
-    void allowTcpProxySession(uint32_t ldId, const std::string& sessionId,
+    void allowTcpProxySession(GatewayClient* client, uint32_t ldId, const std::string& sessionId,
                               const std::string& ipOverride);
     void bindGatewayClient(GatewayClient* client);
     void endWorker();
 
+    // Set only while this tunnel is in that client's tunnel set: by the recording start, or
+    // when the client authorises a proxy session; cleared when the client record goes.
     GatewayClient* gatewayClient = nullptr;
     TambloServer* tambloServer;
     int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
@@ -112,5 +117,7 @@ class Tunnel {
     int allottedComponentId = -1;
     bool workerReaped = false;
     bool dying = false;
+    bool hasClientAddress = false;
+    uint32_t clientAddress = 0;
     pipe_message::Reader reader;
 };

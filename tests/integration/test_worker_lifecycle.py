@@ -51,8 +51,9 @@ def fd_targets(pid):
 
 @pytest.fixture
 def quiet_server(start_server):
-    """A server whose workers keep the default 30 s keepalive: held connections stay up."""
-    return start_server()
+    """A server whose workers keep the default 30 s keepalive: held connections stay up.
+    Every client here comes from loopback, so the per-address worker limit is raised."""
+    return start_server(["--max-workers-per-address=1000"])
 
 
 def test_connections_held_and_closed_leave_no_descriptor_and_no_child(quiet_server):

@@ -135,9 +135,9 @@ TEST(CommandLine, LimitOptionsTakeWholeNumbersInTheirRange) {
     EXPECT_EQ(set.interfaceName, "");
 
     // A bad value is an error, never a silent default or an interface name.
-    for (const char* bad : {"--max-gateways=0", "--max-workers=-1", "--max-workers=12ab",
-                            "--max-gateways=4294967296", "--request-head-timeout=3601",
-                            "--max-workers-per-address= 5"}) {
+    for (const char* bad :
+         {"--max-gateways=0", "--max-workers=-1", "--max-workers=12ab", "--max-gateways=4294967296",
+          "--request-head-timeout=3601", "--max-workers-per-address= 5"}) {
         EXPECT_THROW(parse({bad}), CommandLineError) << bad;
     }
     // Without a value the prefix stays an interface name, as for the port options.

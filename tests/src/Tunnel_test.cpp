@@ -268,4 +268,79 @@ TEST_F(TunnelTest, DeletingTheClientStopsItsTunnelsWhichLiveOn) {
     EXPECT_TRUE(gateway.receive(50).empty());
 }
 
+// A cache miss authorises nothing, so the tunnel must not hold the client it looked up: the
+// record may go (a keepalive sweep, a re-registration) while the worker asks the
+// configuration service, and the tunnel then ends or is answered for a client that is gone.
+TEST_F(TunnelTest, ARecordDeletedDuringTheLookupLeavesNothingDangling) {
+    for (const bool workerAnswers : {true, false}) {
+        GatewayClient* client = cachedClient();
+        Tunnel* tunnel = new Tunnel(server.get());
+        EXPECT_EQ(queryCache(tunnel, 7, "not-cached"), (std::vector<uint8_t>{249, 0, 0}));
+        EXPECT_EQ(tunnel->getGatewayClient(), nullptr);
+        EXPECT_EQ(client->getTunnels().count(tunnel), 0u);
+
+        server->deleteGatewayClient(client);
+        if (workerAnswers) {
+            LanDeviceAuthData found = authRecord(7, 12, "not-cached");
+            setAuthText(found.mac, "00:11:22:AA:BB:CC");
+            setAuthText(found.ipAddress, "198.18.11.20");
+            writeToParent(tunnel, pipe_message::kConfigurationFound, &found, sizeof found);
+            settle();
+            EXPECT_EQ(readFromParent(tunnel), (std::vector<uint8_t>{0, 0, 0}));
+        }
+        writeToParent(tunnel, pipe_message::kFinished, nullptr, 0);
+        settle();  // the tunnel's destructor runs: under the sanitizers, a use would show
+        EXPECT_EQ(server->tunnelCount(), 0u);
+    }
+}
+
+TEST_F(TunnelTest, ASecondTargetMovesTheTunnelOnlyWhenItsGatewayAuthorisesIt) {
+    GatewayClient* first = cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    ASSERT_EQ(queryCache(tunnel)[0], pipe_message::kConnect);
+    ASSERT_EQ(tunnel->localPort(), 5000);
+
+    FakeGateway otherGateway;
+    GatewayClient* second = registerGateway(otherGateway, 0xDD, 6000, 6003);
+    server->updateGatewayClient(second, 8);
+    // Not cached at the second gateway: the first connection keeps its gateway, its port and
+    // its session, so its segments still reach it.
+    EXPECT_EQ(queryCache(tunnel, 8), (std::vector<uint8_t>{249, 0, 0}));
+    EXPECT_EQ(tunnel->getGatewayClient(), first);
+    EXPECT_EQ(tunnel->localPort(), 5000);
+    EXPECT_EQ(server->session(sessionKey(5000)), tunnel);
+
+    // The second gateway's configuration authorises it: now the tunnel moves.
+    LanDeviceAuthData found = authRecord(8, 13, "abc");
+    setAuthText(found.mac, "00:11:22:AA:BB:DD");
+    setAuthText(found.ipAddress, "198.18.11.21");
+    found.port = 80;
+    writeToParent(tunnel, pipe_message::kConfigurationFound, &found, sizeof found);
+    settle();
+    EXPECT_EQ(readFromParent(tunnel)[0], pipe_message::kConnect);
+    EXPECT_EQ(tunnel->getGatewayClient(), second);
+    EXPECT_EQ(first->getTunnels().count(tunnel), 0u);
+    EXPECT_EQ(second->getTunnels().count(tunnel), 1u);
+    EXPECT_EQ(server->session(sessionKey(5000)), nullptr);
+    EXPECT_EQ(tunnel->localPort(), 6000);
+}
+
+// A full pipe to a busy worker costs a tunnel packet, never the tunnel: the stack sends the
+// packet again. Other messages keep ending a tunnel they cannot reach.
+TEST_F(TunnelTest, ATunnelPacketThatFindsThePipeFullIsDroppedAndCounted) {
+    cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    ASSERT_EQ(queryCache(tunnel)[0], pipe_message::kConnect);
+    fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
+    uint8_t segment[1 + 4 + 2 + 2 + 1400] = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 0, 80};
+    segment[7] = 5000 >> 8;
+    segment[8] = 5000 & 0xff;
+    for (int i = 0; i < 8; ++i) {
+        server->io_cb_switch(gateway.address, segment, sizeof segment);
+    }
+    EXPECT_GT(server->counters().tunnelPacketsPipeFullDropped, 0u);
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 1u);
+    EXPECT_FALSE(tunnel->isDying());
+}
 }  // namespace
