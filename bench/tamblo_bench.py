@@ -108,9 +108,13 @@ def raise_descriptor_limit():
     return resource.getrlimit(resource.RLIMIT_NOFILE)[0]
 
 
+# Every client of a benchmark comes from the one address of its namespace.
+BENCH_SERVER_ARGS = ("--max-workers-per-address=100000",)
+
+
 @contextlib.contextmanager
 def relay_world(http_devices=True, raw_devices=False, device_backlog=64, server_options=None,
-                gateway_args=()):
+                gateway_args=(), server_args=BENCH_SERVER_ARGS):
     """A namespace with the whole relay; the server logs at WARN unless server_options say else.
 
     http_devices: the harness's HTTP devices "a" (198.18.0.10:80), "a-verify" and "b", here
@@ -125,10 +129,10 @@ def relay_world(http_devices=True, raw_devices=False, device_backlog=64, server_
         except NamespaceUnavailable as error:
             print("SKIPPED: %s" % error)
             sys.exit(0)
-        # Every client of a benchmark comes from the one address of the namespace.
-        settings = {"log_level": "WARN", "extra_args": ["--max-workers-per-address=100000"]}
+        settings = {"log_level": "WARN"}
         settings.update(server_options or {})
-        world = RelayWorld(namespace, server_options=settings, http_devices=False,
+        world = RelayWorld(namespace, server_options=settings, server_args=server_args,
+                           http_devices=False,
                            gateway_args=["--port-range", GATEWAY_PORT_RANGE, *gateway_args],
                            extra_devices=[(RAW_SOURCE_LD, RAW_DEVICE, RAW_SOURCE_PORT),
                                           (RAW_SINK_LD, RAW_DEVICE, RAW_SINK_PORT)])
