@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ControlInterface.h"
 #include "GatewayClient.h"
 #include "Logging.h"
 #include "Tunnel.h"
@@ -85,7 +86,9 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
         header.msg_iovlen = 1;
     }
     bindGatewaySocket();
-    fdControl = bindListener(settings.ctrlPort, "bind failed for control connection");
+    fdControl =
+        bindListener(settings.ctrlPort, "bind failed for control connection", settings.ctrlAddress);
+    control = std::make_unique<ControlInterface>(this);
     ev_io_init(ioControl.get(),
                (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
                fdControl.get(), EV_READ);
@@ -135,11 +138,15 @@ void TambloServer::bindGatewaySocket() {
     io.start(loop);
 }
 
-UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText) {
+UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText,
+                                    const std::string& addressText) {
     UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
     const int on = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = anyAddress(port);
+    if (!addressText.empty()) {
+        inet_pton(AF_INET, addressText.c_str(), &address.sin_addr);  // checked on the command line
+    }
     if (!listener.valid() ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
@@ -240,17 +247,7 @@ void TambloServer::ioProxy_cb(int) {
 }
 
 void TambloServer::ioControl_cb(int) {
-    const int connection = ::accept(fdControl.get(), nullptr, nullptr);
-    if (connection < 0) {
-        return;
-    }
-    LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
-                                << fdControl.get() << "), socket: " << connection << ")");
-    // Recording commands are not served by this build; the connection is closed at once.
-    LOG4CPLUS_INFO(
-        logger,
-        "controlInterface: recording commands are not available, closing socket: " << connection);
-    ::close(connection);
+    control->acceptConnection(fdControl.get());
 }
 
 ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length) {
@@ -359,6 +356,8 @@ void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
             tunnel->closeDescriptorsInOtherWorker();
         }
     }
+    // An operator's connection must end when the parent closes it, not when a worker does.
+    control->closeConnectionsInChild();
 }
 
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
@@ -381,11 +380,6 @@ void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
 Tunnel* TambloServer::session(std::string_view key) const {
     const auto it = sessions.find(key, TextKeyHash(), TextKeyEqual());
     return it != sessions.end() ? it->second : nullptr;
-}
-
-static std::string toRecordingSessionKey(const std::string& key) {
-    const size_t slash = key.rfind('/');
-    return slash == std::string::npos ? key : key.substr(0, slash);
 }
 
 void TambloServer::removeTunnel(Tunnel* tunnel) {

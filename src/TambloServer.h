@@ -28,6 +28,7 @@
 #include "GatewayDatagram.h"
 #include "WorkerReaper.h"
 
+class ControlInterface;
 class GatewayClient;
 class Tunnel;
 
@@ -120,9 +121,24 @@ class TambloServer {
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
 
+    // Recordings, driven by the control interface (ControlInterface.cpp).
+    bool startVideoRecording(const std::string& mac, const std::string& cameraIp,
+                             uint16_t cameraPort, const std::string& user, const std::string& pass,
+                             const std::string& url, const std::string& outputFile, int ctrlSocket,
+                             const std::string& codec, bool useRtcpOverRtsp);
+    void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
+                            uint16_t cameraPort);
+    static std::string convertMacForVideoRecording(const std::string& mac);
+    static std::string convertMacToVideoRecordingResponse(const std::string& mac);
+    static std::string toRecordingSessionKey(const std::string& key);
+    // A control connection was closed: the recordings it started report to nobody.
+    void forgetControlConnection(int socket);
+    ControlInterface& controlInterface() { return *control; }
+
   private:
     void bindGatewaySocket();
-    UniqueFd bindListener(uint16_t port, const char* failureText);
+    UniqueFd bindListener(uint16_t port, const char* failureText,
+                          const std::string& address = std::string());
     void bindToInterface(const std::string& name, sockaddr_in* address);
     void startTimers();
     void io_cb(int revents);
@@ -150,6 +166,7 @@ class TambloServer {
     UniqueFd fdProxy;
     EvIo ioControl;
     EvIo ioProxy;
+    std::unique_ptr<ControlInterface> control;
     EvPeriodic keepaliveTimer;
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
