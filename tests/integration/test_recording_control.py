@@ -136,6 +136,9 @@ def test_stop_ends_every_recording_of_the_camera_and_answers_nothing(server, gat
         assert second.read_line(timeout=15) == status(PLAIN_MAC, 8080, "STOPPED")
         assert time.monotonic() - begin >= BUFFERING
         server.wait_for_log("removing tunnel with key", count=2)
+        # The stop was held until the buffering time had passed; no exit timer ran.
+        assert len(server.find("Too soon to close, waiting...", level="TRACE")) == 2
+        assert server.find("Starting exit timer, 0.5s") == []
         for control in (first, second):
             assert control.pending() == b""
         # Nothing on the stopping connection, and the other camera records on.
