@@ -61,7 +61,6 @@ class ControlInterface {
     bool processControlCmd(int socket, std::string_view text);
     // In a freshly forked worker: closes every connection (only reads this object).
     void closeConnectionsInChild() const;
-    size_t connectionCount() const { return connections.size(); }
 
   private:
     struct Connection {

@@ -133,7 +133,6 @@ class TambloServer {
     static std::string toRecordingSessionKey(const std::string& key);
     // A control connection was closed: the recordings it started report to nobody.
     void forgetControlConnection(int socket);
-    ControlInterface& controlInterface() { return *control; }
 
   private:
     void bindGatewaySocket();
