@@ -26,7 +26,7 @@ constexpr std::string_view kStart = "START";
 constexpr std::string_view kStop = "STOP";
 constexpr std::string_view kNoRtcp = "NORTCP";
 
-// Fields of a command, numbered as operators know them (1 = application).
+// Positions of a command's fields (what operators call field 1 is position 0).
 enum Field : size_t {
     kFieldApplication = 0,
     kFieldCommand,
