@@ -1,6 +1,9 @@
 // Reading the server's command line into its settings.
 #include "CommandLine.h"
 
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <limits>
 
@@ -36,6 +39,44 @@ bool parseLimit(const std::string& argument, ServerSettings* settings) {
             settings->*option.field = limitValue(option, getArgumentValue(argument, option.prefix));
             return true;
         }
+    }
+    return false;
+}
+
+// The recording options: text values, checked here so that a typo stops the start.
+std::string controlAddressValue(std::string_view text) {
+    const std::string address(text);
+    in_addr parsed;
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        throw CommandLineError(std::string(kCtrlAddressArg) + address +
+                               ": expected a dotted IPv4 address such as 127.0.0.1");
+    }
+    return address;
+}
+
+std::string recordingsDirValue(std::string_view text) {
+    const std::string path(text);
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    struct stat info;
+    const bool isDirectory =
+        resolved != nullptr && ::stat(resolved, &info) == 0 && S_ISDIR(info.st_mode);
+    const std::string canonical = resolved != nullptr ? resolved : "";
+    std::free(resolved);
+    if (!isDirectory) {
+        throw CommandLineError(std::string(kRecordingsDirArg) + path +
+                               ": expected an existing directory");
+    }
+    return canonical;
+}
+
+bool parseRecordingOption(const std::string& argument, ServerSettings* settings) {
+    if (argumentMatches(argument, kCtrlAddressArg)) {
+        settings->ctrlAddress = controlAddressValue(getArgumentValue(argument, kCtrlAddressArg));
+        return true;
+    }
+    if (argumentMatches(argument, kRecordingsDirArg)) {
+        settings->recordingsDir = recordingsDirValue(getArgumentValue(argument, kRecordingsDirArg));
+        return true;
     }
     return false;
 }
@@ -90,6 +131,8 @@ ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argumentMatches(argument, proxyPortArg)) {
             settings.proxyPort = portValue(getArgumentValue(argument, proxyPortArg));
         } else if (parseLimit(argument, &settings)) {
+            continue;
+        } else if (parseRecordingOption(argument, &settings)) {
             continue;
         } else {
             settings.interfaceName = argument;

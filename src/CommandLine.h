@@ -33,7 +33,16 @@ struct ServerSettings {
     uint32_t maxWorkers = 4096;             // live worker processes in all
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
+
+    // Recording security. Both empty by default: the control listener takes connections on
+    // every address, and a START may name any file the server can write.
+    std::string ctrlAddress;    // IPv4 address the control listener is bound to
+    std::string recordingsDir;  // absolute and canonical: output files are kept inside it
 };
+
+// The recording options (text values).
+inline constexpr std::string_view kCtrlAddressArg = "--ctrl-address=";
+inline constexpr std::string_view kRecordingsDirArg = "--recordings-dir=";
 
 // A numeric option of the limits: its prefix, where it goes, its allowed range, and the
 // line that describes it.
@@ -46,8 +55,8 @@ struct LimitOption {
 };
 const std::vector<LimitOption>& limitOptions();
 
-// Thrown for a limit option whose value is not a whole number in its range; the entry
-// point prints the text and exits with status 2.
+// Thrown for a limit option whose value is not a whole number in its range, and for a
+// recording option with a bad value; the entry point prints the text and exits with status 2.
 class CommandLineError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -62,5 +71,6 @@ uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
 // streams switch and every interface name as they are met. Throws CommandLineError for
-// a limit option with a bad value.
+// a limit option with a bad value, a control address that is not a dotted IPv4 address and
+// a recordings directory that does not exist.
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments);

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ControlInterface.h"
 #include "GatewayClient.h"
 #include "Logging.h"
 #include "Tunnel.h"
@@ -88,7 +89,9 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
         header.msg_iovlen = 1;
     }
     bindGatewaySocket();
-    fdControl = bindListener(settings.ctrlPort, "bind failed for control connection");
+    fdControl =
+        bindListener(settings.ctrlPort, "bind failed for control connection", settings.ctrlAddress);
+    control = std::make_unique<ControlInterface>(this);
     ev_io_init(ioControl.get(),
                (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
                fdControl.get(), EV_READ);
@@ -138,11 +141,15 @@ void TambloServer::bindGatewaySocket() {
     io.start(loop);
 }
 
-UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText) {
+UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText,
+                                    const std::string& addressText) {
     UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
     const int on = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = anyAddress(port);
+    if (!addressText.empty()) {
+        inet_pton(AF_INET, addressText.c_str(), &address.sin_addr);  // checked on the command line
+    }
     if (!listener.valid() ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
@@ -237,7 +244,7 @@ void TambloServer::ioProxy_cb(int) {
         LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
         return;
     }
-    if (workerSlotFor(peer)) {
+    if (workerSlotFor(&peer)) {
         Tunnel* tunnel = new Tunnel(this);
         tunnel->setClientAddress(peer.sin_addr.s_addr);
         if (!tunnel->startTcpProxy(client)) {
@@ -247,11 +254,15 @@ void TambloServer::ioProxy_cb(int) {
     ::close(client);  // the worker has its own copy
 }
 
-bool TambloServer::workerSlotFor(const sockaddr_in& peer) {
+bool TambloServer::workerSlotFor(const sockaddr_in* peer) {
     // Over a limit the connection is closed before it costs a fork: a flood of idle
     // connections from one address can neither exhaust the machine nor crowd out others.
-    const auto perAddress = proxyWorkersPerAddress.find(peer.sin_addr.s_addr);
-    const uint32_t atAddress = perAddress != proxyWorkersPerAddress.end() ? perAddress->second : 0;
+    // Recordings (no peer) count against the limit in all only.
+    uint32_t atAddress = 0;
+    if (peer != nullptr) {
+        const auto perAddress = proxyWorkersPerAddress.find(peer->sin_addr.s_addr);
+        atAddress = perAddress != proxyWorkersPerAddress.end() ? perAddress->second : 0;
+    }
     const char* limit = nullptr;
     uint32_t value = 0;
     if (allTunnels.size() >= settings.maxWorkers) {
@@ -264,11 +275,15 @@ bool TambloServer::workerSlotFor(const sockaddr_in& peer) {
     if (limit == nullptr) {
         return true;
     }
-    ++counters_.proxyConnectionsRefused;
+    ++counters_.workersRefused;
     tamblo::logging::logLimited(
         logger, log4cplus::WARN_LOG_LEVEL, workerLimitLog, nowSeconds(), [&](auto& line) {
-            line << "Refusing proxy connection from " << addressToString(peer, nullptr, 0)
-                 << ": over the limit of " << limit << " (" << value << ")";
+            if (peer != nullptr) {
+                line << "Refusing proxy connection from " << addressToString(*peer, nullptr, 0);
+            } else {
+                line << "Refusing recording";
+            }
+            line << ": over the limit of " << limit << " (" << value << ")";
         });
     return false;
 }
@@ -290,17 +305,7 @@ double TambloServer::nowSeconds() const {
 }
 
 void TambloServer::ioControl_cb(int) {
-    const int connection = ::accept(fdControl.get(), nullptr, nullptr);
-    if (connection < 0) {
-        return;
-    }
-    LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
-                                << fdControl.get() << "), socket: " << connection << ")");
-    // Recording commands are not served by this build; the connection is closed at once.
-    LOG4CPLUS_INFO(
-        logger,
-        "controlInterface: recording commands are not available, closing socket: " << connection);
-    ::close(connection);
+    control->acceptConnection(fdControl.get());
 }
 
 ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length) {
@@ -409,6 +414,8 @@ void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
             tunnel->closeDescriptorsInOtherWorker();
         }
     }
+    // An operator's connection must end when the parent closes it, not when a worker does.
+    control->closeConnectionsInChild();
 }
 
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
@@ -431,11 +438,6 @@ void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
 Tunnel* TambloServer::session(std::string_view key) const {
     const auto it = sessions.find(key, TextKeyHash(), TextKeyEqual());
     return it != sessions.end() ? it->second : nullptr;
-}
-
-static std::string toRecordingSessionKey(const std::string& key) {
-    const size_t slash = key.rfind('/');
-    return slash == std::string::npos ? key : key.substr(0, slash);
 }
 
 void TambloServer::removeTunnel(Tunnel* tunnel) {

@@ -29,6 +29,7 @@
 #include "RateLimit.h"
 #include "WorkerReaper.h"
 
+class ControlInterface;
 class GatewayClient;
 class Tunnel;
 
@@ -79,7 +80,7 @@ struct ServerCounters {
     uint64_t undecryptableDropped = 0;
     uint64_t unknownSessionDropped = 0;
     uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
-    uint64_t proxyConnectionsRefused = 0;       // over a worker limit
+    uint64_t workersRefused = 0;                // connections and recordings over a worker limit
 };
 
 class TambloServer {
@@ -148,9 +149,23 @@ class TambloServer {
     // Seconds on the server's clock, for the rate limits.
     double nowSeconds() const;
 
+    // Recordings, driven by the control interface (ControlInterface.cpp).
+    bool startVideoRecording(const std::string& mac, const std::string& cameraIp,
+                             uint16_t cameraPort, const std::string& user, const std::string& pass,
+                             const std::string& url, const std::string& outputFile, int ctrlSocket,
+                             const std::string& codec, bool useRtcpOverRtsp);
+    void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
+                            uint16_t cameraPort);
+    static std::string convertMacForVideoRecording(const std::string& mac);
+    static std::string convertMacToVideoRecordingResponse(const std::string& mac);
+    static std::string toRecordingSessionKey(const std::string& key);
+    // A control connection was closed: the recordings it started report to nobody.
+    void forgetControlConnection(int socket);
+
   private:
     void bindGatewaySocket();
-    UniqueFd bindListener(uint16_t port, const char* failureText);
+    UniqueFd bindListener(uint16_t port, const char* failureText,
+                          const std::string& address = std::string());
     void bindToInterface(const std::string& name, sockaddr_in* address);
     void startTimers();
     void io_cb(int revents);
@@ -167,7 +182,8 @@ class TambloServer {
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     void destroyAllTunnels();
     bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
-    bool workerSlotFor(const sockaddr_in& peer);
+    // True when a worker may be forked for the peer (a proxy client) or a recording (none).
+    bool workerSlotFor(const sockaddr_in* peer);
     void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
 
     ServerSettings settings;
@@ -186,6 +202,7 @@ class TambloServer {
     UniqueFd fdProxy;
     EvIo ioControl;
     EvIo ioProxy;
+    std::unique_ptr<ControlInterface> control;
     EvPeriodic keepaliveTimer;
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;

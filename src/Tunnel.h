@@ -58,6 +58,8 @@ class Tunnel {
     std::string getIP() const { return ip; }
     uint16_t getPort() const { return port; }
     int getCtrlConnectionSocket() const { return fd; }
+    // The control connection closed: the stop report has nowhere to go.
+    void forgetCtrlConnection() { fd = -1; }
     std::string getSessionKey() const { return sessionKey; }
     const std::string& sessionKeyRef() const { return sessionKey; }
     void setSessionKey(const std::string& key) { sessionKey = key; }

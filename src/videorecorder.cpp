@@ -12,6 +12,7 @@
 
 #include "Logging.h"
 #include "tcpoverudp.h"
+#include "videorecorder_recording.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -314,9 +315,10 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
     return 0;
 }
 
-int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char*, const char*,
-                  const char*, const char*, int fdOutput, int fdInput, uint32_t lgcIP,
-                  uint16_t lgcPort, uint32_t tcpWindowSize, const char*, uint8_t, bool) {
+int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
+                  const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
+                  int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
+                  const char* codec, uint8_t, bool) {
     State& s = worker::state();
     s.isProxy = false;
     s.gcIP = lgcIP;
@@ -325,13 +327,32 @@ int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char*, 
     s.cameraPortNumber = cameraPortNo;
     s.tcpWnd = tcpWindowSize;
     initialiseProcessState(fdOutput, fdInput);
+    if (recording::isRtspCodec(codec)) {
+        LOG4CPLUS_WARN(logger, "RTSP recording is not available in this build (codec "
+                                   << codec << "), ending the recording of camera "
+                                   << cameraIPAddr);
+        destroyLoop();
+        sendCloseTofdUDPOutput();
+        return 0;
+    }
+    recording::MjpegRecording media(user, pass, videoURI, outputFilename);
     startWatchers();
-    // Media recording is not part of this build: the worker holds its place in the
-    // protocol (buffering time, stop request, keepalive timeout) without recording.
+    // Client reading starts on the framework's connection once the camera is reachable.
+    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
     ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
-    s.bufferingWatcher.start(s.localLoop);
-    ev_run(s.localLoop, 0);
-    finishWorker("videoRecorder is stopping");
+    if (media.start()) {
+        s.bufferingWatcher.start(s.localLoop);
+        ev_run(s.localLoop, 0);
+    }
+    media.stopWatching();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
+    media.stopPlayer();
+    worker::releaseClientQueue();
+    closeIfOpen(s.fdConnected);
+    closeIfOpen(s.fdListen);
+    media.release();
+    sendCloseTofdUDPOutput();
     return 0;
 }
 

@@ -215,6 +215,9 @@ void tunnelConnected() {
         sendInbufToTunnel();
         worker::touchKeepalive();
     }
+    if (s.fdConnected < 0 && s.fdListen >= 0) {
+        worker::acceptMediaConnection();  // a recording's media framework waits on its server
+    }
     if (s.fdConnected < 0) {
         return;
     }

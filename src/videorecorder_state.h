@@ -130,5 +130,6 @@ void startLookup();                     // the request named a new target
 void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
 void releaseClientQueue();
+void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
 
 }  // namespace worker

@@ -195,11 +195,14 @@ class TambloServer(Process):
 
     log_level is the root logger's level; logger_levels maps logger names (e.g.
     "TambloServer.Tunnel") to levels of their own; log_microseconds stamps lines with
-    microseconds (%H:%M:%S.mmm.uuu) instead of milliseconds. Benchmarks run at WARN."""
+    microseconds (%H:%M:%S.mmm.uuu) instead of milliseconds. Benchmarks run at WARN.
+    closed_streams starts the server with its standard input, output and error closed, as a
+    careless service manager might."""
 
     def __init__(self, namespace, workdir, gc_port=GATEWAY_PORT, ctrl_port=CONTROL_PORT,
                  proxy_port=PROXY_PORT, rest_port=REST_PORT, extra_args=(), fake_time=False,
-                 log_level="TRACE", logger_levels=None, log_microseconds=False):
+                 log_level="TRACE", logger_levels=None, log_microseconds=False,
+                 closed_streams=False):
         os.makedirs(workdir, exist_ok=True)
         for level in [log_level, *(logger_levels or {}).values()]:
             if level not in LOG_LEVELS:
@@ -213,6 +216,8 @@ class TambloServer(Process):
             self._write_offset()
             prefix = ["env", "LD_PRELOAD=" + FAKETIME_LIBRARY,
                       "FAKETIME_TIMESTAMP_FILE=" + self.faketime_path, "FAKETIME_NO_CACHE=1"]
+        if closed_streams:
+            prefix = ["sh", "-c", 'exec "$@" 0<&- 1>&- 2>&-', "sh", *prefix]
         self.log = LogFile(os.path.join(workdir, "server.log"))
         with open(os.path.join(workdir, "TambloServer_log.conf"), "w") as f:
             loggers = "".join("log4cplus.logger.%s=%s\n" % (name, level)

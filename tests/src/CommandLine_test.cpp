@@ -144,4 +144,22 @@ TEST(CommandLine, LimitOptionsTakeWholeNumbersInTheirRange) {
     EXPECT_EQ(parse({"--max-workers="}).interfaceName, "--max-workers=");
 }
 
+TEST(CommandLine, RecordingOptionsTakeAnAddressAndAnExistingDirectory) {
+    const ServerSettings defaults = parse({});
+    EXPECT_EQ(defaults.ctrlAddress, "");
+    EXPECT_EQ(defaults.recordingsDir, "");
+
+    // The directory is kept canonical: later checks compare resolved paths with it.
+    const ServerSettings set = parse({"--ctrl-address=127.0.0.1", "--recordings-dir=/tmp/./"});
+    EXPECT_EQ(set.ctrlAddress, "127.0.0.1");
+    EXPECT_EQ(set.recordingsDir, "/tmp");
+    EXPECT_EQ(set.interfaceName, "");
+
+    for (const char* bad :
+         {"--ctrl-address=localhost", "--ctrl-address=10.0.0.256", "--ctrl-address=::1",
+          "--recordings-dir=/nonexistent/recordings", "--recordings-dir=/etc/hostname"}) {
+        EXPECT_THROW(parse({bad}), CommandLineError) << bad;
+    }
+}
+
 }  // namespace

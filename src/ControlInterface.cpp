@@ -1,0 +1,402 @@
+// The control port: connections, the command language and the server's recording operations.
+#include "ControlInterface.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "GatewayClient.h"
+#include "Logging.h"
+#include "TambloServer.h"
+#include "Tunnel.h"
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
+
+constexpr std::string_view kApplication = "VIDEORECORDER";
+constexpr std::string_view kStart = "START";
+constexpr std::string_view kStop = "STOP";
+constexpr std::string_view kNoRtcp = "NORTCP";
+
+// Positions of a command's fields (what operators call field 1 is position 0).
+enum Field : size_t {
+    kFieldApplication = 0,
+    kFieldCommand,
+    kFieldMac,
+    kFieldCameraIp,
+    kFieldCameraPort,
+    kFieldUser,
+    kFieldPassword,
+    kFieldUrl,
+    kFieldOutputFile,
+    kFieldCodec,
+    kFieldRtcp,
+};
+constexpr size_t kAddressFields = kFieldCameraPort + 1;  // a STOP needs no more
+constexpr size_t kStartFields = kFieldOutputFile + 1;
+
+std::string trimLineEnds(const char* bytes, size_t length) {
+    while (length > 0 && (bytes[length - 1] == '\r' || bytes[length - 1] == '\n')) {
+        --length;
+    }
+    return std::string(bytes, length);
+}
+
+// atoi kept to 16 bits, as the port fields have always been read.
+uint16_t portField(std::string_view text) {
+    const std::string copy(text);
+    return static_cast<uint16_t>(std::atoi(copy.c_str()));
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool insideDirectory(const std::string& path, const std::string& directory) {
+    if (path == directory || directory == "/") {
+        return true;
+    }
+    return startsWith(path, directory + "/");
+}
+}  // namespace
+
+namespace control {
+
+std::vector<std::string_view> splitFields(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    std::vector<std::string_view> fields;
+    size_t position = 0;
+    while (position < text.size()) {
+        const size_t start = text.find_first_not_of(':', position);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        const size_t end = std::min(text.find(':', start), text.size());
+        fields.push_back(text.substr(start, end - start));
+        position = end;
+    }
+    return fields;
+}
+
+std::optional<std::string> statusLine(std::string_view mac, std::string_view ip, uint16_t port,
+                                      std::string_view status) {
+    char line[kStatusLineSize];
+    const int length =
+        std::snprintf(line, sizeof line, "VIDEORECORDER:STATUS:%.*s:%.*s:%d:%.*s\n",
+                      static_cast<int>(mac.size()), mac.data(), static_cast<int>(ip.size()),
+                      ip.data(), port, static_cast<int>(status.size()), status.data());
+    if (length < 0 || static_cast<size_t>(length) >= sizeof line) {
+        return std::nullopt;
+    }
+    return std::string(line, static_cast<size_t>(length));
+}
+
+std::optional<std::string> confineOutputPath(const std::string& recordingsDir,
+                                             const std::string& name) {
+    if (recordingsDir.empty()) {
+        return name;
+    }
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    const std::string full = name.front() == '/' ? name : recordingsDir + "/" + name;
+    // Lexical checks first: no way up, and a file name at the end.
+    const size_t slash = full.rfind('/');
+    const std::string leaf = full.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == ".." || full.find("/../") != std::string::npos) {
+        return std::nullopt;
+    }
+    // The folder, with every symbolic link resolved, must be the directory or inside it.
+    const std::string folder = slash == 0 ? "/" : full.substr(0, slash);
+    char* resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return std::nullopt;
+    }
+    const std::string realFolder = resolved;
+    std::free(resolved);
+    if (!insideDirectory(realFolder, recordingsDir)) {
+        return std::nullopt;
+    }
+    const std::string path = (realFolder == "/" ? "" : realFolder) + "/" + leaf;
+    // An existing name must be a plain file: a link could lead anywhere when it is opened.
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) {
+        return S_ISREG(info.st_mode) ? std::optional<std::string>(path) : std::nullopt;
+    }
+    return errno == ENOENT ? std::optional<std::string>(path) : std::nullopt;
+}
+
+}  // namespace control
+
+ControlInterface::ControlInterface(TambloServer* owner) : server(owner) {
+    const ServerSettings& settings = server->serverSettings();
+    if (!settings.ctrlAddress.empty()) {
+        LOG4CPLUS_INFO(logger, "Control port bound to address: " << settings.ctrlAddress);
+    }
+    if (!settings.recordingsDir.empty()) {
+        LOG4CPLUS_INFO(logger, "Recordings are kept in " << settings.recordingsDir);
+    } else if (settings.ctrlAddress.empty()) {
+        LOG4CPLUS_WARN(logger, "The control port "
+                                   << server->boundControlPort()
+                                   << " listens on all addresses without a recordings directory: "
+                                      "anyone who reaches it can record into any file. Use "
+                                   << kCtrlAddressArg << " and " << kRecordingsDirArg);
+    }
+}
+
+ControlInterface::~ControlInterface() = default;
+
+void ControlInterface::acceptConnection(int listener) {
+    const int socket = ::accept(listener, nullptr, nullptr);
+    if (socket < 0) {
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->owner = this;
+    connection->socket.reset(socket);
+    ev_io_init(connection->watcher.get(), readableCb, socket, EV_READ);
+    connection->watcher.get()->data = connection.get();
+    connection->watcher.start(loop);
+    // A descriptor number comes back only after its connection was closed and erased here.
+    connections[socket] = std::move(connection);
+    LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
+                                << listener << "), socket: " << socket << ")");
+}
+
+void ControlInterface::readableCb(struct ev_loop*, ev_io* watcher, int) {
+    Connection* connection = static_cast<Connection*>(watcher->data);
+    connection->owner->readCommand(connection);
+}
+
+void ControlInterface::readCommand(Connection* connection) {
+    const int socket = connection->socket.get();
+    char buffer[control::kReadSize + 1];
+    const ssize_t received = ::recv(socket, buffer, control::kReadSize, MSG_DONTWAIT);
+    if (received > 0) {
+        const std::string text = trimLineEnds(buffer, static_cast<size_t>(received));
+        LOG4CPLUS_DEBUG(logger, "controlInterface: got '" << text << "', from socket: " << socket);
+        if (!processControlCmd(socket, text)) {
+            closeConnection(socket);
+        }
+        return;
+    }
+    if (received == 0) {
+        LOG4CPLUS_DEBUG(logger, "controlInterface: disconnected  socket: " << socket);
+        closeConnection(socket);
+        return;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return;
+    }
+    LOG4CPLUS_DEBUG(logger, "controlInterface: connection error: " << socket);
+    closeConnection(socket);
+}
+
+void ControlInterface::closeConnection(int socket) {
+    // The recordings it started must not write their stop report to whoever gets this
+    // descriptor number next.
+    server->forgetControlConnection(socket);
+    connections.erase(socket);  // stops the watcher, then closes the socket
+}
+
+void ControlInterface::closeConnectionsInChild() const {
+    for (const auto& [socket, connection] : connections) {
+        ::close(socket);
+    }
+}
+
+void ControlInterface::reply(int socket, std::string_view text) const {
+    if (::send(socket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        LOG4CPLUS_DEBUG(logger, "controlInterface: could not reply on socket "
+                                    << socket << ": " << std::strerror(errno));
+    }
+}
+
+bool ControlInterface::processControlCmd(int socket, std::string_view text) {
+    const std::vector<std::string_view> fields = control::splitFields(text);
+    if (fields.empty()) {
+        reply(socket, "ERROR:Missing application\n");
+        return false;
+    }
+    if (fields[kFieldApplication] != kApplication) {
+        reply(socket, "ERROR:Invalid application\n");
+        return false;
+    }
+    if (fields.size() <= kFieldCommand) {
+        reply(socket, "VIDEORECORDER:ERROR:Missing command\n");
+        return false;
+    }
+    const std::string_view command = fields[kFieldCommand];
+    if (command != kStart && command != kStop) {
+        reply(socket, "VIDEORECORDER:ERROR:Invalid command\n");
+        return false;
+    }
+    if (fields.size() < kAddressFields) {
+        reply(socket, "VIDEORECORDER:ERROR:Insufficient parameters\n");
+        return false;
+    }
+    LOG4CPLUS_DEBUG(logger, "VIDEORECORDER got '" << fields[kFieldMac] << "' '"
+                                                  << fields[kFieldCameraIp] << "' '"
+                                                  << fields[kFieldCameraPort]);
+    if (command == kStop) {
+        server->stopVideoRecording(std::string(fields[kFieldMac]),
+                                   std::string(fields[kFieldCameraIp]),
+                                   portField(fields[kFieldCameraPort]));
+        return true;  // the "STOPPED" lines come later, each on its own connection
+    }
+    return startRecording(socket, fields);
+}
+
+bool ControlInterface::startRecording(int socket, const std::vector<std::string_view>& fields) {
+    if (fields.size() < kStartFields) {
+        return false;
+    }
+    const std::string_view mac = fields[kFieldMac];
+    const std::string_view ip = fields[kFieldCameraIp];
+    const uint16_t port = portField(fields[kFieldCameraPort]);
+    // Every status line of this recording, the later "STOPPED" included, must fit whole.
+    if (!control::statusLine(mac, ip, port, "RECORDING")) {
+        LOG4CPLUS_INFO(logger, "controlInterface: MAC and camera address of "
+                                   << mac.size() + ip.size()
+                                   << " characters do not fit a status line, refusing START");
+        reply(socket, "VIDEORECORDER:ERROR:Parameter too long\n");
+        return false;
+    }
+    const std::string codec(fields.size() > kFieldCodec ? fields[kFieldCodec] : "");
+    const bool useRtcpOverRtsp = !(fields.size() > kFieldRtcp && fields[kFieldRtcp] == kNoRtcp);
+    const std::string requested(fields[kFieldOutputFile]);
+    const std::optional<std::string> output =
+        control::confineOutputPath(server->serverSettings().recordingsDir, requested);
+    bool started = false;
+    if (!output) {
+        LOG4CPLUS_INFO(logger, "startVideoRecording: output file "
+                                   << requested << " is not a file of the recordings directory "
+                                   << server->serverSettings().recordingsDir << ", refusing");
+    } else {
+        started = server->startVideoRecording(
+            std::string(mac), std::string(ip), port, std::string(fields[kFieldUser]),
+            std::string(fields[kFieldPassword]), std::string(fields[kFieldUrl]), *output, socket,
+            codec, useRtcpOverRtsp);
+    }
+    const std::string line = *control::statusLine(mac, ip, port, started ? "RECORDING" : "ERROR");
+    reply(socket, line);
+    LOG4CPLUS_DEBUG(logger, "processControlCmd() outbuf: " << line);
+    return started;
+}
+
+// --- the server's recording operations ----------------------------------------------------
+
+std::string TambloServer::convertMacForVideoRecording(const std::string& mac) {
+    if (mac.size() != 12) {
+        return mac;
+    }
+    std::string colons;
+    for (size_t i = 0; i < mac.size(); i += 2) {
+        if (i != 0) {
+            colons += ':';
+        }
+        colons.append(mac, i, 2);
+    }
+    return colons;
+}
+
+std::string TambloServer::convertMacToVideoRecordingResponse(const std::string& mac) {
+    if (mac.size() != 17) {
+        return mac;
+    }
+    std::string plain = mac;
+    plain.erase(std::remove(plain.begin(), plain.end(), ':'), plain.end());
+    return plain;
+}
+
+std::string TambloServer::toRecordingSessionKey(const std::string& key) {
+    const size_t slash = key.rfind('/');
+    return slash == std::string::npos ? key : key.substr(0, slash);
+}
+
+bool TambloServer::startVideoRecording(const std::string& mac, const std::string& cameraIp,
+                                       uint16_t cameraPort, const std::string& user,
+                                       const std::string& pass, const std::string& url,
+                                       const std::string& outputFile, int ctrlSocket,
+                                       const std::string& codec, bool useRtcpOverRtsp) {
+    const std::string key = convertMacForVideoRecording(mac);
+    GatewayClient* client = gatewayClient(std::string_view(key));
+    if (client == nullptr) {
+        LOG4CPLUS_INFO(logger, "startVideoRecording: mac " << key << " not found");
+        return false;
+    }
+    in_addr camera;
+    if (inet_pton(AF_INET, cameraIp.c_str(), &camera) != 1) {
+        LOG4CPLUS_INFO(logger, "startVideoRecording: camera address "
+                                   << cameraIp << " is not a dotted IPv4 address");
+        return false;
+    }
+    const std::optional<uint16_t> localPort = client->getNextLocalPort();
+    if (!localPort) {
+        LOG4CPLUS_WARN(logger, "No free local port on GC " << key << ", refusing recording");
+        return false;
+    }
+    const std::string sessionKey =
+        addressToString(client->getAddress(), cameraIp.c_str(), *localPort);
+    if (sessions.find(sessionKey) != sessions.end()) {
+        LOG4CPLUS_INFO(logger, "Found session " << sessionKey
+                                                << ", will not start another tunnel with same "
+                                                   "GC and camera.");
+        return false;
+    }
+    // The one place where recording tunnels are made.
+    if (!workerSlotFor(nullptr)) {
+        return false;
+    }
+    Tunnel* tunnel = new Tunnel(client, this, sessionKey);
+    sessions[sessionKey] = tunnel;
+    recordingSessions.emplace(toRecordingSessionKey(sessionKey), tunnel);
+    LOG4CPLUS_DEBUG(logger, "Registering session with key: " << sessionKey);
+    LOG4CPLUS_DEBUG(logger, "startVideoRecording: codec '" << codec << "', RTCP over RTSP "
+                                                           << (useRtcpOverRtsp ? "on" : "off")
+                                                           << ", output " << outputFile);
+    if (!tunnel->startVideoRecording(cameraIp, cameraPort, user, pass, url, outputFile, key,
+                                     ctrlSocket, false, *localPort, codec, useRtcpOverRtsp)) {
+        // The START is answered with "ERROR"; no "STOPPED" follows for a worker never started.
+        tunnel->forgetCtrlConnection();
+        tunnel->destroy();
+        return false;
+    }
+    return true;
+}
+
+void TambloServer::stopVideoRecording(const std::string& mac, const std::string& cameraIp,
+                                      uint16_t) {
+    const std::string key = convertMacForVideoRecording(mac);
+    GatewayClient* client = gatewayClient(std::string_view(key));
+    if (client == nullptr) {
+        LOG4CPLUS_INFO(logger, "stopVideoRecording: mac " << key << " not found");
+        return;
+    }
+    // Every recording of this camera through this client, whatever its port.
+    const std::string recordingKey = addressToString(client->getAddress(), cameraIp.c_str(), 0);
+    std::vector<Tunnel*> tunnels;
+    const auto range = recordingSessions.equal_range(recordingKey);
+    for (auto entry = range.first; entry != range.second; ++entry) {
+        tunnels.push_back(entry->second);
+    }
+    for (Tunnel* tunnel : tunnels) {
+        tunnel->stopVideoRecording(false);
+    }
+}
+
+void TambloServer::forgetControlConnection(int socket) {
+    for (Tunnel* tunnel : allTunnels) {
+        if (tunnel->getCtrlConnectionSocket() == socket) {
+            tunnel->forgetCtrlConnection();
+        }
+    }
+}

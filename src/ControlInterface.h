@@ -1,0 +1,79 @@
+// The control port: the operators' connections, the "VIDEORECORDER" command language and
+// its replies, and where recordings may be written.
+//
+// Owned by the server (one per process), which hands it every readiness event of the control
+// listener. Each accepted connection has its own read watcher on the default loop and lives
+// until end of stream, a read error or a command that closes it. The server's recording
+// operations (startVideoRecording, stopVideoRecording and the MAC and key conversions) are
+// implemented in ControlInterface.cpp; recording tunnels write their "STOPPED" line to the
+// connection that started them, which tells them when it closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "EventLoop.h"
+#include "FileDescriptor.h"
+
+class TambloServer;
+
+namespace control {
+
+inline constexpr size_t kReadSize = 4096;  // one read is one command
+// The status lines are formatted into a buffer of this size, terminator included.
+inline constexpr size_t kStatusLineSize = 256;
+
+// The fields of a command as strtok_r with ":" finds them: runs of separators count as one,
+// no field is empty. The text ends at its first zero byte.
+std::vector<std::string_view> splitFields(std::string_view text);
+
+// "VIDEORECORDER:STATUS:<mac>:<ip>:<port>:<status>\n"; nothing when it would not fit the
+// status line buffer.
+std::optional<std::string> statusLine(std::string_view mac, std::string_view ip, uint16_t port,
+                                      std::string_view status);
+
+// Where a recording named `name` is written. Without a recordings directory the name is used
+// as given. With one (absolute and canonical), a relative name is taken inside it and an
+// absolute name must lie inside it; names with ".." components, names whose folder leads out
+// of it through a symbolic link, and names of anything but a regular file (a symbolic link
+// included) are refused. The result is the path to hand to the worker.
+std::optional<std::string> confineOutputPath(const std::string& recordingsDir,
+                                             const std::string& name);
+
+}  // namespace control
+
+class ControlInterface {
+  public:
+    explicit ControlInterface(TambloServer* server);
+    ~ControlInterface();
+    ControlInterface(const ControlInterface&) = delete;
+    ControlInterface& operator=(const ControlInterface&) = delete;
+
+    // The listener is readable: accepts one connection and starts reading it.
+    void acceptConnection(int listener);
+    // One command; false when the connection is to be closed. Replies go to socket.
+    bool processControlCmd(int socket, std::string_view text);
+    // In a freshly forked worker: closes every connection (only reads this object).
+    void closeConnectionsInChild() const;
+
+  private:
+    struct Connection {
+        ControlInterface* owner = nullptr;
+        UniqueFd socket;
+        EvIo watcher;
+    };
+    static void readableCb(struct ev_loop*, ev_io* watcher, int);
+    void readCommand(Connection* connection);
+    void closeConnection(int socket);
+    bool startRecording(int socket, const std::vector<std::string_view>& fields);
+    void reply(int socket, std::string_view text) const;
+
+    TambloServer* server;
+    std::map<int, std::unique_ptr<Connection>> connections;
+};

@@ -1,0 +1,76 @@
+// The recording worker's MJPEG path: the media framework (libvlc) plays an HTTP location on a
+// small local server inside the worker, the worker relays that one HTTP connection through
+// the tunnel to the camera (the relay data path, never rewritten), and the framework
+// transcodes the stream into an FLV file.
+//
+// Used by videoRecorder (videorecorder.cpp), which owns one MjpegRecording for the life of a
+// recording worker, and by the data path's tunnelConnected, which accepts the framework's
+// connection once the camera is reachable. The pure helpers are exposed for the unit tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "EventLoop.h"
+#include "FileDescriptor.h"
+
+struct libvlc_instance_t;
+struct libvlc_media_t;
+struct libvlc_media_player_t;
+
+namespace recording {
+
+// "MPEG4" and "H264", exactly, select the RTSP path; any other codec name the MJPEG path.
+bool isRtspCodec(std::string_view codec);
+
+// '@', '/', '?', '#' end the userinfo part of a URL and the framework decodes "%xx" in it,
+// so these five characters are percent-encoded; every other character stays as given.
+std::string encodeUserInfo(std::string_view text);
+// "http://<user>:<pass>@localhost:<port>/<videoUri>" with the credentials encoded as above.
+std::string mediaLocation(std::string_view user, std::string_view pass, uint16_t port,
+                          std::string_view videoUri);
+// The output chain: FLV1 at 1024 kbit/s into the FLV muxer and the file. The file name is
+// quoted, so that no character of it can end the chain or add options to it.
+std::string outputChain(std::string_view outputFilename);
+// The media framework's instance arguments for an output chain.
+std::vector<std::string> instanceArguments(const std::string& chain);
+
+// Points descriptors 0-2 that are not open at /dev/null: the framework logs to descriptor 2,
+// and a recording file opened later must never become it.
+void reopenStandardDescriptors();
+// Listens on 127.0.0.1 with a port the system picks (worker's fdListen); the port, or 0.
+uint16_t prepareLocalServer();
+
+// One MJPEG recording: the framework's instance, media and player, and the worker's end on a
+// termination signal (the file is then closed properly).
+class MjpegRecording {
+  public:
+    MjpegRecording(const char* user, const char* pass, const char* videoUri,
+                   const char* outputFilename);
+    ~MjpegRecording();
+    MjpegRecording(const MjpegRecording&) = delete;
+    MjpegRecording& operator=(const MjpegRecording&) = delete;
+
+    // Starts watching the local server and playing; false when the set-up failed (logged).
+    bool start();
+    // Before the worker's loop is destroyed.
+    void stopWatching();
+    // After the loop: stops the player (the file is completed), then releases everything.
+    void stopPlayer();
+    void release();
+
+  private:
+    static void terminationCb(struct ev_loop*, ev_io* watcher, int);
+
+    std::string chain;
+    libvlc_instance_t* vlc = nullptr;
+    libvlc_media_t* media = nullptr;
+    libvlc_media_player_t* player = nullptr;
+    UniqueFd terminationSignal;
+    EvIo terminationWatcher;
+};
+
+}  // namespace recording
