@@ -247,9 +247,15 @@ void initialiseProcessState(int fdOutput, int fdInput) {
 
 namespace worker {
 
-State& state() {
-    static State s;
+namespace {
+std::unique_ptr<State>& heldState() {
+    static std::unique_ptr<State> s = std::make_unique<State>();
     return s;
+}
+}  // namespace
+
+State& state() {
+    return *heldState();
 }
 
 void touchKeepalive() {
@@ -282,6 +288,11 @@ void flushOutput() {
         written += static_cast<size_t>(n);
     }
     s.outputBatchLength = 0;
+}
+
+void resetState() {
+    releaseClientQueue();
+    heldState() = std::make_unique<State>();
 }
 
 void endNow() {

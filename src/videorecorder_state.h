@@ -130,5 +130,7 @@ void startLookup();                     // the request named a new target
 void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
 void releaseClientQueue();
+// Forgets the relay: a fresh worker's state (tests run several relays in one process).
+void resetState();
 
 }  // namespace worker
