@@ -167,6 +167,11 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
 void timeout_cb(struct ev_loop*, ev_timer*, int) {
     State& s = worker::state();
     tunnelIdleTimer();
+    if (s.isProxy && !worker::clientQueueEmpty()) {
+        // Not idle: the answer is on its way to a client that takes it at its own pace (the
+        // device waits meanwhile), and the worker must not end once that queue drains.
+        worker::touchKeepalive();
+    }
     timeval now;
     gettimeofday(&now, nullptr);
     if (now.tv_sec - s.keepalive_tv.tv_sec > static_cast<time_t>(s.keepaliveTimeout)) {

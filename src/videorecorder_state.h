@@ -57,6 +57,12 @@ constexpr uint32_t kDefaultKeepaliveTimeout = 30;
 constexpr double kAckDelaySeconds = 0.005;
 // Tunnel packets for the parent gathered in one pass of the loop, written together.
 constexpr size_t kOutputBatchSize = 64 * 1024;
+// Memory that device data waiting for the local connection may hold before more is refused
+// (the stack then keeps it, unacknowledged): a fixed bound whatever the device sends.
+constexpr uint64_t kClientQueueLimit = 4 * 1024 * 1024;
+// What a queued stack buffer costs beyond its payload: buffer header, headroom, the IPv4 and
+// TCP headers it arrived with, and the allocator's own.
+constexpr uint64_t kBufferOverhead = 160;
 
 struct State {
     bool isProxy = false;
@@ -129,6 +135,7 @@ void processClientData(int received);   // forwards the held client bytes when i
 void startLookup();                     // the request named a new target
 void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
+uint64_t clientQueueBytes();
 void releaseClientQueue();
 // Forgets the relay: a fresh worker's state (tests run several relays in one process).
 void resetState();

@@ -1,10 +1,17 @@
-// The once-only rewrites of a proxy worker's answers.
+// The once-only rewrites of a proxy worker's answers, and the bound of its queue of device
+// data.
 #include "videorecorder_relay.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
+#include "tcpoverudp_stack.h"
+#include "videorecorder.h"
 #include "videorecorder_state.h"
 
 namespace {
@@ -45,4 +52,39 @@ TEST_F(RewriteAnswer, MultipartContentTypeIsRenamedOnceWhenAsked) {
     EXPECT_EQ(rewritten(answer),
               "HTTP/1.1 200 OK\r\ncontent_type: multipart/x-mixed-replace; boundary=x\r\n\r\n");
     EXPECT_EQ(rewritten(answer), answer);  // once per worker
+}
+
+// The queue's memory is bounded whatever the device sends: each buffer counts with its
+// overhead, so a device of tiny segments is held back long before 4 MiB of payload. The
+// local connection (a socket pair nobody reads) takes what its buffer holds, no more.
+TEST(RelayQueue, RefusesDeviceDataOnceItHoldsItsLimit) {
+    const struct {
+        u16_t length;
+        uint64_t minQueued, maxQueued;
+    } cases[] = {
+        {1398, worker::kClientQueueLimit * 8 / 10, worker::kClientQueueLimit},
+        {1, 1, worker::kClientQueueLimit / 100},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        worker::resetState();
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        worker::state().fdConnected = ends[0];
+        bool refused = false;
+        for (int offered = 0; offered < 100000 && !refused; ++offered) {
+            pbuf* p = pbuf_alloc(PBUF_RAW, c.length, PBUF_RAM);
+            std::memset(p->payload, 'q', c.length);
+            refused = !tunnelReceivedData(p);
+            if (refused) {
+                pbuf_free(p);  // a refused buffer stays with the stack
+            }
+        }
+        EXPECT_TRUE(refused);
+        EXPECT_GE(worker::clientQueueBytes(), c.minQueued);
+        EXPECT_LE(worker::clientQueueBytes(), c.maxQueued);
+        worker::resetState();
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
 }
