@@ -25,6 +25,12 @@ void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
+void requestHeadWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    LOG4CPLUS_INFO(logger, "client named no target within the request-head time-out of "
+                               << worker::state().requestHeadTimeout
+                               << " s, closing its connection");
+    worker::endNow();
+}
 void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
     tunnelFlushAck();
 }
@@ -57,6 +63,7 @@ void stopAllWatchers() {
     s.bufferingWatcher.stop();
     s.exitTimeoutWatcher.stop();
     s.cleanupWatcher.stop();
+    s.requestHeadWatcher.stop();
     s.ackTimer.stop();
     s.outputFlushWatcher.stop();
 }
@@ -295,6 +302,10 @@ void flushOutput() {
     s.outputBatchLength = 0;
 }
 
+void targetNamed() {
+    state().requestHeadWatcher.stop();
+}
+
 void resetState() {
     releaseClientQueue();
     heldState() = std::make_unique<State>();
@@ -325,6 +336,12 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
     fcntl(fd, F_SETFL, O_NONBLOCK);
     ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
     s.vlcOutputWatcher.start(s.localLoop);
+    if (requestHeadTimeout > 0) {
+        // Counted from the fork; bytes that name no target do not move it.
+        ev_timer_init(s.requestHeadWatcher.get(), requestHeadWatcher_cb,
+                      static_cast<double>(requestHeadTimeout), 0.);
+        s.requestHeadWatcher.start(s.localLoop);
+    }
     ev_run(s.localLoop, 0);
     finishWorker("tcpProxy is stopping");
     return 0;

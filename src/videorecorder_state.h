@@ -112,6 +112,7 @@ struct State {
     EvTimer bufferingWatcher;
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
+    EvTimer requestHeadWatcher;  // proxy worker: ends it when no target is named in time
     EvTimer ackTimer;
     EvWatcher<ev_prepare> outputFlushWatcher;
     std::unique_ptr<uint8_t[]> outputBatch;
@@ -137,6 +138,7 @@ void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
 uint64_t clientQueueBytes();
 void releaseClientQueue();
+void targetNamed();  // the client's request named its first target
 // Forgets the relay: a fresh worker's state (tests run several relays in one process).
 void resetState();
 

@@ -1,20 +1,77 @@
-"""Bounds of a proxy worker: a client that reads nothing holds the device back instead of
-filling its worker's memory, then gets every byte once it reads."""
+"""Bounds of a proxy worker: a client that names no target is let go at the request-head
+deadline, and a client that reads nothing holds the device back instead of filling its
+worker's memory, then gets every byte once it reads."""
 
 import hashlib
+import select
 import socket
 import threading
+import time
+
+import pytest
 
 from tamblo_device import payload_chunks, payload_digest
 from tamblo_netns import netns, tun_available, wait_until  # noqa: F401 (fixtures)
 from tamblo_relay import DEVICE_A, RelayWorld, options
 
 MIB = 1 << 20
+HEAD_TIMEOUT = 2           # --request-head-timeout of these tests, seconds
+SLACK = 6                  # a loaded 2-core machine may be late by this much, never early
 STREAM_SIZE = 64 * MIB     # far more than every buffer on the way holds together
 STREAM_PORT = 8081
 STREAM_DEVICE = 20         # device id of the streaming device behind gateway 7
 RSS_BOUND_KIB = 16 * 1024  # the worker stays below this whatever the device sends
 STALL_SECONDS = 1.0        # a device send blocked this long counts as held back
+
+
+def closed_by_server(sock):
+    """True once the server has ended the connection (end of file or reset)."""
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def seconds_until_closed(sock, trickle, budget):
+    """Sends trickle one byte per 0.25 s while waiting for the server to end the connection;
+    the seconds from the first byte's turn until it did, or None after budget seconds."""
+    started = time.monotonic()
+    pending = bytearray(trickle)
+    while time.monotonic() - started < budget:
+        readable, _, _ = select.select([sock], [], [], 0.25)
+        if readable:
+            if closed_by_server(sock):
+                return time.monotonic() - started
+            continue
+        if pending:
+            try:
+                sock.send(pending[:1])
+            except (BrokenPipeError, ConnectionResetError):
+                return time.monotonic() - started
+            del pending[:1]
+    return None
+
+
+@pytest.fixture
+def head_server(start_server):
+    return start_server(args=["--request-head-timeout=%d" % HEAD_TIMEOUT])
+
+
+@pytest.mark.parametrize("trickle", [b"", b"GET / HTTP/1.1\r\nHost: d\r\nAccept: */*\r\n"],
+                         ids=["silent", "header without options"])
+def test_a_client_that_names_no_target_ends_by_the_request_head_deadline(head_server, trickle):
+    server = head_server
+    mark = server.mark()
+    with socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5) as client:
+        elapsed = seconds_until_closed(client, trickle, HEAD_TIMEOUT + SLACK)
+    assert elapsed is not None, "the worker outlived the request-head deadline"
+    assert elapsed < HEAD_TIMEOUT + SLACK
+    if not trickle:
+        # Bytes without options end the worker at once; silence lasts the whole deadline.
+        assert elapsed > HEAD_TIMEOUT - 0.05
+        server.wait_for_log("client named no target within the request-head time-out of %d s, "
+                            "closing its connection" % HEAD_TIMEOUT, level="INFO", since=mark)
+    assert wait_until(lambda: not server.children(), 10)
 
 
 class StreamingDevice:
