@@ -63,6 +63,9 @@ constexpr uint64_t kClientQueueLimit = 4 * 1024 * 1024;
 // What a queued stack buffer costs beyond its payload: buffer header, headroom, the IPv4 and
 // TCP headers it arrived with, and the allocator's own.
 constexpr uint64_t kBufferOverhead = 160;
+// CUSTOM_KEEPALIVE_TIMEOUT is held to this range (seconds).
+constexpr uint32_t kMinKeepaliveTimeout = 1;
+constexpr uint32_t kMaxKeepaliveTimeout = 3600;
 
 struct State {
     bool isProxy = false;
@@ -98,6 +101,7 @@ struct State {
     bool httpStatusSwitchDisabled = false;
 
     uint32_t keepaliveTimeout = kDefaultKeepaliveTimeout;
+    bool keepaliveClampLogged = false;
     timeval keepalive_tv = {};
     bool bufferingTimePassed = false;
     bool closeRequested = false;
