@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "Logging.h"
@@ -20,10 +21,25 @@ constexpr uint32_t kDefaultWindow = 163840;
 // One connection per worker process.
 ip4_addr_t gcLocalIP;
 tcpoverudp_pcb_handle tcp = {nullptr};  // cleared by the stack when it frees the pcb
-bool tcpCloseRequested = false;
+bool tcpCloseRequested = false;         // the current connection's peer sent FIN
+uint64_t finsSeen = 0;                  // FINs reported by the stack, for the deferred close
 uint64_t sent = 0;
 int64_t writtenToLwip = 0;
 bool stackReady = false;
+
+// Receive window accounting. The worker reports consumed bytes in the order they were
+// handed over; those of connections replaced since come first and reopen nothing.
+uint64_t unconsumed = 0;  // handed over on the current connection, not yet consumed
+uint64_t stale = 0;       // handed over on replaced connections, not yet consumed
+int stackDepth = 0;       // > 0 while the stack runs (its callbacks may be on the stack)
+
+// Runs one entry into the stack that may call back into the transport.
+template <typename F>
+void inStack(F&& run) {
+    ++stackDepth;
+    run();
+    --stackDepth;
+}
 
 // Reads the fields that the trace lines show from a TCP header.
 struct TcpHeaderView {
@@ -61,15 +77,21 @@ void traceSegment(const char* prefix, const uint8_t* segment, size_t length) {
                                    << ", flags=" << h.flags << ", len=" << length);
 }
 
-err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
+err_t cb_tunn_received(void*, tcp_pcb*, pbuf* p, err_t) {
     if (p == nullptr) {
         LOG4CPLUS_DEBUG(logger, "cb_tunn_received: TCP connection closed gracefully");
         tcpCloseRequested = true;
+        ++finsSeen;
         return ERR_OK;
     }
-    // The worker queues what the client cannot take yet: the window reopens at once.
-    tcp_recved(pcb, p->tot_len);
-    tunnelReceivedData(p);
+    // The window stays closed by these bytes until the worker reports them consumed, which
+    // it may do from inside this call: count them first.
+    const uint16_t length = p->tot_len;
+    unconsumed += length;
+    if (!tunnelReceivedData(p)) {
+        unconsumed -= length;
+        return ERR_MEM;  // the stack keeps the chain and offers it again
+    }
     return ERR_OK;
 }
 
@@ -95,6 +117,33 @@ void ensureStack() {
     if (!stackReady) {
         lwip_init();
         stackReady = true;
+    }
+}
+
+// The close after a FIN, deferred until the stack is done with the segment (or the refused
+// chain) that carried it.
+void closeAfterFin() {
+    LOG4CPLUS_DEBUG(logger, "closing TCP connection (delayed)");
+    if (tcp.pcb != nullptr) {
+        tcp_close(tcp.pcb);
+    }
+    tunnelClosed();
+}
+
+// Runs a timer or a refused-data offer; a FIN delivered by it is closed after, as one that
+// arrives with a packet is.
+template <typename F>
+void runAndCloseAfterFin(F&& run) {
+    const uint64_t before = finsSeen;
+    inStack(run);
+    if (finsSeen != before) {
+        closeAfterFin();
+    }
+}
+
+void offerRefusedData() {
+    if (tcp.pcb != nullptr && stackDepth == 0 && tcp.pcb->refused_data != nullptr) {
+        runAndCloseAfterFin([] { tcpoverudp_offer_refused(tcp.pcb); });
     }
 }
 }  // namespace
@@ -132,6 +181,11 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
         tcp_abort(tcp.pcb);
         tcpoverudp_handle_set(&tcp, nullptr);
     }
+    // What the worker still holds of earlier connections is consumed first; their FIN does
+    // not concern the new one.
+    stale += unconsumed;
+    unconsumed = 0;
+    tcpCloseRequested = false;
     LOG4CPLUS_TRACE(logger, "before creating new lwIP TCP socket: " << static_cast<void*>(tcp.pcb));
     tcp_pcb* pcb = tcp_new();
     LOG4CPLUS_TRACE(logger, "new lwIP TCP socket: " << static_cast<void*>(pcb));
@@ -180,14 +234,9 @@ void tunnelTransportInput(const uint8_t* packet, uint16_t length) {
     if (p == nullptr) {
         return;  // no memory: TCP retransmits
     }
-    tcpoverudp_tcp_input(p);
+    inStack([p] { tcpoverudp_tcp_input(p); });
     if (tcpCloseRequested) {
-        // Deferred to here so the stack is done with the segment that carried the FIN.
-        LOG4CPLUS_DEBUG(logger, "closing TCP connection (delayed)");
-        if (tcp.pcb != nullptr) {
-            tcp_close(tcp.pcb);
-        }
-        tunnelClosed();
+        closeAfterFin();  // the stack is done with the segment that carried the FIN
     }
 }
 
@@ -215,6 +264,19 @@ uint32_t tunnelSendData(const uint8_t* data, uint32_t length) {
     return written;
 }
 
+void tunnelDataConsumed(uint32_t count) {
+    const uint64_t old = std::min<uint64_t>(count, stale);
+    stale -= old;
+    const uint64_t reopen = std::min<uint64_t>(count - old, unconsumed);
+    unconsumed -= reopen;
+    if (tcp.pcb != nullptr && reopen > 0) {
+        // A window update leaves at once when the window grew by half of it; otherwise the
+        // next ACK carries the new edge.
+        tcpoverudp_recved(tcp.pcb, static_cast<u32_t>(reopen));
+    }
+    offerRefusedData();
+}
+
 void tunnelClose() {
     LOG4CPLUS_DEBUG(logger, "close tunnel");
     if (tcp.pcb != nullptr) {
@@ -224,7 +286,7 @@ void tunnelClose() {
 
 void tunnelIdleTimer() {
     if (stackReady) {
-        tcp_tmr();
+        runAndCloseAfterFin([] { tcp_tmr(); });  // its fast timer offers refused data too
     }
 }
 

@@ -13,6 +13,11 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
 void tunnelTransportInput(const uint8_t* packet, uint16_t length);
 // Queues what the stack's send buffer takes; the count accepted.
 uint32_t tunnelSendData(const uint8_t* data, uint32_t length);
+// The worker has passed count more bytes of the device's data on (written to its local
+// connection), in the order they were handed over: the receive window reopens by that much,
+// so the device sends no faster than the worker's client takes. Bytes of a connection that
+// a later tunnelConnect replaced reopen nothing. Data refused earlier is offered again.
+void tunnelDataConsumed(uint32_t count);
 // Orderly close of the sending direction; data from the device is still delivered.
 void tunnelClose();
 // The stack's timer; called every 0.25 s.

@@ -26,6 +26,12 @@ void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
+void requestHeadWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    LOG4CPLUS_INFO(logger, "client named no target within the request-head time-out of "
+                               << worker::state().requestHeadTimeout
+                               << " s, closing its connection");
+    worker::endNow();
+}
 void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
     tunnelFlushAck();
 }
@@ -58,6 +64,7 @@ void stopAllWatchers() {
     s.bufferingWatcher.stop();
     s.exitTimeoutWatcher.stop();
     s.cleanupWatcher.stop();
+    s.requestHeadWatcher.stop();
     s.ackTimer.stop();
     s.outputFlushWatcher.stop();
 }
@@ -168,6 +175,11 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
 void timeout_cb(struct ev_loop*, ev_timer*, int) {
     State& s = worker::state();
     tunnelIdleTimer();
+    if (s.isProxy && !worker::clientQueueEmpty()) {
+        // Not idle: the answer is on its way to a client that takes it at its own pace (the
+        // device waits meanwhile), and the worker must not end once that queue drains.
+        worker::touchKeepalive();
+    }
     timeval now;
     gettimeofday(&now, nullptr);
     if (now.tv_sec - s.keepalive_tv.tv_sec > static_cast<time_t>(s.keepaliveTimeout)) {
@@ -248,9 +260,15 @@ void initialiseProcessState(int fdOutput, int fdInput) {
 
 namespace worker {
 
-State& state() {
-    static State s;
+namespace {
+std::unique_ptr<State>& heldState() {
+    static std::unique_ptr<State> s = std::make_unique<State>();
     return s;
+}
+}  // namespace
+
+State& state() {
+    return *heldState();
 }
 
 void touchKeepalive() {
@@ -285,6 +303,15 @@ void flushOutput() {
     s.outputBatchLength = 0;
 }
 
+void targetNamed() {
+    state().requestHeadWatcher.stop();
+}
+
+void resetState() {
+    releaseClientQueue();
+    heldState() = std::make_unique<State>();
+}
+
 void endNow() {
     State& s = state();
     LOG4CPLUS_DEBUG(logger, "Timeout reached. Closing video recording.");
@@ -310,6 +337,12 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
     fcntl(fd, F_SETFL, O_NONBLOCK);
     ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
     s.vlcOutputWatcher.start(s.localLoop);
+    if (requestHeadTimeout > 0) {
+        // Counted from the fork; bytes that name no target do not move it.
+        ev_timer_init(s.requestHeadWatcher.get(), requestHeadWatcher_cb,
+                      static_cast<double>(requestHeadTimeout), 0.);
+        s.requestHeadWatcher.start(s.localLoop);
+    }
     ev_run(s.localLoop, 0);
     finishWorker("tcpProxy is stopping");
     return 0;

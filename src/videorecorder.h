@@ -40,7 +40,9 @@ void sendCloseTofdUDPOutput();
 
 // Called by the tunnel transport.
 void tunnelConnected();
-void tunnelReceivedData(struct pbuf* chain);
+// True: the chain is the worker's now. False: its queue is full; the stack keeps the chain
+// and offers it again later (after tunnelDataConsumed at the latest).
+bool tunnelReceivedData(struct pbuf* chain);
 void tunnelDataSent(uint16_t count);
 void tunnelClosed();
 void tunnelTransportOutput(const uint8_t* packet, uint16_t length);

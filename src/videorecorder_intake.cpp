@@ -4,6 +4,7 @@
 
 #include <evhtp/parser.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -76,6 +77,26 @@ void chooseService(const char* inbuf) {
     }
 }
 
+// A client's keepalive time-out, held to 1..3600 s: 0 or less would end the worker at the
+// next tick, and a huge value (or one that wraps) would keep an idle worker for ever. The
+// first value clamped in a worker is logged.
+uint32_t keepaliveTimeoutOption(const char* value) {
+    State& s = worker::state();
+    // Text that is no number counts as 0, as atoi reads it; strtoll saturates instead of
+    // wrapping.
+    const long long seconds = std::strtoll(value, nullptr, 10);
+    const long long clamped =
+        std::clamp<long long>(seconds, worker::kMinKeepaliveTimeout, worker::kMaxKeepaliveTimeout);
+    if (clamped != seconds && !s.keepaliveClampLogged) {
+        s.keepaliveClampLogged = true;
+        LOG4CPLUS_INFO(logger, "CUSTOM_KEEPALIVE_TIMEOUT=" << value << " is outside "
+                                                           << worker::kMinKeepaliveTimeout << ".."
+                                                           << worker::kMaxKeepaliveTimeout
+                                                           << " s, using " << clamped << " s");
+    }
+    return static_cast<uint32_t>(clamped);
+}
+
 void applyInbufOptions(const char* inbuf) {
     State& s = worker::state();
     char value[kOptionSize];
@@ -86,8 +107,8 @@ void applyInbufOptions(const char* inbuf) {
     }
     if (extractFieldValue(inbuf, "CUSTOM_KEEPALIVE_TIMEOUT", value, sizeof value) != nullptr &&
         value[0] != '\0') {
-        s.keepaliveTimeout = static_cast<uint32_t>(std::atoi(value));
         LOG4CPLUS_DEBUG(logger, "cookie contained option: CUSTOM_KEEPALIVE_TIMEOUT=" << value);
+        s.keepaliveTimeout = keepaliveTimeoutOption(value);
     }
     chooseService(inbuf);
 }

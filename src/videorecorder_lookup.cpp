@@ -245,6 +245,7 @@ void startLookup() {
     State& s = state();
     s.targetPending = true;
     s.targetRequested = true;
+    targetNamed();
     if (s.ldId[0] != '\0' && decimal(s.ldId) > 0) {
         checkForCachedSessionId();
     } else {

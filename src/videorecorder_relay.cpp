@@ -25,15 +25,28 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVide
 constexpr size_t kMaxGather = 1024;  // buffers per gathered write
 
 // Device bytes not yet written to the local connection, one stack buffer per entry in
-// arrival order. The stack's chains carry 16-bit totals, so the queue (which may grow to
-// many megabytes for a slow client) keeps its buffers apart and counts in 64 bits.
+// arrival order. The stack's chains carry 16-bit totals, so the queue keeps its buffers
+// apart and counts in 64 bits.
+//
+// Its size is bounded twice. The receive window reopens only for bytes written to the local
+// connection (tunnelDataConsumed), so one connection never has more than its window here.
+// And once the queue costs kClientQueueLimit, further device data is refused and stays
+// with the stack, not acknowledged further: this holds also for what connections replaced
+// by later requests left behind, and for devices that send tiny segments.
 struct ClientQueue {
     std::deque<pbuf*> buffers;
-    uint64_t bytes = 0;
+    uint64_t bytes = 0;  // payload bytes
+    uint64_t cost = 0;   // memory held: payload plus kBufferOverhead per buffer
+    bool refusing = false;
+    bool writing = false;  // the writer runs (it may take in data while it reopens the window)
 };
 ClientQueue& clientQueue() {
     static ClientQueue queue;
     return queue;
+}
+
+size_t bufferCost(const pbuf* p) {
+    return p->len + worker::kBufferOverhead;
 }
 
 void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) {
@@ -111,6 +124,10 @@ void rewriteAnswer(uint8_t* bytes, size_t length) {
 void runClientWriter() {
     State& s = worker::state();
     ClientQueue& queue = clientQueue();
+    if (queue.writing) {
+        return;  // data taken in while the writer reopens the window waits for its next run
+    }
+    queue.writing = true;
     if (!queue.buffers.empty()) {
         LOG4CPLUS_TRACE(logger, "trying to send data to client: " << queue.bytes);
         iovec pieces[kMaxGather];
@@ -130,9 +147,11 @@ void runClientWriter() {
         if (result > 0) {
             size_t remaining = static_cast<size_t>(result);
             queue.bytes -= remaining;
+            queue.cost -= remaining;
             while (remaining > 0 && remaining >= queue.buffers.front()->len) {
                 LOG4CPLUS_TRACE(logger, "removing bytes from pbuf client queue: " << remaining);
                 remaining -= queue.buffers.front()->len;
+                queue.cost -= worker::kBufferOverhead;
                 pbuf_free(queue.buffers.front());
                 queue.buffers.pop_front();
             }
@@ -140,10 +159,18 @@ void runClientWriter() {
                 // Only the unwritten bytes of the head stay: its payload start moves on.
                 pbuf_remove_header(queue.buffers.front(), remaining);
             }
+            // Bytes on their way to the client are activity, and room for the device.
+            worker::touchKeepalive();
+            if (queue.refusing && queue.cost < worker::kClientQueueLimit) {
+                LOG4CPLUS_DEBUG(logger, "client queue has room again, taking device data");
+                queue.refusing = false;
+            }
+            tunnelDataConsumed(static_cast<uint32_t>(result));
         } else if (result < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
             LOG4CPLUS_DEBUG(
                 logger, "error writing to client: " << std::strerror(error) << ", stopping tunnel");
             // The client is gone: what is queued for it can never be delivered.
+            queue.writing = false;
             worker::releaseClientQueue();
             s.vlcInputQueueWatcher.stop();
             s.vlcOutputWatcher.stop();
@@ -152,6 +179,7 @@ void runClientWriter() {
             return;
         }
     }
+    queue.writing = false;
     if (!queue.buffers.empty()) {
         LOG4CPLUS_TRACE(logger, "starting client write watcher");
         if (!s.vlcInputQueueWatcher.active() && s.localLoop != nullptr) {
@@ -201,6 +229,12 @@ void releaseClientQueue() {
     }
     queue.buffers.clear();
     queue.bytes = 0;
+    queue.cost = 0;
+    queue.refusing = false;
+}
+
+uint64_t clientQueueBytes() {
+    return clientQueue().bytes;
 }
 
 }  // namespace worker
@@ -227,14 +261,22 @@ void tunnelConnected() {
     }
 }
 
-void tunnelReceivedData(struct pbuf* chain) {
+bool tunnelReceivedData(struct pbuf* chain) {
     State& s = worker::state();
+    ClientQueue& queue = clientQueue();
+    if (queue.cost >= worker::kClientQueueLimit) {
+        if (!queue.refusing) {
+            LOG4CPLUS_DEBUG(logger,
+                            "client queue full with " << queue.bytes << " bytes, the device waits");
+            queue.refusing = true;
+        }
+        return false;
+    }
     worker::touchKeepalive();
     LOG4CPLUS_TRACE(logger, "tunnelReceivedData: Got " << chain->tot_len << " bytes");
     if (s.isProxy) {
         rewriteAnswer(static_cast<uint8_t*>(chain->payload), chain->len);
     }
-    ClientQueue& queue = clientQueue();
     while (chain != nullptr) {
         pbuf* next = chain->next;
         if (next != nullptr) {
@@ -242,10 +284,12 @@ void tunnelReceivedData(struct pbuf* chain) {
             pbuf_dechain(chain);
         }
         queue.bytes += chain->len;
+        queue.cost += bufferCost(chain);
         queue.buffers.push_back(chain);
         chain = next;
     }
     runClientWriter();
+    return true;
 }
 
 void tunnelDataSent(uint16_t count) {

@@ -57,6 +57,15 @@ constexpr uint32_t kDefaultKeepaliveTimeout = 30;
 constexpr double kAckDelaySeconds = 0.005;
 // Tunnel packets for the parent gathered in one pass of the loop, written together.
 constexpr size_t kOutputBatchSize = 64 * 1024;
+// Memory that device data waiting for the local connection may hold before more is refused
+// (the stack then keeps it, unacknowledged): a fixed bound whatever the device sends.
+constexpr uint64_t kClientQueueLimit = 4 * 1024 * 1024;
+// What a queued stack buffer costs beyond its payload: buffer header, headroom, the IPv4 and
+// TCP headers it arrived with, and the allocator's own.
+constexpr uint64_t kBufferOverhead = 160;
+// CUSTOM_KEEPALIVE_TIMEOUT is held to this range (seconds).
+constexpr uint32_t kMinKeepaliveTimeout = 1;
+constexpr uint32_t kMaxKeepaliveTimeout = 3600;
 
 struct State {
     bool isProxy = false;
@@ -92,6 +101,7 @@ struct State {
     bool httpStatusSwitchDisabled = false;
 
     uint32_t keepaliveTimeout = kDefaultKeepaliveTimeout;
+    bool keepaliveClampLogged = false;
     timeval keepalive_tv = {};
     bool bufferingTimePassed = false;
     bool closeRequested = false;
@@ -106,6 +116,7 @@ struct State {
     EvTimer bufferingWatcher;
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
+    EvTimer requestHeadWatcher;  // proxy worker: ends it when no target is named in time
     EvTimer ackTimer;
     EvWatcher<ev_prepare> outputFlushWatcher;
     std::unique_ptr<uint8_t[]> outputBatch;
@@ -129,7 +140,11 @@ void processClientData(int received);   // forwards the held client bytes when i
 void startLookup();                     // the request named a new target
 void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
+uint64_t clientQueueBytes();
 void releaseClientQueue();
 void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
+void targetNamed();  // the client's request named its first target
+// Forgets the relay: a fresh worker's state (tests run several relays in one process).
+void resetState();
 
 }  // namespace worker

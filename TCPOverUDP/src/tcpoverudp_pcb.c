@@ -1,4 +1,5 @@
 /* Per-connection settings of the worker's stack and the pcb handle that lwIP clears on free. */
+#include "lwip/priv/tcp_priv.h"
 #include "tcpoverudp_stack.h"
 
 /* The largest window shift 4 can announce in a 16-bit field. */
@@ -12,6 +13,27 @@ void tcpoverudp_set_rcv_window(struct tcp_pcb* pcb, u32_t window) {
         window = kMaxAnnouncedWindow;
     }
     pcb->custom_rcv_ann_wnd = (tcpwnd_size_t)window;
+}
+
+void tcpoverudp_recved(struct tcp_pcb* pcb, u32_t len) {
+    LWIP_ASSERT("tcpoverudp_recved: pcb", pcb != NULL);
+    /* All but the last 16-bit part straight into the window, capped as tcp_recved caps it;
+       tcp_recved then announces the whole growth (or not, below its threshold). */
+    while (len > 0xFFFFU) {
+        const tcpwnd_size_t grown = (tcpwnd_size_t)(pcb->rcv_wnd + 0xFFFFU);
+        pcb->rcv_wnd =
+            (grown > TCP_WND_MAX(pcb) || grown < pcb->rcv_wnd) ? TCP_WND_MAX(pcb) : grown;
+        len -= 0xFFFFU;
+    }
+    tcp_recved(pcb, (u16_t)len);
+}
+
+err_t tcpoverudp_offer_refused(struct tcp_pcb* pcb) {
+    LWIP_ASSERT("tcpoverudp_offer_refused: pcb", pcb != NULL);
+    if (pcb->refused_data == NULL) {
+        return ERR_OK;
+    }
+    return tcp_process_refused_data(pcb);
 }
 
 /* The ext-arg slot is allocated once per process; workers inherit it across fork. */

@@ -73,6 +73,20 @@ static inline void tcpoverudp_set_rx_after_close(struct tcp_pcb* pcb, int on) {
     pcb->rx_after_close = (u8_t)(on != 0);
 }
 
+/* tcp_recved() with a 32-bit count (lwIP's takes 16 bits): the window grows by all of it
+ * at once, so at most one window update leaves for the whole count. */
+void tcpoverudp_recved(struct tcp_pcb* pcb, u32_t len);
+
+/* ---- Refused data ------------------------------------------------------------------ */
+
+/* A recv callback that returns ERR_MEM leaves its chain with the stack (pcb->refused_data),
+ * already acknowledged; further data segments are dropped until the chain is taken. The
+ * stack offers it again on each incoming segment and on each fast timer; this offers it now
+ * (the application has just made room). Returns ERR_OK when everything was taken,
+ * ERR_INPROGRESS when it is still refused, ERR_ABRT when the callback aborted the pcb. Never
+ * call it from inside a stack callback. */
+err_t tcpoverudp_offer_refused(struct tcp_pcb* pcb);
+
 /* ---- Pcb liveness ------------------------------------------------------------------ */
 
 /* A pointer to a pcb that the stack clears (sets to NULL) at the moment it frees the pcb,

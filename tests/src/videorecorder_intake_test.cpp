@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "GatewayTestSupport.h"
 #include "LanDeviceAuthData.h"
 #include "PipeMessage.h"
 #include "videorecorder_state.h"
@@ -25,6 +26,7 @@ std::string field(const char* buffer, const char* name, size_t size = 64) {
 class IntakeTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        worker::resetState();
         ASSERT_EQ(::pipe(toParent), 0);
         worker::state().fdUDPOutput = toParent[1];
         worker::state().isProxy = true;
@@ -189,4 +191,32 @@ TEST_F(IntakeTest, AfterAGatewayTargetAnyDeviceOfTheSameSessionCountsAsUnchanged
     extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=abc,GC_ID=7\r\n", "JSESSIONID=abc,GC_ID=7");
     EXPECT_STREQ(s.ldId, "");
     EXPECT_TRUE(s.dataNeedsProcessing);
+}
+
+// The client's keepalive time-out stays within 1..3600 s; the first value clamped in a
+// worker is logged, later ones are not.
+TEST_F(IntakeTest, KeepaliveTimeoutIsHeldToItsRange) {
+    struct Case {
+        const char* value;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"-1", 1},      {"0", 1},
+        {"no", 1},      {"1", 1},
+        {"30", 30},     {"3600", 3600},
+        {"3601", 3600}, {"4294967297", 3600},
+        {"x1", 1},      {"99999999999999", 3600},
+    };
+    gateway_test::LogCapture log;
+    int session = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::string options = "JSESSIONID=s" + std::to_string(++session) +
+                                    ",GC_ID=7,LD_ID=3,CUSTOM_KEEPALIVE_TIMEOUT=" + c.value;
+        extract("GET / HTTP/1.1\r\nCookie: " + options + "\r\n", options);
+        EXPECT_EQ(worker::state().keepaliveTimeout, c.expected);
+    }
+    EXPECT_EQ(log.countContaining(log4cplus::INFO_LOG_LEVEL, "CUSTOM_KEEPALIVE_TIMEOUT="), 1u);
+    EXPECT_TRUE(log.has(log4cplus::INFO_LOG_LEVEL,
+                        "CUSTOM_KEEPALIVE_TIMEOUT=-1 is outside 1..3600 s, using 1 s"));
 }

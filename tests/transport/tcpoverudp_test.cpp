@@ -1,5 +1,6 @@
 // The tunnel transport against a device played with hand-made segments: connect, partial
-// sends, acknowledgements, the delayed close after a FIN, reconnects and short packets.
+// sends, acknowledgements, the delayed close after a FIN, reconnects, short packets, and the
+// receive window that only consumed bytes reopen.
 #include "tcpoverudp.h"
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lwip/priv/tcp_priv.h"
 #include "tcpoverudp_stack.h"
 #include "videorecorder.h"
 
@@ -28,6 +30,11 @@ struct Packet {
     uint32_t seq() const { return read32(4); }
     uint32_t ack() const { return read32(8); }
     size_t payload() const { return segment.size() - (segment[12] >> 4) * 4u; }
+    uint16_t window() const {
+        uint16_t v;
+        std::memcpy(&v, segment.data() + 14, 2);
+        return ntohs(v);
+    }
     uint32_t read32(size_t at) const {
         uint32_t v;
         std::memcpy(&v, segment.data() + at, 4);
@@ -40,6 +47,10 @@ std::vector<Packet> sentPackets;
 std::vector<std::string> events;
 std::string receivedBytes;
 uint32_t acknowledged = 0;
+bool refuseData = false;  // the worker's queue is full
+
+constexpr uint32_t kDefaultWindow = 163840;
+constexpr uint32_t kOurShift = 4;  // our window-scale shift once the device agreed
 
 void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     v = htons(v);
@@ -86,6 +97,18 @@ class TransportTest : public ::testing::Test {
         events.clear();
         receivedBytes.clear();
         acknowledged = 0;
+        refuseData = false;
+    }
+    // Every connection goes, and what the worker held counts as consumed: the next test
+    // starts as a fresh worker would.
+    void TearDown() override {
+        for (tcp_pcb** list : {&tcp_active_pcbs, &tcp_tw_pcbs}) {
+            while (*list != nullptr) {
+                tcp_err(*list, nullptr);
+                tcp_abort(*list);
+            }
+        }
+        tunnelDataConsumed(UINT32_MAX);
     }
     // Connects and answers the SYN; our next sequence number is returned.
     uint32_t establish(uint16_t mss = 1398) {
@@ -115,12 +138,16 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
 void tunnelConnected() {
     events.push_back("connected");
 }
-void tunnelReceivedData(struct pbuf* chain) {
+bool tunnelReceivedData(struct pbuf* chain) {
+    if (refuseData) {
+        return false;
+    }
     events.push_back("data");
     for (pbuf* p = chain; p != nullptr; p = p->next) {
         receivedBytes.append(static_cast<const char*>(p->payload), p->len);
     }
     pbuf_free(chain);
+    return true;
 }
 void tunnelDataSent(uint16_t count) {
     events.push_back("sent");
@@ -212,4 +239,71 @@ TEST_F(TransportTest, AConnectAfterTheStackFreedAClosedConnectionIsSafe) {
     EXPECT_EQ(tunnelConnect(kLocal, kLocalPort, kDevice, kDevicePort, 0), kLocalPort);
     ASSERT_EQ(sentPackets.size(), 1u);  // only the new SYN: nothing reset, nothing freed twice
     EXPECT_EQ(sentPackets[0].flags(), kSyn);
+}
+
+// The device's bytes close the window until the worker has passed them on: a client that
+// reads nothing stops the device instead of filling the worker.
+TEST_F(TransportTest, TheWindowClosesOnUnconsumedDataAndReopensWhenItIsConsumed) {
+    const uint32_t ourNext = establish();
+    const std::string segment(1398, 'd');
+    for (uint32_t sent = 0; sent < kDefaultWindow + 2 * 1398; sent += 1398) {
+        input(devicePacket(kAck, deviceNext + sent, ourNext, segment));
+    }
+    tunnelFlushAck();
+    EXPECT_EQ(receivedBytes.size(), kDefaultWindow);  // what lay beyond the window is dropped
+    ASSERT_FALSE(sentPackets.empty());
+    EXPECT_EQ(sentPackets.back().window(), 0);
+    sentPackets.clear();
+
+    tunnelDataConsumed(kDefaultWindow);
+    ASSERT_EQ(sentPackets.size(), 1u);  // a window update at once, not at the next ACK
+    EXPECT_EQ(sentPackets[0].window(), kDefaultWindow >> kOurShift);
+}
+
+// After a new target replaced the connection, the old connection's queued bytes are written
+// first: they must not open the new connection's window.
+TEST_F(TransportTest, BytesOfAReplacedConnectionReopenNothingOnTheNewOne) {
+    const std::string segment(1398, 'o');
+    uint32_t ourNext = establish();
+    for (uint32_t i = 0; i < 3; ++i) {
+        input(devicePacket(kAck, deviceNext + i * 1398, ourNext, segment));
+    }
+    // A new target: the old connection is reset, the new one comes up.
+    EXPECT_EQ(tunnelConnect(kLocal, kLocalPort + 1, kDevice, kDevicePort, 0), kLocalPort + 1);
+    const uint32_t synSeq = sentPackets.back().seq();
+    std::vector<uint8_t> synAck =
+        devicePacket(kSyn | kAck, kDeviceIsn, synSeq + 1, "", 65535, true);
+    put16(synAck, 4 + 2, kLocalPort + 1);
+    input(synAck);
+    ourNext = synSeq + 1;
+    const uint32_t held = 3 * 1398;
+    auto toNew = [&](uint32_t offset) {
+        std::vector<uint8_t> packet = devicePacket(kAck, deviceNext + offset, ourNext, segment);
+        put16(packet, 4 + 2, kLocalPort + 1);
+        input(packet);
+        tunnelFlushAck();
+    };
+    for (uint32_t i = 0; i < 3; ++i) {
+        toNew(i * 1398);
+    }
+    tunnelDataConsumed(held);  // the old connection's bytes
+    toNew(held);
+    EXPECT_EQ(sentPackets.back().window(), (kDefaultWindow - 4 * 1398) >> kOurShift);
+
+    tunnelDataConsumed(held);  // now the new connection's
+    toNew(4 * 1398);
+    EXPECT_EQ(sentPackets.back().window(), (kDefaultWindow - 2 * 1398) >> kOurShift);
+}
+
+// A full queue refuses the device's data; the stack keeps it (and the FIN with it) until the
+// worker has room again, and the close follows the data as usual.
+TEST_F(TransportTest, RefusedDataAndItsFinArriveOnceThereIsRoom) {
+    const uint32_t ourNext = establish();
+    refuseData = true;
+    input(devicePacket(kAck | kFin, deviceNext, ourNext, "held back"));
+    EXPECT_TRUE(events.empty());
+    refuseData = false;
+    tunnelDataConsumed(0);
+    EXPECT_EQ(receivedBytes, "held back");
+    EXPECT_EQ(events, (std::vector<std::string>{"data", "closed"}));
 }
