@@ -116,8 +116,9 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
     if (length < 0) {
         return;
     }
+    const DatagramKind kind = length > 0 ? datagramKindOf(bytes[0]) : DatagramKind::Unknown;
     if (!encrypted) {
-        server->send(address, bytes, static_cast<size_t>(length));
+        server->send(address, bytes, static_cast<size_t>(length), kind);
         return;
     }
     uint8_t envelope[kMaxEnvelopeDatagram];
@@ -131,7 +132,7 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
                                                                 << key_ << ", dropping it");
         return;
     }
-    server->send(address, envelope, cipherLength + 1);
+    server->send(address, envelope, cipherLength + 1, kind);
 }
 
 uint8_t* GatewayClient::decrypt(uint8_t* ciphertext, uint32_t length, uint32_t* outLength) {
@@ -171,6 +172,7 @@ void GatewayClient::receivedData(const uint8_t* datagram, size_t length) {
     const uint8_t channel = datagram[0];
     const auto it = channels.find(channel);
     if (it == channels.end()) {
+        ++server->counters().unknownChannelDropped;
         LOG4CPLUS_WARN(logger, "cannot find channel for " << static_cast<char>(channel));
         return;
     }
