@@ -46,11 +46,16 @@ def scrape(port, make_socket=None):
 
 
 def wait_for_metric(port, name, predicate, make_socket=None, timeout=10.0):
-    """Scrapes until predicate(value of name) holds; returns the last samples."""
+    """Scrapes until predicate(value of name) holds; returns the last samples. A name with
+    no labels and no sample of its own stands for the sum of its labelled samples."""
     deadline = time.monotonic() + timeout
     while True:
         samples = scrape(port, make_socket)
-        if predicate(samples.get(name, 0.0)):
+        value = samples.get(name)
+        if value is None:
+            value = sum(v for k, v in samples.items() if k.startswith(name + "_total{")
+                        or k.startswith(name + "{"))
+        if predicate(value):
             return samples
         if time.monotonic() > deadline:
             raise AssertionError("%s is %r after %.0f s" % (name, samples.get(name), timeout))
