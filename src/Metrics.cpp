@@ -309,18 +309,15 @@ struct MetricsEndpointCallbacks {
         return result;
     }
 
+    // A connection's descriptor is remembered when it starts. The daemon may close it only
+    // after it reports the end, so it is forgotten once it no longer is one of ours.
     static void connectionChanged(void* self, MHD_Connection* connection, void**,
                                   MHD_ConnectionNotificationCode event) {
         auto* endpoint = static_cast<MetricsEndpoint*>(self);
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info == nullptr) {
-            return;
-        }
-        if (event == MHD_CONNECTION_NOTIFY_STARTED) {
+        if (info != nullptr && event == MHD_CONNECTION_NOTIFY_STARTED) {
             endpoint->connections_.insert(info->connect_fd);
-        } else {
-            endpoint->connections_.erase(info->connect_fd);
         }
     }
 
@@ -358,6 +355,7 @@ MetricsEndpoint::MetricsEndpoint(const sockaddr_in& address, Render render, stru
     }
     listenFd_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD)->listen_fd;
     epollFd_ = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+    port_ = port();
     currentEndpoint = this;
 
     ev_io_init(readable_.get(),
@@ -368,7 +366,7 @@ MetricsEndpoint::MetricsEndpoint(const sockaddr_in& address, Render render, stru
     ev_init(timeout_.get(),
             (evMemberCallback<MetricsEndpoint, ev_timer, &MetricsEndpoint::onTimeout>));
     timeout_.get()->data = this;
-    LOG4CPLUS_INFO(logger, "Serving metrics on http://" << host << ":" << port() << "/metrics");
+    LOG4CPLUS_INFO(logger, "Serving metrics on http://" << host << ":" << port_ << "/metrics");
     runDaemon();
 }
 
@@ -390,6 +388,20 @@ uint16_t MetricsEndpoint::port() const {
     return ntohs(address.sin_port);
 }
 
+bool MetricsEndpoint::isOurSocket(int descriptor) const {
+    // Only the endpoint's sockets have its port as their local port.
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    return getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           address.sin_family == AF_INET && ntohs(address.sin_port) == port_;
+}
+
+void MetricsEndpoint::forgetClosedConnections() {
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        it = isOurSocket(*it) ? std::next(it) : connections_.erase(it);
+    }
+}
+
 void MetricsEndpoint::closeDescriptorsInWorker() {
     // Runs in every new child: a worker must hold none of the endpoint's sockets, or a
     // scraper's connection would stay open as long as the worker lives.
@@ -398,7 +410,9 @@ void MetricsEndpoint::closeDescriptorsInWorker() {
         return;
     }
     for (const int descriptor : endpoint->connections_) {
-        ::close(descriptor);
+        if (endpoint->isOurSocket(descriptor)) {
+            ::close(descriptor);
+        }
     }
     ::close(endpoint->listenFd_);
     ::close(endpoint->epollFd_);
@@ -414,6 +428,7 @@ void MetricsEndpoint::onTimeout(int) {
 
 void MetricsEndpoint::runDaemon() {
     MHD_run(daemon_);
+    forgetClosedConnections();
     // The daemon says when it must run next even without activity: time-outs of idle
     // connections, or work left over from this run (then 0).
     MHD_UNSIGNED_LONG_LONG milliseconds = 0;

@@ -66,6 +66,8 @@ class MetricsEndpoint {
   private:
     friend struct MetricsEndpointCallbacks;  // libmicrohttpd's callbacks, in Metrics.cpp
     static void closeDescriptorsInWorker();
+    bool isOurSocket(int descriptor) const;
+    void forgetClosedConnections();
     void onReadable(int revents);
     void onTimeout(int revents);
     void runDaemon();
@@ -74,7 +76,8 @@ class MetricsEndpoint {
     MHD_Daemon* daemon_ = nullptr;
     int listenFd_ = -1;
     int epollFd_ = -1;
-    std::set<int> connections_;  // open client connections, closed in a new worker
+    uint16_t port_ = 0;
+    std::set<int> connections_;  // client connections that may be open, closed in a worker
     EvIo readable_;
     EvTimer timeout_;
     struct ev_loop* loop_;

@@ -192,7 +192,7 @@ def test_workers_and_metrics(metrics_server):
         endpoint_sockets = socket_inodes(server.pid, server.metrics_port)
         assert len(endpoint_sockets) >= 2  # the listener and the idle scraper at least
         assert descriptor_targets(server.pid) & endpoint_sockets
-        assert not descriptor_targets(worker) & endpoint_sockets
+        assert not descriptor_targets(worker) & endpoint_sockets, (descriptor_targets(worker), endpoint_sockets, descriptor_targets(server.pid))
         live = tamblo_metrics.scrape(server.metrics_port)
         assert live['tamblo_workers{kind="proxy"}'] == 1
         assert live['tamblo_workers_started_total{kind="proxy"}'] - \
