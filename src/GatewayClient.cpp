@@ -116,7 +116,10 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
     if (length < 0) {
         return;
     }
-    const DatagramKind kind = length > 0 ? datagramKindOf(bytes[0]) : DatagramKind::Unknown;
+    // What a worker sends: tunnel packets, or channel datagrams under their channel id.
+    const DatagramKind kind = length > 0 && bytes[0] == TAMBLO_MT_TCPOVERUDP
+                                  ? DatagramKind::Tunnel
+                                  : DatagramKind::Channel;
     if (!encrypted) {
         server->send(address, bytes, static_cast<size_t>(length), kind);
         return;

@@ -519,14 +519,13 @@ ServerGauges TambloServer::gauges() const {
 }
 
 DatagramKind datagramKindOf(uint8_t type) {
+    // As the dispatcher sees a datagram from a gateway: the answer types of the server are
+    // channel ids when a gateway sends them.
     using namespace gateway_datagram;
     switch (type) {
         case TAMBLO_MT_CONNECT:
-        case TAMBLO_MT_ACCEPT:
         case TAMBLO_MT_KEEPALIVE:
-        case TAMBLO_MT_KEEPALIVERESP:
         case TAMBLO_MT_CONNECTTLS:
-        case TAMBLO_MT_ACCEPTTLS:
             return DatagramKind::Control;
         case TAMBLO_MT_TCPOVERUDP:
             return DatagramKind::Tunnel;

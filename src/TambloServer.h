@@ -67,6 +67,7 @@ struct AddressKeyBuffer {
 // kind of what it carries; one that cannot be opened counts as Unknown.
 enum class DatagramKind : uint8_t { Control, Tunnel, Channel, Unknown };
 inline constexpr size_t kDatagramKinds = 4;
+// The kind of a datagram received from a gateway, by its first byte.
 DatagramKind datagramKindOf(uint8_t type);
 
 struct DatagramCounts {
