@@ -281,6 +281,7 @@ void TambloServer::addGatewayClient(GatewayClient* client, const sockaddr_in& se
     sa2gc[sender] = client;
     gatewayClientsAddr[senderText(sender)] = client;
     ++gatewaysPerAddress[sender.sin_addr.s_addr];
+    keyedGatewayClients += client->isEncrypted() ? 1 : 0;
 }
 
 void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
@@ -358,6 +359,7 @@ void TambloServer::deleteGatewayClient(GatewayClient* client) {
     const auto byKey = gatewayClients.find(client->key());
     if (byKey != gatewayClients.end() && byKey->second == client) {
         gatewayClients.erase(byKey);
+        keyedGatewayClients -= client->isEncrypted() ? 1 : 0;
     }
     const auto byAddress = sa2gc.find(client->getAddress());
     if (byAddress != sa2gc.end() && byAddress->second == client) {

@@ -507,9 +507,8 @@ void TambloServer::deleteDoomedTunnels(int) {
 
 ServerGauges TambloServer::gauges() const {
     ServerGauges gauges;
-    for (const auto& [key, client] : gatewayClients) {
-        ++(client->isEncrypted() ? gauges.gatewayClientsKeyed : gauges.gatewayClientsPlain);
-    }
+    gauges.gatewayClientsKeyed = keyedGatewayClients;
+    gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
     for (const Tunnel* tunnel : allTunnels) {
         ++(tunnel->isProxyTunnel() ? gauges.proxyWorkers : gauges.recordingWorkers);
     }

@@ -250,6 +250,7 @@ class TambloServer {
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
     boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
+    size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
     ServerCounters counters_;
     LogRateLimiter registrationLimitLog;
     LogRateLimiter otherIpLog;

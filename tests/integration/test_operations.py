@@ -122,6 +122,11 @@ def test_counters_follow_registrations_keepalives_and_drops(metrics_server, make
     assert after["process_open_fds"] >= 5
     assert after["process_resident_memory_bytes"] > 1 << 20
     assert after['tamblo_build_info{version="%s"}' % project_version()] == 1
+    # The keyed client registers again without a key: its record is replaced.
+    assert keyed.register() == bytes([ACCEPT])
+    again = tamblo_metrics.scrape(server.metrics_port)
+    assert again['tamblo_gateway_clients{kind="plain"}'] == 2
+    assert again['tamblo_gateway_clients{kind="keyed"}'] == 0
 
 
 def test_a_client_that_sends_nothing_does_not_stall_the_server(metrics_server, make_client):
