@@ -4,7 +4,7 @@ ASAN_DIR       ?= build-asan
 JOBS           ?= $(shell nproc)
 ARGS           ?=
 
-.PHONY: all build deps run test unit asan-build bench demo clean
+.PHONY: all build deps run test unit asan-build bench demo package clean
 
 all: build
 
@@ -35,6 +35,11 @@ asan-build:
 # One request through the whole relay inside a network namespace (needs root).
 demo: deps build
 	scripts/demo
+
+# Debian packages tamblo-server and tamblo-gateway from the normal build, in build/packages.
+package: deps build
+	cd $(BUILD_DIR) && cpack -G DEB -B $(abspath $(BUILD_DIR))/packages
+	ls -l $(BUILD_DIR)/packages/*.deb
 
 bench:
 	TAMBLO_BENCH=1 scripts/install-deps

@@ -8,6 +8,7 @@ pkg_check_modules(LOG4CPLUS REQUIRED IMPORTED_TARGET log4cplus)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 pkg_check_modules(EVHTP REQUIRED IMPORTED_TARGET evhtp)
 pkg_check_modules(LIBVLC REQUIRED IMPORTED_TARGET libvlc)
+pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
 
 # libev ships no pkg-config file on Debian.
 find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)

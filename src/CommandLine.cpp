@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 
 #include "Logging.h"
 
@@ -33,22 +34,47 @@ uint32_t limitValue(const LimitOption& option, std::string_view text) {
     return static_cast<uint32_t>(value);
 }
 
-bool parseLimit(const std::string& argument, ServerSettings* settings) {
-    for (const LimitOption& option : limitOptions()) {
-        if (argumentMatches(argument, option.prefix)) {
-            settings->*option.field = limitValue(option, getArgumentValue(argument, option.prefix));
+bool parseSwitch(const std::string& argument, ServerSettings* settings) {
+    for (const SwitchOption& option : switchOptions()) {
+        if (argument == option.name) {
+            settings->*option.field = option.value;
+            if (option.logLine != nullptr) {
+                LOG4CPLUS_INFO(logger, option.logLine);
+            }
             return true;
         }
     }
     return false;
 }
 
-// The recording options: text values, checked here so that a typo stops the start.
+bool parsePort(const std::string& argument, ServerSettings* settings) {
+    for (const PortOption& option : portOptions()) {
+        if (argumentMatches(argument, option.prefix)) {
+            settings->*option.field = portValue(getArgumentValue(argument, option.prefix));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseText(const std::string& argument, ServerSettings* settings) {
+    for (const TextOption& option : textOptions()) {
+        if (argumentMatches(argument, option.prefix)) {
+            const std::string_view value = getArgumentValue(argument, option.prefix);
+            settings->*option.field =
+                option.check != nullptr ? option.check(value) : std::string(value);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The recording options: checked here so that a typo stops the start.
 std::string controlAddressValue(std::string_view text) {
     const std::string address(text);
     in_addr parsed;
     if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        throw CommandLineError(std::string(kCtrlAddressArg) + address +
+        throw CommandLineError("--ctrl-address=" + address +
                                ": expected a dotted IPv4 address such as 127.0.0.1");
     }
     return address;
@@ -63,24 +89,58 @@ std::string recordingsDirValue(std::string_view text) {
     const std::string canonical = resolved != nullptr ? resolved : "";
     std::free(resolved);
     if (!isDirectory) {
-        throw CommandLineError(std::string(kRecordingsDirArg) + path +
-                               ": expected an existing directory");
+        throw CommandLineError("--recordings-dir=" + path + ": expected an existing directory");
     }
     return canonical;
 }
 
-bool parseRecordingOption(const std::string& argument, ServerSettings* settings) {
-    if (argumentMatches(argument, kCtrlAddressArg)) {
-        settings->ctrlAddress = controlAddressValue(getArgumentValue(argument, kCtrlAddressArg));
-        return true;
-    }
-    if (argumentMatches(argument, kRecordingsDirArg)) {
-        settings->recordingsDir = recordingsDirValue(getArgumentValue(argument, kRecordingsDirArg));
-        return true;
+bool parseLimit(const std::string& argument, ServerSettings* settings) {
+    for (const LimitOption& option : limitOptions()) {
+        if (argumentMatches(argument, option.prefix)) {
+            settings->*option.field = limitValue(option, getArgumentValue(argument, option.prefix));
+            return true;
+        }
     }
     return false;
 }
 }  // namespace
+
+const std::vector<SwitchOption>& switchOptions() {
+    static const std::vector<SwitchOption> options = {
+        {"--enable-streams", &ServerSettings::disableStreams, false,
+         "Enabling output to stdout. TambloServer won't work if started from ssh.",
+         "workers keep their standard streams (by default they point at /dev/null)"},
+    };
+    return options;
+}
+
+const std::vector<PortOption>& portOptions() {
+    static const std::vector<PortOption> options = {
+        {gcPortArg, &ServerSettings::gcPort, "UDP port of the gateway clients"},
+        {ctrlPortArg, &ServerSettings::ctrlPort, "TCP port of the control interface"},
+        {proxyPortArg, &ServerSettings::proxyPort, "TCP port of the proxied client connections"},
+        {restPortArg, &ServerSettings::restPort,
+         "TCP port of the REST configuration service on 127.0.0.1"},
+    };
+    return options;
+}
+
+const std::vector<TextOption>& textOptions() {
+    static const std::vector<TextOption> options = {
+        {"--metrics-address=", &ServerSettings::metricsAddress, "ADDR:PORT", "off",
+         "serve GET /metrics (Prometheus text format) on this IPv4 address and TCP port"},
+        {"--log-config=", &ServerSettings::logConfig, "FILE", "searched, see below",
+         "logging configuration file (log4cplus properties)"},
+        {"--ctrl-address=", &ServerSettings::ctrlAddress, "A.B.C.D", "all addresses",
+         "bind the control listener to this IPv4 address (use 127.0.0.1 in production)",
+         controlAddressValue},
+        {"--recordings-dir=", &ServerSettings::recordingsDir, "DIR", "any path",
+         "existing directory that recording files are kept inside; relative output names are "
+         "taken in it, names that leave it are refused",
+         recordingsDirValue},
+    };
+    return options;
+}
 
 const std::vector<LimitOption>& limitOptions() {
     constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
@@ -118,26 +178,78 @@ uint16_t portValue(std::string_view text) {
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
     ServerSettings settings;
     for (const std::string& argument : arguments) {
-        if (argument == kEnableStreamsArg) {
-            settings.disableStreams = false;
-            LOG4CPLUS_INFO(
-                logger, "Enabling output to stdout. TambloServer won't work if started from ssh.");
-        } else if (argumentMatches(argument, restPortArg)) {
-            settings.restPort = portValue(getArgumentValue(argument, restPortArg));
-        } else if (argumentMatches(argument, gcPortArg)) {
-            settings.gcPort = portValue(getArgumentValue(argument, gcPortArg));
-        } else if (argumentMatches(argument, ctrlPortArg)) {
-            settings.ctrlPort = portValue(getArgumentValue(argument, ctrlPortArg));
-        } else if (argumentMatches(argument, proxyPortArg)) {
-            settings.proxyPort = portValue(getArgumentValue(argument, proxyPortArg));
-        } else if (parseLimit(argument, &settings)) {
+        if (parseSwitch(argument, &settings) || parsePort(argument, &settings) ||
+            parseLimit(argument, &settings) || parseText(argument, &settings)) {
             continue;
-        } else if (parseRecordingOption(argument, &settings)) {
-            continue;
-        } else {
-            settings.interfaceName = argument;
-            LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);
         }
+        settings.interfaceName = argument;
+        LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);
     }
     return settings;
+}
+
+EarlyArguments scanEarlyArguments(const std::vector<std::string>& arguments) {
+    EarlyArguments early;
+    for (const std::string& argument : arguments) {
+        early.help = early.help || argument == kHelpArg;
+        early.version = early.version || argument == kVersionArg;
+        if (argumentMatches(argument, kLogConfigArg)) {
+            early.logConfig = std::string(getArgumentValue(argument, kLogConfigArg));
+        }
+    }
+    return early;
+}
+
+namespace {
+// One option per line: the option and its value name in a column, then what it does and
+// its default.
+void usageLine(std::ostringstream& out, const std::string& option, const std::string& text) {
+    constexpr size_t kColumn = 36;
+    out << "  " << option;
+    out << std::string(option.size() + 2 < kColumn ? kColumn - option.size() - 2 : 1, ' ');
+    out << text << "\n";
+}
+}  // namespace
+
+std::string usageText(const char* program) {
+    const ServerSettings defaults;
+    std::ostringstream out;
+    out << "Usage: " << program << " [OPTION]... [INTERFACE]\n"
+        << "Relays TCP connections of clients to devices behind registered gateway clients.\n"
+        << "INTERFACE: bind the gateway socket to this interface's IPv4 address (default: all\n"
+        << "addresses). An argument that is no option is taken as the interface name.\n\n"
+        << "Ports:\n";
+    for (const PortOption& option : portOptions()) {
+        usageLine(out, std::string(option.prefix) + "PORT",
+                  std::string(option.description) + " (default " +
+                      std::to_string(defaults.*option.field) + ")");
+    }
+    out << "\nSwitches:\n";
+    for (const SwitchOption& option : switchOptions()) {
+        usageLine(out, option.name, option.description);
+    }
+    usageLine(out, std::string(kHelpArg), "print this text and exit");
+    usageLine(out, std::string(kVersionArg), "print the version and exit");
+    out << "\nLimits (whole numbers):\n";
+    for (const LimitOption& option : limitOptions()) {
+        usageLine(out, std::string(option.prefix) + "N",
+                  std::string(option.description) + " (default " +
+                      std::to_string(defaults.*option.field) + ", " +
+                      std::to_string(option.minimum) + " to " + std::to_string(option.maximum) +
+                      ")");
+    }
+    out << "\nOther settings:\n";
+    for (const TextOption& option : textOptions()) {
+        usageLine(out, std::string(option.prefix) + option.valueName,
+                  std::string(option.description) + " (default: " + option.whenEmpty + ")");
+    }
+    out << "\nLog file: the log4cplus properties file given with --log-config=, else\n"
+        << "TambloServer_log.conf in the working directory, beside the program, or one level\n"
+        << "above it; with none, the server logs at INFO to standard error. SIGHUP reads the\n"
+        << "file again (for logrotate). SIGTERM stops the server.\n";
+    return out.str();
+}
+
+const char* serverVersion() {
+    return TAMBLO_VERSION;
 }

@@ -1,5 +1,7 @@
 // The server's command line: port options, the streams switch, the limits that keep the
-// server's state bounded, and an interface name. Read once by the entry point.
+// server's state bounded, text options and an interface name. Read once by the entry point.
+// Every option is a row of one of the option tables below; the usage text (--help) is made
+// from the same tables, so an option appears there as soon as its row exists.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,9 @@ extern const char* const gcPortArg;     // "--gc-port="
 extern const char* const ctrlPortArg;   // "--ctrl-port="
 extern const char* const proxyPortArg;  // "--proxy-port="
 inline constexpr std::string_view kEnableStreamsArg = "--enable-streams";
+inline constexpr std::string_view kHelpArg = "--help";
+inline constexpr std::string_view kVersionArg = "--version";
+inline constexpr std::string_view kLogConfigArg = "--log-config=";
 
 // Settings of the process, written while the command line is read and read-only afterwards.
 // Workers inherit them through the fork.
@@ -34,15 +39,47 @@ struct ServerSettings {
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
 
+    // Text options; empty means the default behaviour described in their table row.
+    std::string metricsAddress;  // ADDR:PORT of the metrics endpoint; empty: no endpoint
+    std::string logConfig;       // logging configuration file; empty: searched for
+
     // Recording security. Both empty by default: the control listener takes connections on
     // every address, and a START may name any file the server can write.
     std::string ctrlAddress;    // IPv4 address the control listener is bound to
     std::string recordingsDir;  // absolute and canonical: output files are kept inside it
 };
 
-// The recording options (text values).
-inline constexpr std::string_view kCtrlAddressArg = "--ctrl-address=";
-inline constexpr std::string_view kRecordingsDirArg = "--recordings-dir=";
+// An option that takes no value: its whole-argument name, the flag it sets and the value it
+// sets it to, an INFO line logged when it is met (or null), and its description.
+struct SwitchOption {
+    const char* name;
+    bool ServerSettings::*field;
+    bool value;
+    const char* logLine;
+    const char* description;
+};
+const std::vector<SwitchOption>& switchOptions();
+
+// A port option: atoi-like value kept to its low 16 bits, never an error.
+struct PortOption {
+    const char* prefix;
+    uint16_t ServerSettings::*field;
+    const char* description;
+};
+const std::vector<PortOption>& portOptions();
+
+// A text option: its prefix, where it goes, the name of its value in the usage text, what
+// an empty value means, its description, and the check that turns the text into the stored
+// value (null: stored as given; a check throws CommandLineError for a bad value).
+struct TextOption {
+    const char* prefix;
+    std::string ServerSettings::*field;
+    const char* valueName;
+    const char* whenEmpty;
+    const char* description;
+    std::string (*check)(std::string_view value) = nullptr;
+};
+const std::vector<TextOption>& textOptions();
 
 // A numeric option of the limits: its prefix, where it goes, its allowed range, and the
 // line that describes it.
@@ -55,8 +92,8 @@ struct LimitOption {
 };
 const std::vector<LimitOption>& limitOptions();
 
-// Thrown for a limit option whose value is not a whole number in its range, and for a
-// recording option with a bad value; the entry point prints the text and exits with status 2.
+// Thrown for a limit option whose value is not a whole number in its range; the entry
+// point prints the text and exits with status 2.
 class CommandLineError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -71,6 +108,19 @@ uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
 // streams switch and every interface name as they are met. Throws CommandLineError for
-// a limit option with a bad value, a control address that is not a dotted IPv4 address and
-// a recordings directory that does not exist.
+// a limit option with a bad value.
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments);
+
+// What the entry point does before logging is configured: print the usage or the version
+// and exit, or run with an explicit logging configuration file. The last --log-config= wins.
+struct EarlyArguments {
+    bool help = false;
+    bool version = false;
+    std::string logConfig;
+};
+EarlyArguments scanEarlyArguments(const std::vector<std::string>& arguments);
+
+// The usage text of --help, made from the option tables and the defaults of ServerSettings.
+std::string usageText(const char* program);
+// The version of this build (one line, no newline).
+const char* serverVersion();

@@ -148,7 +148,7 @@ ControlInterface::ControlInterface(TambloServer* owner) : server(owner) {
                                    << server->boundControlPort()
                                    << " listens on all addresses without a recordings directory: "
                                       "anyone who reaches it can record into any file. Use "
-                                   << kCtrlAddressArg << " and " << kRecordingsDirArg);
+                                   << "--ctrl-address= and --recordings-dir=");
     }
 }
 

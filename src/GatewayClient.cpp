@@ -116,8 +116,12 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
     if (length < 0) {
         return;
     }
+    // What a worker sends: tunnel packets, or channel datagrams under their channel id.
+    const DatagramKind kind = length > 0 && bytes[0] == TAMBLO_MT_TCPOVERUDP
+                                  ? DatagramKind::Tunnel
+                                  : DatagramKind::Channel;
     if (!encrypted) {
-        server->send(address, bytes, static_cast<size_t>(length));
+        server->send(address, bytes, static_cast<size_t>(length), kind);
         return;
     }
     uint8_t envelope[kMaxEnvelopeDatagram];
@@ -131,7 +135,7 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
                                                                 << key_ << ", dropping it");
         return;
     }
-    server->send(address, envelope, cipherLength + 1);
+    server->send(address, envelope, cipherLength + 1, kind);
 }
 
 uint8_t* GatewayClient::decrypt(uint8_t* ciphertext, uint32_t length, uint32_t* outLength) {
@@ -171,6 +175,7 @@ void GatewayClient::receivedData(const uint8_t* datagram, size_t length) {
     const uint8_t channel = datagram[0];
     const auto it = channels.find(channel);
     if (it == channels.end()) {
+        ++server->counters().unknownChannelDropped;
         LOG4CPLUS_WARN(logger, "cannot find channel for " << static_cast<char>(channel));
         return;
     }

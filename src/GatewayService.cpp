@@ -31,6 +31,9 @@ std::string senderText(const sockaddr_in& sender) {
 }  // namespace
 
 void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    if (datagram[0] != TAMBLO_MT_ENCRYPTED) {
+        counters_.received.count(datagramKindOf(datagram[0]), length);
+    }
     dispatch(sender, datagram, length, false);
 }
 
@@ -62,6 +65,8 @@ void TambloServer::dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t
 void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
     const auto it = sa2gc.find(sender);
     if (it == sa2gc.end()) {
+        counters_.received.count(DatagramKind::Unknown, length);
+        ++counters_.unknownSenderDropped;
         LOG4CPLUS_WARN(logger, "Got encrypted message from not registered gc");
         return;
     }
@@ -70,10 +75,12 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     uint8_t* plain =
         it->second->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
     if (plain == nullptr || plainLength == 0) {
+        counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.undecryptableDropped;
         LOG4CPLUS_WARN(logger, "Cannot decrypt message from registereg gc");
         return;
     }
+    counters_.received.count(datagramKindOf(plain[0]), length);
     dispatch(sender, plain, plainLength, true);
 }
 
@@ -98,6 +105,7 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
     LOG4CPLUS_TRACE(logger, "Got TCPoverUDP payload.");
     TunnelSegmentRoute route;
     if (!parseTunnelSegmentRoute(datagram, length, &route)) {
+        ++counters_.tooShortDropped;
         return;  // too short to name a session
     }
     const DottedAddress device = dotted(route.device);
@@ -121,6 +129,7 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
     if (refusePlaintext(owner, sender, sealed)) {
         return;
     }
+    counters_.relayedFromDevices += length - 1;
     tunnel->send(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
 }
 
@@ -131,6 +140,7 @@ void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* data
     formatAddressKey(sender, {}, 0, &key);
     const auto it = gatewayClientsAddr.find(key.view(), TextKeyHash(), TextKeyEqual());
     if (it == gatewayClientsAddr.end()) {
+        ++counters_.unknownSenderDropped;
         LOG4CPLUS_DEBUG(logger, "No gateway client at " << key.view() << " for channel "
                                                         << static_cast<unsigned>(datagram[0]));
         return;
@@ -271,6 +281,7 @@ void TambloServer::addGatewayClient(GatewayClient* client, const sockaddr_in& se
     sa2gc[sender] = client;
     gatewayClientsAddr[senderText(sender)] = client;
     ++gatewaysPerAddress[sender.sin_addr.s_addr];
+    keyedGatewayClients += client->isEncrypted() ? 1 : 0;
 }
 
 void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
@@ -278,6 +289,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
     Keepalive keepalive;
     const ParseStatus status = parseKeepalive(datagram, length, &keepalive);
     if (status == ParseStatus::TooShort) {
+        ++counters_.tooShortDropped;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
                 line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << senderText(sender)
@@ -286,6 +298,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         return;
     }
     if (status == ParseStatus::CustomIdOverrun) {
+        ++counters_.malformedDropped;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
                 line << "Dropping keepalive from " << senderText(sender)
@@ -299,6 +312,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
     const std::string_view key = keepalive.customId.empty() ? macKey.view() : keepalive.customId;
     GatewayClient* client = gatewayClient(key);
     if (client == nullptr) {
+        ++counters_.unknownGatewayDropped;
         return;
     }
     if (!client->keepAlive(sender, clock_.now())) {
@@ -345,6 +359,7 @@ void TambloServer::deleteGatewayClient(GatewayClient* client) {
     const auto byKey = gatewayClients.find(client->key());
     if (byKey != gatewayClients.end() && byKey->second == client) {
         gatewayClients.erase(byKey);
+        keyedGatewayClients -= client->isEncrypted() ? 1 : 0;
     }
     const auto byAddress = sa2gc.find(client->getAddress());
     if (byAddress != sa2gc.end() && byAddress->second == client) {

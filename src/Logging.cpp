@@ -2,6 +2,7 @@
 #include "Logging.h"
 
 #include <log4cplus/configurator.h>
+#include <log4cplus/hierarchy.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
 
@@ -30,11 +31,14 @@ std::string executableDirectory() {
 }
 }  // namespace
 
-std::string configureLogging(const char*) {
+std::string configureLogging(const char*, const std::string& explicitPath) {
     // The working directory first; then beside the binary and one level up, so that
     // build/TambloServer started from elsewhere finds the file of its source tree.
     std::vector<std::string> candidates = {kConfigurationFile};
-    const std::string directory = executableDirectory();
+    if (!explicitPath.empty()) {
+        candidates = {explicitPath};
+    }
+    const std::string directory = explicitPath.empty() ? executableDirectory() : std::string();
     if (!directory.empty()) {
         candidates.push_back(directory + "/" + kConfigurationFile);
         candidates.push_back(directory + "/../" + kConfigurationFile);
@@ -49,6 +53,11 @@ std::string configureLogging(const char*) {
     basic.configure();
     log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
     return {};
+}
+
+std::string reconfigureLogging(const std::string& explicitPath) {
+    log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
+    return configureLogging(nullptr, explicitPath);
 }
 
 }  // namespace tamblo::logging

@@ -38,8 +38,13 @@ void logLimited(const log4cplus::Logger& logger, log4cplus::LogLevel level, LogR
     logger.forcedLog(level, line.str());
 }
 
-// Reads the property file; returns the path that was used, or an empty text when none
-// of the candidates exists (logging then goes to standard error at INFO).
-std::string configureLogging(const char* argv0);
+// Reads the property file (the given one, else the first candidate found); returns the path
+// that was used, or an empty text when there is none (logging then goes to standard error at
+// INFO).
+std::string configureLogging(const char* argv0, const std::string& explicitPath = {});
+
+// Drops every appender and level and reads the file again, as configureLogging did; used on
+// SIGHUP so that a rotated log file is reopened. Returns the path that was read.
+std::string reconfigureLogging(const std::string& explicitPath);
 
 }  // namespace tamblo::logging

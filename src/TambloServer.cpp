@@ -80,6 +80,7 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
       clock_(clock),
       keyAgreementBuckets(settings.keyAgreementsPerSecond),
       receiveSlots(new ReceiveSlots) {
+    workerReaper.countExitsIn(&counters_.workerExits);
     for (int i = 0; i < kReceiveBatch; ++i) {
         receiveSlots->vectors[i] = {receiveSlots->buffers[i], sizeof receiveSlots->buffers[i]};
         msghdr& header = receiveSlots->messages[i].msg_hdr;
@@ -308,10 +309,14 @@ void TambloServer::ioControl_cb(int) {
     control->acceptConnection(fdControl.get());
 }
 
-ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length) {
+ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length,
+                           DatagramKind kind) {
     const ssize_t result =
         ::sendto(fd.get(), payload, length, MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (result >= 0) {
+        counters_.sent.count(kind, length);
+    }
     if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
         const int error = errno;
         LOG4CPLUS_TRACE(logger, "send: sending bytes: " << length << ", return value: " << result);
@@ -499,6 +504,36 @@ void TambloServer::deleteDoomedTunnels(int) {
     }
     if (doomedTunnels.empty()) {
         doomedTunnelsWatcher.stop();
+    }
+}
+
+ServerGauges TambloServer::gauges() const {
+    ServerGauges gauges;
+    gauges.gatewayClientsKeyed = keyedGatewayClients;
+    gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
+    for (const Tunnel* tunnel : allTunnels) {
+        ++(tunnel->isProxyTunnel() ? gauges.proxyWorkers : gauges.recordingWorkers);
+    }
+    gauges.workersBeingReaped = workerReaper.pending();
+    gauges.sessions = sessions.size();
+    return gauges;
+}
+
+DatagramKind datagramKindOf(uint8_t type) {
+    // As the dispatcher sees a datagram from a gateway: the answer types of the server are
+    // channel ids when a gateway sends them.
+    using namespace gateway_datagram;
+    switch (type) {
+        case TAMBLO_MT_CONNECT:
+        case TAMBLO_MT_KEEPALIVE:
+        case TAMBLO_MT_CONNECTTLS:
+            return DatagramKind::Control;
+        case TAMBLO_MT_TCPOVERUDP:
+            return DatagramKind::Tunnel;
+        case TAMBLO_MT_ENCRYPTED:
+            return DatagramKind::Unknown;  // what it carries is known once it is opened
+        default:
+            return DatagramKind::Channel;
     }
 }
 

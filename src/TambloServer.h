@@ -64,8 +64,24 @@ struct AddressKeyBuffer {
     std::string_view view() const { return {text, length}; }
 };
 
-// What the parent dropped or refused, and why; read by tests and by the operator's
-// tooling. Plain counters, written on the loop only.
+// The kinds of gateway datagrams that the metrics tell apart. An envelope counts as the
+// kind of what it carries; one that cannot be opened counts as Unknown.
+enum class DatagramKind : uint8_t { Control, Tunnel, Channel, Unknown };
+inline constexpr size_t kDatagramKinds = 4;
+// The kind of a datagram received from a gateway, by its first byte.
+DatagramKind datagramKindOf(uint8_t type);
+
+struct DatagramCounts {
+    uint64_t datagrams[kDatagramKinds] = {};
+    uint64_t bytes[kDatagramKinds] = {};
+    void count(DatagramKind kind, size_t length) {
+        ++datagrams[static_cast<size_t>(kind)];
+        bytes[static_cast<size_t>(kind)] += length;
+    }
+};
+
+// What the parent dropped or refused, and why; read by tests and by the metrics endpoint.
+// Plain counters, written on the loop only.
 struct ServerCounters {
     uint64_t registrationsAccepted = 0;
     uint64_t registrationsRefusedOtherIp = 0;    // known client, registering from another IP
@@ -81,6 +97,38 @@ struct ServerCounters {
     uint64_t unknownSessionDropped = 0;
     uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
     uint64_t workersRefused = 0;                // connections and recordings over a worker limit
+
+    // Traffic of the gateway port and what it dropped beyond the reasons above.
+    DatagramCounts received;
+    DatagramCounts sent;
+    uint64_t tooShortDropped = 0;        // too short for its type (not registrations)
+    uint64_t malformedDropped = 0;       // keepalives whose custom id runs past the end
+    uint64_t unknownSenderDropped = 0;   // envelope or channel datagram from no registered GC
+    uint64_t unknownGatewayDropped = 0;  // keepalive naming no registered GC
+    uint64_t unknownChannelDropped = 0;  // channel datagram for a channel nobody holds
+    // Bytes of tunnel packets (TCP segments) through the parent in each direction.
+    uint64_t relayedToDevices = 0;
+    uint64_t relayedFromDevices = 0;
+
+    // Workers and the parent side of the pipe protocol.
+    uint64_t proxyWorkersStarted = 0;
+    uint64_t recordingWorkersStarted = 0;
+    uint64_t forkFailures = 0;
+    WorkerExits workerExits;
+    uint64_t sessionCacheHits = 0;
+    uint64_t sessionCacheMisses = 0;
+    uint64_t configurationsAnswered = 0;  // 252 from a worker, its gateway client connected
+    uint64_t configurationsRefused = 0;   // 252 that was short or named no connected client
+};
+
+// Values the metrics read from the server's tables at the moment of a scrape.
+struct ServerGauges {
+    size_t gatewayClientsPlain = 0;
+    size_t gatewayClientsKeyed = 0;
+    size_t proxyWorkers = 0;
+    size_t recordingWorkers = 0;
+    size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
+    size_t sessions = 0;
 };
 
 class TambloServer {
@@ -100,7 +148,8 @@ class TambloServer {
     TambloServer& operator=(const TambloServer&) = delete;
 
     // Sockets and loop.
-    ssize_t send(const sockaddr_in& destination, const void* payload, size_t length);
+    ssize_t send(const sockaddr_in& destination, const void* payload, size_t length,
+                 DatagramKind kind = DatagramKind::Control);
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
                                        uint16_t port);
     static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
@@ -144,6 +193,7 @@ class TambloServer {
     void addProxyClient(uint32_t address);
     void removeProxyClient(uint32_t address);
 
+    ServerGauges gauges() const;
     ServerCounters& counters() { return counters_; }
     const ServerCounters& counters() const { return counters_; }
     // Seconds on the server's clock, for the rate limits.
@@ -217,6 +267,7 @@ class TambloServer {
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
     boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
+    size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
     ServerCounters counters_;
     LogRateLimiter registrationLimitLog;
     LogRateLimiter otherIpLog;

@@ -126,6 +126,7 @@ Tunnel::~Tunnel() {
     // A worker that libev already reaped has its status in the watcher, pending or not.
     if (childWatcher.get()->rpid != 0) {
         workerReaped = true;
+        tambloServer->counters().workerExits.count(childWatcher.get()->rstatus);
     }
     childWatcher.stop();
     tambloServer->removeTunnel(this);
@@ -189,6 +190,7 @@ void Tunnel::prepareChild() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGTERM, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     signal(SIGPIPE, SIG_IGN);
     if (tambloServer->streamsDisabled()) {
         silenceStandardStreams();
@@ -202,6 +204,7 @@ template <typename Entry>
 bool Tunnel::forkWorker(const char* failureText, bool traceFork, Entry entry) {
     const pid_t pid = ::fork();
     if (pid < 0) {
+        ++tambloServer->counters().forkFailures;
         LOG4CPLUS_WARN(logger, failureText);
         return false;
     }
@@ -217,6 +220,8 @@ bool Tunnel::forkWorker(const char* failureText, bool traceFork, Entry entry) {
         LOG4CPLUS_TRACE(logger, "fork: parent process");
     }
     childPid = pid;
+    ++(isProxy ? tambloServer->counters().proxyWorkersStarted
+               : tambloServer->counters().recordingWorkersStarted);
     // The worker's ends belong to the worker: end of file then means it is gone.
     closeIfOpen(pipeOut[0]);
     closeIfOpen(pipeIn[1]);
@@ -388,6 +393,9 @@ bool Tunnel::processData(uint8_t type, const uint8_t* bytes, uint16_t length) {
     } else if (type == pipe_message::kCachedSessionQuery) {
         checkForCachedSessionId(bytes, length);
     } else if (length != 0 && gatewayClient != nullptr) {
+        if (type == pipe_message::kDatagram) {
+            tambloServer->counters().relayedToDevices += length;
+        }
         gatewayClient->send(bytes, length);
     }
     return !dying;
@@ -408,6 +416,7 @@ void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "got auth data from child process");
     const std::optional<LanDeviceAuthData> auth = decodeLanDeviceAuthData(bytes, length);
     if (!auth) {
+        ++tambloServer->counters().configurationsRefused;
         LOG4CPLUS_WARN(logger, "auth data too short!");
         stopVideoRecording(false);
         return;
@@ -415,10 +424,12 @@ void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "auth data for GC with MAC: " << auth->mac);
     GatewayClient* client = tambloServer->gatewayClient(std::string_view(auth->mac));
     if (client == nullptr) {
+        ++tambloServer->counters().configurationsRefused;
         LOG4CPLUS_WARN(logger, "GC with MAC " << auth->mac << " is not connected.");
         stopVideoRecording(false);
         return;
     }
+    ++tambloServer->counters().configurationsAnswered;
     client->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
                       tambloServer->clock().now());
     tambloServer->updateGatewayClient(client, auth->gcId);
@@ -432,12 +443,14 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
         // (if any) until a client allows the session.
         GatewayClient* client = tambloServer->gatewayClient(query->gcId);
         if (client != nullptr && client->checkForCachedSessionId(query->ldId, query->sessionId)) {
+            ++tambloServer->counters().sessionCacheHits;
             LOG4CPLUS_DEBUG(
                 logger, "connection " << query->sessionId << " matched one from cache, allowing");
             allowTcpProxySession(client, query->ldId, query->sessionId, query->ipOverride);
             return;
         }
     }
+    ++tambloServer->counters().sessionCacheMisses;
     LOG4CPLUS_DEBUG(logger, "could not authorize new connection basing on cache");
     sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
 }

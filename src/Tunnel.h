@@ -71,6 +71,7 @@ class Tunnel {
     uint16_t localPort() const { return allottedLocalPort; }
     int componentId() const { return allottedComponentId; }
     pid_t getChildPid() const { return childPid; }
+    bool isProxyTunnel() const { return isProxy; }
     // The proxy client's IPv4 address (network order), counted against the per-address
     // worker limit while this tunnel lives.
     void setClientAddress(uint32_t address);

@@ -13,6 +13,14 @@ namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
 }
 
+void WorkerExits::count(int waitStatus) {
+    if (WIFSIGNALED(waitStatus)) {
+        ++bySignal[WTERMSIG(waitStatus)];
+    } else {
+        ++byStatus[WEXITSTATUS(waitStatus)];
+    }
+}
+
 WorkerReaper::~WorkerReaper() = default;
 
 void WorkerReaper::adopt(pid_t pid) {
@@ -39,6 +47,9 @@ void WorkerReaper::exitedCb(struct ev_loop*, ev_child* watcher, int) {
     LOG4CPLUS_DEBUG(logger, "process " << entry->pid << " exited with status "
                                        << ((watcher->rstatus >> 8) & 0xff));
     LOG4CPLUS_DEBUG(logger, "child process terminated");
+    if (entry->owner->exits_ != nullptr) {
+        entry->owner->exits_->count(watcher->rstatus);
+    }
     entry->owner->workers.erase(entry->pid);  // destroys entry and its watchers
 }
 

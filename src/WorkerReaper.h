@@ -6,10 +6,18 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 
 #include "EventLoop.h"
+
+// Ends of worker processes: by exit status, or by the signal that ended them.
+struct WorkerExits {
+    std::map<int, uint64_t> byStatus;
+    std::map<int, uint64_t> bySignal;
+    void count(int waitStatus);
+};
 
 class WorkerReaper {
   public:
@@ -23,6 +31,8 @@ class WorkerReaper {
     // Takes over a worker that has not been reaped yet: SIGTERM now, SIGKILL later.
     void adopt(pid_t pid);
     size_t pending() const { return workers.size(); }
+    // Where the ends of the workers reaped here are counted (none when null).
+    void countExitsIn(WorkerExits* exits) { exits_ = exits; }
 
     // At shutdown, outside the loop: waits up to the given time for every adopted worker
     // (and any other child), killing those that do not end.
@@ -39,4 +49,5 @@ class WorkerReaper {
     static void killTimerCb(struct ev_loop*, ev_timer* watcher, int);
 
     std::map<pid_t, std::unique_ptr<Entry>> workers;
+    WorkerExits* exits_ = nullptr;
 };

@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +12,8 @@
 #include "CommandLine.h"
 #include "EventLoop.h"
 #include "Logging.h"
+#include "Metrics.h"
+#include "ServiceManager.h"
 #include "TambloServer.h"
 
 namespace {
@@ -28,14 +32,36 @@ void raiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string configuration = tamblo::logging::configureLogging(argv[0]);
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const EarlyArguments early = scanEarlyArguments(arguments);
+    if (early.help) {
+        std::fputs(usageText("TambloServer").c_str(), stdout);
+        return 0;
+    }
+    if (early.version) {
+        std::printf("TambloServer %s\n", serverVersion());
+        return 0;
+    }
+
+    const std::string configuration = tamblo::logging::configureLogging(argv[0], early.logConfig);
     LOG4CPLUS_INFO(logger, "*** TambloServer starting");
     if (configuration.empty()) {
-        LOG4CPLUS_WARN(logger, "TambloServer_log.conf not found, logging at INFO to stderr");
+        LOG4CPLUS_WARN(
+            logger,
+            (early.logConfig.empty() ? std::string("TambloServer_log.conf") : early.logConfig)
+                << " not found, logging at INFO to stderr");
     }
     ServerSettings settings;
+    std::optional<sockaddr_in> metricsAddress;
     try {
-        settings = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+        settings = parseCommandLine(arguments);
+        if (!settings.metricsAddress.empty()) {
+            metricsAddress = metrics::parseAddress(settings.metricsAddress);
+            if (!metricsAddress) {
+                throw CommandLineError("--metrics-address=" + settings.metricsAddress +
+                                       ": expected an IPv4 address and a port, as 127.0.0.1:9466");
+            }
+        }
     } catch (const CommandLineError& error) {
         std::fprintf(stderr, "TambloServer: %s\n", error.what());
         return 2;
@@ -48,7 +74,15 @@ int main(int argc, char** argv) {
 
     try {
         TambloServer server(settings);
+        std::unique_ptr<MetricsEndpoint> endpoint;
+        if (metricsAddress) {
+            endpoint = std::make_unique<MetricsEndpoint>(
+                *metricsAddress, [&server] { return metrics::renderMetrics(server); }, loop);
+        }
+        ServiceManager service(loop, early.logConfig);
+        service.ready();
         ev_run(loop, 0);
+        service.stopping();
         LOG4CPLUS_INFO(logger, "*** TambloServer exiting");
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "TambloServer: %s\n", error.what());

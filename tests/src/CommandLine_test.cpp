@@ -163,3 +163,63 @@ TEST(CommandLine, RecordingOptionsTakeAnAddressAndAnExistingDirectory) {
 }
 
 }  // namespace
+
+// The usage text is made from the option tables: every row appears with its default, so an
+// option added as a row is documented without further work.
+TEST(CommandLineUsage, ListsEveryOptionOfEveryTableWithItsDefault) {
+    const std::string usage = usageText("TambloServer");
+    const ServerSettings defaults;
+    for (const PortOption& option : portOptions()) {
+        EXPECT_NE(usage.find(std::string(option.prefix) + "PORT"), std::string::npos);
+        EXPECT_NE(usage.find("(default " + std::to_string(defaults.*option.field) + ")"),
+                  std::string::npos)
+            << option.prefix;
+    }
+    for (const LimitOption& option : limitOptions()) {
+        EXPECT_NE(usage.find(std::string(option.prefix) + "N"), std::string::npos);
+        EXPECT_NE(usage.find("(default " + std::to_string(defaults.*option.field) + ", "),
+                  std::string::npos)
+            << option.prefix;
+    }
+    for (const TextOption& option : textOptions()) {
+        EXPECT_NE(usage.find(std::string(option.prefix) + option.valueName), std::string::npos);
+    }
+    for (const SwitchOption& option : switchOptions()) {
+        EXPECT_NE(usage.find(option.name), std::string::npos);
+    }
+    for (const char* text : {"--help", "--version", "TambloServer_log.conf", "SIGHUP"}) {
+        EXPECT_NE(usage.find(text), std::string::npos) << text;
+    }
+}
+
+TEST(CommandLineUsage, TextOptionsAreNotInterfaceNames) {
+    const ServerSettings settings =
+        parse({"--metrics-address=127.0.0.1:9466", "--log-config=/etc/tamblo/x.conf", "eth0"});
+    EXPECT_EQ(settings.metricsAddress, "127.0.0.1:9466");
+    EXPECT_EQ(settings.logConfig, "/etc/tamblo/x.conf");
+    EXPECT_EQ(settings.interfaceName, "eth0");
+    // Without a value a text option stays what it always was: an interface name.
+    EXPECT_EQ(parse({"--metrics-address="}).interfaceName, "--metrics-address=");
+}
+
+TEST(CommandLineUsage, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
+    const struct {
+        std::vector<std::string> arguments;
+        bool help;
+        bool version;
+        const char* logConfig;
+    } cases[] = {
+        {{}, false, false, ""},
+        {{"--gc-port=1", "--help"}, true, false, ""},
+        {{"--version"}, false, true, ""},
+        {{"--help=1", "--versions"}, false, false, ""},
+        {{"--log-config=a", "--log-config=b"}, false, false, "b"},
+        {{"--log-config="}, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        const EarlyArguments early = scanEarlyArguments(c.arguments);
+        EXPECT_EQ(early.help, c.help);
+        EXPECT_EQ(early.version, c.version);
+        EXPECT_EQ(early.logConfig, c.logConfig);
+    }
+}

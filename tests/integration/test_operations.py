@@ -1,0 +1,278 @@
+"""Running the server in production, through the real binary on loopback: --help and
+--version, the metrics endpoint (its counters, a client that sends nothing, workers that hold
+none of its sockets), the service manager's notifications and watchdog, and SIGHUP."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+import tamblo_metrics
+from tamblo_gc import ACCEPT, KEEPALIVERESP, build_tcp_over_udp
+from tamblo_server import BINARY, free_port
+
+SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
+                            os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
+
+
+def wait_until(predicate, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+@pytest.fixture
+def metrics_server(start_server):
+    """A server with its metrics endpoint on a free loopback port (server.metrics_port)."""
+    port = free_port(socket.SOCK_STREAM)
+    server = start_server(["--metrics-address=127.0.0.1:%d" % port,
+                           "--max-workers-per-address=1000"])
+    server.metrics_port = port
+    server.wait_for_log("Serving metrics on http://127.0.0.1:%d/metrics" % port, level="INFO")
+    return server
+
+
+# ---------------------------------------------------------------------------------------
+# Command line
+
+
+def project_version():
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as handle:
+        return re.search(r"project\(TambloServer VERSION (\S+)", handle.read()).group(1)
+
+
+def test_help_prints_every_option_and_exits_zero():
+    result = subprocess.run([BINARY, "--gc-port=1", "--help"], capture_output=True, text=True,
+                            timeout=10, cwd="/")
+    assert result.returncode == 0
+    assert result.stderr == ""
+    usage = result.stdout
+    assert usage.startswith("Usage: TambloServer [OPTION]... [INTERFACE]\n")
+    for option, default in [("--gc-port=PORT", "8300"), ("--ctrl-port=PORT", "8500"),
+                            ("--proxy-port=PORT", "1443"), ("--rest-port=PORT", "8080"),
+                            ("--max-gateways=N", "100000"), ("--max-workers=N", "4096"),
+                            ("--request-head-timeout=N", "10"),
+                            ("--metrics-address=ADDR:PORT", "off")]:
+        line = next((l for l in usage.splitlines() if l.strip().startswith(option)), None)
+        assert line is not None, option
+        assert default in line, line
+    for text in ("--enable-streams", "--log-config=FILE", "--version", "TambloServer_log.conf",
+                 "SIGHUP"):
+        assert text in usage
+
+
+def test_version_prints_the_project_version():
+    result = subprocess.run([BINARY, "--version"], capture_output=True, text=True, timeout=10,
+                            cwd="/")
+    assert (result.returncode, result.stdout, result.stderr) == \
+        (0, "TambloServer %s\n" % project_version(), "")
+
+
+@pytest.mark.parametrize("value", ["9466", "localhost:9466", "127.0.0.1:70000"])
+def test_a_bad_metrics_address_is_refused_before_anything_is_bound(start_server, value):
+    server = start_server(["--metrics-address=" + value], wait=False)
+    assert server.wait_exit(10) == 2
+    assert "--metrics-address=" + value in server.stderr()
+
+
+# ---------------------------------------------------------------------------------------
+# Metrics
+
+
+def test_counters_follow_registrations_keepalives_and_drops(metrics_server, make_client):
+    server = metrics_server
+    before = tamblo_metrics.scrape(server.metrics_port)
+    plain = make_client(server=server)
+    keyed = make_client(server=server)
+    assert plain.register() == bytes([ACCEPT])
+    assert keyed.register(keyed=True) is not None and keyed.aes_key is not None
+    assert plain.keepalive() == bytes([KEEPALIVERESP])
+    assert keyed.keepalive(encrypted=True) == bytes([KEEPALIVERESP])
+    plain.send(bytes([255, 1, 2]))                                     # too short
+    plain.send(build_tcp_over_udp("198.18.0.10", bytes(20)))           # no such session
+    keyed.send(bytes([252]) + bytes(31))                               # cannot be opened
+    server.sync()
+
+    after = tamblo_metrics.scrape(server.metrics_port)
+
+    def moved(name):
+        return after.get(name, 0) - before.get(name, 0)
+
+    assert after['tamblo_gateway_clients{kind="plain"}'] == 1
+    assert after['tamblo_gateway_clients{kind="keyed"}'] == 1
+    assert moved("tamblo_gateway_registrations_accepted_total") == 2
+    assert moved("tamblo_gateway_keepalives_answered_total") == 2
+    assert moved('tamblo_gateway_datagrams_dropped_total{reason="too_short"}') == 1
+    assert moved('tamblo_gateway_datagrams_dropped_total{reason="unknown_session"}') == 1
+    assert moved('tamblo_gateway_datagrams_dropped_total{reason="undecryptable"}') == 1
+    # Two registrations, two keepalives (one inside an envelope) and the sync probe's own
+    # datagrams are control traffic; the envelope that could not be opened is "unknown".
+    assert moved('tamblo_gateway_datagrams_received_total{kind="control"}') >= 4
+    assert moved('tamblo_gateway_datagrams_received_total{kind="tunnel"}') == 2
+    assert moved('tamblo_gateway_datagrams_received_total{kind="unknown"}') == 1
+    assert moved('tamblo_gateway_bytes_received_total{kind="tunnel"}') == 3 + 25
+    assert moved('tamblo_gateway_datagrams_sent_total{kind="control"}') >= 4
+    assert after["process_open_fds"] >= 5
+    assert after["process_resident_memory_bytes"] > 1 << 20
+    assert after['tamblo_build_info{version="%s"}' % project_version()] == 1
+    # The keyed client registers again without a key: its record is replaced.
+    assert keyed.register() == bytes([ACCEPT])
+    again = tamblo_metrics.scrape(server.metrics_port)
+    assert again['tamblo_gateway_clients{kind="plain"}'] == 2
+    assert again['tamblo_gateway_clients{kind="keyed"}'] == 0
+
+
+def test_a_client_that_sends_nothing_does_not_stall_the_server(metrics_server, make_client):
+    server = metrics_server
+    silent = [socket.create_connection(("127.0.0.1", server.metrics_port), timeout=5)
+              for _ in range(4)]
+    half = socket.create_connection(("127.0.0.1", server.metrics_port), timeout=5)
+    half.sendall(b"GET /metr")
+    try:
+        # The loop goes on: gateways are answered, other scrapes are served.
+        for _ in range(3):
+            assert make_client(server=server).register(timeout=2.0) == bytes([ACCEPT])
+            assert tamblo_metrics.scrape(server.metrics_port)[
+                "tamblo_gateway_registrations_accepted_total"] >= 1
+        # The stalled clients are dropped after the endpoint's connection time-out (10 s).
+        half.settimeout(20)
+        assert half.recv(100) == b""
+        assert silent[0].recv(100) == b""
+    finally:
+        for sock in silent + [half]:
+            sock.close()
+
+
+@pytest.mark.parametrize("path, method, status", [("/", "GET", 404), ("/metrics", "POST", 405)])
+def test_only_get_of_metrics_is_served(metrics_server, path, method, status):
+    with socket.create_connection(("127.0.0.1", metrics_server.metrics_port), timeout=5) as sock:
+        sock.sendall(("%s %s HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close"
+                      "\r\n\r\n" % (method, path)).encode())
+        answer = b""
+        while chunk := sock.recv(4096):
+            answer += chunk
+    assert answer.split(b" ", 2)[1] == str(status).encode()
+
+
+def socket_inodes(pid, port):
+    """Inodes of the TCP sockets on the local port (listener and connections) that pid holds."""
+    inodes = set()
+    for table in ("/proc/%d/net/tcp" % pid,):
+        with open(table) as handle:
+            next(handle)
+            for line in handle:
+                fields = line.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port:
+                    inodes.add("socket:[%s]" % fields[9])
+    return inodes
+
+
+def descriptor_targets(pid):
+    targets = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            targets.add(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+        except OSError:
+            pass
+    return targets
+
+
+def test_workers_and_metrics(metrics_server):
+    """A worker holds none of the endpoint's sockets (a scraper's connection open during the
+    fork included), and the worker counters follow a worker's life."""
+    server = metrics_server
+    scraper = socket.create_connection(("127.0.0.1", server.metrics_port), timeout=5)
+    before = tamblo_metrics.scrape(server.metrics_port)
+    client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        endpoint_sockets = socket_inodes(server.pid, server.metrics_port)
+        assert len(endpoint_sockets) >= 2  # the listener and the idle scraper at least
+        assert descriptor_targets(server.pid) & endpoint_sockets
+        assert not descriptor_targets(worker) & endpoint_sockets, (descriptor_targets(worker), endpoint_sockets, descriptor_targets(server.pid))
+        live = tamblo_metrics.scrape(server.metrics_port)
+        assert live['tamblo_workers{kind="proxy"}'] == 1
+        assert live['tamblo_workers_started_total{kind="proxy"}'] - \
+            before.get('tamblo_workers_started_total{kind="proxy"}', 0) == 1
+        os.kill(worker, signal.SIGKILL)
+        after = tamblo_metrics.wait_for_metric(server.metrics_port,
+                                               'tamblo_worker_exits_total{signal="9"}',
+                                               lambda value: value == 1)
+        assert after['tamblo_workers{kind="proxy"}'] == 0
+    finally:
+        client.close()
+        scraper.close()
+
+
+# ---------------------------------------------------------------------------------------
+# Service manager and signals
+
+
+@pytest.fixture
+def notify_socket(tmp_path):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    path = str(tmp_path / "notify")
+    sock.bind(path)
+    sock.settimeout(10)
+    yield path, sock
+    sock.close()
+
+
+def test_ready_watchdog_and_stopping_reach_the_service_manager(start_server, notify_socket,
+                                                                monkeypatch):
+    path, sock = notify_socket
+    monkeypatch.setenv("NOTIFY_SOCKET", path)
+    monkeypatch.setenv("WATCHDOG_USEC", "200000")  # a ping every 0.1 s
+    monkeypatch.delenv("WATCHDOG_PID", raising=False)
+    server = start_server()
+    assert sock.recv(256).decode() == "READY=1\nMAINPID=%d" % server.pid
+    pings = [sock.recv(256) for _ in range(3)]
+    assert pings == [b"WATCHDOG=1"] * 3
+    assert server.stop() == 0
+    messages = []
+    while not messages or messages[-1] == b"WATCHDOG=1":
+        messages.append(sock.recv(256))
+    assert messages[-1] == b"STOPPING=1"
+
+
+def test_without_a_notify_socket_the_server_just_runs(start_server, monkeypatch):
+    monkeypatch.delenv("NOTIFY_SOCKET", raising=False)
+    server = start_server()
+    server.sync()
+    assert server.stop() == 0
+
+
+def test_sighup_reads_the_log_configuration_again(server, gc):
+    """As logrotate does it: the file is moved away, SIGHUP, and logging goes on in a new
+    file of the old name; the configuration's levels are read again too."""
+    conf = os.path.join(server.workdir, "TambloServer_log.conf")
+    os.rename(server.log_path, server.log_path + ".1")
+    with open(conf) as handle:
+        text = handle.read()
+    with open(conf, "w") as handle:
+        handle.write(text.replace("rootLogger=TRACE", "rootLogger=INFO"))
+    os.kill(server.pid, signal.SIGHUP)
+
+    def new_log():
+        try:
+            with open(server.log_path) as handle:
+                return handle.read()
+        except FileNotFoundError:
+            return ""
+
+    assert wait_until(lambda: "SIGHUP: read the logging configuration again from "
+                      "TambloServer_log.conf" in new_log(), 10), new_log()
+    assert gc.register() == bytes([ACCEPT])
+    assert wait_until(lambda: "Accepted UDP session from GC" in new_log(), 10)
+    # At INFO now: the dispatcher's TRACE line for the registration is not written.
+    assert "Got UDP from GC" not in new_log()
+    assert "SIGHUP" not in open(server.log_path + ".1").read()
+    assert server.running()
