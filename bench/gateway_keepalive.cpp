@@ -474,6 +474,12 @@ class ServerProcess {
             "--ctrl-port=" + std::to_string(ctrlPort_),
             "--proxy-port=" + std::to_string(proxyPort_),
             "--rest-port=" + std::to_string(restPort_),
+            // Every simulated gateway registers from loopback: the per-address limits of a
+            // real deployment would keep all but the first thousand out.
+            "--max-gateways-per-address=1000000",
+            "--key-agreements-per-second=1000000",
+            // The control port listens on loopback only, so the start is quiet.
+            "--ctrl-address=127.0.0.1",
         };
         const pid_t parent = getpid();
         pid_ = fork();
