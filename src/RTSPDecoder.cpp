@@ -417,6 +417,11 @@ void RTSPDecoder::receivedData(const uint8_t* bytes, size_t length) {
         return;
     }
     // The framework is slow to read: the bytes wait, in order, for its socket to take them.
+    if (toMediaHead > 0 && toMediaHead >= toMedia.size() / 2) {
+        // What was written goes, so that a backlog that never drains does not grow the buffer.
+        toMedia.erase(toMedia.begin(), toMedia.begin() + static_cast<ptrdiff_t>(toMediaHead));
+        toMediaHead = 0;
+    }
     toMedia.insert(toMedia.end(), bytes, bytes + length);
     if (!watchingMediaWrites) {
         watchingMediaWrites = registerWriteWatcher(
