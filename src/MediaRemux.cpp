@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -84,9 +85,22 @@ struct StreamRoute {
     int output = -1;  // -1: not recorded
     bool video = false;
     bool waitingForKey = true;
-    int64_t offset = AV_NOPTS_VALUE;  // the first decoding time, which becomes 0
+    int64_t offset = AV_NOPTS_VALUE;  // subtracted from the camera's times
     int64_t lastDts = AV_NOPTS_VALUE;
+    int64_t frameDuration = 1;  // in the output's time base
 };
+
+// One frame's time in the output stream's time base (1 tick when the rate is unknown).
+int64_t frameDuration(const AVStream* source, const AVStream* target) {
+    AVRational rate = source->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) {
+        rate = source->r_frame_rate;
+    }
+    if (rate.num <= 0 || rate.den <= 0) {
+        return 1;
+    }
+    return std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), target->time_base));
+}
 
 // Video always; audio only where the container takes its codec (G.711 has no place in mp4).
 bool recordable(const AVStream* stream, const AVOutputFormat* format) {
@@ -139,37 +153,49 @@ Output openOutput(AVFormatContext* input, const std::string& filename, const std
                        "media: cannot write the " << container << " header: " << avError(result));
         return nullptr;
     }
+    for (unsigned i = 0; i < input->nb_streams; ++i) {  // the time bases are known now
+        StreamRoute& route = (*routes)[i];
+        if (route.output >= 0) {
+            route.frameDuration = frameDuration(input->streams[i], output->streams[route.output]);
+        }
+    }
     return output;
 }
 
 // Gives the packet decoding and presentation times that start at 0 and grow strictly, in the
-// output stream's time base. False: the packet cannot be placed (no time at all, or a video
-// packet before the first key frame) and is left out.
+// output stream's time base. False: a video packet before the first key frame, left out.
 bool placePacket(AVPacket* packet, const AVStream* source, const AVStream* target,
                  StreamRoute* route) {
-    if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
-        return false;
-    }
     if (route->video && route->waitingForKey) {
         if ((packet->flags & AV_PKT_FLAG_KEY) == 0) {
             return false;
         }
         route->waitingForKey = false;
     }
-    // RTP carries presentation times only: without B-frames (cameras) they are the decoding
-    // times too.
-    if (packet->dts == AV_NOPTS_VALUE) {
-        packet->dts = packet->pts;
-    }
-    if (packet->pts == AV_NOPTS_VALUE) {
+    if (packet->pts == AV_NOPTS_VALUE && packet->dts == AV_NOPTS_VALUE) {
+        // RTP times are known only once the camera's first sender report has come (the first
+        // key frame often arrives before it): one frame after the previous packet.
+        packet->dts = route->lastDts == AV_NOPTS_VALUE ? 0 : route->lastDts + route->frameDuration;
         packet->pts = packet->dts;
+    } else {
+        // RTP carries presentation times only: without B-frames (cameras) they are the
+        // decoding times too.
+        if (packet->dts == AV_NOPTS_VALUE) {
+            packet->dts = packet->pts;
+        }
+        if (packet->pts == AV_NOPTS_VALUE) {
+            packet->pts = packet->dts;
+        }
+        av_packet_rescale_ts(packet, source->time_base, target->time_base);
+        if (route->offset == AV_NOPTS_VALUE) {
+            // The first timed packet follows the untimed ones, if any, by one frame.
+            const int64_t start =
+                route->lastDts == AV_NOPTS_VALUE ? 0 : route->lastDts + route->frameDuration;
+            route->offset = packet->dts - start;
+        }
+        packet->dts -= route->offset;
+        packet->pts -= route->offset;
     }
-    av_packet_rescale_ts(packet, source->time_base, target->time_base);
-    if (route->offset == AV_NOPTS_VALUE) {
-        route->offset = packet->dts;
-    }
-    packet->dts -= route->offset;
-    packet->pts -= route->offset;
     if (route->lastDts != AV_NOPTS_VALUE && packet->dts <= route->lastDts) {
         packet->dts = route->lastDts + 1;
     }
