@@ -7,8 +7,8 @@ gir1.2-gst-rtsp-server-1.0, GStreamer's good and bad plugins):
 
 Each address serves RTSP on port 554 (RTP over UDP or interleaved in the RTSP connection):
 
-    /h264     H.264 640x480, 25 frames/s (no B-frames, as cameras send it)
-    /mpeg4    MPEG-4 part 2, the same picture
+    /h264     H.264 640x480, 25 frames/s, about 2 Mbit/s (no B-frames, as cameras send it)
+    /mpeg4    MPEG-4 part 2, the same picture and rate
     any other path is answered 404 Not Found
 
 Every client gets the clip from its start at its own pace (one pipeline per client). The clips
@@ -29,17 +29,19 @@ import tempfile
 
 CLIP_SECONDS = 90     # longer than any recording of the tests and the benchmark
 WIDTH, HEIGHT, FPS = 640, 480, 25
+BITRATE = "2M"        # a camera's usual rate; the moving noise keeps the encoder from going below
+RATE = ["-b:v", BITRATE, "-maxrate", BITRATE, "-bufsize", BITRATE]
 ENCODERS = {
-    "h264": ["-c:v", "libx264", "-preset", "veryfast", "-bf", "0", "-pix_fmt", "yuv420p"],
-    "mpeg4": ["-c:v", "mpeg4", "-q:v", "5"],
+    "h264": ["-c:v", "libx264", "-preset", "veryfast", "-bf", "0", "-pix_fmt", "yuv420p", *RATE],
+    "mpeg4": ["-c:v", "mpeg4", *RATE],
 }
 PARSERS = {"h264": "h264parse ! rtph264pay", "mpeg4": "mpeg4videoparse ! rtpmp4vpay"}
 
 
 def clips():
     """{name: path} of the clips, made once and kept in a cache folder."""
-    folder = os.path.join(tempfile.gettempdir(), "tamblo-rtsp-clips-%dx%d-%d-%d" % (
-        WIDTH, HEIGHT, FPS, CLIP_SECONDS))
+    folder = os.path.join(tempfile.gettempdir(), "tamblo-rtsp-clips-%dx%d-%d-%d-%s" % (
+        WIDTH, HEIGHT, FPS, CLIP_SECONDS, BITRATE))
     paths = {name: os.path.join(folder, name + ".mp4") for name in ENCODERS}
     with open(folder + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -47,7 +49,8 @@ def clips():
             staging = tempfile.mkdtemp(prefix="tamblo-rtsp-clips-")
             for name, encoder in ENCODERS.items():
                 subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
-                                "testsrc=size=%dx%d:rate=%d" % (WIDTH, HEIGHT, FPS), "-t",
+                                "testsrc=size=%dx%d:rate=%d" % (WIDTH, HEIGHT, FPS), "-vf",
+                                "noise=alls=16:allf=t", "-t",
                                 str(CLIP_SECONDS), "-g", str(FPS), *encoder,
                                 os.path.join(staging, name + ".mp4")], check=True, timeout=300)
             shutil.rmtree(folder, ignore_errors=True)
