@@ -233,7 +233,14 @@ bool RTSPDecoder::readSdpClient(int fd) {
         if (wouldBlock(errno)) {
             return false;
         }
-        LOG4CPLUS_WARN(logger, "processSdpClientData: socket error: " << std::strerror(errno));
+        // A framework that closes with unread media resets its connection: expected once the
+        // recording is being closed, a failure before.
+        const log4cplus::LogLevel level =
+            closing ? log4cplus::DEBUG_LOG_LEVEL : log4cplus::WARN_LOG_LEVEL;
+        if (logger.isEnabledFor(level)) {
+            logger.forcedLog(
+                level, std::string("processSdpClientData: socket error: ") + std::strerror(errno));
+        }
         closeClient(fd);
         return false;
     }
@@ -392,7 +399,12 @@ void RTSPDecoder::tunnelAcknowledged() {
 void RTSPDecoder::receivedData(const uint8_t* bytes, size_t length) {
     LOG4CPLUS_TRACE(logger, "receivedData: " << length);
     if (length == 0 || fdSdpClient < 0) {
-        LOG4CPLUS_WARN(logger, "receivedData: received len == 0 or socket already closed");
+        // The camera's last media after the framework has closed are no failure.
+        const log4cplus::LogLevel level =
+            closing || cleanedUp ? log4cplus::DEBUG_LOG_LEVEL : log4cplus::WARN_LOG_LEVEL;
+        if (logger.isEnabledFor(level)) {
+            logger.forcedLog(level, "receivedData: received len == 0 or socket already closed");
+        }
         dataConsumed(static_cast<uint32_t>(length));  // dropped: the window reopens all the same
         return;
     }
