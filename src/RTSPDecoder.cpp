@@ -235,11 +235,12 @@ bool RTSPDecoder::readSdpClient(int fd) {
         }
         // A framework that closes with unread media resets its connection: expected once the
         // recording is being closed, a failure before.
+        const int error = errno;
         const log4cplus::LogLevel level =
             closing ? log4cplus::DEBUG_LOG_LEVEL : log4cplus::WARN_LOG_LEVEL;
         if (logger.isEnabledFor(level)) {
             logger.forcedLog(
-                level, std::string("processSdpClientData: socket error: ") + std::strerror(errno));
+                level, std::string("processSdpClientData: socket error: ") + std::strerror(error));
         }
         closeClient(fd);
         return false;
