@@ -2,12 +2,13 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
-find_package(Boost 1.74 REQUIRED COMPONENTS system thread)
+find_package(Boost 1.74 REQUIRED COMPONENTS system thread chrono)
 
 pkg_check_modules(LOG4CPLUS REQUIRED IMPORTED_TARGET log4cplus)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 pkg_check_modules(EVHTP REQUIRED IMPORTED_TARGET evhtp)
 pkg_check_modules(LIBVLC REQUIRED IMPORTED_TARGET libvlc)
+pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil)
 pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
 
 # libev ships no pkg-config file on Debian.

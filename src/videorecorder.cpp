@@ -4,13 +4,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/signalfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <boost/make_shared.hpp>
 #include <cerrno>
 #include <cstring>
 
+#include "FileDescriptor.h"
 #include "Logging.h"
+#include "RTSPRecorder.h"
 #include "tcpoverudp.h"
 #include "videorecorder_recording.h"
 #include "videorecorder_state.h"
@@ -37,6 +41,7 @@ void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
 }
 void outputFlush_cb(struct ev_loop*, ev_prepare*, int) {
     worker::flushOutput();
+    worker::state().retiredWatchers.clear();  // no watcher callback runs now
 }
 
 void startWatchers() {
@@ -56,6 +61,8 @@ void startWatchers() {
 void stopAllWatchers() {
     State& s = worker::state();
     s.watchers.clear();
+    s.writeWatchers.clear();
+    s.retiredWatchers.clear();
     s.inputPipeWatcher.stop();
     s.vlcOutputWatcher.stop();
     s.vlcInputQueueWatcher.stop();
@@ -71,6 +78,7 @@ void stopAllWatchers() {
 
 void destroyLoop() {
     State& s = worker::state();
+    s.mailbox.close();  // a media thread's later call does nothing
     stopAllWatchers();
     ev_loop_destroy(s.localLoop);
     s.localLoop = nullptr;
@@ -86,6 +94,10 @@ void closeIfOpen(int& descriptor) {
 void handleStopRequest() {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got stop request");
+    if (s.rec) {
+        s.rec->closeMedia();  // the recorder cleans up once the media has closed
+        return;
+    }
     if (s.exitTimeoutWatcher.active()) {
         return;  // the worker already ends 0.5 s after the first request
     }
@@ -136,7 +148,11 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             tunnelTransportInput(payload, length);
             break;
         default:
-            break;  // channel data: only a recorder takes it
+            // Channel data: the recorder takes the datagram without its channel byte.
+            if (worker::state().rec && length > 0) {
+                worker::state().rec->receivedRtpData(payload + 1, length - 1u);
+            }
+            break;
     }
     return worker::state().localLoop != nullptr;
 }
@@ -235,6 +251,47 @@ void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     s.vlcOutputWatcher.stop();
     tunnelClose();
     tunnelClosed();
+}
+
+void terminationCb(struct ev_loop*, ev_io* watcher, int) {
+    signalfd_siginfo info;
+    while (::read(watcher->fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    LOG4CPLUS_DEBUG(logger, "videoRecorder: termination signal, ending the recording");
+    worker::endNow();
+}
+
+// The RTSP path: the recorder drives the camera's RTSP session through the tunnel and the
+// media framework inside it writes the file; the worker hosts it and routes events to it.
+void recordRtsp(const char* cameraIPAddr, const char* videoURI, const char* outputFilename,
+                const char* codec, uint8_t firstComponentId, bool useRtcpOverRtsp) {
+    State& s = worker::state();
+    recording::reopenStandardDescriptors();
+    // Before any thread exists, so that the media threads never take the signal either: a
+    // termination ends the loop and the file is still completed.
+    UniqueFd termination(recording::terminationDescriptor());
+    EvIo terminationWatcher;
+    startWatchers();
+    s.mailbox.open(s.localLoop);
+    if (termination.valid()) {
+        ev_io_init(terminationWatcher.get(), terminationCb, termination.get(), EV_READ);
+        terminationWatcher.start(s.localLoop);
+    }
+    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
+    s.rec = boost::make_shared<RTSPRecorder>();
+    if (s.rec->start(cameraIPAddr, videoURI, outputFilename, codec, firstComponentId,
+                     useRtcpOverRtsp)) {
+        s.bufferingWatcher.start(s.localLoop);
+        ev_run(s.localLoop, 0);
+    } else {
+        LOG4CPLUS_WARN(
+            logger, "videoRecorder: the RTSP recorder did not start for camera " << cameraIPAddr);
+    }
+    terminationWatcher.stop();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
+    s.rec->stop();
+    sendCloseTofdUDPOutput();
 }
 
 // Teardown shared by both entry points once the loop has been broken.
@@ -351,7 +408,7 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
 int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
                   const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
                   int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
-                  const char* codec, uint8_t, bool) {
+                  const char* codec, uint8_t firstTunnelComponentId, bool useRtcpOverRtsp) {
     State& s = worker::state();
     s.isProxy = false;
     s.gcIP = lgcIP;
@@ -361,11 +418,8 @@ int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* u
     s.tcpWnd = tcpWindowSize;
     initialiseProcessState(fdOutput, fdInput);
     if (recording::isRtspCodec(codec)) {
-        LOG4CPLUS_WARN(logger, "RTSP recording is not available in this build (codec "
-                                   << codec << "), ending the recording of camera "
-                                   << cameraIPAddr);
-        destroyLoop();
-        sendCloseTofdUDPOutput();
+        recordRtsp(cameraIPAddr, videoURI, outputFilename, codec, firstTunnelComponentId,
+                   useRtcpOverRtsp);
         return 0;
     }
     recording::MjpegRecording media(user, pass, videoURI, outputFilename);
@@ -470,11 +524,11 @@ void videorecorder_channel_send(const uint8_t* bytes, uint16_t length) {
     sendTofdUDPOutput(bytes, length);
 }
 
-Watcher::Watcher(int descriptor, WatcherCallback callback)
+Watcher::Watcher(int descriptor, WatcherCallback callback, int events)
     : fd(descriptor), cb(std::move(callback)) {
     ev_io_init(
         watcher.get(), [](struct ev_loop*, ev_io* w, int) { static_cast<Watcher*>(w->data)->cb(); },
-        fd, EV_READ);
+        fd, events);
     watcher.get()->data = this;
     watcher.start(worker::state().localLoop);
 }
@@ -499,14 +553,50 @@ ScheduledCall::~ScheduledCall() {
     LOG4CPLUS_TRACE(logger, "deleting scheduled call " << static_cast<const void*>(this));
 }
 
+namespace {
+// Stops the descriptor's watcher at once; its record (and the callback, which may be the one
+// running now) is freed before the loop next waits.
+void retireWatcher(std::map<int, std::unique_ptr<Watcher>>& table, uint16_t fd) {
+    State& s = worker::state();
+    const auto found = table.find(fd);
+    if (found == table.end()) {
+        return;
+    }
+    found->second->watcher.stop();
+    s.retiredWatchers.push_back(std::move(found->second));
+    table.erase(found);
+}
+}  // namespace
+
 bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb) {
     // A descriptor registered again replaces its old record, which stops watching.
-    worker::state().watchers[fd] = std::make_unique<Watcher>(fd, std::move(cb));
+    State& s = worker::state();
+    retireWatcher(s.watchers, fd);
+    s.watchers[fd] = std::make_unique<Watcher>(fd, std::move(cb));
     return true;
 }
 
 void videorecorder_deregister_watcher(uint16_t fd) {
-    worker::state().watchers.erase(fd);
+    retireWatcher(worker::state().watchers, fd);
+}
+
+bool videorecorder_register_write_watcher(uint16_t fd, WatcherCallback cb) {
+    State& s = worker::state();
+    retireWatcher(s.writeWatchers, fd);
+    s.writeWatchers[fd] = std::make_unique<Watcher>(fd, std::move(cb), EV_WRITE);
+    return true;
+}
+
+void videorecorder_deregister_write_watcher(uint16_t fd) {
+    retireWatcher(worker::state().writeWatchers, fd);
+}
+
+void videorecorder_post_to_loop(WatcherCallback cb) {
+    worker::state().mailbox.post(std::move(cb));
+}
+
+void videorecorder_data_consumed(uint32_t count) {
+    tunnelDataConsumed(count);
 }
 
 void videorecorder_schedule_on_main_thread(WatcherCallback cb) {

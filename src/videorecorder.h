@@ -30,6 +30,13 @@ void videorecorder_channel_send(const uint8_t* bytes, uint16_t length);
 bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb);
 void videorecorder_deregister_watcher(uint16_t fd);
 void videorecorder_schedule_on_main_thread(WatcherCallback cb);
+// Calls cb whenever fd is writable, until deregistered (one record per descriptor).
+bool videorecorder_register_write_watcher(uint16_t fd, WatcherCallback cb);
+void videorecorder_deregister_write_watcher(uint16_t fd);
+// Any thread: runs cb on the loop thread; does nothing once the loop has ended.
+void videorecorder_post_to_loop(WatcherCallback cb);
+// count more device bytes were passed on: the tunnel's receive window reopens by that much.
+void videorecorder_data_consumed(uint32_t count);
 void videorecorder_cleanup();
 void videorecorder_error(const char* text);
 

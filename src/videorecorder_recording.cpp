@@ -53,8 +53,10 @@ void vlcListenWatcher_cb(struct ev_loop*, ev_io*, int) {
     s.vlcListenWatcher.stop();
 }
 
-// Blocks SIGTERM in this thread (and so in every thread the framework starts later) and
-// returns a descriptor that reads it.
+}  // namespace
+
+namespace recording {
+
 int terminationDescriptor() {
     sigset_t set;
     sigemptyset(&set);
@@ -62,9 +64,6 @@ int terminationDescriptor() {
     sigprocmask(SIG_BLOCK, &set, nullptr);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
-}  // namespace
-
-namespace recording {
 
 bool isRtspCodec(std::string_view codec) {
     return codec == "MPEG4" || codec == "H264";

@@ -41,6 +41,9 @@ std::vector<std::string> instanceArguments(const std::string& chain);
 // Points descriptors 0-2 that are not open at /dev/null: the framework logs to descriptor 2,
 // and a recording file opened later must never become it.
 void reopenStandardDescriptors();
+// Blocks SIGTERM in this thread (and so in every thread started later) and returns a
+// descriptor that reads it, or -1.
+int terminationDescriptor();
 // Listens on 127.0.0.1 with a port the system picks (worker's fdListen); the port, or 0.
 uint16_t prepareLocalServer();
 

@@ -49,6 +49,23 @@ size_t bufferCost(const pbuf* p) {
     return p->len + worker::kBufferOverhead;
 }
 
+// RTSP path: the camera's bytes go to the recorder, which writes them to the media
+// framework's socket or keeps them; past the worker's cap the stack keeps them instead.
+bool deliverToRecorder(RTSPRecorder& rec, pbuf* chain) {
+    if (rec.bytesWaitingForMedia() >= worker::kClientQueueLimit) {
+        LOG4CPLUS_DEBUG(logger, "media framework queue full with " << rec.bytesWaitingForMedia()
+                                                                   << " bytes, the camera waits");
+        return false;
+    }
+    worker::touchKeepalive();
+    LOG4CPLUS_TRACE(logger, "tunnelReceivedData: Got " << chain->tot_len << " bytes");
+    for (const pbuf* p = chain; p != nullptr; p = p->next) {
+        rec.receivedData(static_cast<const uint8_t*>(p->payload), p->len);
+    }
+    pbuf_free(chain);
+    return true;
+}
+
 void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) {
     runClientWriter();
 }
@@ -242,6 +259,10 @@ uint64_t clientQueueBytes() {
 void tunnelConnected() {
     State& s = worker::state();
     s.targetPending = false;
+    if (s.rec) {
+        s.rec->connected();
+        return;
+    }
     if (s.isProxy) {
         LOG4CPLUS_TRACE(logger, "tunnelConnected isProxy");
         LOG4CPLUS_TRACE(logger, "passing HTTP headers of size: " << s.clientInbufLen);
@@ -263,6 +284,9 @@ void tunnelConnected() {
 
 bool tunnelReceivedData(struct pbuf* chain) {
     State& s = worker::state();
+    if (s.rec) {
+        return deliverToRecorder(*s.rec, chain);
+    }
     ClientQueue& queue = clientQueue();
     if (queue.cost >= worker::kClientQueueLimit) {
         if (!queue.refusing) {
@@ -295,6 +319,10 @@ bool tunnelReceivedData(struct pbuf* chain) {
 void tunnelDataSent(uint16_t count) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "tunnelDataSent: sent " << count << " bytes");
+    if (s.rec) {
+        s.rec->tunnelAcknowledged();
+        return;
+    }
     if (s.clientInbufLen > 0 && !s.targetPending) {
         sendInbufToTunnel();
     }

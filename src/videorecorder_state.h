@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "EventLoop.h"
+#include "LoopMailbox.h"
 #include "PipeMessage.h"
+#include "RTSPRecorder.h"
 #include "videorecorder.h"
 
 struct pbuf;
@@ -23,10 +26,10 @@ enum class RelayService {
     RelayServiceWebdis = 4,
 };
 
-// A descriptor watched on behalf of a recorder; the read watcher calls cb.
+// A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
 class Watcher {
   public:
-    Watcher(int fd, WatcherCallback cb);
+    Watcher(int fd, WatcherCallback cb, int events = EV_READ);
     ~Watcher();
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
@@ -122,6 +125,12 @@ struct State {
     std::unique_ptr<uint8_t[]> outputBatch;
     size_t outputBatchLength = 0;
     std::map<int, std::unique_ptr<Watcher>> watchers;
+    std::map<int, std::unique_ptr<Watcher>> writeWatchers;
+    // Deregistered records, freed before the loop next waits (a callback may deregister its
+    // own watcher while it runs).
+    std::vector<std::unique_ptr<Watcher>> retiredWatchers;
+    LoopMailbox mailbox;  // work from the recorder's media threads
+    RTSPRecorderPtr rec;  // RTSP path: tunnel and parent events go to the recorder
     pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
 };
 
@@ -143,7 +152,7 @@ bool clientQueueEmpty();                // nothing waits to be written to the lo
 uint64_t clientQueueBytes();
 void releaseClientQueue();
 void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
-void targetNamed();  // the client's request named its first target
+void targetNamed();            // the client's request named its first target
 // Forgets the relay: a fresh worker's state (tests run several relays in one process).
 void resetState();
 

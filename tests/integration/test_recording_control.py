@@ -11,7 +11,7 @@ import time
 import pytest
 
 from tamblo_control import ControlClient, command
-from tamblo_gc import ACCEPT
+from tamblo_gc import ACCEPT, TCPOVERUDP, parse_tcp_over_udp
 from tamblo_netns import wait_until
 
 MAC = "02:00:5E:20:00:01"
@@ -104,14 +104,23 @@ def test_every_reply_of_the_command_language(server, gateway, tmp_path):
     server.wait_for_log("listens on all addresses without a recordings directory", level="WARN")
 
 
-def test_rtsp_codecs_end_at_once_with_one_stop_report(server, gateway, tmp_path):
+def test_rtsp_codecs_connect_to_port_554_and_a_stop_reports_once(server, gateway, tmp_path):
     with connect(server) as control:
-        control.start(PLAIN_MAC, CAMERA, 554, "admin", "secret", "stream", str(tmp_path / "x.mp4"),
+        # The command's port is the recording's key; the camera's RTSP port is always 554.
+        control.start(PLAIN_MAC, CAMERA, 8554, "admin", "secret", "stream", str(tmp_path / "x.mp4"),
                       "H264", "NORTCP")
-        assert control.read_line() == status(PLAIN_MAC, 554, "RECORDING")
-        assert control.read_line(timeout=BUFFERING) == status(PLAIN_MAC, 554, "STOPPED")
-        server.wait_for_log("RTSP recording is not available in this build (codec H264)",
-                            level="WARN")
+        assert control.read_line() == status(PLAIN_MAC, 8554, "RECORDING")
+        server.wait_for_log("startVideoRecording: codec 'H264', RTCP over RTSP off")
+        syn = None
+        deadline = time.monotonic() + 5
+        while syn is None and time.monotonic() < deadline:
+            datagram = gateway.recv(timeout=max(0.0, deadline - time.monotonic()))
+            if datagram and datagram[0] == TCPOVERUDP:
+                syn = parse_tcp_over_udp(datagram)
+        assert syn is not None and syn[0] == CAMERA
+        assert int.from_bytes(syn[1][2:4], "big") == 554
+        control.stop(PLAIN_MAC, CAMERA, 8554)
+        assert control.read_line(timeout=BUFFERING) == status(PLAIN_MAC, 8554, "STOPPED")
         server.wait_for_log("removing tunnel with key")
         assert control.pending() == b""
 

@@ -23,6 +23,8 @@ class ServicesTest : public ::testing::Test {
     }
     void TearDown() override {
         worker::state().watchers.clear();
+        worker::state().writeWatchers.clear();
+        worker::state().retiredWatchers.clear();
         worker::state().cleanupWatcher.stop();
         ev_loop_destroy(worker::state().localLoop);
         worker::state().localLoop = nullptr;
@@ -73,6 +75,42 @@ TEST_F(ServicesTest, AWatchedDescriptorCallsItsCallbackUntilDeregistered) {
     ASSERT_EQ(::write(watched[1], "z", 1), 1);
     pass();
     EXPECT_EQ(replaced, 1);
+}
+
+TEST_F(ServicesTest, ACallbackMayDeregisterItsOwnDescriptorAndTheNumberBeReusedAtOnce) {
+    // The decoder closes a connection from inside its callback: the watcher stops at once,
+    // its record (holding the running callback) is freed only when the loop next waits, and
+    // a descriptor that gets the same number keeps the watcher registered for it.
+    int other[2] = {-1, -1};
+    int newCalls = 0;
+    videorecorder_register_watcher(static_cast<uint16_t>(watched[0]), [&] {
+        videorecorder_deregister_watcher(static_cast<uint16_t>(watched[0]));
+        ::close(watched[0]);
+        ASSERT_EQ(::pipe(other), 0);  // the lowest free number: the one just closed
+        videorecorder_register_watcher(static_cast<uint16_t>(other[0]), [&] {
+            char byte;
+            newCalls += static_cast<int>(::read(other[0], &byte, 1) == 1);
+        });
+    });
+    ASSERT_EQ(::write(watched[1], "x", 1), 1);
+    pass();
+    ASSERT_EQ(other[0], watched[0]);
+    EXPECT_EQ(worker::state().watchers.size(), 1u);
+    ASSERT_EQ(::write(other[1], "y", 1), 1);
+    pass();
+    EXPECT_EQ(newCalls, 1);
+    int writable = 0;
+    EXPECT_TRUE(videorecorder_register_write_watcher(static_cast<uint16_t>(other[1]), [&] {
+        ++writable;
+        videorecorder_deregister_write_watcher(static_cast<uint16_t>(other[1]));
+    }));
+    pass();  // a pipe's write end is writable at once
+    pass();
+    EXPECT_EQ(writable, 1);
+    EXPECT_TRUE(worker::state().writeWatchers.empty());
+    videorecorder_deregister_watcher(static_cast<uint16_t>(other[0]));
+    watched[0] = other[0];  // TearDown closes it
+    ::close(other[1]);
 }
 
 TEST_F(ServicesTest, AScheduledCallRunsOnceOnTheNextPass) {
