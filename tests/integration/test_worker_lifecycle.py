@@ -139,17 +139,20 @@ def test_a_worker_whose_parent_is_killed_ends_by_itself(quiet_server):
 
 def test_stopping_and_continuing_a_worker_keeps_its_tunnel(quiet_server):
     server = quiet_server
+    idle = server.fd_count()
     client, = connect_clients(server, 1)
     try:
         assert wait_until(lambda: len(server.children()) == 1, 10)
         worker = server.children()[0]
-        baseline = server.fd_count()
+        # The parent keeps the worker's two pipe ends once it has closed the client socket.
+        assert wait_until(lambda: server.fd_count() == idle + 2, 10), server.fd_count()
         os.kill(worker, signal.SIGSTOP)
         assert wait_until(lambda: process_state(worker) == "T", 5)
         os.kill(worker, signal.SIGCONT)
-        time.sleep(0.3)
+        assert wait_until(lambda: process_state(worker) not in ("T", None), 5)
+        server.sync()  # the parent has seen both child events by now
         assert server.children() == [worker]
-        assert server.fd_count() == baseline
+        assert server.fd_count() == idle + 2
         assert "removing tunnel" not in server.log_text()
     finally:
         client.close()
