@@ -7,6 +7,7 @@ find_package(Boost 1.74 REQUIRED COMPONENTS system thread)
 pkg_check_modules(LOG4CPLUS REQUIRED IMPORTED_TARGET log4cplus)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
 pkg_check_modules(EVHTP REQUIRED IMPORTED_TARGET evhtp)
+pkg_check_modules(SECCOMP REQUIRED IMPORTED_TARGET libseccomp)
 
 # libev ships no pkg-config file on Debian.
 find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)

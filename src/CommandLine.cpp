@@ -30,6 +30,43 @@ uint32_t limitValue(const LimitOption& option, std::string_view text) {
     return static_cast<uint32_t>(value);
 }
 
+bool parseText(const std::string& argument, ServerSettings* settings) {
+    for (const TextOption& option : textOptions()) {
+        if (argumentMatches(argument, option.prefix)) {
+            if (!option.apply(getArgumentValue(argument, option.prefix), settings)) {
+                throw CommandLineError(argument + ": expected " + option.prefix +
+                                       option.valueForm);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+bool applyClientTargets(std::string_view value, ServerSettings* settings) {
+    if (value != "on" && value != "off") {
+        return false;
+    }
+    settings->clientTargets = value == "on";
+    return true;
+}
+
+// A user name as the system's tools accept one: no separators, no path.
+bool applyWorkerUser(std::string_view value, ServerSettings* settings) {
+    if (value.size() > 32) {
+        return false;
+    }
+    for (const char c : value) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+        if (!allowed) {
+            return false;
+        }
+    }
+    settings->workerUser = value;
+    return true;
+}
+
 bool parseLimit(const std::string& argument, ServerSettings* settings) {
     for (const LimitOption& option : limitOptions()) {
         if (argumentMatches(argument, option.prefix)) {
@@ -56,6 +93,23 @@ const std::vector<LimitOption>& limitOptions() {
          "live proxy workers for one client IPv4 address"},
         {"--request-head-timeout=", &ServerSettings::requestHeadTimeout, 1, 3600,
          "seconds a proxy worker waits for the request's relay options"},
+        {"--worker-memory=", &ServerSettings::workerMemoryMiB, 16, 65536,
+         "MiB of address space a worker may map beyond what it inherits from the server"},
+        {"--worker-open-files=", &ServerSettings::workerOpenFiles, 16, 65536,
+         "descriptors a worker may have open"},
+    };
+    return options;
+}
+
+const std::vector<TextOption>& textOptions() {
+    static const std::vector<TextOption> options = {
+        {"--client-targets=", "on|off",
+         "on: a client's DST_PORT and SERVICE options may choose a relay service and its "
+         "fixed device port (and 127.0.0.1 behind the gateway); off: they are ignored",
+         applyClientTargets},
+        {"--worker-user=", "NAME",
+         "user that proxy workers of a server started as root switch to (default nobody)",
+         applyWorkerUser},
     };
     return options;
 }
@@ -89,7 +143,7 @@ ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
             settings.ctrlPort = portValue(getArgumentValue(argument, ctrlPortArg));
         } else if (argumentMatches(argument, proxyPortArg)) {
             settings.proxyPort = portValue(getArgumentValue(argument, proxyPortArg));
-        } else if (parseLimit(argument, &settings)) {
+        } else if (parseLimit(argument, &settings) || parseText(argument, &settings)) {
             continue;
         } else {
             settings.interfaceName = argument;

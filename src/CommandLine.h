@@ -33,6 +33,14 @@ struct ServerSettings {
     uint32_t maxWorkers = 4096;             // live worker processes in all
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
+
+    // Confinement of workers (see WorkerSandbox.h).
+    uint32_t workerMemoryMiB = 64;    // address space a worker may add to what it inherits
+    uint32_t workerOpenFiles = 64;    // descriptors a worker may have open
+    std::string workerUser = "nobody";  // proxy workers of a root server switch to this user
+    // A client's DST_PORT and SERVICE options may choose a relay service, which imposes its
+    // own device port (and address 127.0.0.1 on the gateway's side). Off: both are ignored.
+    bool clientTargets = true;
 };
 
 // A numeric option of the limits: its prefix, where it goes, its allowed range, and the
@@ -46,7 +54,17 @@ struct LimitOption {
 };
 const std::vector<LimitOption>& limitOptions();
 
-// Thrown for a limit option whose value is not a whole number in its range; the entry
+// An option whose value is text: its prefix, the form of its value for the usage text, the
+// line that describes it, and how it is stored (false: a value the option does not take).
+struct TextOption {
+    const char* prefix;
+    const char* valueForm;
+    const char* description;
+    bool (*apply)(std::string_view value, ServerSettings* settings);
+};
+const std::vector<TextOption>& textOptions();
+
+// Thrown for a limit or text option whose value it does not take; the entry
 // point prints the text and exits with status 2.
 class CommandLineError : public std::runtime_error {
   public:
@@ -62,5 +80,5 @@ uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
 // streams switch and every interface name as they are met. Throws CommandLineError for
-// a limit option with a bad value.
+// a limit or text option with a bad value.
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments);

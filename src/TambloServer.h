@@ -28,6 +28,7 @@
 #include "GatewayDatagram.h"
 #include "RateLimit.h"
 #include "WorkerReaper.h"
+#include "WorkerSandbox.h"
 
 class GatewayClient;
 class Tunnel;
@@ -123,6 +124,10 @@ class TambloServer {
     void processKeepalive();
     void deleteGatewayClient(GatewayClient* client);
     void updateGatewayClient(GatewayClient* client, uint32_t id);
+    // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
+    // the id and may move it; a device lookup takes it only while no other live gateway
+    // holds it (first come; released with its gateway's record). True when recorded.
+    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven);
     GatewayClient* gatewayClient(std::string_view key) const;
     GatewayClient* gatewayClient(uint32_t id) const;
     size_t gatewayClientCount() const { return gatewayClients.size(); }
@@ -139,6 +144,7 @@ class TambloServer {
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
+    const WorkerSandbox& workerSandbox() const { return workerSandbox_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
     void addProxyClient(uint32_t address);
     void removeProxyClient(uint32_t address);
@@ -194,6 +200,7 @@ class TambloServer {
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
+    const WorkerSandbox workerSandbox_{settings};
 
     // Limits: gateway records per public IPv4 address, key agreements per source, proxy
     // workers per client IPv4 address; the log limiters of the refusals they cause.
