@@ -19,27 +19,30 @@
 
 #include "CommandLine.h"
 #include "FileDescriptor.h"
+#include "LogRedaction.h"
 
 namespace {
 
-// What a proxy worker calls from the moment it is confined to its end, found by tracing
-// relays (plain and encrypted, uploads, downloads, lookups, every way a worker ends):
+// What a proxy worker calls from the moment it is confined to its end, found with
+// `strace -ff` over the relay tests (plain and encrypted, uploads, downloads, cached and
+// REST lookups, failures and every way a worker ends):
 constexpr const char* kProxyWorkerCalls[] = {
-    // pipes to the server, the client socket, the configuration service, the log file
-    "read", "write", "readv", "writev", "close", "recvfrom", "sendto", "recvmsg", "sendmsg",
-    "connect", "setsockopt", "getsockopt", "shutdown", "fcntl", "fstat", "newfstatat", "lseek",
-    // the worker's event loop and its timers
-    "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "clock_gettime", "gettimeofday",
-    "clock_nanosleep", "nanosleep", "uname",
-    // memory
-    "brk", "mmap", "munmap", "mremap", "madvise", "mprotect",
-    // signals and threads of the libraries (nothing is started; locks may wait)
-    "rt_sigaction", "rt_sigprocmask", "rt_sigreturn", "futex", "getpid", "gettid",
-    "sched_yield",
+    // pipes to the server, the client socket, the log file
+    "read", "write", "writev", "recvfrom", "sendmsg", "close", "fcntl",
+    // the configuration lookup (the socket itself: AF_INET only, below)
+    "setsockopt", "connect", "sendto",
+    // the event loop; the event library asks for the kernel version and whether the process
+    // runs with changed ids
+    "epoll_create1", "epoll_ctl", "epoll_wait", "uname", "getuid", "geteuid", "getgid",
+    "getegid", "clock_gettime", "gettimeofday",
+    // memory (realloc of large blocks, returning freed pages)
+    "brk", "mmap", "munmap", "mremap", "madvise",
+    // locks of the logging library under contention; return from a signal handler
+    "futex", "rt_sigreturn",
     // initial sequence numbers of the tunnelled connections
     "getrandom",
     // the end
-    "exit", "exit_group"};
+    "exit_group"};
 
 // Recording workers run the media framework: more room than a relay needs.
 constexpr uint64_t kRecordingMemoryHeadroom = uint64_t{1} << 30;
@@ -115,6 +118,9 @@ WorkerSandbox::WorkerSandbox(const ServerSettings& settings)
     : filter_(buildFilter()),
       memoryHeadroom_(uint64_t{settings.workerMemoryMiB} << 20),
       openFiles_(settings.workerOpenFiles) {
+    // The crypto library reads its configuration and loads its provider on first use; done
+    // here, workers inherit it ready and need not open files for their session tags.
+    tamblo::logging::sessionTag({});
     if (::geteuid() != 0) {
         return;
     }

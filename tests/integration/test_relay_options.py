@@ -33,7 +33,7 @@ def test_ampersands_do_not_end_the_session(plain_relay):
     assert code != 0 and not body
     assert relay.rest_requests()[-1] == (
         "GET /app/hm/ld/12 session=%s&GC_ID=7&LD_ID=12 -> 403" % SESSION)
-    relay.server.log.wait_for(r"Malformed rest, could not find gateway client object", start=mark)
+    relay.server.log.wait_for(r"REST answer is not HTTP status 200: HTTP/1\.[01] 403", start=mark)
 
 
 def test_services_impose_port_and_address(plain_relay):
