@@ -132,6 +132,7 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
         tcp_abort(tcp.pcb);
         tcpoverudp_handle_set(&tcp, nullptr);
     }
+    tcpCloseRequested = false;  // a FIN of the old connection does not close the new one
     LOG4CPLUS_TRACE(logger, "before creating new lwIP TCP socket: " << static_cast<void*>(tcp.pcb));
     tcp_pcb* pcb = tcp_new();
     LOG4CPLUS_TRACE(logger, "new lwIP TCP socket: " << static_cast<void*>(pcb));

@@ -251,9 +251,19 @@ void initialiseProcessState(int fdOutput, int fdInput) {
 
 namespace worker {
 
-State& state() {
-    static State s;
+namespace {
+std::unique_ptr<State>& stateSlot() {
+    static std::unique_ptr<State> s = std::make_unique<State>();
     return s;
+}
+}  // namespace
+
+State& state() {
+    return *stateSlot();
+}
+
+void resetState() {
+    stateSlot() = std::make_unique<State>();
 }
 
 void touchKeepalive() {

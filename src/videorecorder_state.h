@@ -116,6 +116,9 @@ struct State {
 };
 
 State& state();
+// A fresh state, as a new worker process starts with: for tests that play several workers
+// one after another in one process. Every watcher must have been stopped.
+void resetState();
 
 void touchKeepalive();
 // Writes the gathered tunnel packets to the parent (before any other message, and before

@@ -25,6 +25,7 @@ std::string field(const char* buffer, const char* name, size_t size = 64) {
 class IntakeTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        worker::resetState();
         ASSERT_EQ(::pipe(toParent), 0);
         worker::state().fdUDPOutput = toParent[1];
         worker::state().isProxy = true;

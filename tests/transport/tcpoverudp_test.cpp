@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lwip/priv/tcp_priv.h"
 #include "tcpoverudp_stack.h"
 #include "videorecorder.h"
 
@@ -86,6 +87,16 @@ class TransportTest : public ::testing::Test {
         events.clear();
         receivedBytes.clear();
         acknowledged = 0;
+    }
+    // Each test starts with a stack that holds no connection, as a new worker's does: what a
+    // test left open or in TIME-WAIT would otherwise be reset by the next test's connect.
+    void TearDown() override {
+        while (tcp_active_pcbs != nullptr) {
+            tcp_abort(tcp_active_pcbs);
+        }
+        while (tcp_tw_pcbs != nullptr) {
+            tcp_abort(tcp_tw_pcbs);
+        }
     }
     // Connects and answers the SYN; our next sequence number is returned.
     uint32_t establish(uint16_t mss = 1398) {
