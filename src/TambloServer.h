@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AcceptPause.h"
 #include "Clock.h"
 #include "CommandLine.h"
 #include "EventLoop.h"
@@ -192,6 +193,7 @@ class TambloServer {
     UniqueFd fdProxy;
     EvIo ioControl;
     EvIo ioProxy;
+    AcceptPause proxyAcceptPause{loop, ioProxy};  // no busy loop when descriptors run out
     EvPeriodic keepaliveTimer;
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
