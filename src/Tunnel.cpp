@@ -314,6 +314,7 @@ void Tunnel::childWatcherCb(int) {
     const int status = childWatcher.get()->rstatus;
     LOG4CPLUS_DEBUG(logger,
                     "process " << childPid << " exited with status " << ((status >> 8) & 0xff));
+    WorkerSandbox::reportKilledByFilter(childPid, status);
     workerReaped = true;
     childWatcher.stop();
     destroy();

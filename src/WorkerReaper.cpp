@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "Logging.h"
+#include "WorkerSandbox.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
@@ -39,6 +40,7 @@ void WorkerReaper::exitedCb(struct ev_loop*, ev_child* watcher, int) {
     LOG4CPLUS_DEBUG(logger, "process " << entry->pid << " exited with status "
                                        << ((watcher->rstatus >> 8) & 0xff));
     LOG4CPLUS_DEBUG(logger, "child process terminated");
+    WorkerSandbox::reportKilledByFilter(entry->pid, watcher->rstatus);
     entry->owner->workers.erase(entry->pid);  // destroys entry and its watchers
 }
 

@@ -9,9 +9,11 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "CommandLine.h"
 #include "FileDescriptor.h"
 #include "LogRedaction.h"
+#include "Logging.h"
 
 namespace {
 
@@ -139,6 +142,19 @@ const std::vector<const char*>& WorkerSandbox::allowedCalls() {
     static const std::vector<const char*> calls(std::begin(kProxyWorkerCalls),
                                                 std::end(kProxyWorkerCalls));
     return calls;
+}
+
+bool WorkerSandbox::killedByFilter(int waitStatus) {
+    return WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == SIGSYS;
+}
+
+void WorkerSandbox::reportKilledByFilter(pid_t pid, int waitStatus) {
+    static log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
+    if (killedByFilter(waitStatus)) {
+        // A system call outside the allow-list: a fault of the worker or an attack on it.
+        LOG4CPLUS_WARN(logger,
+                       "worker " << pid << " was killed for a forbidden system call (SIGSYS)");
+    }
 }
 
 bool WorkerSandbox::limitResources() const {

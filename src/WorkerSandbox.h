@@ -31,6 +31,11 @@ class WorkerSandbox {
     bool confineProxyWorker() const;
     bool confineRecordingWorker() const;
 
+    // Whether a worker's wait status says that its filter killed it.
+    static bool killedByFilter(int waitStatus);
+    // The WARN line for such a worker (from whichever side reaps it).
+    static void reportKilledByFilter(pid_t pid, int waitStatus);
+
     // The system calls that proxy workers may make, by name.
     static const std::vector<const char*>& allowedCalls();
 
