@@ -115,7 +115,7 @@ class Tunnel {
     uint16_t port = 0;
     int fd = -1;
     bool isProxy = true;
-    int idx = -1;
+    [[maybe_unused]] int idx = -1;  // kept as the record has it; never read
     bool recordingResponseSent = false;
     std::string sessionKey;
 

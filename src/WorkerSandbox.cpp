@@ -66,8 +66,8 @@ std::vector<sock_filter> buildFilter() {
         }
     }
     // Sockets only of the kind the configuration lookup opens.
-    if (seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(socket), 1,
-                         SCMP_A0(SCMP_CMP_EQ, AF_INET)) != 0) {
+    const scmp_arg_cmp inetOnly{0, SCMP_CMP_EQ, AF_INET, 0};
+    if (seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, inetOnly) != 0) {
         throw std::runtime_error("could not allow system call socket in the workers' filter");
     }
     // The program as the kernel takes it, exported once through a pipe; each worker then
