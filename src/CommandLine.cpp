@@ -34,8 +34,7 @@ bool parseText(const std::string& argument, ServerSettings* settings) {
     for (const TextOption& option : textOptions()) {
         if (argumentMatches(argument, option.prefix)) {
             if (!option.apply(getArgumentValue(argument, option.prefix), settings)) {
-                throw CommandLineError(argument + ": expected " + option.prefix +
-                                       option.valueForm);
+                throw CommandLineError(argument + ": expected " + option.prefix + option.valueForm);
             }
             return true;
         }

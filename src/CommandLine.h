@@ -35,8 +35,8 @@ struct ServerSettings {
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
 
     // Confinement of workers (see WorkerSandbox.h).
-    uint32_t workerMemoryMiB = 64;    // address space a worker may add to what it inherits
-    uint32_t workerOpenFiles = 64;    // descriptors a worker may have open
+    uint32_t workerMemoryMiB = 64;      // address space a worker may add to what it inherits
+    uint32_t workerOpenFiles = 64;      // descriptors a worker may have open
     std::string workerUser = "nobody";  // proxy workers of a root server switch to this user
     // A client's DST_PORT and SERVICE options may choose a relay service, which imposes its
     // own device port (and address 127.0.0.1 on the gateway's side). Off: both are ignored.

@@ -11,7 +11,7 @@ namespace tamblo::logging {
 namespace {
 constexpr std::string_view kSessionOption = "JSESSIONID=";
 constexpr std::string_view kSecretHeaders[] = {"authorization", "proxy-authorization", "cookie",
-                                              "set-cookie"};
+                                               "set-cookie"};
 constexpr size_t kTagBytes = 4;  // 8 hex digits
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -73,8 +73,7 @@ std::string sessionTag(std::string_view session) {
         return "#????????";
     }
     char tag[2 + 2 * kTagBytes];
-    std::snprintf(tag, sizeof tag, "#%02x%02x%02x%02x", digest[0], digest[1], digest[2],
-                  digest[3]);
+    std::snprintf(tag, sizeof tag, "#%02x%02x%02x%02x", digest[0], digest[1], digest[2], digest[3]);
     return tag;
 }
 

@@ -241,12 +241,11 @@ void TambloServer::ioProxy_cb(int) {
     if (client < 0) {
         const int error = errno;
         if (proxyAcceptPause.pauseOn(error)) {
-            tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(),
-                                        nowSeconds(), [&](auto& line) {
-                                            line << "Could not accept incoming proxy connection: "
-                                                 << std::strerror(error) << "; pausing for "
-                                                 << AcceptPause::kPauseSeconds << " s";
-                                        });
+            tamblo::logging::logLimited(
+                logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(), nowSeconds(), [&](auto& line) {
+                    line << "Could not accept incoming proxy connection: " << std::strerror(error)
+                         << "; pausing for " << AcceptPause::kPauseSeconds << " s";
+                });
             return;
         }
         LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");

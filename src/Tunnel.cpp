@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 

@@ -36,8 +36,8 @@ constexpr const char* kProxyWorkerCalls[] = {
     "setsockopt", "connect", "sendto",
     // the event loop; the event library asks for the kernel version and whether the process
     // runs with changed ids
-    "epoll_create1", "epoll_ctl", "epoll_wait", "uname", "getuid", "geteuid", "getgid",
-    "getegid", "clock_gettime", "gettimeofday",
+    "epoll_create1", "epoll_ctl", "epoll_wait", "uname", "getuid", "geteuid", "getgid", "getegid",
+    "clock_gettime", "gettimeofday",
     // memory (realloc of large blocks, returning freed pages)
     "brk", "mmap", "munmap", "mremap", "madvise",
     // locks of the logging library under contention; return from a signal handler

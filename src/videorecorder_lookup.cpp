@@ -147,8 +147,7 @@ bool validTarget(const char* gcId, const char* ldId) {
     if (validId(gcId, false) && (ldId[0] == '\0' || validId(ldId, true))) {
         return true;
     }
-    LOG4CPLUS_WARN(logger, "Refusing lookup of GC " << printable(gcId) << ", LD "
-                                                    << printable(ldId)
+    LOG4CPLUS_WARN(logger, "Refusing lookup of GC " << printable(gcId) << ", LD " << printable(ldId)
                                                     << ": ids are decimal numbers");
     return false;
 }
@@ -201,7 +200,7 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
         return -1;
     }
     LOG4CPLUS_INFO(logger, "Sending request: " << kRestPrefix << path << " with JESSIONID="
-                                                << tamblo::logging::sessionTag(sessionId));
+                                               << tamblo::logging::sessionTag(sessionId));
     std::ostringstream request;
     request << "GET " << kRestPrefix << path << " HTTP/1.1\r\nHost: " << kRestHost << ":"
             << s.restPort << "\r\nCookie: JSESSIONID=" << sessionId
@@ -245,15 +244,15 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
     return static_cast<int>(received);
 }
 
-bool parseConfiguration(const char* answer, const char* gcId, const char* ldId,
-                        std::string* serial, std::string* deviceAddress, uint16_t* devicePort) {
+bool parseConfiguration(const char* answer, const char* gcId, const char* ldId, std::string* serial,
+                        std::string* deviceAddress, uint16_t* devicePort) {
     const bool deviceLookup = ldId[0] != '\0';
     const char* body = httpAnswerBody(answer);
     if (body == nullptr) {
         const char* end = std::strpbrk(answer, "\r\n");
         const size_t length = end != nullptr ? static_cast<size_t>(end - answer) : 0;
-        LOG4CPLUS_WARN(logger, "REST answer is not HTTP status 200: "
-                                   << std::string(answer, std::min<size_t>(length, 64)));
+        LOG4CPLUS_WARN(logger, "REST answer is not HTTP status 200: " << std::string(
+                                   answer, std::min<size_t>(length, 64)));
         return false;
     }
     Json::Value root;

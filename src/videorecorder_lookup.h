@@ -20,8 +20,8 @@ bool validTarget(const char* gcId, const char* ldId);
 const char* httpAnswerBody(const char* answer);
 // Reads the fields of a whole zero-terminated HTTP answer for the target (an empty LD id:
 // a gateway lookup); false (with its WARN line) when the lookup fails.
-bool parseConfiguration(const char* answer, const char* gcId, const char* ldId,
-                        std::string* serial, std::string* deviceAddress, uint16_t* devicePort);
+bool parseConfiguration(const char* answer, const char* gcId, const char* ldId, std::string* serial,
+                        std::string* deviceAddress, uint16_t* devicePort);
 bool getConfiguration(const char* gcId, const char* ldId, const char* sessionId,
                       std::string* serial);
 // Message 250 for the current target.

@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     setClientTargets((data[0] & 1) != 0);
     size_t position = 1;
     while (position < size) {
-        const uint8_t* end = static_cast<const uint8_t*>(
-            std::memchr(data + position, 0xFF, size - position));
+        const uint8_t* end =
+            static_cast<const uint8_t*>(std::memchr(data + position, 0xFF, size - position));
         const size_t chunk = (end != nullptr ? static_cast<size_t>(end - data) : size) - position;
         worker::State& s = *current;
         const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.clientInbufLen);

@@ -462,7 +462,9 @@ TEST(GatewayClientSessionCache, EntryLivesNineHundredSecondsAfterItsLastUse) {
     LogCapture log;
     record->purgeSessionCache(at(10'901), 900);
     EXPECT_TRUE(record->cachedSessions().empty());
-    EXPECT_TRUE(log.has(log4cplus::DEBUG_LOG_LEVEL, "Removing cached session ID: " + tamblo::logging::sessionTag("abc") + ", ld: 7"));
+    EXPECT_TRUE(
+        log.has(log4cplus::DEBUG_LOG_LEVEL,
+                "Removing cached session ID: " + tamblo::logging::sessionTag("abc") + ", ld: 7"));
 }
 
 TEST(GatewayClientSessionCache, UseExtendsTheLife) {

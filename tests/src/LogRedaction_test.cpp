@@ -24,8 +24,9 @@ TEST(RedactSecrets, NoSessionOrSecretHeaderValueSurvives) {
         {"GC_ID=7;JSESSIONID=s3cr3t", "GC_ID=7;JSESSIONID=" + tag},
         {"GET /?JSESSIONID=s3cr3t HTTP/1.1\r\nHost: x\r\n"
          "Authorization: Basic dXNlcjpwYXNz\r\ncookie: JSESSIONID=s3cr3t\r\n\r\n",
-         "GET /?JSESSIONID=" + tag + " HTTP/1.1\r\nHost: x\r\nAuthorization: <hidden>\r\n"
-         "cookie: <hidden>\r\n\r\n"},
+         "GET /?JSESSIONID=" + tag +
+             " HTTP/1.1\r\nHost: x\r\nAuthorization: <hidden>\r\n"
+             "cookie: <hidden>\r\n\r\n"},
         {"Proxy-Authorization: Bearer x\nSet-Cookie: a=b\nX-Other: kept",
          "Proxy-Authorization: <hidden>\nSet-Cookie: <hidden>\nX-Other: kept"},
         {"no secrets here", "no secrets here"},

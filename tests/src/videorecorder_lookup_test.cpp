@@ -18,8 +18,8 @@ constexpr const char* kOk = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r
 Result parse(const std::string& body, bool device) {
     Result r;
     const std::string answer = kOk + body;
-    r.ok = parseConfiguration(answer.c_str(), "7", device ? "12" : "", &r.serial, &r.address,
-                              &r.port);
+    r.ok =
+        parseConfiguration(answer.c_str(), "7", device ? "12" : "", &r.serial, &r.address, &r.port);
     return r;
 }
 
@@ -36,7 +36,8 @@ TEST(RestPath, DeviceOrGateway) {
 }
 
 TEST(ParseConfiguration, GatewayLookupNeedsStatusOkAndAGatewayObject) {
-    const Result ok = parse("{\"status\":\"OK\",\"gatewayClient\":{\"serialNumber\":\"AB\"}}", false);
+    const Result ok =
+        parse("{\"status\":\"OK\",\"gatewayClient\":{\"serialNumber\":\"AB\"}}", false);
     EXPECT_TRUE(ok.ok);
     EXPECT_EQ(ok.serial, "AB");
     EXPECT_EQ(ok.address, "unchanged");  // a gateway lookup leaves the device alone
@@ -95,8 +96,8 @@ TEST(ParseConfiguration, HostileAnswersFailClosed) {
         {"HTTP/2", "HTTP/2 200 OK\r\n\r\n" + gateway},
         {"no end of the header block", "HTTP/1.1 200 OK\r\nX: " + gateway},
         {"nesting past the depth limit", kOk + std::string("{\"a\":") + deep + "}"},
-        {"device status not OK", kOk + std::string("{\"status\":\"DISABLED\",") +
-                                     "\"gatewayClient\":{}}"},
+        {"device status not OK",
+         kOk + std::string("{\"status\":\"DISABLED\",") + "\"gatewayClient\":{}}"},
         {"device address that is not IPv4",
          kOk + std::string("{\"ipAddress\":\"255.255.255.255x\",\"gatewayClient\":{}}")},
         {"device address as a name",

@@ -25,11 +25,11 @@ struct GatewayCounters {
     uint64_t segmentsToTun = 0;
     uint64_t keepaliveAnswers = 0;
     uint64_t accepts = 0;
-    uint64_t channelOrUnknown = 0;    // channel datagrams and types we have no use for
-    uint64_t malformedDatagrams = 0;  // too short, bad TCP header, oversized
-    uint64_t undecryptable = 0;       // envelopes we have no key for or that do not decrypt
-    uint64_t plaintextRefused = 0;    // with --encrypt: tunnel/channel datagrams outside envelopes
-    uint64_t acceptsRefused = 0;      // registration answers while none was outstanding
+    uint64_t channelOrUnknown = 0;     // channel datagrams and types we have no use for
+    uint64_t malformedDatagrams = 0;   // too short, bad TCP header, oversized
+    uint64_t undecryptable = 0;        // envelopes we have no key for or that do not decrypt
+    uint64_t plaintextRefused = 0;     // with --encrypt: tunnel/channel datagrams outside envelopes
+    uint64_t acceptsRefused = 0;       // registration answers while none was outstanding
     uint64_t destinationsRefused = 0;  // segments for addresses the policy refuses
     uint64_t tunWriteErrors = 0;
     uint64_t packetsFromTun = 0;

@@ -24,10 +24,10 @@ TEST(DestinationPolicy, NeverLoopbackMulticastBroadcastOrOurOwn) {
         const char* destination;
         bool allowed;
     } cases[] = {
-        {"198.18.0.10", true},  {"192.0.2.7", true},     {"127.0.0.1", false},
-        {"127.8.9.10", false},  {"0.0.0.0", false},      {"0.1.2.3", false},
-        {"224.0.0.1", false},   {"239.255.255.250", false}, {"255.255.255.255", false},
-        {"240.0.0.1", false},   {"198.19.255.1", false}, {"198.18.0.255", false},
+        {"198.18.0.10", true}, {"192.0.2.7", true},        {"127.0.0.1", false},
+        {"127.8.9.10", false}, {"0.0.0.0", false},         {"0.1.2.3", false},
+        {"224.0.0.1", false},  {"239.255.255.250", false}, {"255.255.255.255", false},
+        {"240.0.0.1", false},  {"198.19.255.1", false},    {"198.18.0.255", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(policy.allows(address(c.destination)), c.allowed) << c.destination;
