@@ -89,6 +89,12 @@ def test_hostile_configuration_answers_refuse_the_session(scripted):
     rest.answer = ok(GATEWAY)
     assert relay.curl("/whoami", options())[2] == b"a"
     assert len(rest.requests) == len(cases) + 1
+    # The answers carry no id: the client's GC_ID is recorded, and the next request of the
+    # session is served from the gateway's cache.
+    mark = relay.server.log.mark()
+    assert relay.curl("/whoami", options())[2] == b"a"
+    relay.server.log.wait_for(r"matched one from cache, allowing", start=mark)
+    assert len(rest.requests) == len(cases) + 1
 
 
 def test_hostile_ids_never_reach_the_configuration_service(scripted):
