@@ -30,8 +30,9 @@ namespace {
 // `strace -ff` over the relay tests (plain and encrypted, uploads, downloads, cached and
 // REST lookups, failures and every way a worker ends):
 constexpr const char* kProxyWorkerCalls[] = {
-    // pipes to the server, the client socket, the log file
-    "read", "write", "writev", "recvfrom", "sendmsg", "close", "fcntl",
+    // pipes to the server, the client socket, the log file (whose position the rolling
+    // appenders ask for)
+    "read", "write", "writev", "recvfrom", "sendmsg", "close", "fcntl", "lseek",
     // the configuration lookup (the socket itself: AF_INET only, below)
     "setsockopt", "connect", "sendto",
     // the event loop; the event library asks for the kernel version and whether the process
@@ -46,6 +47,14 @@ constexpr const char* kProxyWorkerCalls[] = {
     "getrandom",
     // the end
     "exit_group"};
+
+// Refused with EACCES instead of killing the worker: a rolling log appender that rolls over
+// inside a worker renames and opens files; its rollover fails there (the worker goes on, its
+// lines go to the file it has), as it would for the workers' user anyway.
+constexpr const char* kRefusedFileCalls[] = {"open",     "openat",    "creat",  "rename",
+                                             "renameat", "renameat2", "unlink", "unlinkat",
+                                             "stat",     "lstat",     "newfstatat", "access",
+                                             "faccessat", "faccessat2", "mkdir", "mkdirat"};
 
 // Recording workers run the media framework: more room than a relay needs.
 constexpr uint64_t kRecordingMemoryHeadroom = uint64_t{1} << 30;
@@ -62,6 +71,14 @@ std::vector<sock_filter> buildFilter() {
         if (number == __NR_SCMP_ERROR ||
             seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, number, 0) != 0) {
             throw std::runtime_error(std::string("could not allow system call ") + name +
+                                     " in the workers' filter");
+        }
+    }
+    for (const char* name : kRefusedFileCalls) {
+        const int number = seccomp_syscall_resolve_name(name);
+        if (number == __NR_SCMP_ERROR ||
+            seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EACCES), number, 0) != 0) {
+            throw std::runtime_error(std::string("could not refuse system call ") + name +
                                      " in the workers' filter");
         }
     }
