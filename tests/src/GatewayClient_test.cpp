@@ -317,6 +317,15 @@ class GatewayClientChannels : public GatewayClientWithServer {
         record_->registerTunnel(a_.tunnel);
         record_->registerTunnel(b_.tunnel);
     }
+    // The tunnels were put into the record by hand, without pointing at it, so their
+    // destructors do not take them out again: the record must forget them before the server
+    // destroys the tunnels and then the record.
+    void TearDown() override {
+        if (GatewayClient* record = server().gatewayClient(std::string_view("02:00:00:00:00:07"))) {
+            record->deregisterTunnel(a_.tunnel);
+            record->deregisterTunnel(b_.tunnel);
+        }
+    }
     void deliver(uint8_t channel) {
         uint8_t datagram[] = {channel, 0x80, 0xC8, 0x00, 0x06, 'r', 't', 'c', 'p'};
         server().io_cb_switch(peer_.address(), datagram, sizeof datagram);
