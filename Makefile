@@ -1,10 +1,12 @@
 # TambloServer: `make run` and `make test` set everything up on a fresh Debian bookworm machine.
 BUILD_DIR      ?= build
 ASAN_DIR       ?= build-asan
+FUZZ_DIR       ?= build-fuzz
+FUZZ_SECONDS   ?= 60
 JOBS           ?= $(shell nproc)
 ARGS           ?=
 
-.PHONY: all build deps run test unit asan-build bench demo package clean
+.PHONY: all build deps run test unit asan-build fuzz-build fuzz bench demo package clean
 
 all: build
 
@@ -32,6 +34,16 @@ asan-build:
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_SANITIZE=ON -DTAMBLO_UNIT_TESTS_ONLY=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
+# The libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in their own
+# build folder; `make test` replays their corpora with the normal builds.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_FUZZ=ON -DTAMBLO_UNIT_TESTS_ONLY=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+
+# Each target for FUZZ_SECONDS; new crashers are kept in its corpus as regression inputs.
+fuzz: fuzz-build
+	scripts/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 # One request through the whole relay inside a network namespace (needs root).
 demo: deps build
 	scripts/demo
@@ -47,4 +59,4 @@ bench:
 	$(BUILD_DIR)/bench/run-all
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -60,27 +60,39 @@ bool parsePort(const std::string& argument, ServerSettings* settings) {
 bool parseText(const std::string& argument, ServerSettings* settings) {
     for (const TextOption& option : textOptions()) {
         if (argumentMatches(argument, option.prefix)) {
-            const std::string_view value = getArgumentValue(argument, option.prefix);
-            settings->*option.field =
-                option.check != nullptr ? option.check(value) : std::string(value);
+            if (!option.apply(getArgumentValue(argument, option.prefix), settings)) {
+                throw CommandLineError(argument + ": expected " + option.prefix +
+                                       option.valueName);
+            }
             return true;
         }
     }
     return false;
 }
 
+bool applyMetricsAddress(std::string_view value, ServerSettings* settings) {
+    settings->metricsAddress = value;  // checked where the endpoint is opened
+    return true;
+}
+
+bool applyLogConfig(std::string_view value, ServerSettings* settings) {
+    settings->logConfig = value;
+    return true;
+}
+
 // The recording options: checked here so that a typo stops the start.
-std::string controlAddressValue(std::string_view text) {
+bool applyControlAddress(std::string_view text, ServerSettings* settings) {
     const std::string address(text);
     in_addr parsed;
     if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
         throw CommandLineError("--ctrl-address=" + address +
                                ": expected a dotted IPv4 address such as 127.0.0.1");
     }
-    return address;
+    settings->ctrlAddress = address;
+    return true;
 }
 
-std::string recordingsDirValue(std::string_view text) {
+bool applyRecordingsDir(std::string_view text, ServerSettings* settings) {
     const std::string path(text);
     char* resolved = ::realpath(path.c_str(), nullptr);
     struct stat info;
@@ -91,7 +103,32 @@ std::string recordingsDirValue(std::string_view text) {
     if (!isDirectory) {
         throw CommandLineError("--recordings-dir=" + path + ": expected an existing directory");
     }
-    return canonical;
+    settings->recordingsDir = canonical;
+    return true;
+}
+
+bool applyClientTargets(std::string_view value, ServerSettings* settings) {
+    if (value != "on" && value != "off") {
+        return false;
+    }
+    settings->clientTargets = value == "on";
+    return true;
+}
+
+// A user name as the system's tools accept one: no separators, no path.
+bool applyWorkerUser(std::string_view value, ServerSettings* settings) {
+    if (value.size() > 32) {
+        return false;
+    }
+    for (const char c : value) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+        if (!allowed) {
+            return false;
+        }
+    }
+    settings->workerUser = value;
+    return true;
 }
 
 bool parseLimit(const std::string& argument, ServerSettings* settings) {
@@ -127,17 +164,24 @@ const std::vector<PortOption>& portOptions() {
 
 const std::vector<TextOption>& textOptions() {
     static const std::vector<TextOption> options = {
-        {"--metrics-address=", &ServerSettings::metricsAddress, "ADDR:PORT", "off",
-         "serve GET /metrics (Prometheus text format) on this IPv4 address and TCP port"},
-        {"--log-config=", &ServerSettings::logConfig, "FILE", "searched, see below",
-         "logging configuration file (log4cplus properties)"},
-        {"--ctrl-address=", &ServerSettings::ctrlAddress, "A.B.C.D", "all addresses",
+        {"--metrics-address=", "ADDR:PORT", "off",
+         "serve GET /metrics (Prometheus text format) on this IPv4 address and TCP port",
+         applyMetricsAddress},
+        {"--log-config=", "FILE", "searched, see below",
+         "logging configuration file (log4cplus properties)", applyLogConfig},
+        {"--ctrl-address=", "A.B.C.D", "all addresses",
          "bind the control listener to this IPv4 address (use 127.0.0.1 in production)",
-         controlAddressValue},
-        {"--recordings-dir=", &ServerSettings::recordingsDir, "DIR", "any path",
+         applyControlAddress},
+        {"--recordings-dir=", "DIR", "any path",
          "existing directory that recording files are kept inside; relative output names are "
          "taken in it, names that leave it are refused",
-         recordingsDirValue},
+         applyRecordingsDir},
+        {"--client-targets=", "on|off", "on",
+         "on: a client's DST_PORT and SERVICE options may choose a relay service and its "
+         "fixed device port (and 127.0.0.1 behind the gateway); off: they are ignored",
+         applyClientTargets},
+        {"--worker-user=", "NAME", "nobody",
+         "user that proxy workers of a server started as root switch to", applyWorkerUser},
     };
     return options;
 }
@@ -157,6 +201,10 @@ const std::vector<LimitOption>& limitOptions() {
          "live proxy workers for one client IPv4 address"},
         {"--request-head-timeout=", &ServerSettings::requestHeadTimeout, 1, 3600,
          "seconds a proxy worker waits for the request's relay options"},
+        {"--worker-memory=", &ServerSettings::workerMemoryMiB, 16, 65536,
+         "MiB of address space a worker may map beyond what it inherits from the server"},
+        {"--worker-open-files=", &ServerSettings::workerOpenFiles, 16, 65536,
+         "descriptors a worker may have open"},
     };
     return options;
 }

@@ -47,6 +47,14 @@ struct ServerSettings {
     // every address, and a START may name any file the server can write.
     std::string ctrlAddress;    // IPv4 address the control listener is bound to
     std::string recordingsDir;  // absolute and canonical: output files are kept inside it
+
+    // Confinement of workers (see WorkerSandbox.h).
+    uint32_t workerMemoryMiB = 64;      // address space a worker may add to what it inherits
+    uint32_t workerOpenFiles = 64;      // descriptors a worker may have open
+    std::string workerUser = "nobody";  // proxy workers of a root server switch to this user
+    // A client's DST_PORT and SERVICE options may choose a relay service, which imposes its
+    // own device port (and address 127.0.0.1 on the gateway's side). Off: both are ignored.
+    bool clientTargets = true;
 };
 
 // An option that takes no value: its whole-argument name, the flag it sets and the value it
@@ -68,16 +76,15 @@ struct PortOption {
 };
 const std::vector<PortOption>& portOptions();
 
-// A text option: its prefix, where it goes, the name of its value in the usage text, what
-// an empty value means, its description, and the check that turns the text into the stored
-// value (null: stored as given; a check throws CommandLineError for a bad value).
+// An option whose value is text: its prefix, the form of its value in the usage text, what
+// the server does without it, its description, and how the value is stored (false: a value
+// the option does not take; apply may also throw CommandLineError with a clearer text).
 struct TextOption {
     const char* prefix;
-    std::string ServerSettings::*field;
     const char* valueName;
     const char* whenEmpty;
     const char* description;
-    std::string (*check)(std::string_view value) = nullptr;
+    bool (*apply)(std::string_view value, ServerSettings* settings);
 };
 const std::vector<TextOption>& textOptions();
 
@@ -92,7 +99,7 @@ struct LimitOption {
 };
 const std::vector<LimitOption>& limitOptions();
 
-// Thrown for a limit option whose value is not a whole number in its range; the entry
+// Thrown for a limit or text option whose value it does not take; the entry
 // point prints the text and exits with status 2.
 class CommandLineError : public std::runtime_error {
   public:
@@ -108,7 +115,7 @@ uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
 // streams switch and every interface name as they are met. Throws CommandLineError for
-// a limit option with a bad value.
+// a limit or text option with a bad value.
 ServerSettings parseCommandLine(const std::vector<std::string>& arguments);
 
 // What the entry point does before logging is configured: print the usage or the version

@@ -154,10 +154,10 @@ ControlInterface::ControlInterface(TambloServer* owner) : server(owner) {
 
 ControlInterface::~ControlInterface() = default;
 
-void ControlInterface::acceptConnection(int listener) {
+int ControlInterface::acceptConnection(int listener) {
     const int socket = ::accept(listener, nullptr, nullptr);
     if (socket < 0) {
-        return;
+        return errno;
     }
     auto connection = std::make_unique<Connection>();
     connection->owner = this;
@@ -169,6 +169,7 @@ void ControlInterface::acceptConnection(int listener) {
     connections[socket] = std::move(connection);
     LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
                                 << listener << "), socket: " << socket << ")");
+    return 0;
 }
 
 void ControlInterface::readableCb(struct ev_loop*, ev_io* watcher, int) {

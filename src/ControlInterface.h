@@ -56,7 +56,8 @@ class ControlInterface {
     ControlInterface& operator=(const ControlInterface&) = delete;
 
     // The listener is readable: accepts one connection and starts reading it.
-    void acceptConnection(int listener);
+    // Accepts one connection; the error of a failed accept, else 0.
+    int acceptConnection(int listener);
     // One command; false when the connection is to be closed. Replies go to socket.
     bool processControlCmd(int socket, std::string_view text);
     // In a freshly forked worker: closes every connection (only reads this object).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "GatewayDatagram.h"
+#include "LogRedaction.h"
 #include "Logging.h"
 #include "TambloServer.h"
 #include "Tunnel.h"
@@ -218,8 +219,9 @@ void GatewayClient::purgeSessionCache(const timeval& now, int timeout) {
     for (auto it = cachedLanDevices.begin(); it != cachedLanDevices.end();) {
         const int64_t idle = static_cast<int64_t>(now.tv_sec) - it->lastUsageTs.tv_sec;
         if (idle > timeout) {
-            LOG4CPLUS_DEBUG(logger,
-                            "Removing cached session ID: " << it->sessionId << ", ld: " << it->id);
+            LOG4CPLUS_DEBUG(
+                logger, "Removing cached session ID: " << tamblo::logging::sessionTag(it->sessionId)
+                                                       << ", ld: " << it->id);
             it = cachedLanDevices.erase(it);
         } else {
             ++it;

@@ -394,6 +394,17 @@ void TambloServer::updateGatewayClient(GatewayClient* client, uint32_t id) {
     gatewayClientIds[id] = client;
 }
 
+bool TambloServer::claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) {
+    const GatewayClient* holder = gatewayClient(id);
+    if (!proven && holder != nullptr && holder != client) {
+        LOG4CPLUS_DEBUG(logger, "GC id " << id << " is held by GC " << holder->key()
+                                         << ", not recording it for GC " << client->key());
+        return false;
+    }
+    updateGatewayClient(client, id);
+    return true;
+}
+
 GatewayClient* TambloServer::gatewayClient(std::string_view key) const {
     const auto it = gatewayClients.find(key, TextKeyHash(), TextKeyEqual());
     return it != gatewayClients.end() ? it->second : nullptr;

@@ -1,12 +1,15 @@
 // The authorisation record that a worker sends its parent (pipe messages 250 and 252).
 //
-//    0        4        8                     264             392             520             648
-//    650  652
-//   +--------+--------+---------------------+---------------+---------------+---------------+------+----+
-//   | gcId   | ldId   | mac (256)           | sessionId     | ipAddress     | ipOverride    | port
-//   | -- | | u32    | u32    | GC key text         | (128)         | (128)         | (128) | u16  |
-//   00 |
-//   +--------+--------+---------------------+---------------+---------------+---------------+------+----+
+//   offset  size  field
+//        0     4  gcId           u32, the client's GC_ID
+//        4     4  ldId           u32, the client's LD_ID (0 for none or one not above 0)
+//        8   256  mac            GC key text (252: the serial number the lookup found)
+//      264   128  sessionId      text
+//      392   128  ipAddress      text (252: the device address)
+//      520   128  ipOverride     text
+//      648     2  port           u16 (252: the device port)
+//      650     1  gatewayLookup  252: 1 when the lookup was of the gateway itself
+//      651     1  padding        zero
 //
 // Numbers in the host's byte order (both ends run on one machine); texts NUL-terminated
 // inside their fields; the writer zero-fills the record first.
@@ -26,7 +29,8 @@ struct LanDeviceAuthData {
     char ipAddress[128];
     char ipOverride[128];
     uint16_t port;
-    uint8_t padding[2];
+    uint8_t gatewayLookup;  // 252: 1 when the configuration service confirmed gcId itself
+    uint8_t padding;
 };
 
 static_assert(sizeof(LanDeviceAuthData) == 652, "LanDeviceAuthData is 652 bytes on the pipe");
@@ -37,6 +41,7 @@ static_assert(offsetof(LanDeviceAuthData, sessionId) == 264);
 static_assert(offsetof(LanDeviceAuthData, ipAddress) == 392);
 static_assert(offsetof(LanDeviceAuthData, ipOverride) == 520);
 static_assert(offsetof(LanDeviceAuthData, port) == 648);
+static_assert(offsetof(LanDeviceAuthData, gatewayLookup) == 650);
 
 constexpr size_t kLanDeviceAuthDataSize = sizeof(LanDeviceAuthData);
 

@@ -23,6 +23,11 @@ TambloServer* serverObject = nullptr;
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
 
+LogRateLimiter& acceptPauseLog() {
+    static LogRateLimiter limiter;
+    return limiter;
+}
+
 void processKeepaliveHandler(struct ev_loop*, ev_periodic*, int) {
     if (serverObject != nullptr) {
         serverObject->processKeepalive();
@@ -242,6 +247,15 @@ void TambloServer::ioProxy_cb(int) {
     socklen_t peerLength = sizeof peer;
     const int client = ::accept(fdProxy.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
     if (client < 0) {
+        const int error = errno;
+        if (proxyAcceptPause.pauseOn(error)) {
+            tamblo::logging::logLimited(
+                logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(), nowSeconds(), [&](auto& line) {
+                    line << "Could not accept incoming proxy connection: " << std::strerror(error)
+                         << "; pausing for " << AcceptPause::kPauseSeconds << " s";
+                });
+            return;
+        }
         LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
         return;
     }
@@ -306,7 +320,14 @@ double TambloServer::nowSeconds() const {
 }
 
 void TambloServer::ioControl_cb(int) {
-    control->acceptConnection(fdControl.get());
+    const int error = control->acceptConnection(fdControl.get());
+    if (error != 0 && controlAcceptPause.pauseOn(error)) {
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(), nowSeconds(), [&](auto& line) {
+                line << "Could not accept incoming control connection: " << std::strerror(error)
+                     << "; pausing for " << AcceptPause::kPauseSeconds << " s";
+            });
+    }
 }
 
 ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length,

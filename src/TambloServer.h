@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AcceptPause.h"
 #include "Clock.h"
 #include "CommandLine.h"
 #include "EventLoop.h"
@@ -28,6 +29,7 @@
 #include "GatewayDatagram.h"
 #include "RateLimit.h"
 #include "WorkerReaper.h"
+#include "WorkerSandbox.h"
 
 class ControlInterface;
 class GatewayClient;
@@ -173,6 +175,10 @@ class TambloServer {
     void processKeepalive();
     void deleteGatewayClient(GatewayClient* client);
     void updateGatewayClient(GatewayClient* client, uint32_t id);
+    // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
+    // the id and may move it; a device lookup takes it only while no other live gateway
+    // holds it (first come; released with its gateway's record). True when recorded.
+    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven);
     GatewayClient* gatewayClient(std::string_view key) const;
     GatewayClient* gatewayClient(uint32_t id) const;
     size_t gatewayClientCount() const { return gatewayClients.size(); }
@@ -189,6 +195,7 @@ class TambloServer {
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
+    const WorkerSandbox& workerSandbox() const { return workerSandbox_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
     void addProxyClient(uint32_t address);
     void removeProxyClient(uint32_t address);
@@ -253,6 +260,8 @@ class TambloServer {
     EvIo ioControl;
     EvIo ioProxy;
     std::unique_ptr<ControlInterface> control;
+    AcceptPause proxyAcceptPause{loop, ioProxy};  // no busy loop when descriptors run out
+    AcceptPause controlAcceptPause{loop, ioControl};
     EvPeriodic keepaliveTimer;
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
@@ -261,6 +270,7 @@ class TambloServer {
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
+    const WorkerSandbox workerSandbox_{settings};
 
     // Limits: gateway records per public IPv4 address, key agreements per source, proxy
     // workers per client IPv4 address; the log limiters of the refusals they cause.

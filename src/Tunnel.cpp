@@ -10,14 +10,17 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "GatewayClient.h"
 #include "LanDeviceAuthData.h"
+#include "LogRedaction.h"
 #include "Logging.h"
 #include "TambloServer.h"
 #include "videorecorder.h"
+#include "videorecorder_intake.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
@@ -200,8 +203,23 @@ void Tunnel::prepareChild() {
     ::close(pipeIn[0]);
 }
 
+void Tunnel::confineChild(bool proxyWorker) const {
+    // Read before the filter is in place: a test-only way to see a forbidden call end a
+    // worker (and only its worker).
+    const bool makeForbiddenCall = proxyWorker && std::getenv(kForbiddenCallTestVariable);
+    const WorkerSandbox& sandbox = tambloServer->workerSandbox();
+    if (!(proxyWorker ? sandbox.confineProxyWorker() : sandbox.confineRecordingWorker())) {
+        LOG4CPLUS_WARN(logger, "Could not confine worker: " << std::strerror(errno));
+        ::_exit(1);
+    }
+    if (makeForbiddenCall) {
+        char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
+        ::execve(arguments[0], arguments, nullptr);
+    }
+}
+
 template <typename Entry>
-bool Tunnel::forkWorker(const char* failureText, bool traceFork, Entry entry) {
+bool Tunnel::forkWorker(const char* failureText, bool proxyWorker, Entry entry) {
     const pid_t pid = ::fork();
     if (pid < 0) {
         ++tambloServer->counters().forkFailures;
@@ -209,14 +227,16 @@ bool Tunnel::forkWorker(const char* failureText, bool traceFork, Entry entry) {
         return false;
     }
     if (pid == 0) {
-        if (traceFork) {
+        if (proxyWorker) {
             LOG4CPLUS_TRACE(logger, "fork: child process");
         }
         prepareChild();
+        // Everything the worker needs is open now (its pipes, the client socket, the log).
+        confineChild(proxyWorker);
         // The worker never returns into the parent's code, nor runs its destructors.
         ::_exit(entry());
     }
-    if (traceFork) {
+    if (proxyWorker) {
         LOG4CPLUS_TRACE(logger, "fork: parent process");
     }
     childPid = pid;
@@ -240,7 +260,9 @@ bool Tunnel::startTcpProxy(int socket) {
     const int input = pipeOut[0];
     const uint16_t restPort = tambloServer->getRestPort();
     const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
+    const bool clientTargets = tambloServer->serverSettings().clientTargets;
     return forkWorker("proxy: Could not fork process.", true, [=] {
+        setClientTargets(clientTargets);
         return ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
     });
 }
@@ -297,6 +319,7 @@ void Tunnel::childWatcherCb(int) {
     const int status = childWatcher.get()->rstatus;
     LOG4CPLUS_DEBUG(logger,
                     "process " << childPid << " exited with status " << ((status >> 8) & 0xff));
+    WorkerSandbox::reportKilledByFilter(childPid, status);
     workerReaped = true;
     childWatcher.stop();
     destroy();
@@ -325,6 +348,9 @@ void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
         }
         LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
                                    << ", error: (" << error << ") " << std::strerror(error));
+        if (result < 0) {
+            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
+        }
         destroy();
         return;
     }
@@ -432,7 +458,7 @@ void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
     ++tambloServer->counters().configurationsAnswered;
     client->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
                       tambloServer->clock().now());
-    tambloServer->updateGatewayClient(client, auth->gcId);
+    tambloServer->claimGatewayClientId(client, auth->gcId, auth->gatewayLookup != 0);
     allowTcpProxySession(client, auth->ldId, auth->sessionId, auth->ipOverride);
 }
 
@@ -444,8 +470,8 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
         GatewayClient* client = tambloServer->gatewayClient(query->gcId);
         if (client != nullptr && client->checkForCachedSessionId(query->ldId, query->sessionId)) {
             ++tambloServer->counters().sessionCacheHits;
-            LOG4CPLUS_DEBUG(
-                logger, "connection " << query->sessionId << " matched one from cache, allowing");
+            LOG4CPLUS_DEBUG(logger, "connection " << tamblo::logging::sessionTag(query->sessionId)
+                                                  << " matched one from cache, allowing");
             allowTcpProxySession(client, query->ldId, query->sessionId, query->ipOverride);
             return;
         }
@@ -457,8 +483,8 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
 
 void Tunnel::allowTcpProxySession(GatewayClient* client, uint32_t ldId,
                                   const std::string& sessionId, const std::string& ipOverride) {
-    LOG4CPLUS_TRACE(logger,
-                    "Allowing TCP proxy session for ld " << ldId << ", session " << sessionId);
+    LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld "
+                                << ldId << ", session " << tamblo::logging::sessionTag(sessionId));
     bindGatewayClient(client);
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
     const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();

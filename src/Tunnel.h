@@ -21,6 +21,10 @@
 class GatewayClient;
 class TambloServer;
 
+// Test-only: a proxy worker started while this variable is set makes a forbidden call
+// right after it is confined.
+inline constexpr const char* kForbiddenCallTestVariable = "TAMBLO_TEST_WORKER_FORBIDDEN_CALL";
+
 class Tunnel {
   public:
     // Proxy tunnel: learns its gateway client from the worker.
@@ -87,8 +91,10 @@ class Tunnel {
   private:
     void init();
     template <typename Entry>
-    bool forkWorker(const char* failureText, bool traceFork, Entry entry);
+    bool forkWorker(const char* failureText, bool proxyWorker, Entry entry);
     void prepareChild();
+    // Confines the forked worker (WorkerSandbox.h); ends it when that fails.
+    void confineChild(bool proxyWorker) const;
     void childWatcherCb(int revents);
     void dataFromVideoRecorder_cb(int revents);
     void handleAuthData(const uint8_t* bytes, uint16_t length);
@@ -112,7 +118,7 @@ class Tunnel {
     uint16_t port = 0;
     int fd = -1;
     bool isProxy = true;
-    int idx = -1;
+    [[maybe_unused]] int idx = -1;  // kept as the record has it; never read
     bool recordingResponseSent = false;
     std::string sessionKey;
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "Logging.h"
+#include "WorkerSandbox.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
@@ -50,6 +51,7 @@ void WorkerReaper::exitedCb(struct ev_loop*, ev_child* watcher, int) {
     if (entry->owner->exits_ != nullptr) {
         entry->owner->exits_->count(watcher->rstatus);
     }
+    WorkerSandbox::reportKilledByFilter(entry->pid, watcher->rstatus);
     entry->owner->workers.erase(entry->pid);  // destroys entry and its watchers
 }
 

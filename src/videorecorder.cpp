@@ -132,6 +132,10 @@ void handleConnect(const uint8_t* payload, uint16_t length) {
 }
 
 bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length) {
+    // The batched reader took the frame apart already; the lines say what it read.
+    LOG4CPLUS_TRACE(logger, "reading packet from pipe");
+    LOG4CPLUS_TRACE(logger, "got packet type: " << static_cast<int>(type));
+    LOG4CPLUS_TRACE(logger, "received len: " << length);
     worker::touchKeepalive();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
     switch (type) {

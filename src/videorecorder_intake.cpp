@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "LogRedaction.h"
 #include "Logging.h"
 #include "videorecorder_state.h"
 
@@ -53,6 +54,9 @@ const ServiceRule* ruleFor(RelayService service) {
 // the service as it was.
 void chooseService(const char* inbuf) {
     State& s = worker::state();
+    if (!s.clientTargets) {
+        return;  // the operator turned client-chosen services off: the device is the target
+    }
     char value[kOptionSize];
     if (extractFieldValue(inbuf, "DST_PORT", value, sizeof value) != nullptr) {
         const uint16_t port = static_cast<uint16_t>(std::atoi(value));
@@ -123,7 +127,8 @@ int clientDataGotArgsCb(htparser*, const char* data, size_t length) {
     State& s = worker::state();
     const std::string text(data, length);
     s.gotCookies = extractCookies(text.c_str(), text.size());
-    LOG4CPLUS_TRACE(logger, "parser: got args: " << text << ", gotCookies: " << s.gotCookies);
+    LOG4CPLUS_TRACE(logger, "parser: got args: " << tamblo::logging::redactSecrets(text)
+                                                 << ", gotCookies: " << s.gotCookies);
     return kContinueParse;
 }
 
@@ -139,7 +144,12 @@ int clientDataGotHeaderKeyCb(htparser*, const char* data, size_t length) {
 int clientDataGotHeaderValueCb(htparser*, const char* data, size_t length) {
     const State& s = worker::state();
     const std::string value(data, length);
-    LOG4CPLUS_TRACE(logger, "parser: got header value: " << value);
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        const bool secret = tamblo::logging::isSecretHeader(s.previousHttpHeaderKey);
+        LOG4CPLUS_TRACE(logger, "parser: got header value: "
+                                    << (secret ? std::string("<hidden>")
+                                               : tamblo::logging::redactSecrets(value)));
+    }
     if (s.gotCookies || std::strcmp(s.previousHttpHeaderKey, "Cookie") != 0) {
         return kContinueParse;
     }
@@ -166,6 +176,10 @@ void parseChunk(const char* chunk, size_t length) {
     std::free(parser);
 }
 }  // namespace
+
+void setClientTargets(bool allowed) {
+    worker::state().clientTargets = allowed;
+}
 
 const char* assignMinPointer(const char* p1, const char* p2) {
     if (p1 == nullptr) {
@@ -218,8 +232,9 @@ bool extractCookies(const char* text, size_t) {
     if (extractFieldValue(s.clientInbuf, "LD_ID", ld, sizeof ld) == nullptr) {
         s.ldId[0] = '\0';
     }
-    LOG4CPLUS_TRACE(logger,
-                    "extractCookies, old and new sessionId: " << s.sessionId << " vs " << session);
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new sessionId: "
+                                << tamblo::logging::sessionTag(s.sessionId) << " vs "
+                                << tamblo::logging::sessionTag(session));
     LOG4CPLUS_TRACE(logger, "extractCookies, old and new gcId: " << s.gcId << " vs " << gc);
     LOG4CPLUS_TRACE(logger, "extractCookies, old and new ldId: " << s.ldId << " vs " << ld);
     if (sameTarget(session, gc, ld)) {

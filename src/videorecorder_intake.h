@@ -12,3 +12,7 @@ const char* assignMinPointer(const char* p1, const char* p2);
 // Extracts the relay options from text and from the client buffer and starts a lookup
 // when the target changed. False when text lacks JSESSIONID or GC_ID.
 bool extractCookies(const char* text, size_t length);
+
+// Set in a new proxy worker from the server's settings: whether DST_PORT and SERVICE may
+// choose a relay service (and so the device port and address).
+void setClientTargets(bool allowed);

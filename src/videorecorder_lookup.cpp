@@ -16,6 +16,7 @@
 #include <string>
 
 #include "LanDeviceAuthData.h"
+#include "LogRedaction.h"
 #include "Logging.h"
 #include "videorecorder_state.h"
 
@@ -28,6 +29,11 @@ constexpr const char* kRestHost = "127.0.0.1";
 constexpr const char* kRestPrefix = "/app";
 // A REST server that stops answering must not hold the worker for ever.
 constexpr int kRestTimeoutSeconds = 30;
+// Deeper JSON than any configuration answer needs; the parser refuses more instead of
+// recursing on.
+constexpr int kJsonDepthLimit = 32;
+// Ids are decimal numbers of a 32-bit field: at most 10 digits (an LD id may be negative).
+constexpr size_t kMaxIdDigits = 10;
 
 void setTimeouts(int socket) {
     timeval timeout{kRestTimeoutSeconds, 0};
@@ -64,10 +70,110 @@ bool portField(const Json::Value& object, uint16_t* out) {
     return true;
 }
 
-uint32_t decimal(const char* text) {
-    return static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+bool addressField(const Json::Value& object, std::string* out) {
+    if (!textField(object, "ipAddress", "127.0.0.1", out)) {
+        return false;
+    }
+    in_addr address;
+    if (inet_pton(AF_INET, out->c_str(), &address) != 1) {
+        LOG4CPLUS_WARN(logger, "Malformed rest, field ipAddress is not an IPv4 address.");
+        return false;
+    }
+    return true;
+}
+
+// The JSON document of the body, from its first "{"; false for none or one that does not
+// parse (the parser's exceptions, e.g. past its depth limit, included).
+bool parseBody(const char* body, Json::Value* root) {
+    const char* json = std::strchr(body, '{');
+    if (json == nullptr) {
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = true;
+    builder["stackLimit"] = kJsonDepthLimit;
+    try {
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string errors;
+        return reader->parse(json, json + std::strlen(json), root, &errors) && root->isObject();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// An id as it may be logged: bytes outside printable ASCII as "\xNN".
+std::string printable(const char* text) {
+    std::string out;
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            out.push_back(*c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out.append(escaped);
+        }
+    }
+    return out;
+}
+
+// The value of an id that passed validId: the LD ids that are not above 0 count as 0.
+uint32_t idValue(const char* text) {
+    if (text[0] == '-') {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::strtoull(text, nullptr, 10));
 }
 }  // namespace
+
+bool validId(const char* text, bool mayBeNegative) {
+    const char* digits = text;
+    if (mayBeNegative && *digits == '-') {
+        ++digits;
+    }
+    const size_t length = std::strlen(digits);
+    if (length == 0 || length > kMaxIdDigits) {
+        return false;
+    }
+    for (const char* c = digits; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') {
+            return false;
+        }
+    }
+    return digits != text || std::strtoull(digits, nullptr, 10) <= UINT32_MAX;
+}
+
+bool validTarget(const char* gcId, const char* ldId) {
+    if (validId(gcId, false) && (ldId[0] == '\0' || validId(ldId, true))) {
+        return true;
+    }
+    LOG4CPLUS_WARN(logger, "Refusing lookup of GC " << printable(gcId) << ", LD " << printable(ldId)
+                                                    << ": ids are decimal numbers");
+    return false;
+}
+
+const char* httpAnswerBody(const char* answer) {
+    // "HTTP/1.x 200" and then the end of the status code.
+    constexpr const char kPrefix[] = "HTTP/1.";
+    constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+    if (std::strncmp(answer, kPrefix, kPrefixLength) != 0) {
+        return nullptr;
+    }
+    const char* code = answer + kPrefixLength;
+    if (*code < '0' || *code > '9' || code[1] != ' ' || std::strncmp(code + 2, "200", 3) != 0) {
+        return nullptr;
+    }
+    const char after = code[5];
+    if (after != ' ' && after != '\r' && after != '\n') {
+        return nullptr;
+    }
+    const char* crlf = std::strstr(answer, "\r\n\r\n");
+    const char* lf = std::strstr(answer, "\n\n");
+    if (crlf != nullptr && (lf == nullptr || crlf < lf)) {
+        return crlf + 4;
+    }
+    return lf != nullptr ? lf + 2 : nullptr;
+}
 
 std::string restPath(const char* gcId, const char* ldId) {
     return ldId[0] != '\0' ? std::string("/hm/ld/") + ldId : std::string("/hm/gc/") + gcId;
@@ -93,8 +199,8 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
         ::close(socket);
         return -1;
     }
-    LOG4CPLUS_INFO(logger,
-                   "Sending request: " << kRestPrefix << path << " with JESSIONID=" << sessionId);
+    LOG4CPLUS_INFO(logger, "Sending request: " << kRestPrefix << path << " with JESSIONID="
+                                               << tamblo::logging::sessionTag(sessionId));
     std::ostringstream request;
     request << "GET " << kRestPrefix << path << " HTTP/1.1\r\nHost: " << kRestHost << ":"
             << s.restPort << "\r\nCookie: JSESSIONID=" << sessionId
@@ -105,7 +211,7 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
         LOG4CPLUS_WARN(logger, "Could not send request to RESTServer. Closing proxy.");
         if (written < 0) {
             LOG4CPLUS_WARN(logger, "Error is: " << std::strerror(errno));
-        } else {
+        } else if (written == 0) {
             LOG4CPLUS_WARN(logger, "Connection closed.");
         }
         ::close(socket);
@@ -133,34 +239,39 @@ int httpRequest(const char* path, const char* sessionId, char* buffer, size_t si
     }
     ::close(socket);
     buffer[received] = '\0';
-    LOG4CPLUS_TRACE(logger, "Got response from RESTServer: " << buffer);
+    LOG4CPLUS_TRACE(logger,
+                    "Got response from RESTServer: " << tamblo::logging::redactSecrets(buffer));
     return static_cast<int>(received);
 }
 
-bool parseConfiguration(const char* answer, const char* gcId, bool deviceLookup,
-                        std::string* serial, std::string* deviceAddress, uint16_t* devicePort) {
-    const char* json = std::strchr(answer, '{');
-    Json::Value root;
-    if (json != nullptr) {
-        Json::CharReaderBuilder builder;
-        builder["allowComments"] = true;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        if (!reader->parse(json, json + std::strlen(json), &root, &errors)) {
-            json = nullptr;
-        }
+bool parseConfiguration(const char* answer, const char* gcId, const char* ldId, std::string* serial,
+                        std::string* deviceAddress, uint16_t* devicePort) {
+    const bool deviceLookup = ldId[0] != '\0';
+    const char* body = httpAnswerBody(answer);
+    if (body == nullptr) {
+        const char* end = std::strpbrk(answer, "\r\n");
+        const size_t length = end != nullptr ? static_cast<size_t>(end - answer) : 0;
+        LOG4CPLUS_WARN(logger, "REST answer is not HTTP status 200: " << std::string(
+                                   answer, std::min<size_t>(length, 64)));
+        return false;
     }
-    if (json == nullptr || !root.isObject()) {
+    Json::Value root;
+    if (!parseBody(body, &root)) {
         LOG4CPLUS_WARN(logger, "Malformed rest, could not find status field.");
         return false;
     }
-    if (!deviceLookup) {
+    // A gateway answer must say "OK"; a device answer may leave "status" out.
+    if (!deviceLookup || root.isMember("status")) {
         std::string status;
         if (!textField(root, "status", "not found", &status)) {
             return false;
         }
         if (status != "OK") {
-            LOG4CPLUS_WARN(logger, "GC " << gcId << " status: " << status);
+            if (deviceLookup) {
+                LOG4CPLUS_WARN(logger, "LD " << ldId << " status: " << status);
+            } else {
+                LOG4CPLUS_WARN(logger, "GC " << gcId << " status: " << status);
+            }
             return false;
         }
     }
@@ -173,8 +284,7 @@ bool parseConfiguration(const char* answer, const char* gcId, bool deviceLookup,
         return false;
     }
     if (deviceLookup) {
-        return textField(root, "ipAddress", "127.0.0.1", deviceAddress) &&
-               portField(root, devicePort);
+        return addressField(root, deviceAddress) && portField(root, devicePort);
     }
     return true;
 }
@@ -182,6 +292,9 @@ bool parseConfiguration(const char* answer, const char* gcId, bool deviceLookup,
 bool getConfiguration(const char* gcId, const char* ldId, const char* sessionId,
                       std::string* serial) {
     State& s = worker::state();
+    if (!validTarget(gcId, ldId)) {
+        return false;
+    }
     const std::string path = restPath(gcId, ldId);
     constexpr size_t kAnswerSize = 524288;
     std::unique_ptr<char[]> answer(new char[kAnswerSize]);
@@ -189,13 +302,12 @@ bool getConfiguration(const char* gcId, const char* ldId, const char* sessionId,
         LOG4CPLUS_WARN(logger, "Failed to retrieve: " << path);
         return false;
     }
-    const bool deviceLookup = ldId[0] != '\0';
     std::string address = s.cameraIPAddress;
     uint16_t port = s.cameraPortNumber;
-    if (!parseConfiguration(answer.get(), gcId, deviceLookup, serial, &address, &port)) {
+    if (!parseConfiguration(answer.get(), gcId, ldId, serial, &address, &port)) {
         return false;
     }
-    if (deviceLookup) {
+    if (ldId[0] != '\0') {
         std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", address.c_str());
         s.cameraPortNumber = port;
     }
@@ -205,8 +317,8 @@ bool getConfiguration(const char* gcId, const char* ldId, const char* sessionId,
 void checkForCachedSessionId() {
     const State& s = worker::state();
     LanDeviceAuthData query = makeLanDeviceAuthData();
-    query.gcId = decimal(s.gcId);
-    query.ldId = decimal(s.ldId);
+    query.gcId = idValue(s.gcId);
+    query.ldId = idValue(s.ldId);
     setAuthText(query.sessionId, s.sessionId);
     if (s.ipOverride != nullptr) {
         setAuthText(query.ipOverride, s.ipOverride);
@@ -214,19 +326,27 @@ void checkForCachedSessionId() {
     tunnelTransportContextOutput(pipe_message::kCachedSessionQuery, &query, sizeof query);
 }
 
+namespace {
+// The client gets no answer: its connection is closed with the process.
+[[noreturn]] void failLookup() {
+    const State& s = worker::state();
+    ::close(s.fdConnected);
+    ::_exit(1);
+}
+}  // namespace
+
 int downloadConfiguration() {
     State& s = worker::state();
     LOG4CPLUS_DEBUG(logger, "downloading configuration");
     std::string serial;
     if (!getConfiguration(s.gcId, s.ldId, s.sessionId, &serial)) {
-        // The client gets no answer: its connection is closed with the process.
-        ::close(s.fdConnected);
-        ::_exit(1);
+        failLookup();
     }
     LOG4CPLUS_TRACE(logger, "Passing MAC " << serial << " to parent process");
     LanDeviceAuthData found = makeLanDeviceAuthData();
-    found.gcId = decimal(s.gcId);
-    found.ldId = decimal(s.ldId);
+    found.gcId = idValue(s.gcId);
+    found.ldId = s.ldId[0] != '\0' ? idValue(s.ldId) : 0;
+    found.gatewayLookup = s.ldId[0] == '\0' ? 1 : 0;
     setAuthText(found.mac, serial);
     setAuthText(found.sessionId, s.sessionId);
     setAuthText(found.ipAddress, s.cameraIPAddress);
@@ -246,7 +366,11 @@ void startLookup() {
     s.targetPending = true;
     s.targetRequested = true;
     targetNamed();
-    if (s.ldId[0] != '\0' && decimal(s.ldId) > 0) {
+    if (!validTarget(s.gcId, s.ldId)) {
+        failLookup();  // before any request, to the parent or the configuration service
+    }
+    // "0", "-1" and other values not above 0 go to the configuration service directly.
+    if (s.ldId[0] != '\0' && s.ldId[0] != '-' && idValue(s.ldId) > 0) {
         checkForCachedSessionId();
     } else {
         downloadConfiguration();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 
+#include "LogRedaction.h"
 #include "Logging.h"
 #include "tcpoverudp.h"
 #include "tcpoverudp_stack.h"
@@ -266,7 +267,7 @@ void tunnelConnected() {
     if (s.isProxy) {
         LOG4CPLUS_TRACE(logger, "tunnelConnected isProxy");
         LOG4CPLUS_TRACE(logger, "passing HTTP headers of size: " << s.clientInbufLen);
-        LOG4CPLUS_TRACE(logger, "HTTP headers: " << s.clientInbuf);
+        LOG4CPLUS_TRACE(logger, "HTTP headers: " << tamblo::logging::redactSecrets(s.clientInbuf));
         sendInbufToTunnel();
         worker::touchKeepalive();
     }

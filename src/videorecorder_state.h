@@ -83,6 +83,7 @@ struct State {
     uint32_t tcpWnd = 0;
     uint16_t restPort = 8080;
     uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
+    bool clientTargets = true;         // DST_PORT and SERVICE may choose a relay service
     int fdConnected = -1;
     int fdListen = -1;
 

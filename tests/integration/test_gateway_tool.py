@@ -304,3 +304,46 @@ def test_invalid_command_line_exits_with_status_2():
         assert named in result.stderr, result.stderr
     result = subprocess.run([GATEWAY_BINARY, "--help"], capture_output=True, text=True, timeout=10)
     assert result.returncode == 0 and "--keepalive-interval" in result.stdout
+
+
+def test_gateway_refuses_what_a_forger_or_a_stray_segment_would_have_it_do(netns):
+    fake = FakeServer(netns)
+    echo = netns.tcp_server(DEVICE, 0, mode="echo")
+    device_port = echo.address[1]
+    gateway = netns.start_gateway("--server-port", str(fake.port), "--encrypt", "-v",
+                                  "--allow-dest", DEVICE + "/32", server=LOOPBACK,
+                                  server_port=fake.port)
+    fake.accept_registration()
+    gateway.log.wait_for(r"registered with")
+    before = gateway.counters()
+
+    def syn_to(address):
+        segment = gcp.build_tcp_segment(TUNNEL_PORT, device_port, src_ip=GATEWAY_LOCAL_IP,
+                                        dst_ip=address, seq=1000, flags=gcp.TCP_SYN)
+        return gcp.build_tcp_over_udp(address, segment)
+
+    refused = [
+        # (datagram, wrapped in the envelope, counter it lands in)
+        (syn_to(DEVICE), False, "plaintext_refused"),
+        (gcp.build_channel(130, b"rtp"), False, "plaintext_refused"),
+        # A forged registration answer with the forger's key, long after ours was answered.
+        (gcp.build_accept_tls(tamblo_crypto.generate_keypair()[1]), False, "accepts_refused"),
+        (gcp.build_accept(), False, "accepts_refused"),
+        (syn_to("127.0.0.1"), True, "destinations_refused"),
+        (syn_to("224.0.0.1"), True, "destinations_refused"),
+        (syn_to("255.255.255.255"), True, "destinations_refused"),
+        (syn_to(GATEWAY_LOCAL_IP), True, "destinations_refused"),
+        (syn_to(LAN_ADDRESSES[1]), True, "destinations_refused"),  # outside --allow-dest
+    ]
+    for datagram, wrap, _ in refused:
+        fake.send(datagram, wrap=wrap)
+    # Our key still holds and the allowed device is reached: the SYN-ACK comes back.
+    fake.send(syn_to(DEVICE))
+    device, _, synack = fake.recv_segment()
+    assert (device, synack.src_port) == (DEVICE, device_port)
+    after = gateway.counters()
+    for counter in ("plaintext_refused", "accepts_refused", "destinations_refused"):
+        expected = sum(1 for _, _, name in refused if name == counter)
+        assert after[counter] - before[counter] == expected, counter
+    assert after["segments_to_tun"] - before["segments_to_tun"] == 1
+    assert echo.connections == 0  # the handshake was not completed: no connection accepted

@@ -12,7 +12,7 @@ def test_second_connection_is_authorised_from_the_cache(plain_relay):
     assert len(relay.rest_requests()) == 1
     mark = relay.server.log.mark()
     assert relay.curl("/whoami", options())[2] == b"a"
-    relay.server.log.wait_for(r"connection abc matched one from cache, allowing", start=mark)
+    relay.server.log.wait_for(r"connection #ba7816bf matched one from cache, allowing", start=mark)
     assert len(relay.rest_requests()) == 1
     # Another device of the same session is a new lookup.
     assert relay.curl("/whoami", options(ld=13))[2] == b"b"
@@ -31,7 +31,7 @@ def test_after_the_purge_the_service_is_asked_again(netns, tun_available):
             mark = relay.server.log.mark()
             relay.server.log.wait_for(r"Got UDP from GC, size=7", start=mark, timeout=5)
             time.sleep(0.1)
-        relay.server.log.wait_for(r"Removing cached session ID: abc, ld: 12")
+        relay.server.log.wait_for(r"Removing cached session ID: #ba7816bf, ld: 12")
         assert "Keepalive: Removed gateway client" not in relay.server.log.text()
         assert relay.curl("/whoami", options())[2] == b"a"
         assert len(relay.rest_requests()) == 2

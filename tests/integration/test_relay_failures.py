@@ -27,7 +27,7 @@ def test_lookup_and_connect_failures_end_only_their_worker(plain_relay):
         # the device refuses the port: reset
         (options(ld=14), r"cb_tunn_error: TCP connection error: -14"),
         # unknown device
-        (options(ld=99), r"Malformed rest, could not find gateway client object\."),
+        (options(ld=99), r"REST answer is not HTTP status 200: HTTP/1\.[01] 404"),
     ]
     for query, line in cases:
         mark = log.mark()

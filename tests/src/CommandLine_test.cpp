@@ -223,3 +223,32 @@ TEST(CommandLineUsage, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
         EXPECT_EQ(early.logConfig, c.logConfig);
     }
 }
+namespace {
+
+TEST(CommandLine, WorkerAndClientTargetOptions) {
+    const ServerSettings defaults = parse({});
+    EXPECT_EQ(defaults.workerMemoryMiB, 64u);
+    EXPECT_EQ(defaults.workerOpenFiles, 64u);
+    EXPECT_EQ(defaults.workerUser, "nobody");
+    EXPECT_TRUE(defaults.clientTargets);
+
+    const ServerSettings set = parse({"--worker-memory=256", "--worker-open-files=128",
+                                      "--worker-user=tamblo-worker", "--client-targets=off"});
+    EXPECT_EQ(set.workerMemoryMiB, 256u);
+    EXPECT_EQ(set.workerOpenFiles, 128u);
+    EXPECT_EQ(set.workerUser, "tamblo-worker");
+    EXPECT_FALSE(set.clientTargets);
+    EXPECT_TRUE(parse({"--client-targets=off", "--client-targets=on"}).clientTargets);
+
+    for (const char* bad : {"--client-targets=no", "--client-targets=ON", "--worker-user=a/b",
+                            "--worker-user=a b", "--worker-memory=8", "--worker-open-files=8"}) {
+        EXPECT_THROW(parse({bad}), CommandLineError) << bad;
+    }
+    // Every text option has a value form and a line for the usage text.
+    for (const TextOption& option : textOptions()) {
+        EXPECT_NE(std::string(option.valueName), "");
+        EXPECT_NE(std::string(option.description), "");
+    }
+}
+
+}  // namespace

@@ -19,6 +19,7 @@
 
 #include "GatewayDatagram.h"
 #include "GatewayTestSupport.h"
+#include "LogRedaction.h"
 #include "Tunnel.h"
 #include "encryption.h"
 
@@ -471,7 +472,9 @@ TEST(GatewayClientSessionCache, EntryLivesNineHundredSecondsAfterItsLastUse) {
     LogCapture log;
     record->purgeSessionCache(at(10'901), 900);
     EXPECT_TRUE(record->cachedSessions().empty());
-    EXPECT_TRUE(log.has(log4cplus::DEBUG_LOG_LEVEL, "Removing cached session ID: abc, ld: 7"));
+    EXPECT_TRUE(
+        log.has(log4cplus::DEBUG_LOG_LEVEL,
+                "Removing cached session ID: " + tamblo::logging::sessionTag("abc") + ", ld: 7"));
 }
 
 TEST(GatewayClientSessionCache, UseExtendsTheLife) {

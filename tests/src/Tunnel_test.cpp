@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "GatewayTestSupport.h"
 #include "LanDeviceAuthData.h"
 #include "PipeMessage.h"
 #include "ServerFixture.h"
@@ -342,5 +343,48 @@ TEST_F(TunnelTest, ATunnelPacketThatFindsThePipeFullIsDroppedAndCounted) {
     settle();
     EXPECT_EQ(server->tunnelCount(), 1u);
     EXPECT_FALSE(tunnel->isDying());
+}
+// A device lookup records the client's GC_ID only while no other live gateway holds it; a
+// gateway lookup, which the configuration service confirmed for that id, moves it.
+TEST_F(TunnelTest, GatewayIdsAreFirstComeForDeviceLookupsAndMovedByGatewayLookups) {
+    FakeGateway attackerGateway;
+    GatewayClient* owner = registerGateway(gateway, 0xCC);
+    GatewayClient* other = registerGateway(attackerGateway, 0xDD);
+    auto found = [&](uint8_t gatewayLookup) {
+        Tunnel* tunnel = new Tunnel(server.get());
+        LanDeviceAuthData record = authRecord(7, gatewayLookup ? 0 : 71, "evil");
+        setAuthText(record.mac, "00:11:22:AA:BB:DD");
+        setAuthText(record.ipAddress, "198.18.11.21");
+        record.port = 80;
+        record.gatewayLookup = gatewayLookup;
+        writeToParent(tunnel, pipe_message::kConfigurationFound, &record, sizeof record);
+        settle();
+        EXPECT_EQ(readFromParent(tunnel)[0], pipe_message::kConnect);  // authorised all the same
+    };
+    EXPECT_TRUE(server->claimGatewayClientId(owner, 7, false));
+    found(0);
+    EXPECT_EQ(server->gatewayClient(7u), owner);
+    found(1);
+    EXPECT_EQ(server->gatewayClient(7u), other);
+    // The id goes with its gateway's record, and is free for the first lookup after that.
+    server->deleteGatewayClient(other);
+    EXPECT_EQ(server->gatewayClient(7u), nullptr);
+    EXPECT_TRUE(server->claimGatewayClientId(owner, 7, false));
+    EXPECT_EQ(server->gatewayClient(7u), owner);
+}
+
+// A write to the worker that fails outright says why on a second line, then ends the tunnel.
+TEST_F(TunnelTest, AFailedWriteToTheWorkerLogsItsErrorAndEndsTheTunnel) {
+    Tunnel* tunnel = new Tunnel(server.get());
+    fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
+    const std::vector<uint8_t> filler(4096 - 3, 0);
+    tunnel->send(130, filler.data(), static_cast<uint16_t>(filler.size()));  // fills the pipe
+    gateway_test::LogCapture log;
+    tunnel->send(130, filler.data(), 16);
+    EXPECT_EQ(log.countContaining(log4cplus::WARN_LOG_LEVEL,
+                                  "Could not write to pipeOut, closing tunnel, error: ("),
+              1u);
+    EXPECT_TRUE(log.has(log4cplus::WARN_LOG_LEVEL, std::string("error: ") + std::strerror(EAGAIN)));
+    EXPECT_TRUE(tunnel->isDying());
 }
 }  // namespace

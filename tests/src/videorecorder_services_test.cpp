@@ -15,6 +15,7 @@ namespace {
 class ServicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        worker::resetState();
         worker::state().localLoop = ev_loop_new(0);
         ASSERT_EQ(::pipe(toParent), 0);
         fcntl(toParent[0], F_SETFL, O_NONBLOCK);

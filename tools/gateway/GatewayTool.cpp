@@ -61,6 +61,7 @@ void setBuffer(int fd, int forceOption, int option, int bytes) {
 
 GatewayTool::GatewayTool(const GatewayOptions& options)
     : options_(options),
+      destinations_(options.allowedDestinations),
       association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()) {
     filter_.localIp = options.localIp;
     filter_.portStart = options.portStart;
@@ -115,6 +116,15 @@ bool GatewayTool::open(std::string* error) {
         *error = std::string("cannot address the server: ") + std::strerror(errno);
         return false;
     }
+    // Never deliver to ourselves: our LAN-side source address, the address we reach the
+    // server from, or a broadcast address of one of our networks.
+    sockaddr_in own{};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(udp_.get(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
+        destinations_.refuse(own.sin_addr.s_addr);
+    }
+    destinations_.refuse(options_.localIp.s_addr);
+    destinations_.refuseInterfaceBroadcasts();
 
     sigset_t mask;
     sigemptyset(&mask);
@@ -231,6 +241,7 @@ void GatewayTool::beginRegistrationCycle() {
     fields.type = options_.type;
     fields.customId = options_.customId;
     keyReady_ = false;
+    outstandingAnswers_ = 0;
     if (options_.encrypt) {
         // A fresh key pair per cycle: the server makes a fresh one per registration as well.
         crypto_.reset(cryptoNew());
@@ -252,6 +263,8 @@ void GatewayTool::sendRegistration() {
         }
     }
     ++counters_.registrations;
+    ++outstandingAnswers_;
+    lastRegistrationAt_ = monotonicMillis();
     if (glog::enabled(glog::kInfo)) {
         const MacKey mac = formatMacKey(options_.mac);
         const std::string key =
@@ -335,6 +348,17 @@ void GatewayTool::receiveDatagrams() {
 }
 
 void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope) {
+    // With a key, tunnel segments and channel datagrams count only inside the envelope: a
+    // plain one is forged or misrouted.
+    if (options_.encrypt && !fromEnvelope && data[0] != TAMBLO_MT_ENCRYPTED &&
+        data[0] != TAMBLO_MT_KEEPALIVERESP && data[0] != TAMBLO_MT_ACCEPT &&
+        data[0] != TAMBLO_MT_ACCEPTTLS) {
+        ++counters_.plaintextRefused;
+        if (glog::enabled(glog::kPacket)) {
+            glog::line("dropped a plain datagram of type %u, %zu bytes", data[0], length);
+        }
+        return;
+    }
     switch (data[0]) {
         case TAMBLO_MT_TCPOVERUDP:
             deliverSegment(data, length);
@@ -388,6 +412,14 @@ void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope
 }
 
 void GatewayTool::handleAccept(const uint8_t* data, size_t length, bool withKey) {
+    if (outstandingAnswers_ == 0 || monotonicMillis() - lastRegistrationAt_ > kAnswerWindowMs) {
+        ++counters_.acceptsRefused;
+        if (glog::enabled(glog::kInfo)) {
+            glog::line("ignored a registration answer of type %u: no registration is pending",
+                       data[0]);
+        }
+        return;
+    }
     if (withKey != options_.encrypt || (withKey && length < kAcceptTlsSize)) {
         ++counters_.channelOrUnknown;
         if (glog::enabled(glog::kInfo)) {
@@ -404,6 +436,7 @@ void GatewayTool::handleAccept(const uint8_t* data, size_t length, bool withKey)
         }
         keyReady_ = true;
     }
+    --outstandingAnswers_;
     ++counters_.accepts;
     const bool lost = counters_.associationsLost > 0;
     if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
@@ -422,6 +455,16 @@ void GatewayTool::deliverSegment(uint8_t* data, size_t length) {
         if (glog::enabled(glog::kPacket)) {
             glog::line("dropped a tunnel datagram of %zu bytes: %s", length,
                        gateway_ip::describe(status));
+        }
+        return;
+    }
+    uint32_t destination;
+    std::memcpy(&destination, packet.data + gateway_ip::kDestinationOffset, sizeof destination);
+    if (!destinations_.allows(destination)) {
+        ++counters_.destinationsRefused;
+        if (glog::enabled(glog::kPacket)) {
+            glog::line("dropped a segment for %s: not a device address we deliver to",
+                       dotted(packet.data + gateway_ip::kDestinationOffset).text);
         }
         return;
     }
@@ -603,10 +646,11 @@ void GatewayTool::printCounters() const {
         {"packets_from_tun", c.packetsFromTun},    {"refused", c.packetsRefused},
         {"datagrams_out", c.datagramsOut},         {"send_errors", c.sendErrors},
         {"registrations", c.registrations},        {"keepalives", c.keepalives},
-        {"associations_lost", c.associationsLost},
+        {"associations_lost", c.associationsLost}, {"plaintext_refused", c.plaintextRefused},
+        {"accepts_refused", c.acceptsRefused},     {"destinations_refused", c.destinationsRefused},
     };
     // name=value pairs on one line, easy to read and to parse.
-    char text[768] = "";
+    char text[1024] = "";
     size_t used = 0;
     for (const auto& entry : entries) {
         const int n = std::snprintf(text + used, sizeof text - used, " %s=%llu", entry.name,

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Association.h"
+#include "DestinationPolicy.h"
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
 #include "Ipv4Packet.h"
@@ -24,9 +25,12 @@ struct GatewayCounters {
     uint64_t segmentsToTun = 0;
     uint64_t keepaliveAnswers = 0;
     uint64_t accepts = 0;
-    uint64_t channelOrUnknown = 0;    // channel datagrams and types we have no use for
-    uint64_t malformedDatagrams = 0;  // too short, bad TCP header, oversized
-    uint64_t undecryptable = 0;       // envelopes we have no key for or that do not decrypt
+    uint64_t channelOrUnknown = 0;     // channel datagrams and types we have no use for
+    uint64_t malformedDatagrams = 0;   // too short, bad TCP header, oversized
+    uint64_t undecryptable = 0;        // envelopes we have no key for or that do not decrypt
+    uint64_t plaintextRefused = 0;     // with --encrypt: tunnel/channel datagrams outside envelopes
+    uint64_t acceptsRefused = 0;       // registration answers while none was outstanding
+    uint64_t destinationsRefused = 0;  // segments for addresses the policy refuses
     uint64_t tunWriteErrors = 0;
     uint64_t packetsFromTun = 0;
     uint64_t packetsRefused = 0;  // not for the tunnel: other protocol, destination, fragment
@@ -85,6 +89,7 @@ class GatewayTool {
     GatewayOptions options_;
     std::string tunName_;
     gateway_ip::PacketFilter filter_;
+    gateway_ip::DestinationPolicy destinations_;
     UniqueFd tun_;
     UniqueFd udp_;
     UniqueFd epoll_;
@@ -96,6 +101,12 @@ class GatewayTool {
     bool keyReady_ = false;    // the server's key arrived: envelopes can be made and opened
     uint8_t registration_[gateway_datagram::kRegistrationMaxSize];
     size_t registrationLength_ = 0;
+    // Registrations of this cycle not answered yet: only these may be answered, so a forged
+    // ACCEPT or ACCEPTTLS can neither come out of turn nor replace the key later.
+    // An answer counts only within kAnswerWindowMs of the latest registration we sent.
+    unsigned outstandingAnswers_ = 0;
+    Millis lastRegistrationAt_ = 0;
+    static constexpr Millis kAnswerWindowMs = 5000;
 
     // Server -> TUN.
     Slot in_[kBatch];

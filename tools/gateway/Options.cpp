@@ -24,6 +24,7 @@ enum OptionId {
     kTun,
     kNoConfigure,
     kKeepaliveInterval,
+    kAllowDest,
     kHelp,
 };
 
@@ -40,6 +41,7 @@ const option kLongOptions[] = {
     {"tun", required_argument, nullptr, kTun},
     {"no-configure", no_argument, nullptr, kNoConfigure},
     {"keepalive-interval", required_argument, nullptr, kKeepaliveInterval},
+    {"allow-dest", required_argument, nullptr, kAllowDest},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
@@ -147,6 +149,9 @@ std::string usageText(const char* program) {
         "  --no-configure             leave the TUN down and add no route (configure it\n"
         "                             yourself: link up, MTU 1500, route LOCAL-IP/32 via it)\n"
         "  --keepalive-interval SEC   seconds between keepalives, 1-3600 (default 60)\n"
+        "  --allow-dest CIDR          deliver only to devices in this prefix (repeatable;\n"
+        "                             default: any address but loopback, multicast,\n"
+        "                             broadcast and the gateway's own)\n"
         "  -v, --verbose              log to stderr; twice: every packet\n"
         "  --help                     this text\n"
         "\n"
@@ -251,6 +256,14 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
                 }
                 options.keepaliveInterval = static_cast<unsigned>(number);
                 break;
+            case kAllowDest: {
+                gateway_ip::Prefix prefix;
+                if (!gateway_ip::parsePrefix(value, &prefix)) {
+                    return fail(std::string("--allow-dest: expected A.B.C.D/N, got: ") + value);
+                }
+                options.allowedDestinations.push_back(prefix);
+                break;
+            }
             case 'v':
                 ++options.verbosity;
                 break;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DestinationPolicy.h"
 #include "GatewayDatagram.h"
 
 struct GatewayOptions {
@@ -22,7 +23,8 @@ struct GatewayOptions {
     bool encrypt = false;
     std::string tunName = "tamblo0";
     bool configure = true;
-    unsigned keepaliveInterval = 60;  // seconds
+    unsigned keepaliveInterval = 60;                      // seconds
+    std::vector<gateway_ip::Prefix> allowedDestinations;  // --allow-dest; empty: any device
     int verbosity = 0;
 };
 
