@@ -11,3 +11,14 @@ inline void writeBigEndian16(uint8_t* p, uint16_t value) {
     p[0] = static_cast<uint8_t>(value >> 8);
     p[1] = static_cast<uint8_t>(value);
 }
+
+inline uint32_t readBigEndian32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+inline void writeBigEndian32(uint8_t* p, uint32_t value) {
+    p[0] = static_cast<uint8_t>(value >> 24);
+    p[1] = static_cast<uint8_t>(value >> 16);
+    p[2] = static_cast<uint8_t>(value >> 8);
+    p[3] = static_cast<uint8_t>(value);
+}

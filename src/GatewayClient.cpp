@@ -122,21 +122,28 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
                                   ? DatagramKind::Tunnel
                                   : DatagramKind::Channel;
     if (!encrypted) {
-        server->send(address, bytes, static_cast<size_t>(length), kind);
+        uint8_t* datagram = server->reserveDatagram(static_cast<size_t>(length));
+        std::memcpy(datagram, bytes, static_cast<size_t>(length));
+        server->commitDatagram(static_cast<size_t>(length), address, kind);
         return;
     }
-    uint8_t envelope[kMaxEnvelopeDatagram];
-    uint32_t cipherLength = 0;
-    envelope[0] = TAMBLO_MT_ENCRYPTED;
-    if (static_cast<size_t>(length) > kMaxPlainDatagram ||
-        cryptoProcessBuf(cryptoContext.get(), CryptoEncrypt, bytes, static_cast<uint32_t>(length),
-                         envelope + 1, &cipherLength) == nullptr) {
-        // Never fall back to plain text for a client that asked for encryption.
+    if (static_cast<size_t>(length) > kMaxPlainDatagram) {
         LOG4CPLUS_WARN(logger, "Could not encrypt datagram of " << length << " bytes for GC "
                                                                 << key_ << ", dropping it");
         return;
     }
-    server->send(address, envelope, cipherLength + 1, kind);
+    // The envelope is made where it leaves from.
+    uint8_t* envelope = server->reserveDatagram(kMaxEnvelopeDatagram);
+    uint32_t cipherLength = 0;
+    envelope[0] = TAMBLO_MT_ENCRYPTED;
+    if (cryptoProcessBuf(cryptoContext.get(), CryptoEncrypt, bytes, static_cast<uint32_t>(length),
+                         envelope + 1, &cipherLength) == nullptr) {
+        // Never fall back to plain text for a client that asked for encryption.
+        LOG4CPLUS_WARN(logger, "Could not encrypt datagram of " << length << " bytes for GC "
+                                                                << key_ << ", dropping it");
+        return;  // nothing committed: the room is handed out again
+    }
+    server->commitDatagram(cipherLength + 1, address, kind);
 }
 
 uint8_t* GatewayClient::decrypt(uint8_t* ciphertext, uint32_t length, uint32_t* outLength) {

@@ -72,7 +72,8 @@ class GatewayClient {
     std::optional<uint8_t> getNextComponentId();
     uint32_t tcpWindowSize() const;
 
-    // One datagram to the client, in the envelope when the client registered with a key.
+    // One datagram to the client, in the envelope when the client registered with a key. It
+    // leaves with the server's other datagrams of this pass of the loop.
     void send(const uint8_t* bytes, int length);
     // Decrypts an envelope in place; the plaintext starts 16 bytes into the ciphertext.
     // Nothing (and *outLength 0) when it does not decrypt.

@@ -31,6 +31,11 @@ std::string senderText(const sockaddr_in& sender) {
 }  // namespace
 
 void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    receivedDatagram(sender, datagram, length);
+    flushPipeFrames();
+}
+
+void TambloServer::receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
     if (datagram[0] != TAMBLO_MT_ENCRYPTED) {
         counters_.received.count(datagramKindOf(datagram[0]), length);
     }
@@ -108,11 +113,13 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
         ++counters_.tooShortDropped;
         return;  // too short to name a session
     }
-    const DottedAddress device = dotted(route.device);
-    LOG4CPLUS_TRACE(logger, "received TCPOverUDP packet, ip:" << device.text
-                                                              << ", port: " << route.rawPortField);
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        LOG4CPLUS_TRACE(logger,
+                        "received TCPOverUDP packet, ip:" << dotted(route.device).text
+                                                          << ", port: " << route.rawPortField);
+    }
     AddressKeyBuffer key;
-    formatAddressKey(sender, device.text, route.localPort, &key);
+    formatSessionKey(sender, route.device, route.localPort, &key);
     Tunnel* tunnel = session(key.view());
     if (tunnel == nullptr) {
         ++counters_.unknownSessionDropped;
@@ -130,7 +137,7 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
         return;
     }
     counters_.relayedFromDevices += length - 1;
-    tunnel->send(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
+    tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
 }
 
 void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length,

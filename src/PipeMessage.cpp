@@ -59,14 +59,23 @@ Reader::Status Reader::fill(int fd) {
         end_ -= begin_;
         begin_ = 0;
     }
+    const Status status = readInto(fd, buffer_.get() + end_, capacity_ - end_);
+    if (status == Status::Ok) {
+        end_ += lastRead_;
+    }
+    return status;
+}
+
+Reader::Status Reader::readInto(int fd, uint8_t* into, size_t room) {
     ssize_t n;
     do {
-        n = ::read(fd, buffer_.get() + end_, capacity_ - end_);
+        n = ::read(fd, into, room);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-        end_ += static_cast<size_t>(n);
+        lastRead_ = static_cast<size_t>(n);
         return Status::Ok;
     }
+    lastRead_ = 0;
     if (n == 0) {
         return Status::EndOfFile;
     }

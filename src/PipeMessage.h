@@ -15,8 +15,10 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -73,25 +75,47 @@ class Reader {
         if (status != Status::Ok) {
             return status;
         }
-        return dispatch(sink);
+        return dispatch(buffer_.get(), &begin_, end_, sink);
+    }
+
+    // The same, read into scratch (size bytes, at least kMaxFrame more than a read may take):
+    // a buffer that many readers share, as only a partial frame is kept between reads (in the
+    // reader's own buffer, which then needs no more than two frames).
+    template <typename Sink>
+    Status readAndDispatch(int fd, uint8_t* scratch, size_t size, Sink&& sink) {
+        const size_t kept = end_ - begin_;
+        const Status status = readInto(fd, scratch + kept, size - kept);
+        if (status != Status::Ok) {
+            return status;
+        }
+        std::memcpy(scratch, buffer_.get() + begin_, kept);
+        size_t begin = 0;
+        const Status result = dispatch(scratch, &begin, kept + lastRead_, sink);
+        // What is left is a partial frame (or, when stopped or refused, what nobody reads).
+        const size_t left = std::min(kept + lastRead_ - begin, capacity_);
+        std::memcpy(buffer_.get(), scratch + begin, left);
+        begin_ = 0;
+        end_ = left;
+        return result;
     }
 
     size_t buffered() const { return end_ - begin_; }
 
   private:
     Status fill(int fd);
+    Status readInto(int fd, uint8_t* into, size_t room);
     template <typename Sink>
-    Status dispatch(Sink& sink) {
-        while (end_ - begin_ >= kHeaderSize) {
-            const uint8_t* frame = buffer_.get() + begin_;
+    static Status dispatch(const uint8_t* data, size_t* begin, size_t end, Sink& sink) {
+        while (end - *begin >= kHeaderSize) {
+            const uint8_t* frame = data + *begin;
             const uint16_t length = payloadLength(frame);
             if (length > kMaxPayload) {
                 return Status::Overlong;
             }
-            if (end_ - begin_ < kHeaderSize + length) {
+            if (end - *begin < kHeaderSize + length) {
                 break;
             }
-            begin_ += kHeaderSize + length;
+            *begin += kHeaderSize + length;
             if (!sink(frame[0], frame + kHeaderSize, length)) {
                 return Status::Stopped;
             }
@@ -104,6 +128,7 @@ class Reader {
     size_t capacity_;
     size_t begin_ = 0;
     size_t end_ = 0;
+    size_t lastRead_ = 0;
 };
 
 // Connect parameters (type 251), host byte order:

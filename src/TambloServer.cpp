@@ -84,16 +84,9 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
     : settings(settings),
       clock_(clock),
       keyAgreementBuckets(settings.keyAgreementsPerSecond),
-      receiveSlots(new ReceiveSlots) {
+      receiveSlots(new ReceiveSlots),
+      pipeReadBuffer_(new uint8_t[kPipeReadBytes + pipe_message::kMaxFrame]) {
     workerReaper.countExitsIn(&counters_.workerExits);
-    for (int i = 0; i < kReceiveBatch; ++i) {
-        receiveSlots->vectors[i] = {receiveSlots->buffers[i], sizeof receiveSlots->buffers[i]};
-        msghdr& header = receiveSlots->messages[i].msg_hdr;
-        std::memset(&header, 0, sizeof header);
-        header.msg_name = &receiveSlots->senders[i];
-        header.msg_iov = &receiveSlots->vectors[i];
-        header.msg_iovlen = 1;
-    }
     bindGatewaySocket();
     fdControl =
         bindListener(settings.ctrlPort, "bind failed for control connection", settings.ctrlAddress);
@@ -114,6 +107,10 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
         doomedTunnelsWatcher.get(),
         (evMemberCallback<TambloServer, ev_prepare, &TambloServer::deleteDoomedTunnels>));
     doomedTunnelsWatcher.get()->data = this;
+    ev_prepare_init(beforeWaitWatcher.get(),
+                    (evMemberCallback<TambloServer, ev_prepare, &TambloServer::beforeWait>));
+    beforeWaitWatcher.get()->data = this;
+    beforeWaitWatcher.start(loop);
 
     serverObject = this;
     startTimers();
@@ -141,6 +138,8 @@ void TambloServer::bindGatewaySocket() {
         throw std::runtime_error("bind failed for gateway socket");
     }
     enlargeBuffers(fd.get());
+    // Runs of equal datagrams from one gateway then arrive in one buffer each.
+    setUpReceiveSlots(udp_batch::enableReceiveOffload(fd.get()));
     ev_io_init(io.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::io_cb>), fd.get(),
                EV_READ);
     io.get()->data = this;
@@ -209,37 +208,67 @@ uint16_t TambloServer::boundControlPort() const {
     return localPortOf(fdControl.get());
 }
 
+void TambloServer::setUpReceiveSlots(bool coalesced) {
+    ReceiveSlots& slots = *receiveSlots;
+    slots.size = coalesced ? udp_batch::kCoalescedBufferSize : gateway_datagram::kMaxDatagramSize;
+    slots.buffers.reset(new uint8_t[slots.size * kReceiveBatch]);
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        slots.vectors[i] = {slots.buffers.get() + slots.size * i, slots.size};
+        msghdr& header = slots.messages[i].msg_hdr;
+        std::memset(&header, 0, sizeof header);
+        header.msg_name = &slots.senders[i];
+        header.msg_iov = &slots.vectors[i];
+        header.msg_iovlen = 1;
+    }
+}
+
 void TambloServer::io_cb(int) {
     // Drain the socket: a burst of datagrams is handled in one callback, read in batches.
     // The budget keeps a flood from starving the pipes and timers; the watcher fires again.
     ReceiveSlots& slots = *receiveSlots;
     for (int handled = 0; handled < kDrainBudget;) {
         for (int i = 0; i < kReceiveBatch; ++i) {
-            slots.messages[i].msg_hdr.msg_namelen = sizeof slots.senders[i];
+            msghdr& header = slots.messages[i].msg_hdr;
+            header.msg_namelen = sizeof slots.senders[i];
+            header.msg_control = slots.controls[i];
+            header.msg_controllen = sizeof slots.controls[i];
         }
         const int count =
             ::recvmmsg(fd.get(), slots.messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
         if (count <= 0) {
             return;  // nothing waiting, or an error
         }
-        for (int i = 0; i < count; ++i) {
-            const size_t length = slots.messages[i].msg_len;
-            if (length == 0) {
-                continue;  // an empty datagram carries nothing to dispatch
-            }
-            // Table keys compare whole structures: keep only family, port and address.
-            sockaddr_in sender;
-            std::memset(&sender, 0, sizeof sender);
-            sender.sin_family = AF_INET;
-            sender.sin_port = slots.senders[i].sin_port;
-            sender.sin_addr = slots.senders[i].sin_addr;
-            io_cb_switch(sender, slots.buffers[i], length);
-        }
+        dispatchReceived(count);
         handled += count;
         if (count < kReceiveBatch) {
             return;  // drained
         }
     }
+}
+
+void TambloServer::dispatchReceived(int count) {
+    ReceiveSlots& slots = *receiveSlots;
+    for (int i = 0; i < count; ++i) {
+        const size_t length = slots.messages[i].msg_len;
+        // Table keys compare whole structures: keep only family, port and address.
+        sockaddr_in sender;
+        std::memset(&sender, 0, sizeof sender);
+        sender.sin_family = AF_INET;
+        sender.sin_port = slots.senders[i].sin_port;
+        sender.sin_addr = slots.senders[i].sin_addr;
+        udp_batch::forEachDatagram(
+            static_cast<uint8_t*>(slots.vectors[i].iov_base), length,
+            udp_batch::segmentSize(slots.messages[i].msg_hdr),
+            [&](uint8_t* datagram, size_t datagramLength) {
+                if (datagramLength == 0) {
+                    return;  // an empty datagram carries nothing to dispatch
+                }
+                receivedDatagram(sender, datagram,
+                                 std::min(datagramLength, gateway_datagram::kMaxDatagramSize));
+            });
+    }
+    // The frames point into the receive buffers: out before these are filled again.
+    flushPipeFrames();
 }
 
 void TambloServer::ioProxy_cb(int) {
@@ -350,6 +379,74 @@ ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, 
 }
 
 namespace {
+// The fate of one datagram of the send batch, as the single sends report it.
+void countSent(void* context, uint8_t kind, size_t length, int error) {
+    auto* counters = static_cast<ServerCounters*>(context);
+    if (error == 0) {
+        counters->sent.count(static_cast<DatagramKind>(kind), length);
+    }
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        LOG4CPLUS_TRACE(
+            logger, "send: sending bytes: " << length << ", return value: "
+                                            << (error == 0 ? static_cast<ssize_t>(length) : -1));
+        if (error != 0) {
+            LOG4CPLUS_TRACE(logger, "send  got error: " << std::strerror(error));
+        }
+    }
+}
+}  // namespace
+
+uint8_t* TambloServer::reserveDatagram(size_t capacity) {
+    uint8_t* room = sendBatch.reserve(capacity);
+    if (room == nullptr) {
+        flushDatagrams();
+        room = sendBatch.reserve(capacity);
+    }
+    return room;
+}
+
+void TambloServer::commitDatagram(size_t length, const sockaddr_in& destination,
+                                  DatagramKind kind) {
+    sendBatch.commit(length, &destination, static_cast<uint8_t>(kind));
+}
+
+void TambloServer::flushDatagrams() {
+    if (sendBatch.empty()) {
+        return;
+    }
+    if (!fd.valid()) {
+        sendBatch.dropAll(EBADF, countSent, &counters_);
+        return;
+    }
+    if (!sendBatch.flush(fd.get(), countSent, &counters_)) {
+        sendBatch.dropAll(EAGAIN, countSent, &counters_);
+    }
+}
+
+void TambloServer::pipeFramesQueued(Tunnel* tunnel) {
+    tunnelsWithFrames.push_back(tunnel);
+}
+
+void TambloServer::pipeFramesDropped(Tunnel* tunnel) {
+    tunnelsWithFrames.erase(std::remove(tunnelsWithFrames.begin(), tunnelsWithFrames.end(), tunnel),
+                            tunnelsWithFrames.end());
+}
+
+void TambloServer::flushPipeFrames() {
+    // A tunnel is listed once per batch (it lists itself when its first frame comes), and
+    // stays allocated until the loop's next iteration even when it ended meanwhile.
+    for (Tunnel* tunnel : tunnelsWithFrames) {
+        tunnel->flushFrames();
+    }
+    tunnelsWithFrames.clear();
+}
+
+void TambloServer::beforeWait(int) {
+    flushPipeFrames();
+    flushDatagrams();
+}
+
+namespace {
 // Decimal digits of value at out; returns the end. Key text is built for every tunnel
 // segment, so this stays clear of the formatted-output machinery.
 char* appendDecimal(char* out, unsigned value) {
@@ -366,14 +463,24 @@ char* appendDecimal(char* out, unsigned value) {
 }
 }  // namespace
 
+namespace {
+// a.b.c.d of an address in network order at out; returns the end.
+char* appendDotted(char* out, in_addr address) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.s_addr);
+    for (int i = 0; i < 4; ++i) {
+        out = appendDecimal(out, a[i]);
+        if (i < 3) {
+            *out++ = '.';
+        }
+    }
+    return out;
+}
+}  // namespace
+
 void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
                                     uint16_t port, AddressKeyBuffer* out) {
-    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.sin_addr.s_addr);
-    char* p = out->text;
-    for (int i = 0; i < 4; ++i) {
-        p = appendDecimal(p, a[i]);
-        *p++ = i < 3 ? '.' : ':';
-    }
+    char* p = appendDotted(out->text, address.sin_addr);
+    *p++ = ':';
     p = appendDecimal(p, ntohs(address.sin_port));
     if (!deviceIp.empty()) {
         const size_t n = std::min<size_t>(deviceIp.size(), 127);
@@ -386,6 +493,15 @@ void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view
         p = appendDecimal(p, port);
     }
     out->length = static_cast<size_t>(p - out->text);
+}
+
+void TambloServer::formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                                    AddressKeyBuffer* out) {
+    // The key formatAddressKey makes with the device's dotted text, without formatting it
+    // through the C library for every tunnel segment.
+    char deviceText[INET_ADDRSTRLEN];
+    const size_t n = static_cast<size_t>(appendDotted(deviceText, device) - deviceText);
+    formatAddressKey(address, std::string_view(deviceText, n), port, out);
 }
 
 std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
@@ -423,6 +539,9 @@ void TambloServer::cleanup() {
     }
     ioControl.stop();
     io.stop();
+    flushPipeFrames();
+    flushDatagrams();
+    beforeWaitWatcher.stop();
     fd.reset();
 }
 

@@ -28,6 +28,7 @@
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
 #include "RateLimit.h"
+#include "UdpBatch.h"
 #include "WorkerReaper.h"
 #include "WorkerSandbox.h"
 
@@ -140,7 +141,12 @@ class TambloServer {
     static constexpr int64_t kKeepaliveSilenceSeconds = 120;
     static constexpr int kSessionCacheTimeoutSeconds = 900;
     static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
-    static constexpr int kReceiveBatch = 32;   // datagrams per receive call
+    static constexpr int kReceiveBatch = 32;   // buffers per receive call
+    // Datagrams for gateways gathered in one pass of the loop and sent together.
+    static constexpr size_t kSendBatchBytes = 256 * 1024;
+    static constexpr size_t kSendBatchDatagrams = 1024;
+    // What one read of a worker's pipe takes at most (its pipe holds 64 KiB by default).
+    static constexpr size_t kPipeReadBytes = 64 * 1024;
 
     // Binds all three sockets and starts the watchers on the default loop; throws
     // std::runtime_error when a socket cannot be bound.
@@ -152,10 +158,28 @@ class TambloServer {
     // Sockets and loop.
     ssize_t send(const sockaddr_in& destination, const void* payload, size_t length,
                  DatagramKind kind = DatagramKind::Control);
+    // A datagram for a gateway that leaves with the others of this pass of the loop (before
+    // the loop waits again, or once the batch is full): room for up to capacity bytes, then
+    // the length written there. Never fails: a full batch is sent first.
+    uint8_t* reserveDatagram(size_t capacity);
+    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind);
+    // Sends what is gathered now; datagrams that find the socket buffer full are lost (a
+    // congested link: TCP sends them again).
+    void flushDatagrams();
+    // Tunnels with frames gathered for their worker's pipe; written once the datagrams they
+    // came from have been dispatched.
+    void pipeFramesQueued(Tunnel* tunnel);
+    void pipeFramesDropped(Tunnel* tunnel);  // the tunnel goes away with frames gathered
+    void flushPipeFrames();
+    // Where tunnels read their worker's messages: one buffer for all of them.
+    uint8_t* pipeReadBuffer() { return pipeReadBuffer_.get(); }
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
                                        uint16_t port);
     static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
                                  uint16_t port, AddressKeyBuffer* out);
+    // The session key of a device address (network order) behind the gateway at address.
+    static void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                                 AddressKeyBuffer* out);
     void closeFdsAfterForkInChild(const Tunnel* forking);
     uint16_t getRestPort() const { return settings.restPort; }
     const ServerSettings& serverSettings() const { return settings; }
@@ -167,8 +191,10 @@ class TambloServer {
     uint16_t boundProxyPort() const;
     uint16_t boundControlPort() const;
 
-    // Gateway protocol.
+    // Gateway protocol. io_cb_switch dispatches one datagram and hands what it carries for
+    // workers to their pipes at once; the receive loop hands them over per batch instead.
     void io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     void registerTamClient(bool withKey, const sockaddr_in& sender, const uint8_t* datagram,
                            size_t length);
     void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length);
@@ -229,6 +255,8 @@ class TambloServer {
     void ioProxy_cb(int revents);
     void ioControl_cb(int revents);
     void deleteDoomedTunnels(int revents);
+    void beforeWait(int revents);
+    void dispatchReceived(int count);
     // sealed: the datagram came out of an envelope.
     void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
     void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
@@ -287,14 +315,23 @@ class TambloServer {
     LogRateLimiter plaintextLog;
     LogRateLimiter workerLimitLog;
 
-    // Fixed receive buffers, one per datagram of a batch; longer datagrams arrive cut.
+    // Fixed receive buffers, one per message of a batch: a datagram (longer ones arrive cut),
+    // or with receive offload the datagrams that the kernel coalesced.
     struct ReceiveSlots {
-        uint8_t buffers[kReceiveBatch][gateway_datagram::kMaxDatagramSize];
+        std::unique_ptr<uint8_t[]> buffers;
+        size_t size = gateway_datagram::kMaxDatagramSize;  // bytes of each buffer
         sockaddr_in senders[kReceiveBatch];
         iovec vectors[kReceiveBatch];
         mmsghdr messages[kReceiveBatch];
+        uint8_t controls[kReceiveBatch][udp_batch::kControlSpace];
     };
     std::unique_ptr<ReceiveSlots> receiveSlots;
+    void setUpReceiveSlots(bool coalesced);
+
+    udp_batch::DatagramBatch sendBatch{kSendBatchBytes, kSendBatchDatagrams};
+    EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams
+    std::vector<Tunnel*> tunnelsWithFrames;
+    std::unique_ptr<uint8_t[]> pipeReadBuffer_;
 };
 
 // The server of this process, for the plain timer and signal callbacks.

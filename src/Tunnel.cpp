@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,7 +80,11 @@ void silenceStandardStreams() {
 }
 }  // namespace
 
-Tunnel::Tunnel(TambloServer* server) : tambloServer(server), reader(4 * pipe_message::kMaxFrame) {
+// The reader keeps only a partial frame between reads: what it reads goes into the server's
+// buffer, which all tunnels share.
+constexpr size_t kReaderCarry = 2 * pipe_message::kMaxFrame;
+
+Tunnel::Tunnel(TambloServer* server) : tambloServer(server), reader(kReaderCarry) {
     init();
 }
 
@@ -88,7 +93,7 @@ Tunnel::Tunnel(GatewayClient* client, TambloServer* server, const std::string& k
       tambloServer(server),
       isProxy(false),
       sessionKey(key),
-      reader(4 * pipe_message::kMaxFrame) {
+      reader(kReaderCarry) {
     if (gatewayClient != nullptr) {
         gatewayClient->registerTunnel(this);
     }
@@ -118,6 +123,9 @@ void Tunnel::init() {
     if (pipeIn[0] >= 0) {
         dataFromVideoRecorder.start(loop);
     }
+    ev_io_init(pipeWritable.get(), (evMemberCallback<Tunnel, ev_io, &Tunnel::pipeWritable_cb>),
+               pipeOut[1], EV_WRITE);
+    pipeWritable.get()->data = this;
 }
 
 Tunnel::~Tunnel() {
@@ -137,6 +145,10 @@ Tunnel::~Tunnel() {
         gatewayClient->deregisterTunnel(this);
     }
     dataFromVideoRecorder.stop();
+    pipeWritable.stop();
+    if (!queuedFrames.empty()) {
+        tambloServer->pipeFramesDropped(this);
+    }
     closeIfOpen(pipeIn[0]);
     closeIfOpen(pipeIn[1]);
     closeIfOpen(pipeOut[0]);
@@ -173,6 +185,7 @@ void Tunnel::destroy() {
     }
     dying = true;
     dataFromVideoRecorder.stop();
+    pipeWritable.stop();
     tambloServer->deferDelete(this);
 }
 
@@ -325,25 +338,35 @@ void Tunnel::childWatcherCb(int) {
     destroy();
 }
 
+namespace {
+void logDroppedPackets(log4cplus::Logger& logger, TambloServer* server, pid_t worker,
+                       size_t count) {
+    server->counters().tunnelPacketsPipeFullDropped += count;
+    tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, pipeFullLog(),
+                                server->nowSeconds(), [&](auto& line) {
+                                    line << "pipe to worker " << worker << " is full, dropping "
+                                         << count << " tunnel packet(s)";
+                                });
+}
+}  // namespace
+
 void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
     if (dying) {
         return;
     }
+    flushFrames();
     LOG4CPLUS_TRACE(logger, "sending to pipeOut[1]: " << pipeOut[1] << " len: " << length);
-    const ssize_t result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
+    // The rest of a cut frame goes first: until it has, the pipe counts as full.
+    const ssize_t result = writeLeftover()
+                               ? pipe_message::writeFrame(pipeOut[1], type, bytes, length)
+                               : (errno = EAGAIN, -1);
     LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
     if (result < 1) {
         const int error = errno;
         // Nothing of the frame was written, so the stream is intact. A tunnel packet that
         // finds the pipe full is lost as on a congested link; the stack sends it again.
         if (type == pipe_message::kDatagram && (error == EAGAIN || error == EWOULDBLOCK)) {
-            ++tambloServer->counters().tunnelPacketsPipeFullDropped;
-            tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, pipeFullLog(),
-                                        tambloServer->nowSeconds(), [&](auto& line) {
-                                            line << "pipe to worker " << childPid
-                                                 << " is full, dropping a tunnel packet of "
-                                                 << length << " bytes";
-                                        });
+            logDroppedPackets(logger, tambloServer, childPid, 1);
             return;
         }
         LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
@@ -360,20 +383,146 @@ void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
     }
 }
 
+void Tunnel::queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    if (dying) {
+        return;
+    }
+    if (queuedFrames.empty()) {
+        tambloServer->pipeFramesQueued(this);
+    }
+    QueuedFrame frame;
+    frame.header[0] = type;
+    std::memcpy(frame.header + 1, &length, sizeof length);
+    frame.payload = bytes;
+    frame.length = length;
+    queuedFrames.push_back(frame);
+}
+
+void Tunnel::dropQueuedFrames() {
+    if (!queuedFrames.empty()) {
+        logDroppedPackets(logger, tambloServer, childPid, queuedFrames.size());
+        queuedFrames.clear();
+    }
+}
+
+void Tunnel::flushFrames() {
+    if (queuedFrames.empty()) {
+        return;
+    }
+    if (dying || pipeOut[1] < 0) {
+        queuedFrames.clear();
+        return;
+    }
+    if (!writeLeftover()) {
+        dropQueuedFrames();
+        return;
+    }
+    // Header and payload of each frame as two pieces of one gathered write, as many frames
+    // per write as the system takes.
+    constexpr size_t kFramesPerWrite = 512;
+    size_t next = 0;
+    while (next < queuedFrames.size()) {
+        iovec pieces[2 * kFramesPerWrite];
+        size_t count = 0;
+        size_t end = next;
+        for (; end < queuedFrames.size() && end - next < kFramesPerWrite; ++end) {
+            QueuedFrame& frame = queuedFrames[end];
+            pieces[count++] = {frame.header, pipe_message::kHeaderSize};
+            pieces[count++] = {const_cast<uint8_t*>(frame.payload), frame.length};
+        }
+        ssize_t result;
+        do {
+            result = ::writev(pipeOut[1], pieces, static_cast<int>(count));
+        } while (result < 0 && errno == EINTR);
+        LOG4CPLUS_TRACE(logger, "Tunnel::flushFrames() wrote " << result << " bytes of "
+                                                               << end - next << " frames");
+        if (result < 0) {
+            const int error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                break;  // the rest finds the pipe full
+            }
+            LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
+                                       << ", error: (" << error << ") " << std::strerror(error));
+            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
+            queuedFrames.clear();
+            destroy();
+            return;
+        }
+        size_t written = static_cast<size_t>(result);
+        while (next < end && written >= pipe_message::kHeaderSize + queuedFrames[next].length) {
+            written -= pipe_message::kHeaderSize + queuedFrames[next].length;
+            ++next;
+        }
+        if (next < end) {
+            if (written > 0) {
+                // The pipe took part of a frame: its rest must follow before anything else.
+                const QueuedFrame& cut = queuedFrames[next];
+                uint8_t frame[pipe_message::kMaxFrame];
+                std::memcpy(frame, cut.header, pipe_message::kHeaderSize);
+                std::memcpy(frame + pipe_message::kHeaderSize, cut.payload, cut.length);
+                leftover.assign(frame + written, frame + pipe_message::kHeaderSize + cut.length);
+                pipeWritable.start(loop);
+                ++next;
+            }
+            break;
+        }
+    }
+    queuedFrames.erase(queuedFrames.begin(), queuedFrames.begin() + static_cast<long>(next));
+    dropQueuedFrames();
+}
+
+bool Tunnel::writeLeftover() {
+    if (leftover.empty()) {
+        return true;
+    }
+    ssize_t result;
+    do {
+        result = ::write(pipeOut[1], leftover.data(), leftover.size());
+    } while (result < 0 && errno == EINTR);
+    if (result > 0) {
+        leftover.erase(leftover.begin(), leftover.begin() + result);
+    } else if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        leftover.clear();  // the worker is gone: its end of the other pipe says so
+    }
+    if (leftover.empty()) {
+        pipeWritable.stop();
+        return true;
+    }
+    pipeWritable.start(loop);
+    return false;
+}
+
+void Tunnel::pipeWritable_cb(int) {
+    writeLeftover();
+}
+
 void Tunnel::sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
     if (dying || pipeOut[1] < 0) {
         return;
     }
-    const ssize_t result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
+    flushFrames();
+    ssize_t result;
+    if (writeLeftover()) {
+        result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
+    } else {
+        // Behind the rest of a cut frame: it follows that rest once the pipe takes it.
+        uint8_t header[pipe_message::kHeaderSize] = {type};
+        std::memcpy(header + 1, &length, sizeof length);
+        leftover.insert(leftover.end(), header, header + sizeof header);
+        leftover.insert(leftover.end(), bytes, bytes + length);
+        result = 0;
+    }
     LOG4CPLUS_TRACE(logger, "send to child process result: " << result);
 }
 
 void Tunnel::dataFromVideoRecorder_cb(int) {
     using Status = pipe_message::Reader::Status;
-    const Status status = reader.readAndDispatch(
-        pipeIn[0], [this](uint8_t type, const uint8_t* payload, uint16_t length) {
-            return processData(type, payload, length);
-        });
+    const Status status =
+        reader.readAndDispatch(pipeIn[0], tambloServer->pipeReadBuffer(),
+                               TambloServer::kPipeReadBytes + pipe_message::kMaxFrame,
+                               [this](uint8_t type, const uint8_t* payload, uint16_t length) {
+                                   return processData(type, payload, length);
+                               });
     switch (status) {
         case Status::Ok:
         case Status::WouldBlock:

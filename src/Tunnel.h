@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "EventLoop.h"
 #include "PipeMessage.h"
@@ -48,9 +49,14 @@ class Tunnel {
     void stopVideoRecording(bool gatewayClientDeleted);
 
     // Parent -> worker. send() ends the tunnel when the message cannot be written whole;
-    // sendToChildProcess() only logs the result.
+    // sendToChildProcess() only logs the result. Both write what queueFrame() gathered first.
     void send(uint8_t type, const uint8_t* bytes, uint16_t length);
     void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length);
+    // A tunnel packet for the worker, written with the others of the same receive batch in
+    // one call by flushFrames(). The payload must stay where it is until then. A packet that
+    // finds the pipe full is dropped and counted, as a congested link would drop it.
+    void queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void flushFrames();
     // One message from the worker; false when it ended the tunnel.
     bool processData(uint8_t type, const uint8_t* bytes, uint16_t length);
 
@@ -97,6 +103,11 @@ class Tunnel {
     void confineChild(bool proxyWorker) const;
     void childWatcherCb(int revents);
     void dataFromVideoRecorder_cb(int revents);
+    void pipeWritable_cb(int revents);
+    // Writes the rest of a frame that a full pipe cut (and what had to follow it); true when
+    // nothing is left over.
+    bool writeLeftover();
+    void dropQueuedFrames();
     void handleAuthData(const uint8_t* bytes, uint16_t length);
     void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
     void allowTcpProxySession(GatewayClient* client, uint32_t ldId, const std::string& sessionId,
@@ -129,4 +140,15 @@ class Tunnel {
     bool hasClientAddress = false;
     uint32_t clientAddress = 0;
     pipe_message::Reader reader;
+
+    // Frames gathered for the worker (payloads stay in the receive buffer until written), and
+    // the bytes of a frame the pipe took only in part: the stream goes on with them.
+    struct QueuedFrame {
+        uint8_t header[pipe_message::kHeaderSize];
+        const uint8_t* payload;
+        uint16_t length;
+    };
+    std::vector<QueuedFrame> queuedFrames;
+    std::vector<uint8_t> leftover;
+    EvIo pipeWritable;
 };

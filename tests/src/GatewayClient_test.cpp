@@ -6,11 +6,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -21,6 +24,7 @@
 #include "GatewayTestSupport.h"
 #include "LogRedaction.h"
 #include "Tunnel.h"
+#include "UdpBatch.h"
 #include "encryption.h"
 
 namespace {
@@ -150,7 +154,38 @@ class GatewayClientWithServer : public ::testing::Test {
         return out;
     }
 
+    // The next datagram at peer, taken apart from a coalesced buffer when the kernel made one.
+    Bytes receiveOne(const UdpPeer& peer) {
+        if (pending_[&peer].empty()) {
+            pollfd p{peer.fd(), POLLIN, 0};
+            if (::poll(&p, 1, 1000) != 1) {
+                return {};
+            }
+            Bytes buffer(udp_batch::kCoalescedBufferSize);
+            iovec vector{buffer.data(), buffer.size()};
+            uint8_t control[udp_batch::kControlSpace];
+            msghdr message{};
+            message.msg_iov = &vector;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(peer.fd(), &message, 0);
+            if (n <= 0) {
+                return {};
+            }
+            udp_batch::forEachDatagram(buffer.data(), static_cast<size_t>(n),
+                                       udp_batch::segmentSize(message),
+                                       [&](uint8_t* bytes, size_t length) {
+                                           pending_[&peer].emplace_back(bytes, bytes + length);
+                                       });
+        }
+        Bytes next = std::move(pending_[&peer].front());
+        pending_[&peer].pop_front();
+        return next;
+    }
+
     std::unique_ptr<TambloServer> server_;
+    std::map<const UdpPeer*, std::deque<Bytes>> pending_;
     UdpPeer peer_;
     CryptoContextPtr peerCrypto_;
     Bytes serverKey_;
@@ -162,6 +197,7 @@ TEST_F(GatewayClientWithServer, PlainRecordSendsTheBytesUnchanged) {
     EXPECT_EQ(record->getPublicKey(), nullptr);
     const Bytes payload = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 1, 2, 3};
     record->send(payload.data(), static_cast<int>(payload.size()));
+    server().flushDatagrams();  // what the loop does before it waits
     EXPECT_EQ(peer_.receive(), payload);
 }
 
@@ -173,6 +209,7 @@ TEST_F(GatewayClientWithServer, KeyedRecordSendsEveryDatagramInTheEnvelope) {
         SCOPED_TRACE("n=" + std::to_string(n));
         const Bytes payload = pattern(n);
         record->send(payload.data(), static_cast<int>(n));
+        server().flushDatagrams();
         const std::optional<Bytes> datagram = peer_.receive();
         ASSERT_TRUE(datagram.has_value());
         EXPECT_EQ(datagram->size(), 1 + 16 + 16 * (n / 16 + 1));
@@ -186,10 +223,54 @@ TEST_F(GatewayClientWithServer, SamePlaintextGoesOutUnderFreshVectors) {
     const Bytes payload = pattern(40);
     record->send(payload.data(), 40);
     record->send(payload.data(), 40);
+    server().flushDatagrams();
     const auto first = peer_.receive();
     const auto second = peer_.receive();
     ASSERT_TRUE(first && second);
     EXPECT_NE(*first, *second);
+}
+
+// What the workers hand over in one pass of the loop leaves in one batch: runs of equal
+// datagrams to one gateway as one segmented message. Every gateway still gets its own
+// datagrams, each whole and in order, plain or in its envelope, whether its socket takes them
+// one by one or as the kernel coalesced them.
+TEST_F(GatewayClientWithServer, ABatchOfMixedSizesAndGatewaysArrivesWholeAndInOrder) {
+    for (const bool coalescing : {false, true}) {
+        SCOPED_TRACE(coalescing ? "receiver coalesces" : "receiver takes datagrams singly");
+        UdpPeer plainPeer;
+        if (coalescing) {
+            ASSERT_TRUE(udp_batch::enableReceiveOffload(plainPeer.fd()));
+            ASSERT_TRUE(udp_batch::enableReceiveOffload(peer_.fd()));
+        }
+        auto keyed = keyedRecord();
+        auto plain =
+            std::make_unique<GatewayClient>(&server(), "AA:BB:CC:DD:EE:02", plainPeer.address(), 0,
+                                            20000, 20010, 2, nullptr, kCreated);
+        // Runs of full segments, a shorter one closing a run, ACK-sized ones, the two
+        // gateways interleaved, and more than one segmented message can carry.
+        std::vector<size_t> sizes(70, 1423);
+        sizes.insert(sizes.end(), {700, 25, 25, 25, 1423, 1423, 1, 4096, 4096, 300});
+        std::vector<Bytes> toKeyed, toPlain;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            Bytes payload = pattern(sizes[i]);
+            payload[0] = static_cast<uint8_t>(i);
+            const bool forKeyed = (i / 7) % 2 == 0;
+            (forKeyed ? keyed : plain)->send(payload.data(), static_cast<int>(payload.size()));
+            (forKeyed ? toKeyed : toPlain).push_back(payload);
+        }
+        server().flushDatagrams();
+        for (const Bytes& expected : toPlain) {
+            ASSERT_EQ(receiveOne(plainPeer), expected);
+        }
+        for (const Bytes& expected : toKeyed) {
+            const Bytes envelope = receiveOne(peer_);
+            ASSERT_FALSE(envelope.empty());
+            ASSERT_EQ(envelope[0], TAMBLO_MT_ENCRYPTED);
+            ASSERT_EQ(peerDecrypt(Bytes(envelope.begin() + 1, envelope.end())), expected);
+        }
+        EXPECT_FALSE(plainPeer.receive(0));
+        EXPECT_FALSE(peer_.receive(0));
+    }
 }
 
 TEST_F(GatewayClientWithServer, DatagramThatCannotBeEncryptedIsDroppedNotSentPlain) {
@@ -319,7 +400,8 @@ class GatewayClientChannels : public GatewayClientWithServer {
     }
     // The tunnels were put in the record's set by hand, without pointing at the record, so
     // their destructors cannot take them out: the record must forget them before the server
-    // deletes the tunnels and then the record. A test may have replaced the record: then the one in the table is another.
+    // deletes the tunnels and then the record. A test may have replaced the record: then the one in
+    // the table is another.
     void TearDown() override {
         GatewayClient* current = server().gatewayClient(std::string_view("02:00:00:00:00:07"));
         if (current != nullptr) {
