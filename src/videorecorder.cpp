@@ -40,6 +40,9 @@ void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
     tunnelFlushAck();
 }
 void outputFlush_cb(struct ev_loop*, ev_prepare*, int) {
+    // The client's bytes first: writing them reopens the device's window, and the ACK that
+    // says so leaves with the batch.
+    worker::writePendingClientData();
     worker::flushOutput();
     worker::state().retiredWatchers.clear();  // no watcher callback runs now
 }
@@ -478,12 +481,56 @@ void sendCloseTofdUDPOutput() {
     tunnelTransportContextOutput(pipe_message::kFinished, nullptr, 0);
 }
 
+namespace {
+// A segment that only acknowledges: the ACK flag alone, no payload. packet: the device
+// address, then the TCP segment.
+bool pureAck(const uint8_t* packet, size_t length) {
+    constexpr size_t kAddress = 4;
+    constexpr size_t kFlagsOffset = kAddress + 13;
+    constexpr uint8_t kAckOnly = 0x10;
+    return length >= kAddress + 20 && (packet[kAddress + 12] >> 4) * 4u == length - kAddress &&
+           (packet[kFlagsOffset] & 0x3f) == kAckOnly;
+}
+
+uint32_t ackNumber(const uint8_t* packet) {
+    uint32_t ack;
+    std::memcpy(&ack, packet + 4 + 8, sizeof ack);
+    return ntohl(ack);
+}
+
+// The batch's last frame is a pure ACK of the same connection that this one supersedes: it
+// acknowledges more, so the older one says nothing the newer does not (it carries the newer
+// window too). A duplicate ACK (same number) is never replaced: the device counts those.
+bool supersedesLastAck(const uint8_t* packet, size_t length) {
+    const worker::State& s = worker::state();
+    if (s.outputBatchLength == 0 || !pureAck(packet, length)) {
+        return false;
+    }
+    const uint8_t* last = s.outputBatch.get() + s.lastFrameOffset;
+    uint16_t lastLength;
+    std::memcpy(&lastLength, last + 1, sizeof lastLength);
+    const uint8_t* lastPacket = last + pipe_message::kHeaderSize + 1;
+    const size_t lastPacketLength = lastLength - 1u;
+    return lastPacketLength == length && pureAck(lastPacket, lastPacketLength) &&
+           std::memcmp(lastPacket, packet, 4 + 4) == 0 &&  // device address and ports
+           static_cast<int32_t>(ackNumber(packet) - ackNumber(lastPacket)) > 0;
+}
+}  // namespace
+
 void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "tunnelTransportOutput: len: " << length);
     State& s = worker::state();
     // Type 255 whose payload is the TAMBLO_MT_TCPOVERUDP byte and the packet.
     const uint16_t payloadLength = static_cast<uint16_t>(length + 1);
     const size_t frame = pipe_message::kHeaderSize + payloadLength;
+    if (supersedesLastAck(packet, length)) {
+        // A batch of segments from the device is acknowledged once, by its last ACK, instead
+        // of every second segment: a twentieth of the datagrams for the parent, the gateway
+        // and the device to handle, and the device's stack takes such ACKs as a receiver
+        // behind receive offload would send them.
+        std::memcpy(s.outputBatch.get() + s.lastFrameOffset + frame - length, packet, length);
+        return;
+    }
     if (s.outputBatchLength + frame > worker::kOutputBatchSize) {
         worker::flushOutput();
     }
@@ -501,6 +548,7 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
     std::memcpy(out + 1, &payloadLength, sizeof payloadLength);
     out[3] = 255;
     std::memcpy(out + 4, packet, length);
+    s.lastFrameOffset = s.outputBatchLength;
     s.outputBatchLength += frame;
     if (s.localLoop == nullptr) {
         worker::flushOutput();  // no loop pass to wait for

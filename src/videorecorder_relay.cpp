@@ -240,6 +240,14 @@ bool clientQueueEmpty() {
     return clientQueue().buffers.empty();
 }
 
+void writePendingClientData() {
+    State& s = state();
+    if (s.clientWritePending) {
+        s.clientWritePending = false;
+        runClientWriter();
+    }
+}
+
 void releaseClientQueue() {
     ClientQueue& queue = clientQueue();
     for (pbuf* p : queue.buffers) {
@@ -313,7 +321,11 @@ bool tunnelReceivedData(struct pbuf* chain) {
         queue.buffers.push_back(chain);
         chain = next;
     }
-    runClientWriter();
+    if (s.localLoop != nullptr) {
+        s.clientWritePending = true;  // with whatever else this pass brings
+    } else {
+        runClientWriter();
+    }
     return true;
 }
 
@@ -334,6 +346,7 @@ void tunnelDataSent(uint16_t count) {
 
 void tunnelClosed() {
     State& s = worker::state();
+    worker::writePendingClientData();  // what came with the end goes out before it is judged
     if (!worker::clientQueueEmpty()) {
         LOG4CPLUS_DEBUG(logger,
                         "Tunnel closed, but output buffer not empty, waiting until it's sent");

@@ -125,6 +125,8 @@ struct State {
     EvWatcher<ev_prepare> outputFlushWatcher;
     std::unique_ptr<uint8_t[]> outputBatch;
     size_t outputBatchLength = 0;
+    size_t lastFrameOffset = 0;       // where the batch's last frame starts (when not empty)
+    bool clientWritePending = false;  // device data came in this pass: written before the wait
     std::map<int, std::unique_ptr<Watcher>> watchers;
     std::map<int, std::unique_ptr<Watcher>> writeWatchers;
     // Deregistered records, freed before the loop next waits (a callback may deregister its
@@ -150,6 +152,9 @@ void processClientData(int received);   // forwards the held client bytes when i
 void startLookup();                     // the request named a new target
 void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
+// Writes the device data that came in during this pass of the loop to the local connection
+// (once per pass, not once per segment).
+void writePendingClientData();
 uint64_t clientQueueBytes();
 void releaseClientQueue();
 void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
