@@ -62,29 +62,37 @@ void setBuffer(int fd, int forceOption, int option, int bytes) {
 GatewayTool::GatewayTool(const GatewayOptions& options)
     : options_(options),
       destinations_(options.allowedDestinations),
-      association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()) {
+      association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()),
+      tunBuffer_(new uint8_t[kHeadroom + tun_offload::kVirtioHeaderSize + tun_offload::kMaxPacket]),
+      out_(kSendBatchBytes, kSendBatchDatagrams, options.offload) {
     filter_.localIp = options.localIp;
     filter_.portStart = options.portStart;
     filter_.portEnd = options.portEnd;
     std::memset(inMessages_, 0, sizeof inMessages_);
-    for (size_t i = 0; i < kBatch; ++i) {
-        inVectors_[i].iov_base = in_[i].bytes + kHeadroom;
-        inVectors_[i].iov_len = kDatagramCapacity;
+}
+
+void GatewayTool::setUpReceiveBuffers() {
+    // Coalesced buffers hold up to 64 datagrams each: fewer of them, each of the largest size.
+    inSlots_ = receiveCoalesced_ ? kCoalescedBatch : kBatch;
+    inSlotSize_ =
+        kHeadroom + (receiveCoalesced_ ? udp_batch::kCoalescedBufferSize : kDatagramCapacity);
+    inArea_.reset(new uint8_t[inSlots_ * inSlotSize_]);
+    for (size_t i = 0; i < inSlots_; ++i) {
+        inVectors_[i].iov_base = inArea_.get() + i * inSlotSize_ + kHeadroom;
+        inVectors_[i].iov_len = inSlotSize_ - kHeadroom;
         inMessages_[i].msg_hdr.msg_iov = &inVectors_[i];
         inMessages_[i].msg_hdr.msg_iovlen = 1;
-    }
-    std::memset(outMessages_, 0, sizeof outMessages_);
-    for (size_t i = 0; i < kBatch; ++i) {
-        outMessages_[i].msg_hdr.msg_iov = &outVectors_[i];
-        outMessages_[i].msg_hdr.msg_iovlen = 1;
     }
 }
 
 bool GatewayTool::open(std::string* error) {
     tunName_ = options_.tunName;
-    tun_ = openTun(&tunName_, error);
+    tun_ = openTun(&tunName_, options_.offload, &tunOffload_, error);
     if (!tun_.valid()) {
         return false;
+    }
+    if (tunOffload_) {
+        tunWriter_ = std::make_unique<tun_offload::TunWriter>(tun_.get(), options_.localIp);
     }
     if (options_.configure && !configureTun(tunName_, options_.localIp, error)) {
         return false;
@@ -97,6 +105,8 @@ bool GatewayTool::open(std::string* error) {
     }
     setBuffer(udp_.get(), SO_RCVBUFFORCE, SO_RCVBUF, kSocketBufferBytes);
     setBuffer(udp_.get(), SO_SNDBUFFORCE, SO_SNDBUF, kSocketBufferBytes);
+    receiveCoalesced_ = options_.offload && udp_batch::enableReceiveOffload(udp_.get());
+    setUpReceiveBuffers();
     if (options_.sourcePort != 0) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
@@ -156,6 +166,9 @@ bool GatewayTool::open(std::string* error) {
                    dotted(&options_.localIp).text, options_.portStart, options_.portEnd,
                    options_.configure ? "configured" : "not configured",
                    dotted(&options_.server).text, options_.serverPort);
+        glog::line("offloads: TUN segmentation %s, UDP receive coalescing %s, UDP segmentation %s",
+                   tunOffload_ ? "on" : "off", receiveCoalesced_ ? "on" : "off",
+                   options_.offload ? "on" : "off");
     }
     return true;
 }
@@ -321,7 +334,12 @@ void GatewayTool::sendControl(const uint8_t* data, size_t length, bool wrap) {
 
 void GatewayTool::receiveDatagrams() {
     for (int batch = 0; batch < kBatchesPerWakeup; ++batch) {
-        const int received = recvmmsg(udp_.get(), inMessages_, kBatch, MSG_DONTWAIT, nullptr);
+        for (size_t i = 0; i < inSlots_; ++i) {
+            inMessages_[i].msg_hdr.msg_control = inControls_[i];
+            inMessages_[i].msg_hdr.msg_controllen = sizeof inControls_[i];
+        }
+        const int received = recvmmsg(udp_.get(), inMessages_, static_cast<unsigned>(inSlots_),
+                                      MSG_DONTWAIT, nullptr);
         if (received < 0) {
             if (errno == EINTR || errno == ECONNREFUSED) {
                 // ECONNREFUSED: a pending ICMP error, now consumed; datagrams may follow.
@@ -333,18 +351,38 @@ void GatewayTool::receiveDatagrams() {
             return;
         }
         for (int i = 0; i < received; ++i) {
-            ++counters_.datagramsIn;
+            const msghdr& message = inMessages_[i].msg_hdr;
             const size_t length = inMessages_[i].msg_len;
-            if ((inMessages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length == 0) {
+            if ((message.msg_flags & MSG_TRUNC) != 0 || length == 0) {
+                ++counters_.datagramsIn;
                 ++counters_.malformedDatagrams;
                 continue;
             }
-            handleDatagram(in_[i].bytes + kHeadroom, length, false);
+            udp_batch::forEachDatagram(static_cast<uint8_t*>(inVectors_[i].iov_base), length,
+                                       udp_batch::segmentSize(message),
+                                       [this](uint8_t* datagram, size_t datagramLength) {
+                                           ++counters_.datagramsIn;
+                                           handleDatagram(datagram, datagramLength, false);
+                                       });
         }
-        if (received < static_cast<int>(kBatch)) {
+        // The gathered segments point into the receive buffers: out before they are reused.
+        if (tunWriter_) {
+            tunWriter_->flush();
+            counters_.tunPacketsOut = tunWriter_->writes();
+            counters_.tunWriteErrors = tunWriter_->errors();
+            reportTunWriteError(tunWriter_->lastError());
+        }
+        if (received < static_cast<int>(inSlots_)) {
             return;
         }
     }
+}
+
+void GatewayTool::reportTunWriteError(int error) {
+    if (error != 0 && error != lastTunWriteErrno_ && glog::enabled(glog::kInfo)) {
+        glog::line("write to %s failed: %s", tunName_.c_str(), std::strerror(error));
+    }
+    lastTunWriteErrno_ = error;
 }
 
 void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope) {
@@ -447,9 +485,8 @@ void GatewayTool::handleAccept(const uint8_t* data, size_t length, bool withKey)
 }
 
 void GatewayTool::deliverSegment(uint8_t* data, size_t length) {
-    gateway_ip::PacketView packet;
-    const gateway_ip::DatagramStatus status =
-        gateway_ip::datagramToPacket(data, length, options_.localIp, &packet);
+    uint32_t destination;
+    const gateway_ip::DatagramStatus status = gateway_ip::checkDatagram(data, length, &destination);
     if (status != gateway_ip::DatagramStatus::Ok) {
         ++counters_.malformedDatagrams;
         if (glog::enabled(glog::kPacket)) {
@@ -458,141 +495,173 @@ void GatewayTool::deliverSegment(uint8_t* data, size_t length) {
         }
         return;
     }
-    uint32_t destination;
-    std::memcpy(&destination, packet.data + gateway_ip::kDestinationOffset, sizeof destination);
     if (!destinations_.allows(destination)) {
         ++counters_.destinationsRefused;
         if (glog::enabled(glog::kPacket)) {
             glog::line("dropped a segment for %s: not a device address we deliver to",
-                       dotted(packet.data + gateway_ip::kDestinationOffset).text);
+                       dotted(&destination).text);
         }
         return;
     }
+    const uint8_t* segment = data + kSegmentOffset;
     if (glog::enabled(glog::kPacket)) {
-        const uint8_t* segment = packet.data + gateway_ip::kIpv4HeaderSize;
-        glog::line("server -> %s:%u from port %u, %zu bytes",
-                   dotted(packet.data + gateway_ip::kDestinationOffset).text, port16(segment + 2),
-                   port16(segment), packet.length);
+        glog::line("server -> %s:%u from port %u, %zu bytes", dotted(&destination).text,
+                   port16(segment + 2), port16(segment), length - kSegmentOffset + 20);
     }
-    if (::write(tun_.get(), packet.data, packet.length) < 0) {
-        ++counters_.tunWriteErrors;
-        if (errno != lastTunWriteErrno_ && glog::enabled(glog::kInfo)) {
-            glog::line("write to %s failed: %s", tunName_.c_str(), std::strerror(errno));
-        }
-        lastTunWriteErrno_ = errno;
+    ++counters_.segmentsToTun;
+    if (tunWriter_) {
+        in_addr device;
+        device.s_addr = destination;
+        tunWriter_->add(device, segment, length - kSegmentOffset);
         return;
     }
+    gateway_ip::PacketView packet;
+    gateway_ip::datagramToPacket(data, length, options_.localIp, &packet);
+    if (::write(tun_.get(), packet.data, packet.length) < 0) {
+        --counters_.segmentsToTun;
+        ++counters_.tunWriteErrors;
+        reportTunWriteError(errno);
+        return;
+    }
+    ++counters_.tunPacketsOut;
     lastTunWriteErrno_ = 0;
-    ++counters_.segmentsToTun;
 }
 
 // --- TUN -> server -----------------------------------------------------------------------------
 
 void GatewayTool::readTun() {
-    for (int batch = 0; batch < kBatchesPerWakeup && tunReading_; ++batch) {
-        size_t count = 0;
-        bool drained = false;
-        while (count < kBatch) {
-            uint8_t* buffer = tunSlots_[count].bytes;
-            // At most kDatagramCapacity bytes: the datagram made of it (5 bytes for the IPv4
-            // header's 20) then fits the server's receive buffer. A longer packet arrives cut
-            // and is refused by its length check.
-            const ssize_t got = ::read(tun_.get(), buffer, kDatagramCapacity);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno != EAGAIN && glog::enabled(glog::kInfo)) {
-                    glog::line("read from %s failed: %s", tunName_.c_str(), std::strerror(errno));
-                }
-                drained = true;
-                break;
-            }
-            ++counters_.packetsFromTun;
-            gateway_ip::PacketView datagram;
-            const gateway_ip::PacketStatus status =
-                gateway_ip::packetToDatagram(buffer, static_cast<size_t>(got), filter_, &datagram);
-            if (status != gateway_ip::PacketStatus::Ok) {
-                ++counters_.packetsRefused;
-                if (glog::enabled(glog::kPacket)) {
-                    glog::line("ignored a packet of %zd bytes from %s: %s", got, tunName_.c_str(),
-                               gateway_ip::describe(status));
-                }
-                continue;
-            }
-            if (glog::enabled(glog::kPacket)) {
-                const uint8_t* segment = datagram.data + kSegmentOffset;
-                glog::line("%s:%u -> server port %u, %zu bytes",
-                           dotted(datagram.data + kDeviceAddressOffset).text, port16(segment),
-                           port16(segment + 2), datagram.length);
-            }
-            iovec& vector = outVectors_[count];
-            if (options_.encrypt) {
-                if (!keyReady_ ||
-                    1 + cryptoSizeWithPadding(static_cast<uint32_t>(datagram.length)) >
-                        kDatagramCapacity) {
-                    ++counters_.sendErrors;
-                    continue;
-                }
-                uint8_t* sealed = sealed_[count].bytes;
-                uint32_t sealedLength = 0;
-                sealed[0] = TAMBLO_MT_ENCRYPTED;
-                if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, datagram.data,
-                                     static_cast<uint32_t>(datagram.length), sealed + 1,
-                                     &sealedLength) == nullptr) {
-                    ++counters_.sendErrors;
-                    continue;
-                }
-                vector.iov_base = sealed;
-                vector.iov_len = 1 + sealedLength;
-            } else {
-                vector.iov_base = datagram.data;
-                vector.iov_len = datagram.length;
-            }
-            ++count;
-        }
-        outCount_ = count;
-        outSent_ = 0;
-        if (!flushToServer()) {
+    const size_t header = tunOffload_ ? tun_offload::kVirtioHeaderSize : 0;
+    uint8_t* buffer = tunBuffer_.get() + kHeadroom;
+    bool drained = false;
+    for (int read = 0; read < kTunReadsPerWakeup && tunReading_ && !drained; ++read) {
+        // Room for all a packet may make first: a packet read is a packet handled.
+        if ((out_.freeBytes() < kRoomPerTunPacket ||
+             out_.freeDatagrams() < kDatagramsPerTunPacket) &&
+            !flushToServer()) {
             setTunReading(false);  // resumed once the socket takes datagrams again
             return;
         }
-        if (drained) {
-            return;
+        const ssize_t got = ::read(tun_.get(), buffer, header + tun_offload::kMaxPacket);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && glog::enabled(glog::kInfo)) {
+                glog::line("read from %s failed: %s", tunName_.c_str(), std::strerror(errno));
+            }
+            drained = true;
+            break;
         }
+        if (static_cast<size_t>(got) < header) {
+            ++counters_.packetsRefused;
+            continue;
+        }
+        ++counters_.packetsFromTun;
+        tun_offload::VirtioNetHeader vnet{};
+        if (header != 0) {
+            std::memcpy(&vnet, buffer, sizeof vnet);
+        }
+        sendPacket(buffer + header, static_cast<size_t>(got) - header,
+                   header != 0 ? &vnet : nullptr);
+    }
+    if (!flushToServer()) {
+        setTunReading(false);
     }
 }
 
-bool GatewayTool::flushToServer() {
-    while (outSent_ < outCount_) {
-        const int sent = sendmmsg(udp_.get(), outMessages_ + outSent_,
-                                  static_cast<unsigned>(outCount_ - outSent_), MSG_DONTWAIT);
-        if (sent > 0) {
-            outSent_ += static_cast<size_t>(sent);
-            counters_.datagramsOut += static_cast<uint64_t>(sent);
-            lastSendErrno_ = 0;
-            continue;
+void GatewayTool::sendPacket(uint8_t* packet, size_t length,
+                             const tun_offload::VirtioNetHeader* header) {
+    gateway_ip::PacketStatus status = gateway_ip::PacketStatus::Ok;
+    if (header != nullptr) {
+        // A large packet becomes the segments the device's stack would have sent.
+        const tun_offload::SplitStatus split =
+            tun_offload::splitPacket(*header, packet, length, filter_, &status,
+                                     [this](const uint8_t* datagram, size_t datagramLength) {
+                                         return queueForServer(datagram, datagramLength);
+                                     });
+        if (split == tun_offload::SplitStatus::Ok) {
+            return;
         }
-        if (errno == EINTR) {
-            continue;
+        ++counters_.packetsRefused;
+        if (glog::enabled(glog::kPacket)) {
+            glog::line("ignored a packet of %zu bytes from %s: %s", length, tunName_.c_str(),
+                       split == tun_offload::SplitStatus::BadHeader
+                           ? "offload header we cannot follow"
+                           : gateway_ip::describe(status));
         }
-        if (errno == EAGAIN) {
-            setWaitingForWritable(true);
+        return;
+    }
+    gateway_ip::PacketView datagram;
+    status = gateway_ip::packetToDatagram(packet, length, filter_, &datagram);
+    if (status != gateway_ip::PacketStatus::Ok) {
+        ++counters_.packetsRefused;
+        if (glog::enabled(glog::kPacket)) {
+            glog::line("ignored a packet of %zu bytes from %s: %s", length, tunName_.c_str(),
+                       gateway_ip::describe(status));
+        }
+        return;
+    }
+    queueForServer(datagram.data, datagram.length);
+}
+
+bool GatewayTool::queueForServer(const uint8_t* datagram, size_t length) {
+    if (glog::enabled(glog::kPacket)) {
+        const uint8_t* segment = datagram + kSegmentOffset;
+        glog::line("%s:%u -> server port %u, %zu bytes",
+                   dotted(datagram + kDeviceAddressOffset).text, port16(segment),
+                   port16(segment + 2), length);
+    }
+    if (!options_.encrypt) {
+        if (!out_.add(datagram, length, nullptr)) {
+            ++counters_.sendErrors;
             return false;
         }
-        // Anything else (an ICMP error of an earlier datagram, no buffer memory) costs this one
-        // datagram; TCP retransmits it.
-        ++counters_.sendErrors;
-        if (errno != lastSendErrno_ && glog::enabled(glog::kInfo)) {
-            glog::line("send to the server failed: %s", std::strerror(errno));
-        }
-        lastSendErrno_ = errno;
-        ++outSent_;
+        return true;
     }
-    outCount_ = 0;
-    outSent_ = 0;
-    setWaitingForWritable(false);
+    const size_t sealedCapacity = 1 + cryptoSizeWithPadding(static_cast<uint32_t>(length));
+    // The server takes datagrams of up to kDatagramCapacity bytes: a longer envelope would
+    // arrive cut.
+    if (!keyReady_ || sealedCapacity > kDatagramCapacity) {
+        ++counters_.sendErrors;
+        return true;
+    }
+    uint8_t* sealed = out_.reserve(sealedCapacity);
+    uint32_t sealedLength = 0;
+    if (sealed == nullptr) {
+        ++counters_.sendErrors;
+        return false;  // no room: the rest of the packet goes the same way
+    }
+    sealed[0] = TAMBLO_MT_ENCRYPTED;
+    if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, datagram, static_cast<uint32_t>(length),
+                         sealed + 1, &sealedLength) == nullptr) {
+        ++counters_.sendErrors;
+        return true;
+    }
+    out_.commit(1 + sealedLength, nullptr);
     return true;
+}
+
+void GatewayTool::reportSent(void* context, uint8_t, size_t, int error) {
+    auto* tool = static_cast<GatewayTool*>(context);
+    if (error == 0) {
+        ++tool->counters_.datagramsOut;
+        tool->lastSendErrno_ = 0;  // the next failure is news again
+        return;
+    }
+    // An ICMP error of an earlier datagram, no buffer memory: this datagram is lost, and TCP
+    // sends it again.
+    ++tool->counters_.sendErrors;
+    if (error != tool->lastSendErrno_ && glog::enabled(glog::kInfo)) {
+        glog::line("send to the server failed: %s", std::strerror(error));
+    }
+    tool->lastSendErrno_ = error;
+}
+
+bool GatewayTool::flushToServer() {
+    const bool done = out_.flush(udp_.get(), reportSent, this);
+    counters_.udpMessagesOut = out_.messagesSent();
+    setWaitingForWritable(!done);
+    return done;
 }
 
 void GatewayTool::setTunReading(bool enabled) {
@@ -648,9 +717,10 @@ void GatewayTool::printCounters() const {
         {"registrations", c.registrations},        {"keepalives", c.keepalives},
         {"associations_lost", c.associationsLost}, {"plaintext_refused", c.plaintextRefused},
         {"accepts_refused", c.acceptsRefused},     {"destinations_refused", c.destinationsRefused},
+        {"tun_packets_out", c.tunPacketsOut},      {"udp_messages_out", c.udpMessagesOut},
     };
     // name=value pairs on one line, easy to read and to parse.
-    char text[1024] = "";
+    char text[1536] = "";
     size_t used = 0;
     for (const auto& entry : entries) {
         const int n = std::snprintf(text + used, sizeof text - used, " %s=%llu", entry.name,

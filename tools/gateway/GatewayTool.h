@@ -1,6 +1,11 @@
 // The gateway's event loop: one UDP association with the server, one TUN device towards the LAN,
 // and the association's timers, all on one thread with epoll.
 //
+// Both packet paths use the kernel's offloads where it offers them (unless --no-offload): the
+// TUN device hands over and takes large TCP packets (TunOffload.h), and the UDP socket sends
+// runs of equal datagrams as one message and receives them coalesced (UdpBatch.h). Nothing
+// changes on the wire: the server gets and sends segments of the negotiated MSS either way.
+//
 // Ownership: GatewayTool owns every descriptor, the crypto context of the current registration
 // cycle and all packet buffers; nothing is allocated per packet.
 #pragma once
@@ -9,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "Association.h"
@@ -17,6 +23,8 @@
 #include "GatewayDatagram.h"
 #include "Ipv4Packet.h"
 #include "Options.h"
+#include "TunOffload.h"
+#include "UdpBatch.h"
 #include "encryption.h"
 
 // What went through the gateway and what it refused; printed on SIGUSR1 and at exit.
@@ -36,6 +44,8 @@ struct GatewayCounters {
     uint64_t packetsRefused = 0;  // not for the tunnel: other protocol, destination, fragment
     uint64_t datagramsOut = 0;    // tunnel segments sent to the server
     uint64_t sendErrors = 0;
+    uint64_t tunPacketsOut = 0;   // writes to the TUN device (one may carry many segments)
+    uint64_t udpMessagesOut = 0;  // send calls' messages (one may carry many datagrams)
     uint64_t registrations = 0;
     uint64_t keepalives = 0;
     uint64_t associationsLost = 0;
@@ -55,17 +65,25 @@ class GatewayTool {
     const GatewayCounters& counters() const { return counters_; }
 
   private:
+    // Receive buffers per call: one datagram each, or with receive offload what the kernel
+    // coalesced (fewer, larger buffers).
     static constexpr size_t kBatch = 64;
+    static constexpr size_t kCoalescedBatch = 8;
     // Room in front of every received datagram for the IPv4 header that replaces its first
     // bytes (Ipv4Packet.h), kept at a multiple of 16 for the cipher's sake.
     static constexpr size_t kHeadroom = 32;
     static constexpr size_t kDatagramCapacity = gateway_datagram::kMaxDatagramSize;
     // Batches handled per readiness event, so that one busy direction cannot starve the other.
     static constexpr int kBatchesPerWakeup = 8;
-
-    struct Slot {
-        alignas(16) uint8_t bytes[kHeadroom + kDatagramCapacity];
-    };
+    // TUN packets read per readiness event (each up to 64 KiB with offload).
+    static constexpr int kTunReadsPerWakeup = 64;
+    // Datagrams for the server gathered before they are sent.
+    static constexpr size_t kSendBatchBytes = 512 * 1024;
+    static constexpr size_t kSendBatchDatagrams = 1024;
+    // What one TUN packet may need in the send batch: a large packet's segments, each with
+    // an envelope's overhead.
+    static constexpr size_t kRoomPerTunPacket = 2 * tun_offload::kMaxPacket;
+    static constexpr size_t kDatagramsPerTunPacket = 128;
 
     void runAssociation(Millis now);
     void beginRegistrationCycle();
@@ -77,11 +95,17 @@ class GatewayTool {
     void handleDatagram(uint8_t* data, size_t length, bool fromEnvelope);
     void handleAccept(const uint8_t* data, size_t length, bool withKey);
     void deliverSegment(uint8_t* data, size_t length);
+    void reportTunWriteError(int error);
 
     void readTun();
+    // One TUN packet (IPv4 header first) into datagrams for the server.
+    void sendPacket(uint8_t* packet, size_t length, const tun_offload::VirtioNetHeader* header);
+    bool queueForServer(const uint8_t* datagram, size_t length);
     bool flushToServer();
+    static void reportSent(void* context, uint8_t tag, size_t length, int error);
     void setTunReading(bool enabled);
     void setWaitingForWritable(bool enabled);
+    void setUpReceiveBuffers();
     void handleSignals();
 
     void printCounters() const;
@@ -108,18 +132,22 @@ class GatewayTool {
     Millis lastRegistrationAt_ = 0;
     static constexpr Millis kAnswerWindowMs = 5000;
 
-    // Server -> TUN.
-    Slot in_[kBatch];
+    // Server -> TUN: receive buffers (with kHeadroom in front of each), and with offload the
+    // writer that gathers segments into large packets.
+    bool tunOffload_ = false;
+    bool receiveCoalesced_ = false;
+    std::unique_ptr<uint8_t[]> inArea_;
+    size_t inSlotSize_ = 0;
+    size_t inSlots_ = 0;
     mmsghdr inMessages_[kBatch];
     iovec inVectors_[kBatch];
+    uint8_t inControls_[kBatch][udp_batch::kControlSpace];
+    std::unique_ptr<tun_offload::TunWriter> tunWriter_;
 
-    // TUN -> server. Plain datagrams are sent from tunSlots_, envelopes from sealed_.
-    Slot tunSlots_[kBatch];
-    Slot sealed_[kBatch];
-    mmsghdr outMessages_[kBatch];
-    iovec outVectors_[kBatch];
-    size_t outCount_ = 0;
-    size_t outSent_ = 0;
+    // TUN -> server: the packet read (behind kHeadroom and, with offload, its virtio-net
+    // header), and the datagrams made of packets, plain or sealed, until they are sent.
+    std::unique_ptr<uint8_t[]> tunBuffer_;
+    udp_batch::DatagramBatch out_;
     bool tunReading_ = true;
     bool waitingForWritable_ = false;
 

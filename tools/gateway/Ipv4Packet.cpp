@@ -53,8 +53,7 @@ void writeIpv4Header(uint8_t* out, in_addr source, in_addr destination, size_t s
     writeBigEndian16(out + kChecksumOffset, internetChecksum(out, kIpv4HeaderSize));
 }
 
-DatagramStatus datagramToPacket(uint8_t* datagram, size_t length, in_addr localIp,
-                                PacketView* packet) {
+DatagramStatus checkDatagram(const uint8_t* datagram, size_t length, uint32_t* device) {
     if (length < kSegmentOffset + kTcpHeaderMinSize) {
         return DatagramStatus::TooShort;
     }
@@ -67,8 +66,18 @@ DatagramStatus datagramToPacket(uint8_t* datagram, size_t length, in_addr localI
     if (!tcpHeaderFits(datagram + kSegmentOffset, segmentLength)) {
         return DatagramStatus::BadTcpHeader;
     }
+    std::memcpy(device, datagram + kDeviceAddressOffset, sizeof *device);
+    return DatagramStatus::Ok;
+}
+
+DatagramStatus datagramToPacket(uint8_t* datagram, size_t length, in_addr localIp,
+                                PacketView* packet) {
     in_addr device;
-    std::memcpy(&device, datagram + kDeviceAddressOffset, sizeof device);
+    const DatagramStatus status = checkDatagram(datagram, length, &device.s_addr);
+    if (status != DatagramStatus::Ok) {
+        return status;
+    }
+    const size_t segmentLength = length - kSegmentOffset;
     uint8_t* header = datagram - kPacketHeadroom;
     writeIpv4Header(header, localIp, device, segmentLength);
     packet->data = header;
@@ -76,8 +85,8 @@ DatagramStatus datagramToPacket(uint8_t* datagram, size_t length, in_addr localI
     return DatagramStatus::Ok;
 }
 
-PacketStatus packetToDatagram(uint8_t* packet, size_t length, const PacketFilter& filter,
-                              PacketView* datagram) {
+PacketStatus inspectPacket(const uint8_t* packet, size_t length, const PacketFilter& filter,
+                           TcpPacketParts* parts) {
     if (length < kIpv4HeaderSize) {
         return PacketStatus::TooShort;
     }
@@ -99,7 +108,7 @@ PacketStatus packetToDatagram(uint8_t* packet, size_t length, const PacketFilter
     if (std::memcmp(packet + kDestinationOffset, &filter.localIp, 4) != 0) {
         return PacketStatus::OtherDestination;
     }
-    uint8_t* segment = packet + headerLength;
+    const uint8_t* segment = packet + headerLength;
     const size_t segmentLength = totalLength - headerLength;
     if (!tcpHeaderFits(segment, segmentLength)) {
         return PacketStatus::TooShort;
@@ -108,13 +117,27 @@ PacketStatus packetToDatagram(uint8_t* packet, size_t length, const PacketFilter
     if (port < filter.portStart || port >= filter.portEnd) {
         return PacketStatus::PortOutOfRange;
     }
+    parts->ipHeaderLength = headerLength;
+    parts->segmentLength = segmentLength;
+    parts->tcpHeaderLength = static_cast<size_t>(segment[kTcpDataOffsetOffset] >> 4) * 4;
+    return PacketStatus::Ok;
+}
+
+PacketStatus packetToDatagram(uint8_t* packet, size_t length, const PacketFilter& filter,
+                              PacketView* datagram) {
+    TcpPacketParts parts;
+    const PacketStatus status = inspectPacket(packet, length, filter, &parts);
+    if (status != PacketStatus::Ok) {
+        return status;
+    }
     // Copy the source address before writing the type byte: with a 20-byte header the type
     // byte lands on the last byte of the source field.
+    uint8_t* segment = packet + parts.ipHeaderLength;
     uint8_t* out = segment - kSegmentOffset;
     std::memmove(out + kDeviceAddressOffset, packet + kSourceOffset, 4);
     out[0] = TAMBLO_MT_TCPOVERUDP;
     datagram->data = out;
-    datagram->length = kSegmentOffset + segmentLength;
+    datagram->length = kSegmentOffset + parts.segmentLength;
     return PacketStatus::Ok;
 }
 

@@ -76,6 +76,10 @@ struct PacketView {
     size_t length = 0;
 };
 
+// Checks a TAMBLO_MT_TCPOVERUDP datagram as datagramToPacket() does, without changing it;
+// *device: the device address it names (network order).
+DatagramStatus checkDatagram(const uint8_t* datagram, size_t length, uint32_t* device);
+
 // Turns the TAMBLO_MT_TCPOVERUDP datagram at datagram[0 .. length) into an IPv4 packet from
 // localIp to the device address it names. Needs kPacketHeadroom writable bytes before datagram.
 // On Ok, *packet points at the header (datagram - kPacketHeadroom).
@@ -100,6 +104,18 @@ struct PacketFilter {
     uint16_t portStart = 0;  // host order
     uint16_t portEnd = 0;    // host order, exclusive
 };
+
+// Where the parts of a TCP packet read from the TUN lie.
+struct TcpPacketParts {
+    size_t ipHeaderLength = 0;
+    size_t segmentLength = 0;  // TCP header and payload, up to the IPv4 total length
+    size_t tcpHeaderLength = 0;
+};
+
+// The checks of packetToDatagram() without changing the packet: a whole, unfragmented IPv4
+// TCP packet for one of our tunnel ports.
+PacketStatus inspectPacket(const uint8_t* packet, size_t length, const PacketFilter& filter,
+                           TcpPacketParts* parts);
 
 // Checks that the packet read from the TUN at packet[0 .. length) is a whole, unfragmented IPv4
 // TCP packet for one of our tunnel ports and turns it into a TAMBLO_MT_TCPOVERUDP datagram in

@@ -23,6 +23,7 @@ enum OptionId {
     kEncrypt,
     kTun,
     kNoConfigure,
+    kNoOffload,
     kKeepaliveInterval,
     kAllowDest,
     kHelp,
@@ -40,6 +41,7 @@ const option kLongOptions[] = {
     {"encrypt", no_argument, nullptr, kEncrypt},
     {"tun", required_argument, nullptr, kTun},
     {"no-configure", no_argument, nullptr, kNoConfigure},
+    {"no-offload", no_argument, nullptr, kNoOffload},
     {"keepalive-interval", required_argument, nullptr, kKeepaliveInterval},
     {"allow-dest", required_argument, nullptr, kAllowDest},
     {"verbose", no_argument, nullptr, 'v'},
@@ -148,6 +150,9 @@ std::string usageText(const char* program) {
         "  --tun NAME                 TUN device name (default tamblo0)\n"
         "  --no-configure             leave the TUN down and add no route (configure it\n"
         "                             yourself: link up, MTU 1500, route LOCAL-IP/32 via it)\n"
+        "  --no-offload               move every segment through the TUN device and the socket\n"
+        "                             on its own (default: large packets and batches where\n"
+        "                             the kernel offers them; the wire is the same)\n"
         "  --keepalive-interval SEC   seconds between keepalives, 1-3600 (default 60)\n"
         "  --allow-dest CIDR          deliver only to devices in this prefix (repeatable;\n"
         "                             default: any address but loopback, multicast,\n"
@@ -247,6 +252,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
                 break;
             case kNoConfigure:
                 options.configure = false;
+                break;
+            case kNoOffload:
+                options.offload = false;
                 break;
             case kKeepaliveInterval:
                 if (!parseNumber(value, 1, 3600, &number)) {

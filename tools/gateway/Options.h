@@ -23,7 +23,8 @@ struct GatewayOptions {
     bool encrypt = false;
     std::string tunName = "tamblo0";
     bool configure = true;
-    unsigned keepaliveInterval = 60;                      // seconds
+    bool offload = true;              // TUN and UDP offloads where the kernel offers them
+    unsigned keepaliveInterval = 60;  // seconds
     std::vector<gateway_ip::Prefix> allowedDestinations;  // --allow-dest; empty: any device
     int verbosity = 0;
 };

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "TunOffload.h"
+
 namespace {
 
 std::string systemError(const std::string& what) {
@@ -24,7 +26,9 @@ void setName(ifreq* request, const std::string& name) {
 
 }  // namespace
 
-UniqueFd openTun(std::string* name, std::string* error) {
+namespace {
+
+UniqueFd attach(std::string* name, short flags, std::string* error) {
     UniqueFd fd(::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         *error = systemError("cannot open /dev/net/tun");
@@ -32,13 +36,39 @@ UniqueFd openTun(std::string* name, std::string* error) {
     }
     ifreq request;
     setName(&request, *name);
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    request.ifr_flags = flags;
     if (::ioctl(fd.get(), TUNSETIFF, &request) != 0) {
         *error = systemError("cannot attach TUN device " + *name);
         return UniqueFd();
     }
     *name = request.ifr_name;
     return fd;
+}
+
+// The header size and the offloads we take: checksums left to us, TCP segmentation.
+bool enableOffloads(int fd) {
+    const int headerSize = static_cast<int>(tun_offload::kVirtioHeaderSize);
+    const unsigned offloads = TUN_F_CSUM | TUN_F_TSO4;
+    return ::ioctl(fd, TUNSETVNETHDRSZ, &headerSize) == 0 &&
+           ::ioctl(fd, TUNSETOFFLOAD, offloads) == 0;
+}
+
+}  // namespace
+
+UniqueFd openTun(std::string* name, bool offload, bool* offloaded, std::string* error) {
+    *offloaded = false;
+    if (offload) {
+        std::string offloadName = *name;
+        std::string ignored;
+        UniqueFd fd = attach(&offloadName, IFF_TUN | IFF_NO_PI | IFF_VNET_HDR, &ignored);
+        if (fd.valid() && enableOffloads(fd.get())) {
+            *name = offloadName;
+            *offloaded = true;
+            return fd;
+        }
+        // Closing the descriptor removes the device again; it is made anew below.
+    }
+    return attach(name, IFF_TUN | IFF_NO_PI, error);
 }
 
 bool configureTun(const std::string& name, in_addr localIp, std::string* error) {

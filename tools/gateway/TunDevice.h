@@ -12,7 +12,10 @@ constexpr int kTunMtu = 1500;  // the server's MSS 1398 + 40 header bytes fits w
 
 // Opens (creating when needed) a TUN device without packet information, non-blocking.
 // On success *name holds the kernel's name for it. An invalid fd and *error on failure.
-UniqueFd openTun(std::string* name, std::string* error);
+// With offload asked, every packet read or written carries a virtio-net header and the kernel
+// hands over large TCP packets with partial checksums (TunOffload.h); *offloaded says whether
+// the kernel agreed. Where it refuses, the device is opened plain.
+UniqueFd openTun(std::string* name, bool offload, bool* offloaded, std::string* error);
 
 // Sets the MTU, brings the link up and adds a host route for localIp via the device, with
 // ioctls on an ordinary socket. An existing identical route is accepted.
