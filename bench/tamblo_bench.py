@@ -168,6 +168,37 @@ def warm_session(world, ld=12, attempts=5):
     raise RuntimeError("the relay does not answer (curl %s, HTTP %s)" % (code, status))
 
 
+# Where a spare worker sleeps while it waits for its client's socket (a socket-pair receive).
+SPARE_WAIT_CHANNEL = "__skb_wait_for_more_packets"
+
+
+def server_spares(server_binary=None):
+    """How many spare workers the server under test keeps (0 where it has no such setting)."""
+    binary = server_binary or tamblo_netns.SERVER_BINARY
+    usage = subprocess.run([binary, "--help"], capture_output=True, text=True, timeout=10).stdout
+    match = re.search(r"--spare-workers=N\s.*?\(default (\d+)\)", usage)
+    return int(match.group(1)) if match else (1 if "--spare-workers=" in usage else 0)
+
+
+def wait_server_idle(pid, spares, timeout=2.0):
+    """Waits until the server's only children are its spare workers, each waiting for a client
+    (after a connection, its worker ends and a new spare is forked). Polls every 0.5 ms, so the
+    wait adds little to a run of sequential requests. True when reached in time."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        waiting = []
+        for child in children(pid):
+            try:
+                with open("/proc/%d/wchan" % child) as handle:
+                    waiting.append(handle.read().strip() == SPARE_WAIT_CHANNEL)
+            except OSError:
+                waiting.append(False)
+        if len(waiting) == spares and all(waiting):
+            return True
+        time.sleep(0.0005)
+    return False
+
+
 # --- kernel TCP devices ------------------------------------------------------------------------
 
 def read_head(sock, limit=65536):
@@ -631,6 +662,80 @@ def fork_baseline(rss_kib, count):
     result = subprocess.run([helper, "--rss-kib=%d" % rss_kib, "--count=%d" % count],
                             capture_output=True, text=True, timeout=120, check=True)
     return json.loads(result.stdout)
+
+
+# --- profiles ------------------------------------------------------------------------------------
+
+def ensure_perf():
+    """perf from Debian's linux-perf; installed here if it is missing."""
+    if shutil.which("perf") and subprocess.run(["perf", "--version"], capture_output=True).returncode == 0:
+        return True
+    print("  perf is missing: installing Debian package linux-perf")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update"], capture_output=True, timeout=300, env=env)
+    result = subprocess.run(["apt-get", "install", "-y", "--no-install-recommends", "linux-perf"],
+                            capture_output=True, timeout=600, env=env)
+    return result.returncode == 0 and shutil.which("perf") is not None
+
+
+def perf_table(data, sort, children):
+    """(pid, share in % of all samples, entry) rows of perf report, largest first."""
+    report = subprocess.run(
+        ["perf", "report", "-i", data, "--stdio", "--children" if children else "--no-children",
+         "--sort", sort, "-g", "none"], capture_output=True, text=True, timeout=300).stdout
+    rows = []
+    for line in report.splitlines():
+        match = re.match(r"^\s*([\d.]+)%\s+(?:[\d.]+%\s+)?(\d+):\S+\s+(.*?)\s*$", line)
+        if match:
+            rows.append((int(match.group(2)), float(match.group(1)),
+                         match.group(3).replace("[kernel.kallsyms]", "kernel")))
+    return rows
+
+
+def profile_machine(run, roles, out_dir, label):
+    """perf record (cpu-clock, whole machine) while run() runs; prints each role's share of
+    the machine's samples (idle included) and its top symbols. roles: name -> predicate over
+    (pid, command) of a process; what no role claims counts as "other"."""
+    data = os.path.join(out_dir, "perf-machine.data")
+    recorder = subprocess.Popen(["perf", "record", "-q", "-a", "-e", "cpu-clock", "-F", "4999",
+                                 "-o", data], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)  # perf attaches
+    try:
+        run()
+    finally:
+        recorder.send_signal(signal.SIGINT)
+        recorder.wait(30)
+    by_comm = perf_table_pid_comm(data)
+    by_sym = perf_table(data, "pid,sym", children=False)
+    names = {}
+    for pid, command, _ in by_comm:
+        names[pid] = next((role for role, claims in roles.items() if claims(pid, command)),
+                          "idle" if pid == 0 else "other")
+    share = collections.Counter()
+    for pid, _, value in by_comm:
+        share[names[pid]] += value
+    print("  profile of %s (perf record -a, share of all CPU time of the machine):" % label)
+    for role in list(roles) + ["other", "idle"]:
+        if share[role] <= 0:
+            continue
+        symbols = collections.Counter()
+        for pid, value, what in by_sym:
+            if names.get(pid) == role:
+                symbols[what] += value
+        print("    %-22s %5.1f%%: %s" % (role, share[role], ", ".join(
+            "%.1f%% %s" % (value, what) for what, value in symbols.most_common(5))))
+
+
+def perf_table_pid_comm(data):
+    """(pid, command, share in %) of perf report by pid."""
+    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "--sort",
+                             "pid", "-g", "none"], capture_output=True, text=True, timeout=300).stdout
+    rows = []
+    for line in report.splitlines():
+        match = re.match(r"^\s*([\d.]+)%\s+(\d+):(\S+)", line)
+        if match:
+            rows.append((int(match.group(2)), match.group(3), float(match.group(1))))
+    return rows
 
 
 # --- output --------------------------------------------------------------------------------------

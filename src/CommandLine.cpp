@@ -201,6 +201,9 @@ const std::vector<LimitOption>& limitOptions() {
          "live proxy workers for one client IPv4 address"},
         {"--request-head-timeout=", &ServerSettings::requestHeadTimeout, 1, 3600,
          "seconds a proxy worker waits for the request's relay options"},
+        {"--spare-workers=", &ServerSettings::spareWorkers, 0, 64,
+         "proxy workers forked ahead of need, each taking the next client's connection "
+         "(0: fork when the client connects)"},
         {"--worker-memory=", &ServerSettings::workerMemoryMiB, 16, 65536,
          "MiB of address space a worker may map beyond what it inherits from the server"},
         {"--worker-open-files=", &ServerSettings::workerOpenFiles, 16, 65536,

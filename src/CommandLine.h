@@ -38,6 +38,10 @@ struct ServerSettings {
     uint32_t maxWorkers = 4096;             // live worker processes in all
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
+    // Proxy workers forked ahead of need, each waiting for the next client's socket: a
+    // connection then costs no fork before its first byte (one process per connection all
+    // the same).
+    uint32_t spareWorkers = 1;
 
     // Text options; empty means the default behaviour described in their table row.
     std::string metricsAddress;  // ADDR:PORT of the metrics endpoint; empty: no endpoint

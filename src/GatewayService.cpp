@@ -23,6 +23,13 @@ DottedAddress dotted(in_addr address) {
     return out;
 }
 
+// A TAMBLO_MT_TCPOVERUDP datagram whose segment has payload beyond its header.
+bool segmentCarriesData(const uint8_t* datagram, size_t length) {
+    constexpr size_t kHeaderLengthOffset = kSegmentOffset + 12;
+    return length > kHeaderLengthOffset &&
+           length > kSegmentOffset + static_cast<size_t>(datagram[kHeaderLengthOffset] >> 4) * 4;
+}
+
 std::string senderText(const sockaddr_in& sender) {
     AddressKeyBuffer key;
     TambloServer::formatAddressKey(sender, {}, 0, &key);
@@ -31,7 +38,9 @@ std::string senderText(const sockaddr_in& sender) {
 }  // namespace
 
 void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    lastRoute.valid = false;
     receivedDatagram(sender, datagram, length);
+    lastRoute.valid = false;
     flushPipeFrames();
 }
 
@@ -118,13 +127,22 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
                         "received TCPOverUDP packet, ip:" << dotted(route.device).text
                                                           << ", port: " << route.rawPortField);
     }
-    AddressKeyBuffer key;
-    formatSessionKey(sender, route.device, route.localPort, &key);
-    Tunnel* tunnel = session(key.view());
-    if (tunnel == nullptr) {
-        ++counters_.unknownSessionDropped;
-        LOG4CPLUS_INFO(logger, "Could not find session for key: " << key.view());
-        return;
+    Tunnel* tunnel = nullptr;
+    if (lastRoute.valid && lastRoute.route.localPort == route.localPort &&
+        lastRoute.route.device.s_addr == route.device.s_addr &&
+        lastRoute.sender.sin_addr.s_addr == sender.sin_addr.s_addr &&
+        lastRoute.sender.sin_port == sender.sin_port) {
+        tunnel = lastRoute.tunnel;  // the same session as the segment before
+    } else {
+        AddressKeyBuffer key;
+        formatSessionKey(sender, route.device, route.localPort, &key);
+        tunnel = session(key.view());
+        if (tunnel == nullptr) {
+            ++counters_.unknownSessionDropped;
+            LOG4CPLUS_INFO(logger, "Could not find session for key: " << key.view());
+            return;
+        }
+        lastRoute = {true, sender, route, tunnel};
     }
     // The tunnel's client is the record at the sender's address; one that lost its record
     // falls back to whatever record holds the address now.
@@ -137,6 +155,9 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
         return;
     }
     counters_.relayedFromDevices += length - 1;
+    if (tunnel->inSetup() && segmentCarriesData(datagram, length)) {
+        setupDone(tunnel);  // the client's first bytes are on their way
+    }
     tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, datagram + 1, static_cast<uint16_t>(length - 1));
 }
 

@@ -123,6 +123,7 @@ void writeWorkers(Exposition& out, const ServerCounters& c, const ServerGauges& 
     out.family("tamblo_workers", "gauge", "Live worker processes, by kind.");
     out.sample(g.proxyWorkers, label("kind", "proxy"));
     out.sample(g.recordingWorkers, label("kind", "recording"));
+    out.sample(g.spareWorkers, label("kind", "spare"));
     out.single("tamblo_workers_reaping", "gauge",
                "Workers of ended tunnels that have not been reaped yet.", g.workersBeingReaped);
     out.family("tamblo_workers_started_total", "counter", "Workers forked, by kind.");

@@ -111,6 +111,9 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
                     (evMemberCallback<TambloServer, ev_prepare, &TambloServer::beforeWait>));
     beforeWaitWatcher.get()->data = this;
     beforeWaitWatcher.start(loop);
+    ev_init(spareTimer.get(),
+            (evMemberCallback<TambloServer, ev_timer, &TambloServer::spareTimer_cb>));
+    spareTimer.get()->data = this;
 
     serverObject = this;
     startTimers();
@@ -248,6 +251,7 @@ void TambloServer::io_cb(int) {
 
 void TambloServer::dispatchReceived(int count) {
     ReceiveSlots& slots = *receiveSlots;
+    lastRoute.valid = false;
     for (int i = 0; i < count; ++i) {
         const size_t length = slots.messages[i].msg_len;
         // Table keys compare whole structures: keep only family, port and address.
@@ -267,6 +271,7 @@ void TambloServer::dispatchReceived(int count) {
                                  std::min(datagramLength, gateway_datagram::kMaxDatagramSize));
             });
     }
+    lastRoute.valid = false;
     // The frames point into the receive buffers: out before these are filled again.
     flushPipeFrames();
 }
@@ -288,14 +293,82 @@ void TambloServer::ioProxy_cb(int) {
         LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
         return;
     }
+    proxyClientSeen = true;
     if (workerSlotFor(&peer)) {
-        Tunnel* tunnel = new Tunnel(this);
-        tunnel->setClientAddress(peer.sin_addr.s_addr);
-        if (!tunnel->startTcpProxy(client)) {
-            tunnel->destroy();
+        Tunnel* tunnel = takeSpare(client);
+        if (tunnel == nullptr) {
+            tunnel = new Tunnel(this);
+            if (!tunnel->startTcpProxy(client)) {
+                tunnel->destroy();
+            }
         }
+        tunnel->setClientAddress(peer.sin_addr.s_addr);
     }
     ::close(client);  // the worker has its own copy
+}
+
+Tunnel* TambloServer::takeSpare(int client) {
+    while (!spares.empty()) {
+        Tunnel* tunnel = spares.back();
+        spares.pop_back();
+        if (tunnel->handOver(client)) {
+            settingUp.push_back(tunnel);
+            return tunnel;
+        }
+        tunnel->destroy();  // it died waiting: the next one, or a fork
+    }
+    return nullptr;
+}
+
+void TambloServer::replenishSpares() {
+    if (!proxyClientSeen || spares.size() >= settings.spareWorkers || loop == nullptr ||
+        serverObject != this) {
+        return;
+    }
+    // A fork takes the loop for a while: not while a client waits for its first answer
+    // bytes, unless that has taken longer than kSetupGraceSeconds already.
+    const double now = nowSeconds();
+    double oldest = now;
+    settingUp.erase(std::remove_if(settingUp.begin(), settingUp.end(),
+                                   [&](Tunnel* tunnel) {
+                                       const double since = tunnel->setupStarted();
+                                       if (since < 0 || now - since >= kSetupGraceSeconds) {
+                                           tunnel->setupDone();
+                                           return true;
+                                       }
+                                       oldest = std::min(oldest, since);
+                                       return false;
+                                   }),
+                    settingUp.end());
+    if (!settingUp.empty()) {
+        if (!spareTimer.active()) {
+            ev_timer_set(spareTimer.get(), kSetupGraceSeconds - (now - oldest), 0.);
+            spareTimer.start(loop);
+        }
+        return;
+    }
+    while (spares.size() < settings.spareWorkers && allTunnels.size() < settings.maxWorkers) {
+        Tunnel* tunnel = new Tunnel(this);
+        if (!tunnel->startSpareProxy()) {
+            tunnel->destroy();
+            return;  // tried again before the loop next waits
+        }
+        spares.push_back(tunnel);
+    }
+}
+
+void TambloServer::spareTimer_cb(int) {
+    // Nothing to do here: the loop's next pass replenishes.
+}
+
+void TambloServer::setupDone(Tunnel* tunnel) {
+    tunnel->setupDone();
+    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
+}
+
+void TambloServer::tunnelEnding(Tunnel* tunnel) {
+    spares.erase(std::remove(spares.begin(), spares.end(), tunnel), spares.end());
+    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
 }
 
 bool TambloServer::workerSlotFor(const sockaddr_in* peer) {
@@ -309,7 +382,8 @@ bool TambloServer::workerSlotFor(const sockaddr_in* peer) {
     }
     const char* limit = nullptr;
     uint32_t value = 0;
-    if (allTunnels.size() >= settings.maxWorkers) {
+    // A spare takes the connection: it counts once it has one.
+    if (allTunnels.size() - spares.size() >= settings.maxWorkers) {
         limit = "--max-workers";
         value = settings.maxWorkers;
     } else if (atAddress >= settings.maxWorkersPerAddress) {
@@ -444,6 +518,7 @@ void TambloServer::flushPipeFrames() {
 void TambloServer::beforeWait(int) {
     flushPipeFrames();
     flushDatagrams();
+    replenishSpares();
 }
 
 namespace {
@@ -542,6 +617,11 @@ void TambloServer::cleanup() {
     flushPipeFrames();
     flushDatagrams();
     beforeWaitWatcher.stop();
+    spareTimer.stop();
+    // Spares have no client to finish: they end when their socket pair closes.
+    for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
+        tunnel->destroy();
+    }
     fd.reset();
 }
 
@@ -652,7 +732,9 @@ ServerGauges TambloServer::gauges() const {
     gauges.gatewayClientsKeyed = keyedGatewayClients;
     gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
     for (const Tunnel* tunnel : allTunnels) {
-        ++(tunnel->isProxyTunnel() ? gauges.proxyWorkers : gauges.recordingWorkers);
+        ++(tunnel->isSpare()         ? gauges.spareWorkers
+           : tunnel->isProxyTunnel() ? gauges.proxyWorkers
+                                     : gauges.recordingWorkers);
     }
     gauges.workersBeingReaped = workerReaper.pending();
     gauges.sessions = sessions.size();

@@ -130,6 +130,7 @@ struct ServerGauges {
     size_t gatewayClientsKeyed = 0;
     size_t proxyWorkers = 0;
     size_t recordingWorkers = 0;
+    size_t spareWorkers = 0;  // proxy workers forked ahead of need, no client yet
     size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
     size_t sessions = 0;
 };
@@ -147,6 +148,8 @@ class TambloServer {
     static constexpr size_t kSendBatchDatagrams = 1024;
     // What one read of a worker's pipe takes at most (its pipe holds 64 KiB by default).
     static constexpr size_t kPipeReadBytes = 64 * 1024;
+    // A connection's set-up defers the forks of spares for this long at most.
+    static constexpr double kSetupGraceSeconds = 0.02;
 
     // Binds all three sockets and starts the watchers on the default loop; throws
     // std::runtime_error when a socket cannot be bound.
@@ -218,6 +221,11 @@ class TambloServer {
     Tunnel* session(std::string_view key) const;
     void addTunnel(Tunnel* tunnel);
     void forgetTunnel(Tunnel* tunnel);
+    // A tunnel ends (destroy()): a spare leaves the pool, a connection its set-up.
+    void tunnelEnding(Tunnel* tunnel);
+    // The device's first answer bytes reached a connection in set-up.
+    void setupDone(Tunnel* tunnel);
+    size_t spareCount() const { return spares.size(); }
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
@@ -257,6 +265,12 @@ class TambloServer {
     void deleteDoomedTunnels(int revents);
     void beforeWait(int revents);
     void dispatchReceived(int count);
+    // Forks spare workers up to the setting, once the proxy port has had a client, while no
+    // client waits on its connection's set-up (the fork would hold up its first byte).
+    void replenishSpares();
+    void spareTimer_cb(int revents);
+    // A spare for the accepted client, or nullptr.
+    Tunnel* takeSpare(int client);
     // sealed: the datagram came out of an envelope.
     void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
     void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
@@ -295,6 +309,10 @@ class TambloServer {
     EvPeriodic sessionCachePurgeTimer;
 
     std::set<Tunnel*> allTunnels;        // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> spares;         // forked ahead of need, waiting for a client
+    std::vector<Tunnel*> settingUp;      // handed a client, its first answer not seen yet
+    bool proxyClientSeen = false;        // spares are kept once the proxy port is in use
+    EvTimer spareTimer;                  // a set-up that takes long stops deferring spares
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
@@ -327,6 +345,16 @@ class TambloServer {
     };
     std::unique_ptr<ReceiveSlots> receiveSlots;
     void setUpReceiveSlots(bool coalesced);
+
+    // The session of the last tunnel segment dispatched: a run of segments of one connection
+    // formats and looks up its key once. Kept for one receive batch only: sessions change
+    // and tunnels go away only in other callbacks.
+    struct LastRoute {
+        bool valid = false;
+        sockaddr_in sender{};
+        gateway_datagram::TunnelSegmentRoute route;
+        Tunnel* tunnel = nullptr;
+    } lastRoute;
 
     udp_batch::DatagramBatch sendBatch{kSendBatchBytes, kSendBatchDatagrams};
     EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams

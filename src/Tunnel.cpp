@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,6 +154,8 @@ Tunnel::~Tunnel() {
     closeIfOpen(pipeIn[1]);
     closeIfOpen(pipeOut[0]);
     closeIfOpen(pipeOut[1]);
+    closeIfOpen(handoff[0]);
+    closeIfOpen(handoff[1]);
     endWorker();
     if (hasClientAddress) {
         tambloServer->removeProxyClient(clientAddress);
@@ -186,12 +189,13 @@ void Tunnel::destroy() {
     dying = true;
     dataFromVideoRecorder.stop();
     pipeWritable.stop();
+    tambloServer->tunnelEnding(this);
     tambloServer->deferDelete(this);
 }
 
 void Tunnel::closeDescriptorsInOtherWorker() const {
     // Only reads this object: writing to it would copy its pages into every new worker.
-    for (int descriptor : {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1]}) {
+    for (int descriptor : {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1], handoff[0], handoff[1]}) {
         if (descriptor >= 0) {
             ::close(descriptor);
         }
@@ -214,6 +218,9 @@ void Tunnel::prepareChild() {
     tambloServer->closeFdsAfterForkInChild(this);
     ::close(pipeOut[1]);
     ::close(pipeIn[0]);
+    if (handoff[0] >= 0) {
+        ::close(handoff[0]);
+    }
 }
 
 void Tunnel::confineChild(bool proxyWorker) const {
@@ -258,6 +265,7 @@ bool Tunnel::forkWorker(const char* failureText, bool proxyWorker, Entry entry) 
     // The worker's ends belong to the worker: end of file then means it is gone.
     closeIfOpen(pipeOut[0]);
     closeIfOpen(pipeIn[1]);
+    closeIfOpen(handoff[1]);
     ev_child_init(childWatcher.get(), (evMemberCallback<Tunnel, ev_child, &Tunnel::childWatcherCb>),
                   pid, 0);
     childWatcher.get()->data = this;
@@ -278,6 +286,50 @@ bool Tunnel::startTcpProxy(int socket) {
         setClientTargets(clientTargets);
         return ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
     });
+}
+
+bool Tunnel::startSpareProxy() {
+    if (pipeIn[0] < 0 || pipeOut[1] < 0 ||
+        ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, handoff) != 0) {
+        return false;
+    }
+    spare = true;
+    const int output = pipeIn[1];
+    const int input = pipeOut[0];
+    const int waitOn = handoff[1];
+    const uint16_t restPort = tambloServer->getRestPort();
+    const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
+    const bool clientTargets = tambloServer->serverSettings().clientTargets;
+    return forkWorker("proxy: Could not fork process.", true, [=] {
+        setClientTargets(clientTargets);
+        return ::startSpareTcpProxy(waitOn, output, input, restPort, requestHeadTimeout);
+    });
+}
+
+bool Tunnel::handOver(int socket) {
+    // One byte with the descriptor: the worker's receive returns with both or with nothing.
+    char byte = 0;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof socket)] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof socket);
+    std::memcpy(CMSG_DATA(c), &socket, sizeof socket);
+    if (dying || handoff[0] < 0 ||
+        ::sendmsg(handoff[0], &message, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        return false;
+    }
+    // The message stays readable after our end is gone; the worker keeps its own end.
+    closeIfOpen(handoff[0]);
+    spare = false;
+    setupSince = tambloServer->nowSeconds();
+    return true;
 }
 
 bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,

@@ -39,6 +39,18 @@ class Tunnel {
     // Forks the relay worker for an accepted client socket. False when the fork failed;
     // the caller then destroys the tunnel.
     bool startTcpProxy(int socket);
+    // Forks a spare relay worker: it sets itself up and waits for a client socket, which
+    // handOver() passes to it. False when the fork failed.
+    bool startSpareProxy();
+    // Gives the spare worker its client (the parent closes its own copy afterwards). False
+    // when the worker is gone; the caller then destroys the tunnel.
+    bool handOver(int socket);
+    bool isSpare() const { return spare; }
+    // Between the hand-over and the device's first answer bytes the client waits on this
+    // connection's set-up; no spare is forked meanwhile (see TambloServer::replenishSpares).
+    bool inSetup() const { return setupSince >= 0; }
+    void setupDone() { setupSince = -1; }
+    double setupStarted() const { return setupSince; }
     // Forks a recording worker. False when no channel pair is free or the fork failed.
     bool startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,
                              const std::string& user, const std::string& pass,
@@ -140,6 +152,11 @@ class Tunnel {
     bool hasClientAddress = false;
     uint32_t clientAddress = 0;
     pipe_message::Reader reader;
+    // A spare worker's socket pair: [0] the parent passes the client's socket, [1] the
+    // worker receives it.
+    int handoff[2] = {-1, -1};
+    bool spare = false;
+    double setupSince = -1;  // server time of the hand-over while in set-up
 
     // Frames gathered for the worker (payloads stay in the receive buffer until written), and
     // the bytes of a frame the pipe took only in part: the stream goes on with them.

@@ -31,8 +31,8 @@ namespace {
 // REST lookups, failures and every way a worker ends):
 constexpr const char* kProxyWorkerCalls[] = {
     // pipes to the server, the client socket, the log file (whose position the rolling
-    // appenders ask for)
-    "read", "write", "writev", "recvfrom", "sendmsg", "close", "fcntl", "lseek",
+    // appenders ask for); a spare worker receives its client's socket with recvmsg
+    "read", "write", "writev", "recvfrom", "recvmsg", "sendmsg", "close", "fcntl", "lseek",
     // the configuration lookup (the socket itself: AF_INET only, below)
     "setsockopt", "connect", "sendto",
     // the event loop; the event library asks for the kernel version and whether the process

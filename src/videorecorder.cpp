@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -387,29 +388,83 @@ void endNow() {
 
 }  // namespace worker
 
-int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
-                  uint32_t requestHeadTimeout) {
+namespace {
+// What a proxy worker sets up before it knows its client: its state, loop and stack.
+void beginProxyWorker(int fdOutput, int fdInput, uint16_t restPort, uint32_t requestHeadTimeout) {
     State& s = worker::state();
     s.isProxy = true;
     s.bufferingTimePassed = true;
-    s.fdConnected = fd;
     s.restPort = restPort;
     s.requestHeadTimeout = requestHeadTimeout;
     std::strcpy(s.cameraIPAddress, "127.0.0.1");
     initialiseProcessState(fdOutput, fdInput);
+}
+
+// Serves the client on fd until the relay ends.
+int runProxyWorker(int fd) {
+    State& s = worker::state();
+    s.fdConnected = fd;
+    // A spare waited for its client: its time starts now.
+    ev_now_update(s.localLoop);
+    gettimeofday(&s.keepalive_tv, nullptr);
     startWatchers();
     fcntl(fd, F_SETFL, O_NONBLOCK);
     ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
     s.vlcOutputWatcher.start(s.localLoop);
-    if (requestHeadTimeout > 0) {
-        // Counted from the fork; bytes that name no target do not move it.
+    if (s.requestHeadTimeout > 0) {
+        // Counted from the client's arrival; bytes that name no target do not move it.
         ev_timer_init(s.requestHeadWatcher.get(), requestHeadWatcher_cb,
-                      static_cast<double>(requestHeadTimeout), 0.);
+                      static_cast<double>(s.requestHeadTimeout), 0.);
         s.requestHeadWatcher.start(s.localLoop);
     }
     ev_run(s.localLoop, 0);
     finishWorker("tcpProxy is stopping");
     return 0;
+}
+
+// The client's socket from the parent, or -1 when the parent closed the pair instead.
+int receiveClient(int handoff) {
+    char byte;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(handoff, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    const cmsghdr* c = n == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
+        c->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return -1;
+    }
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
+}  // namespace
+
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
+                  uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, restPort, requestHeadTimeout);
+    return runProxyWorker(fd);
+}
+
+int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint16_t restPort,
+                       uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, restPort, requestHeadTimeout);
+    const int fd = receiveClient(handoff);
+    ::close(handoff);
+    if (fd < 0) {
+        LOG4CPLUS_DEBUG(logger, "spare worker retired before any client came");
+        destroyLoop();
+        return 0;
+    }
+    LOG4CPLUS_TRACE(logger, "spare worker took its client, socket " << fd);
+    return runProxyWorker(fd);
 }
 
 int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -95,7 +94,11 @@ void resumeClientReading() {
     }
 }
 
-// Case-insensitive search within the first length bytes, stopping at a zero byte as a
+char lowerAscii(uint8_t c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+
+// Case-insensitive (ASCII) search within the first length bytes, stopping at a zero byte as a
 // search over a zero-terminated copy of the buffer would.
 const uint8_t* findNoCase(const uint8_t* bytes, size_t length, const char* needle) {
     const size_t n = std::strlen(needle);
@@ -103,8 +106,7 @@ const uint8_t* findNoCase(const uint8_t* bytes, size_t length, const char* needl
     const size_t limit = end != nullptr ? static_cast<size_t>(end - bytes) : length;
     for (size_t i = 0; i + n <= limit; ++i) {
         size_t j = 0;
-        while (j < n &&
-               std::tolower(bytes[i + j]) == std::tolower(static_cast<uint8_t>(needle[j]))) {
+        while (j < n && lowerAscii(bytes[i + j]) == lowerAscii(static_cast<uint8_t>(needle[j]))) {
             ++j;
         }
         if (j == n) {
