@@ -180,19 +180,33 @@ def server_spares(server_binary=None):
     return int(match.group(1)) if match else (1 if "--spare-workers=" in usage else 0)
 
 
+def waiting_spare(pid):
+    """Whether the process sleeps where a spare worker waits for its client."""
+    try:
+        with open("/proc/%d/wchan" % pid) as handle:
+            return handle.read().strip() == SPARE_WAIT_CHANNEL
+    except OSError:
+        return False
+
+
+def workers(pid):
+    """The server's children that serve a connection or a recording: spare workers waiting for
+    a client are not counted."""
+    return [child for child in children(pid) if not waiting_spare(child)]
+
+
+def wait_no_workers(pid, timeout=15, what="earlier workers to end"):
+    """Waits until the server has no worker but its waiting spares."""
+    wait_until(lambda: not workers(pid), timeout=timeout, what=what)
+
+
 def wait_server_idle(pid, spares, timeout=2.0):
     """Waits until the server's only children are its spare workers, each waiting for a client
     (after a connection, its worker ends and a new spare is forked). Polls every 0.5 ms, so the
     wait adds little to a run of sequential requests. True when reached in time."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        waiting = []
-        for child in children(pid):
-            try:
-                with open("/proc/%d/wchan" % child) as handle:
-                    waiting.append(handle.read().strip() == SPARE_WAIT_CHANNEL)
-            except OSError:
-                waiting.append(False)
+        waiting = [waiting_spare(child) for child in children(pid)]
         if len(waiting) == spares and all(waiting):
             return True
         time.sleep(0.0005)
