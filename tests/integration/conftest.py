@@ -21,11 +21,16 @@ START_ATTEMPTS = 3
 def start_server():
     """Factory: start_server(args=(), fake_time=False, wait=True, **ServerProcess options).
 
+    These tests count workers exactly: a server here keeps no spare worker unless the test
+    asks for one with --spare-workers=N.
+
     With free ports chosen here, a start that fails because another process took a port in
     the meantime is retried on new ports."""
     servers = []
 
     def start(args=(), *, wait=True, **options):
+        if not any(arg.startswith("--spare-workers=") for arg in args):
+            args = ["--spare-workers=0"] + list(args)
         pinned = any(options.get(k) is not None
                      for k in ("gc_port", "ctrl_port", "proxy_port"))
         attempts = 1 if pinned or not wait else START_ATTEMPTS

@@ -150,6 +150,10 @@ class RelayWorld:
         except FileNotFoundError:
             return []
 
+    def gateway_offloads(self):
+        """"on" or "off": whether the gateway tool moves large packets through its TUN device."""
+        return self.gateway.log.wait_for(r"offloads: TUN segmentation (on|off)")[-1]
+
     def worker_count(self):
         pids = self.netns.run(["sh", "-c", "cat /proc/%d/task/*/children" % self.server.pid],
                               check=False).stdout.split()

@@ -18,8 +18,10 @@ def exits(samples):
 
 @pytest.mark.parametrize("encrypt", [False, True], ids=["plain", "encrypted"])
 def test_counters_follow_relayed_requests(netns, tun_available, encrypt):
+    # No spare worker: the workers started are the requests' own.
     relay = RelayWorld(netns, encrypt=encrypt,
-                       server_args=["--metrics-address=127.0.0.1:%d" % METRICS_PORT])
+                       server_args=["--metrics-address=127.0.0.1:%d" % METRICS_PORT,
+                                    "--spare-workers=0"])
 
     def in_namespace():
         return netns.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -7,7 +7,7 @@ import pytest
 
 from tamblo_device import payload_digest
 from tamblo_netns import netns, tun_available  # noqa: F401 (fixtures)
-from tamblo_relay import options, plain_relay, relay, sha256_file  # noqa: F401 (fixtures)
+from tamblo_relay import RelayWorld, options, plain_relay, relay, sha256_file  # noqa: F401
 
 MIB = 1 << 20
 
@@ -22,7 +22,7 @@ def test_small_pages(relay):
     assert (method, path) == ("GET", "/bytes/200000?" + options())
 
 
-def test_64_mib_download_and_upload(relay):
+def carries_64_mib_both_ways(relay):
     target = os.path.join(relay.netns.workdir, "download")
     code, status, _ = relay.curl("/bytes/%d" % (64 * MIB), options(), output=target, timeout=120)
     assert (code, status) == (0, "200")
@@ -35,6 +35,21 @@ def test_64_mib_download_and_upload(relay):
     code, status, body = relay.curl("/upload", options(), data_file=upload, timeout=120)
     assert (code, status) == (0, "200")
     assert body.decode() == sha256_file(upload)
+
+
+def test_64_mib_download_and_upload(relay):
+    # The gateway tool gathers the server's segments into large TUN packets and cuts the
+    # large ones it reads into segments, where the kernel offers the offloads.
+    carries_64_mib_both_ways(relay)
+
+
+def test_64_mib_download_and_upload_one_segment_at_a_time(netns, tun_available):
+    relay = RelayWorld(netns, gateway_args=["-v", "--no-offload"])
+    try:
+        assert relay.gateway_offloads() == "off"
+        carries_64_mib_both_ways(relay)
+    finally:
+        relay.close()
 
 
 def test_16_mib_post_upload(relay):
