@@ -23,6 +23,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -585,12 +586,13 @@ def private_kib_by_mapping(pid):
     return totals
 
 
-def cpu_seconds(pid):
-    """User and system CPU seconds of a process so far."""
+def cpu_seconds(pid, children=False):
+    """User and system CPU seconds of a process so far; children=True adds those of its
+    children that it has reaped."""
     with open("/proc/%d/stat" % pid) as handle:
         fields = handle.read().rsplit(")", 1)[1].split()
     ticks = os.sysconf("SC_CLK_TCK")
-    return (int(fields[11]) + int(fields[12])) / ticks
+    return sum(int(value) for value in fields[11:15 if children else 13]) / ticks
 
 
 # Kernel counters of a namespace that tell where packets were lost or delayed.
@@ -753,6 +755,98 @@ def perf_table_pid_comm(data):
 
 
 # --- output --------------------------------------------------------------------------------------
+
+# --- OpenSSH reverse tunnel: the comparison an operator would make -------------------------------
+
+SSH_SERVER_PORT = 2222    # the private sshd, on 127.0.0.1 of the namespace
+
+SSHD_CONFIG = """\
+# Private sshd of the relay_throughput benchmark: loopback of its namespace, key login only.
+Port {port}
+ListenAddress 127.0.0.1
+HostKey {dir}/host_key
+PidFile none
+AuthorizedKeysFile {dir}/authorized_keys
+StrictModes no
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+AllowTcpForwarding yes
+GatewayPorts no
+X11Forwarding no
+PrintMotd no
+LogLevel ERROR
+"""
+
+
+def ensure_openssh():
+    """sshd and ssh from Debian's openssh-server and openssh-client; installed here if missing."""
+    missing = [package for package, binary in (("openssh-server", "/usr/sbin/sshd"),
+                                                ("openssh-client", "/usr/bin/ssh"))
+               if not os.access(binary, os.X_OK)]
+    if not missing:
+        return True
+    print("  installing Debian package(s) %s for the SSH comparison" % " ".join(missing))
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(["apt-get", "update"], capture_output=True, timeout=300, env=env)
+    result = subprocess.run(["apt-get", "install", "-y", "--no-install-recommends", *missing],
+                            capture_output=True, text=True, timeout=600, env=env)
+    if result.returncode != 0:
+        print("  apt-get install failed: %s" % result.stderr.strip()[-400:])
+    return os.access("/usr/sbin/sshd", os.X_OK) and os.access("/usr/bin/ssh", os.X_OK)
+
+
+def listening(netns, port):
+    out = netns.run(["ss", "-Hltn", "sport = :%d" % port], check=False).stdout
+    return out.strip() != ""
+
+
+@contextlib.contextmanager
+def ssh_reverse_tunnel(netns, forwards):
+    """start_ssh_tunnel in a working directory of its own; yields the cipher. The namespace
+    ends sshd and ssh with its other processes."""
+    made_privsep = not os.path.isdir("/run/sshd")  # sshd insists on it
+    os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
+    workdir = tempfile.mkdtemp(prefix="tamblo-ssh-")
+    try:
+        yield start_ssh_tunnel(netns, workdir, forwards)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+        if made_privsep:
+            shutil.rmtree("/run/sshd", ignore_errors=True)
+
+
+def start_ssh_tunnel(netns, workdir, forwards):
+    """sshd on 127.0.0.1:SSH_SERVER_PORT and `ssh -R` from the device side, forwarding each
+    port of 127.0.0.1 in forwards ({port: (device address, device port)}) to its device;
+    returns the negotiated cipher."""
+    for name in ("host_key", "client_key"):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(workdir, name)],
+                       check=True, capture_output=True, timeout=30)
+    shutil.copy(os.path.join(workdir, "client_key.pub"), os.path.join(workdir, "authorized_keys"))
+    config = os.path.join(workdir, "sshd_config")
+    with open(config, "w") as handle:
+        handle.write(SSHD_CONFIG.format(port=SSH_SERVER_PORT, dir=workdir))
+    netns.spawn(["/usr/sbin/sshd", "-D", "-e", "-f", config], "sshd")
+    wait_until(lambda: listening(netns, SSH_SERVER_PORT), timeout=10, what="sshd")
+    log = os.path.join(workdir, "ssh-client.log")
+    # The gateway's place: the device side dials out to the server side and has the port there
+    # forwarded back to the device.
+    netns.spawn(["ssh", "-N", "-v", "-E", log, "-F", "/dev/null", "-i", os.path.join(workdir, "client_key"),
+                 "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+                 "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
+                 "-p", str(SSH_SERVER_PORT),
+                 *[argument for port, (address, target) in sorted(forwards.items())
+                   for argument in ("-R", "127.0.0.1:%d:%s:%d" % (port, address, target))],
+                 "root@127.0.0.1"],
+                "ssh-client")
+    for port in forwards:
+        wait_until(lambda: listening(netns, port), timeout=15, what="the ssh -R port %d" % port)
+    with open(log) as handle:
+        match = re.search(r"kex: server->client cipher: (\S+)", handle.read())
+    return match.group(1) if match else "unknown"
+
 
 def heading(title, lines=()):
     print(title)
