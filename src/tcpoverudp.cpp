@@ -77,7 +77,7 @@ void traceSegment(const char* prefix, const uint8_t* segment, size_t length) {
                                    << ", flags=" << h.flags << ", len=" << length);
 }
 
-err_t cb_tunn_received(void*, tcp_pcb*, pbuf* p, err_t) {
+err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
     if (p == nullptr) {
         LOG4CPLUS_DEBUG(logger, "cb_tunn_received: TCP connection closed gracefully");
         tcpCloseRequested = true;
@@ -87,10 +87,17 @@ err_t cb_tunn_received(void*, tcp_pcb*, pbuf* p, err_t) {
     // The window stays closed by these bytes until the worker reports them consumed, which
     // it may do from inside this call: count them first.
     const uint16_t length = p->tot_len;
+    const bool shortPush = (p->flags & PBUF_FLAG_PUSH) != 0 && length < tcp_mss(pcb);
     unconsumed += length;
     if (!tunnelReceivedData(p)) {
         unconsumed -= length;
         return ERR_MEM;  // the stack keeps the chain and offers it again
+    }
+    if (shortPush) {
+        // The end of a short write: a device whose stack holds back its next small write
+        // until this one is acknowledged (Nagle) must not wait for the delayed ACK. The
+        // stack sends it when this segment's processing ends.
+        tcp_set_flags(pcb, TF_ACK_NOW);
     }
     return ERR_OK;
 }
