@@ -63,8 +63,9 @@ std::optional<double> watchdogPingInterval() {
 
 }  // namespace service_manager
 
-ServiceManager::ServiceManager(struct ev_loop* loop, std::string logConfig)
-    : loop_(loop), logConfig_(std::move(logConfig)) {
+ServiceManager::ServiceManager(struct ev_loop* loop, std::string logConfig,
+                               std::function<void()> reloaded)
+    : loop_(loop), logConfig_(std::move(logConfig)), reloaded_(std::move(reloaded)) {
     ev_signal_init(hangup_.get(),
                    (evMemberCallback<ServiceManager, ev_signal, &ServiceManager::onHangup>),
                    SIGHUP);
@@ -103,5 +104,8 @@ void ServiceManager::onHangup(int) {
                        "stderr");
     } else {
         LOG4CPLUS_INFO(logger, "SIGHUP: read the logging configuration again from " << path);
+    }
+    if (reloaded_) {
+        reloaded_();
     }
 }

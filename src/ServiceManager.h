@@ -8,6 +8,7 @@
 // in $WATCHDOG_USEC, so a stalled loop is noticed and restarted.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,7 +29,9 @@ std::optional<double> watchdogPingInterval();
 class ServiceManager {
   public:
     // logConfig: the file given with --log-config= (empty: searched for as at start).
-    ServiceManager(struct ev_loop* loop, std::string logConfig);
+    // reloaded runs after SIGHUP has read the log settings again.
+    ServiceManager(struct ev_loop* loop, std::string logConfig,
+                   std::function<void()> reloaded = nullptr);
     ServiceManager(const ServiceManager&) = delete;
     ServiceManager& operator=(const ServiceManager&) = delete;
 
@@ -41,6 +44,7 @@ class ServiceManager {
 
     struct ev_loop* loop_;
     std::string logConfig_;
+    std::function<void()> reloaded_;
     EvSignal hangup_;
     EvTimer watchdog_;
 };

@@ -357,6 +357,12 @@ void TambloServer::replenishSpares() {
     }
 }
 
+void TambloServer::retireSpares() {
+    for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
+        tunnel->destroy();  // its socket pair closes: the spare ends by itself
+    }
+}
+
 void TambloServer::spareTimer_cb(int) {
     // Nothing to do here: the loop's next pass replenishes.
 }
@@ -619,9 +625,7 @@ void TambloServer::cleanup() {
     beforeWaitWatcher.stop();
     spareTimer.stop();
     // Spares have no client to finish: they end when their socket pair closes.
-    for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
-        tunnel->destroy();
-    }
+    retireSpares();
     fd.reset();
 }
 

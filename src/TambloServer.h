@@ -226,6 +226,8 @@ class TambloServer {
     // The device's first answer bytes reached a connection in set-up.
     void setupDone(Tunnel* tunnel);
     size_t spareCount() const { return spares.size(); }
+    // Ends the spare workers; new ones are forked on the loop's next pass.
+    void retireSpares();
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }

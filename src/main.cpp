@@ -79,7 +79,9 @@ int main(int argc, char** argv) {
             endpoint = std::make_unique<MetricsEndpoint>(
                 *metricsAddress, [&server] { return metrics::renderMetrics(server); }, loop);
         }
-        ServiceManager service(loop, early.logConfig);
+        // Spare workers forked before a SIGHUP would log with the old settings (into a
+        // rotated file): they are replaced.
+        ServiceManager service(loop, early.logConfig, [&server] { server.retireSpares(); });
         service.ready();
         ev_run(loop, 0);
         service.stopping();

@@ -276,3 +276,19 @@ def test_sighup_reads_the_log_configuration_again(server, gc):
     assert "Got UDP from GC" not in new_log()
     assert "SIGHUP" not in open(server.log_path + ".1").read()
     assert server.running()
+
+
+def test_sighup_replaces_the_spare_worker(start_server):
+    """A spare forked before the log was rotated would log into the old file: it ends, and a
+    new one takes its place; a connection's worker carries on."""
+    server = start_server(["--spare-workers=1", "--max-workers-per-address=1000"])
+    client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
+    try:
+        assert wait_until(lambda: len(server.children()) == 2, 15)  # its worker and a spare
+        before = set(server.children())
+        os.kill(server.pid, signal.SIGHUP)
+        assert wait_until(lambda: len(server.children()) == 2 and
+                          len(set(server.children()) & before) == 1, 15), server.children()
+    finally:
+        client.close()
+    assert server.running()
