@@ -13,19 +13,10 @@ import pytest
 
 import tamblo_metrics
 from tamblo_gc import ACCEPT, KEEPALIVERESP, build_tcp_over_udp
-from tamblo_server import BINARY, free_port
+from tamblo_server import BINARY, free_port, wait_until
 
 SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 @pytest.fixture
