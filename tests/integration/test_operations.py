@@ -66,11 +66,16 @@ def test_version_prints_the_project_version():
         (0, "TambloServer %s\n" % project_version(), "")
 
 
-@pytest.mark.parametrize("value", ["9466", "localhost:9466", "127.0.0.1:70000"])
-def test_a_bad_metrics_address_is_refused_before_anything_is_bound(start_server, value):
-    server = start_server(["--metrics-address=" + value], wait=False)
+# One row per place that checks a value: the option tables, and the metrics endpoint's address.
+@pytest.mark.parametrize("argument, message", [
+    ("--metrics-address=localhost:9466", "--metrics-address=localhost:9466"),
+    ("--ctrl-address=localhost", "--ctrl-address=localhost: expected a dotted IPv4 address"),
+    ("--recordings-dir=/etc/hostname", "--recordings-dir=/etc/hostname: expected an existing"),
+])
+def test_a_bad_setting_stops_the_start_before_anything_is_bound(start_server, argument, message):
+    server = start_server([argument], wait=False)
     assert server.wait_exit(10) == 2
-    assert "--metrics-address=" + value in server.stderr()
+    assert message in server.stderr()
 
 
 # ---------------------------------------------------------------------------------------
@@ -110,9 +115,6 @@ def test_counters_follow_registrations_keepalives_and_drops(metrics_server, make
     assert moved('tamblo_gateway_datagrams_received_total{kind="unknown"}') == 1
     assert moved('tamblo_gateway_bytes_received_total{kind="tunnel"}') == 3 + 25
     assert moved('tamblo_gateway_datagrams_sent_total{kind="control"}') >= 4
-    assert after["process_open_fds"] >= 5
-    assert after["process_resident_memory_bytes"] > 1 << 20
-    assert after['tamblo_build_info{version="%s"}' % project_version()] == 1
     # The keyed client registers again without a key: its record is replaced.
     assert keyed.register() == bytes([ACCEPT])
     again = tamblo_metrics.scrape(server.metrics_port)
@@ -154,15 +156,9 @@ def test_only_get_of_metrics_is_served(metrics_server, path, method, status):
 
 def socket_inodes(pid, port):
     """Inodes of the TCP sockets on the local port (listener and connections) that pid holds."""
-    inodes = set()
-    for table in ("/proc/%d/net/tcp" % pid,):
-        with open(table) as handle:
-            next(handle)
-            for line in handle:
-                fields = line.split()
-                if int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    inodes.add("socket:[%s]" % fields[9])
-    return inodes
+    with open("/proc/%d/net/tcp" % pid) as handle:
+        rows = [line.split() for line in list(handle)[1:]]
+    return {"socket:[%s]" % row[9] for row in rows if int(row[1].rsplit(":", 1)[1], 16) == port}
 
 
 def descriptor_targets(pid):
@@ -188,7 +184,7 @@ def test_workers_and_metrics(metrics_server):
         endpoint_sockets = socket_inodes(server.pid, server.metrics_port)
         assert len(endpoint_sockets) >= 2  # the listener and the idle scraper at least
         assert descriptor_targets(server.pid) & endpoint_sockets
-        assert not descriptor_targets(worker) & endpoint_sockets, (descriptor_targets(worker), endpoint_sockets, descriptor_targets(server.pid))
+        assert not descriptor_targets(worker) & endpoint_sockets
         live = tamblo_metrics.scrape(server.metrics_port)
         assert live['tamblo_workers{kind="proxy"}'] == 1
         assert live['tamblo_workers_started_total{kind="proxy"}'] - \
@@ -232,13 +228,6 @@ def test_ready_watchdog_and_stopping_reach_the_service_manager(start_server, not
     while not messages or messages[-1] == b"WATCHDOG=1":
         messages.append(sock.recv(256))
     assert messages[-1] == b"STOPPING=1"
-
-
-def test_without_a_notify_socket_the_server_just_runs(start_server, monkeypatch):
-    monkeypatch.delenv("NOTIFY_SOCKET", raising=False)
-    server = start_server()
-    server.sync()
-    assert server.stop() == 0
 
 
 def test_sighup_reads_the_log_configuration_again(server, gc):
