@@ -54,6 +54,18 @@ class ServerError(AssertionError):
     pass
 
 
+def wait_until(predicate, timeout=10.0, step=0.02):
+    """Polls predicate until it returns something true or timeout seconds have passed; returns
+    its last value (so a test can assert on it and show it)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
 def free_port(kind: int) -> int:
     """A port that is free for the given socket type right now (bound to 0, then closed)."""
     with socket.socket(socket.AF_INET, kind) as probe:

@@ -5,19 +5,11 @@ import socket
 import time
 
 from tamblo_gc import ACCEPT, KEEPALIVERESP, build_connect
+from tamblo_server import wait_until
 
 PER_ADDRESS = "--max-gateways-per-address=50"
 WORKERS_PER_ADDRESS = "--max-workers-per-address=20"
 LONG_REQUEST_HEAD = "--request-head-timeout=600"  # held workers stay for the whole test
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 def test_a_registration_flood_from_one_address_stays_within_its_limit(start_server, make_client):

@@ -7,25 +7,15 @@ import re
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 
 import tamblo_metrics
 from tamblo_gc import ACCEPT, KEEPALIVERESP, build_tcp_over_udp
-from tamblo_server import BINARY, free_port
+from tamblo_server import BINARY, free_port, wait_until
 
 SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 @pytest.fixture
@@ -55,17 +45,22 @@ def test_help_prints_every_option_and_exits_zero():
     assert result.stderr == ""
     usage = result.stdout
     assert usage.startswith("Usage: TambloServer [OPTION]... [INTERFACE]\n")
-    for option, default in [("--gc-port=PORT", "8300"), ("--ctrl-port=PORT", "8500"),
-                            ("--proxy-port=PORT", "1443"), ("--rest-port=PORT", "8080"),
-                            ("--max-gateways=N", "100000"), ("--max-workers=N", "4096"),
-                            ("--request-head-timeout=N", "10"),
-                            ("--metrics-address=ADDR:PORT", "off")]:
+    # Every option with its default, from a list of this test's own, not the option tables.
+    for option, default in [
+            ("--gc-port=PORT", "8300"), ("--ctrl-port=PORT", "8500"), ("--proxy-port=PORT", "1443"),
+            ("--rest-port=PORT", "8080"), ("--enable-streams", ""), ("--version", ""),
+            ("--max-gateways=N", "100000"), ("--max-gateways-per-address=N", "1024"),
+            ("--key-agreements-per-second=N", "50"), ("--max-workers=N", "4096"),
+            ("--max-workers-per-address=N", "64"), ("--request-head-timeout=N", "10"),
+            ("--spare-workers=N", "1"), ("--worker-memory=N", "64"),
+            ("--worker-open-files=N", "64"),
+            ("--metrics-address=ADDR:PORT", "off"), ("--log-config=FILE", ""),
+            ("--ctrl-address=A.B.C.D", "all addresses"), ("--recordings-dir=DIR", "any path"),
+            ("--client-targets=on|off", "on"), ("--worker-user=NAME", "nobody")]:
         line = next((l for l in usage.splitlines() if l.strip().startswith(option)), None)
         assert line is not None, option
-        assert default in line, line
-    for text in ("--enable-streams", "--log-config=FILE", "--version", "TambloServer_log.conf",
-                 "SIGHUP"):
-        assert text in usage
+        assert re.search(r"\(default:? %s\b" % re.escape(default), line) or not default, line
+    assert "TambloServer_log.conf" in usage and "SIGHUP" in usage
 
 
 def test_version_prints_the_project_version():
@@ -75,11 +70,16 @@ def test_version_prints_the_project_version():
         (0, "TambloServer %s\n" % project_version(), "")
 
 
-@pytest.mark.parametrize("value", ["9466", "localhost:9466", "127.0.0.1:70000"])
-def test_a_bad_metrics_address_is_refused_before_anything_is_bound(start_server, value):
-    server = start_server(["--metrics-address=" + value], wait=False)
+# One row per place that checks a value: the option tables, and the metrics endpoint's address.
+@pytest.mark.parametrize("argument, message", [
+    ("--metrics-address=localhost:9466", "--metrics-address=localhost:9466"),
+    ("--ctrl-address=localhost", "--ctrl-address=localhost: expected a dotted IPv4 address"),
+    ("--recordings-dir=/etc/hostname", "--recordings-dir=/etc/hostname: expected an existing"),
+])
+def test_a_bad_setting_stops_the_start_before_anything_is_bound(start_server, argument, message):
+    server = start_server([argument], wait=False)
     assert server.wait_exit(10) == 2
-    assert "--metrics-address=" + value in server.stderr()
+    assert message in server.stderr()
 
 
 # ---------------------------------------------------------------------------------------
@@ -119,9 +119,6 @@ def test_counters_follow_registrations_keepalives_and_drops(metrics_server, make
     assert moved('tamblo_gateway_datagrams_received_total{kind="unknown"}') == 1
     assert moved('tamblo_gateway_bytes_received_total{kind="tunnel"}') == 3 + 25
     assert moved('tamblo_gateway_datagrams_sent_total{kind="control"}') >= 4
-    assert after["process_open_fds"] >= 5
-    assert after["process_resident_memory_bytes"] > 1 << 20
-    assert after['tamblo_build_info{version="%s"}' % project_version()] == 1
     # The keyed client registers again without a key: its record is replaced.
     assert keyed.register() == bytes([ACCEPT])
     again = tamblo_metrics.scrape(server.metrics_port)
@@ -150,38 +147,14 @@ def test_a_client_that_sends_nothing_does_not_stall_the_server(metrics_server, m
             sock.close()
 
 
-@pytest.mark.parametrize("path, method, status", [("/", "GET", 404), ("/metrics", "POST", 405)])
-def test_only_get_of_metrics_is_served(metrics_server, path, method, status):
-    with socket.create_connection(("127.0.0.1", metrics_server.metrics_port), timeout=5) as sock:
-        sock.sendall(("%s %s HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close"
-                      "\r\n\r\n" % (method, path)).encode())
-        answer = b""
-        while chunk := sock.recv(4096):
-            answer += chunk
-    assert answer.split(b" ", 2)[1] == str(status).encode()
-
-
-def socket_inodes(pid, port):
-    """Inodes of the TCP sockets on the local port (listener and connections) that pid holds."""
-    inodes = set()
-    for table in ("/proc/%d/net/tcp" % pid,):
-        with open(table) as handle:
-            next(handle)
-            for line in handle:
-                fields = line.split()
-                if int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    inodes.add("socket:[%s]" % fields[9])
-    return inodes
-
-
-def descriptor_targets(pid):
-    targets = set()
+def worker_sockets(pid):
+    targets = []
     for fd in os.listdir("/proc/%d/fd" % pid):
         try:
-            targets.add(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+            targets.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
         except OSError:
             pass
-    return targets
+    return [target for target in targets if target.startswith("socket:")]
 
 
 def test_workers_and_metrics(metrics_server):
@@ -194,10 +167,9 @@ def test_workers_and_metrics(metrics_server):
     try:
         assert wait_until(lambda: len(server.children()) == 1, 10)
         worker = server.children()[0]
-        endpoint_sockets = socket_inodes(server.pid, server.metrics_port)
-        assert len(endpoint_sockets) >= 2  # the listener and the idle scraper at least
-        assert descriptor_targets(server.pid) & endpoint_sockets
-        assert not descriptor_targets(worker) & endpoint_sockets, (descriptor_targets(worker), endpoint_sockets, descriptor_targets(server.pid))
+        # Its client only: the endpoint's listener and the scraper's connection were closed
+        # in the worker just after the fork.
+        assert wait_until(lambda: len(worker_sockets(worker)) == 1, 10), worker_sockets(worker)
         live = tamblo_metrics.scrape(server.metrics_port)
         assert live['tamblo_workers{kind="proxy"}'] == 1
         assert live['tamblo_workers_started_total{kind="proxy"}'] - \
@@ -216,38 +188,23 @@ def test_workers_and_metrics(metrics_server):
 # Service manager and signals
 
 
-@pytest.fixture
-def notify_socket(tmp_path):
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    path = str(tmp_path / "notify")
-    sock.bind(path)
-    sock.settimeout(10)
-    yield path, sock
-    sock.close()
-
-
-def test_ready_watchdog_and_stopping_reach_the_service_manager(start_server, notify_socket,
+def test_ready_watchdog_and_stopping_reach_the_service_manager(start_server, tmp_path,
                                                                 monkeypatch):
-    path, sock = notify_socket
-    monkeypatch.setenv("NOTIFY_SOCKET", path)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(str(tmp_path / "notify"))
+    sock.settimeout(10)
+    monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
     monkeypatch.setenv("WATCHDOG_USEC", "200000")  # a ping every 0.1 s
     monkeypatch.delenv("WATCHDOG_PID", raising=False)
     server = start_server()
     assert sock.recv(256).decode() == "READY=1\nMAINPID=%d" % server.pid
-    pings = [sock.recv(256) for _ in range(3)]
-    assert pings == [b"WATCHDOG=1"] * 3
+    assert [sock.recv(256) for _ in range(3)] == [b"WATCHDOG=1"] * 3
     assert server.stop() == 0
-    messages = []
-    while not messages or messages[-1] == b"WATCHDOG=1":
+    messages = [b"WATCHDOG=1"]
+    while messages[-1] == b"WATCHDOG=1":
         messages.append(sock.recv(256))
     assert messages[-1] == b"STOPPING=1"
-
-
-def test_without_a_notify_socket_the_server_just_runs(start_server, monkeypatch):
-    monkeypatch.delenv("NOTIFY_SOCKET", raising=False)
-    server = start_server()
-    server.sync()
-    assert server.stop() == 0
+    sock.close()
 
 
 def test_sighup_reads_the_log_configuration_again(server, gc):

@@ -120,41 +120,27 @@ def installed(packages, tmp_path_factory):
     return str(root)
 
 
-def test_unit_starts_what_the_package_installs(installed):
+def test_server_starts_as_its_unit_starts_it(installed, tmp_path, monkeypatch):
+    """The unit's ExecStart, with $TAMBLO_SERVER_OPTIONS from its EnvironmentFile, run from the
+    unpacked files; the metrics port and the state directory are moved to the test's."""
     with open(installed + "/lib/systemd/system/tamblo-server.service") as handle:
         unit = handle.read()
-    exec_start = re.search(r"^ExecStart=(.*)$", unit, re.M).group(1).split()
-    assert os.access(installed + exec_start[0], os.X_OK)
-    log_config = next(a for a in exec_start if a.startswith("--log-config="))
-    assert os.path.isfile(installed + log_config.split("=", 1)[1])
     assert "EnvironmentFile=-/etc/default/tamblo-server" in unit
-    assert os.path.isfile(installed + "/etc/default/tamblo-server")
-
-
-def test_server_starts_from_the_installed_files(installed, tmp_path, monkeypatch):
-    """The installed binary with the installed log configuration and the options of
-    /etc/default/tamblo-server (ports moved to free ones), as the unit would start it."""
-    defaults = {}
-    for line in open(installed + "/etc/default/tamblo-server"):
-        if "=" in line and not line.lstrip().startswith("#"):
-            key, _, value = line.strip().partition("=")
-            defaults[key] = shlex.split(value)[0] if value else ""
-    options = shlex.split(defaults["TAMBLO_SERVER_OPTIONS"])
+    binary, *arguments = re.search(r"^ExecStart=(.*)$", unit, re.M).group(1).split()
+    with open(installed + "/etc/default/tamblo-server") as handle:
+        options = shlex.split(re.search(r"^TAMBLO_SERVER_OPTIONS=(.*)$", handle.read(),
+                                        re.M).group(1))[0].split()
+    assert arguments.pop() == "$TAMBLO_SERVER_OPTIONS"
+    arguments = [a.replace("=/etc/", "=%s/etc/" % installed) for a in arguments]
     metrics_port = free_port(socket.SOCK_STREAM)
-    options = [re.sub(r"^--metrics-address=127\.0\.0\.1:\d+$",
-                      "--metrics-address=127.0.0.1:%d" % metrics_port, o) for o in options]
-    assert "--metrics-address=127.0.0.1:%d" % metrics_port in options
-    # The unit's state directory exists only under systemd: a folder of the test stands in.
-    options = ["--recordings-dir=" + str(tmp_path) if o.startswith("--recordings-dir=") else o
-               for o in options]
+    options = [o for o in options if not o.startswith(("--metrics-address=", "--recordings-dir="))]
+    options += ["--metrics-address=127.0.0.1:%d" % metrics_port, "--recordings-dir=%s" % tmp_path]
 
     notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     notify.bind(str(tmp_path / "notify"))
     notify.settimeout(10)
     monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
-    server = ServerProcess(["--log-config=" + installed + "/etc/tamblo/TambloServer_log.conf",
-                            *options], binary=installed + "/usr/sbin/TambloServer",
-                           workdir=str(tmp_path))
+    server = ServerProcess(arguments + options, binary=installed + binary, workdir=str(tmp_path))
     try:
         server.start()
         assert notify.recv(256).startswith(b"READY=1")

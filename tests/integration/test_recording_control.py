@@ -11,7 +11,7 @@ import time
 import pytest
 
 from tamblo_control import ControlClient, command
-from tamblo_gc import ACCEPT, TCPOVERUDP, parse_tcp_over_udp
+from tamblo_gc import ACCEPT
 from tamblo_netns import wait_until
 
 MAC = "02:00:5E:20:00:01"
@@ -55,6 +55,7 @@ def test_every_reply_of_the_command_language(server, gateway, tmp_path):
         (":::\r\n\r\n", "ERROR:Missing application"),
         ("CAMERA:START\n", "ERROR:Invalid application"),
         ("VIDEORECORDER\n", "VIDEORECORDER:ERROR:Missing command"),
+        ("VIDEORECORDER\0:START\n", "VIDEORECORDER:ERROR:Missing command"),  # ends at a zero
         ("VIDEORECORDER:PAUSE:%s:%s:80\n" % (PLAIN_MAC, CAMERA),
          "VIDEORECORDER:ERROR:Invalid command"),
         ("VIDEORECORDER:START:%s:%s\n" % (PLAIN_MAC, CAMERA),
@@ -102,28 +103,6 @@ def test_every_reply_of_the_command_language(server, gateway, tmp_path):
     server.wait_for_log("VIDEORECORDER got '%s' '%s' '80" % (PLAIN_MAC, CAMERA), level="DEBUG",
                         exact=True)
     server.wait_for_log("listens on all addresses without a recordings directory", level="WARN")
-
-
-def test_rtsp_codecs_connect_to_port_554_and_a_stop_reports_once(server, gateway, tmp_path):
-    with connect(server) as control:
-        # The command's port is the recording's key; the camera's RTSP port is always 554.
-        control.start(PLAIN_MAC, CAMERA, 8554, "admin", "secret", "stream", str(tmp_path / "x.mp4"),
-                      "H264", "NORTCP")
-        assert control.read_line() == status(PLAIN_MAC, 8554, "RECORDING")
-        server.wait_for_log("startVideoRecording: codec 'H264', RTCP over RTSP off")
-        syn = None
-        deadline = time.monotonic() + 5
-        while syn is None and time.monotonic() < deadline:
-            datagram = gateway.recv(timeout=max(0.0, deadline - time.monotonic()))
-            if datagram and datagram[0] == TCPOVERUDP:
-                syn = parse_tcp_over_udp(datagram)
-        assert syn is not None and syn[0] == CAMERA
-        assert int.from_bytes(syn[1][2:4], "big") == 554
-        control.stop(PLAIN_MAC, CAMERA, 8554)
-        assert control.read_line(timeout=BUFFERING) == status(PLAIN_MAC, 8554, "STOPPED")
-        # The worker itself ends at the first tick after its buffering time.
-        server.wait_for_log("removing tunnel with key", timeout=BUFFERING + 10)
-        assert control.pending() == b""
 
 
 def test_stop_ends_every_recording_of_the_camera_and_answers_nothing(server, gateway, tmp_path):
@@ -193,27 +172,20 @@ def test_a_second_recording_on_a_held_session_key_is_refused(server, gateway, tm
 
 def test_recordings_directory_confines_output_files(start_server, make_client, tmp_path):
     recordings = tmp_path / "recordings"
-    (recordings / "sub").mkdir(parents=True)
+    recordings.mkdir()
     outside = tmp_path / "outside"
     outside.mkdir()
-    (recordings / "out").symlink_to(outside)
     (outside / "victim.flv").write_bytes(b"keep")
     (recordings / "link.flv").symlink_to(outside / "victim.flv")
     server = start_server(args=["--ctrl-address=127.0.0.2", "--recordings-dir=%s" % recordings])
     client = make_client(MAC, server=server)
     assert client.register() == bytes([ACCEPT])
+    # Every kind of name is a row of the unit tests; here the setting reaches the START.
     cases = [
         # (name in the START, file written, or None when refused)
         ("a.flv", recordings / "a.flv"),
-        ("sub//b.flv", recordings / "sub" / "b.flv"),
-        (str(recordings / "sub" / "c.flv"), recordings / "sub" / "c.flv"),
         ("../escape.flv", None),
-        ("sub/../../escape.flv", None),
-        (str(outside / "d.flv"), None),
-        ("out/e.flv", None),           # a folder that is a link out of the directory
         ("link.flv", None),            # an existing link to a file outside
-        ("missing/f.flv", None),
-        ("sub", None),
     ]
     for port, (name, written) in enumerate(cases, start=80):
         with connect(server, "127.0.0.2") as control:
@@ -229,15 +201,3 @@ def test_recordings_directory_confines_output_files(start_server, make_client, t
         socket.create_connection(("127.0.0.1", server.ctrl_port), timeout=5).close()
     assert server.find("listens on all addresses") == []
     server.wait_for_log("Recordings are kept in %s" % recordings, level="INFO")
-
-
-@pytest.mark.parametrize("argument, message", [
-    ("--ctrl-address=localhost", "--ctrl-address=localhost: expected a dotted IPv4 address"),
-    ("--ctrl-address=10.0.0.256", "expected a dotted IPv4 address"),
-    ("--recordings-dir=/nonexistent/recordings", "expected an existing directory"),
-    ("--recordings-dir=/etc/hostname", "expected an existing directory"),
-])
-def test_bad_security_settings_stop_the_start(start_server, argument, message):
-    server = start_server(args=[argument], wait=False)
-    assert server.wait_exit(10) == 2
-    assert message in server.stderr()

@@ -7,15 +7,7 @@ import socket
 import time
 
 import pytest
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
+from tamblo_server import wait_until
 
 
 def process_state(pid):

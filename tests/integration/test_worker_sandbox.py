@@ -6,6 +6,7 @@ import socket
 import time
 
 from tamblo_gc import ACCEPT
+from tamblo_server import wait_until
 
 FORBIDDEN_CALL = "TAMBLO_TEST_WORKER_FORBIDDEN_CALL"  # test-only switch of the server
 
@@ -26,16 +27,6 @@ def limits(pid):
             words = line[26:].split()
             found[line[:26].strip()] = words[0]
     return found
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.01)
-    return predicate()
 
 
 def confined_worker(server):

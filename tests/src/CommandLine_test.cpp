@@ -111,98 +111,47 @@ TEST(CommandLine, EveryInterfaceNameIsLoggedOnceInOrder) {
                                                   "Trying to bind to interface: b"}));
 }
 
-}  // namespace
-
-namespace {
-
-TEST(CommandLine, LimitOptionsTakeWholeNumbersInTheirRange) {
-    const ServerSettings defaults = parse({});
-    EXPECT_EQ(defaults.maxGateways, 100000u);
-    EXPECT_EQ(defaults.maxGatewaysPerAddress, 1024u);
-    EXPECT_EQ(defaults.maxWorkers, 4096u);
-    EXPECT_EQ(defaults.maxWorkersPerAddress, 64u);
-    EXPECT_EQ(defaults.requestHeadTimeout, 10u);
-
+// The options added beside the ports: every value lands in its own setting, a bad value is an
+// error (never a silent default or an interface name), and a prefix without a value stays an
+// interface name, as for the port options.
+TEST(CommandLine, AddedOptionsTakeTheirValuesOrStopTheStart) {
     const ServerSettings set =
         parse({"--max-gateways=7", "--max-gateways-per-address=3", "--key-agreements-per-second=9",
-               "--max-workers=5", "--max-workers-per-address=2", "--request-head-timeout=3600"});
+               "--max-workers=5", "--max-workers-per-address=2", "--request-head-timeout=3600",
+               "--ctrl-address=127.0.0.1", "--recordings-dir=/tmp/./", "--worker-memory=256",
+               "--worker-open-files=128", "--worker-user=tamblo-worker", "--client-targets=off",
+               "--metrics-address=127.0.0.1:9466", "--log-config=/etc/tamblo/x.conf"});
     EXPECT_EQ(set.maxGateways, 7u);
     EXPECT_EQ(set.maxGatewaysPerAddress, 3u);
     EXPECT_EQ(set.keyAgreementsPerSecond, 9u);
     EXPECT_EQ(set.maxWorkers, 5u);
     EXPECT_EQ(set.maxWorkersPerAddress, 2u);
     EXPECT_EQ(set.requestHeadTimeout, 3600u);
+    EXPECT_EQ(set.ctrlAddress, "127.0.0.1");
+    EXPECT_EQ(set.recordingsDir, "/tmp");  // canonical: later checks compare resolved paths
+    EXPECT_EQ(set.workerMemoryMiB, 256u);
+    EXPECT_EQ(set.workerOpenFiles, 128u);
+    EXPECT_EQ(set.workerUser, "tamblo-worker");
+    EXPECT_FALSE(set.clientTargets);
+    EXPECT_EQ(set.metricsAddress, "127.0.0.1:9466");
+    EXPECT_EQ(set.logConfig, "/etc/tamblo/x.conf");
     EXPECT_EQ(set.interfaceName, "");
+    EXPECT_TRUE(parse({"--client-targets=off", "--client-targets=on"}).clientTargets);
 
-    // A bad value is an error, never a silent default or an interface name.
     for (const char* bad :
          {"--max-gateways=0", "--max-workers=-1", "--max-workers=12ab", "--max-gateways=4294967296",
-          "--request-head-timeout=3601", "--max-workers-per-address= 5"}) {
+          "--request-head-timeout=3601", "--max-workers-per-address= 5", "--ctrl-address=localhost",
+          "--ctrl-address=10.0.0.256", "--ctrl-address=::1", "--recordings-dir=/nonexistent/x",
+          "--recordings-dir=/etc/hostname", "--client-targets=no", "--client-targets=ON",
+          "--worker-user=a/b", "--worker-user=a b", "--worker-memory=8", "--worker-open-files=8"}) {
         EXPECT_THROW(parse({bad}), CommandLineError) << bad;
     }
-    // Without a value the prefix stays an interface name, as for the port options.
-    EXPECT_EQ(parse({"--max-workers="}).interfaceName, "--max-workers=");
-}
-
-TEST(CommandLine, RecordingOptionsTakeAnAddressAndAnExistingDirectory) {
-    const ServerSettings defaults = parse({});
-    EXPECT_EQ(defaults.ctrlAddress, "");
-    EXPECT_EQ(defaults.recordingsDir, "");
-
-    // The directory is kept canonical: later checks compare resolved paths with it.
-    const ServerSettings set = parse({"--ctrl-address=127.0.0.1", "--recordings-dir=/tmp/./"});
-    EXPECT_EQ(set.ctrlAddress, "127.0.0.1");
-    EXPECT_EQ(set.recordingsDir, "/tmp");
-    EXPECT_EQ(set.interfaceName, "");
-
-    for (const char* bad :
-         {"--ctrl-address=localhost", "--ctrl-address=10.0.0.256", "--ctrl-address=::1",
-          "--recordings-dir=/nonexistent/recordings", "--recordings-dir=/etc/hostname"}) {
-        EXPECT_THROW(parse({bad}), CommandLineError) << bad;
+    for (const char* bare : {"--max-workers=", "--metrics-address="}) {
+        EXPECT_EQ(parse({bare}).interfaceName, bare);
     }
 }
 
-}  // namespace
-
-// The usage text is made from the option tables: every row appears with its default, so an
-// option added as a row is documented without further work.
-TEST(CommandLineUsage, ListsEveryOptionOfEveryTableWithItsDefault) {
-    const std::string usage = usageText("TambloServer");
-    const ServerSettings defaults;
-    for (const PortOption& option : portOptions()) {
-        EXPECT_NE(usage.find(std::string(option.prefix) + "PORT"), std::string::npos);
-        EXPECT_NE(usage.find("(default " + std::to_string(defaults.*option.field) + ")"),
-                  std::string::npos)
-            << option.prefix;
-    }
-    for (const LimitOption& option : limitOptions()) {
-        EXPECT_NE(usage.find(std::string(option.prefix) + "N"), std::string::npos);
-        EXPECT_NE(usage.find("(default " + std::to_string(defaults.*option.field) + ", "),
-                  std::string::npos)
-            << option.prefix;
-    }
-    for (const TextOption& option : textOptions()) {
-        EXPECT_NE(usage.find(std::string(option.prefix) + option.valueName), std::string::npos);
-    }
-    for (const SwitchOption& option : switchOptions()) {
-        EXPECT_NE(usage.find(option.name), std::string::npos);
-    }
-    for (const char* text : {"--help", "--version", "TambloServer_log.conf", "SIGHUP"}) {
-        EXPECT_NE(usage.find(text), std::string::npos) << text;
-    }
-}
-
-TEST(CommandLineUsage, TextOptionsAreNotInterfaceNames) {
-    const ServerSettings settings =
-        parse({"--metrics-address=127.0.0.1:9466", "--log-config=/etc/tamblo/x.conf", "eth0"});
-    EXPECT_EQ(settings.metricsAddress, "127.0.0.1:9466");
-    EXPECT_EQ(settings.logConfig, "/etc/tamblo/x.conf");
-    EXPECT_EQ(settings.interfaceName, "eth0");
-    // Without a value a text option stays what it always was: an interface name.
-    EXPECT_EQ(parse({"--metrics-address="}).interfaceName, "--metrics-address=");
-}
-
-TEST(CommandLineUsage, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
+TEST(CommandLine, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
     const struct {
         std::vector<std::string> arguments;
         bool help;
@@ -221,33 +170,6 @@ TEST(CommandLineUsage, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
         EXPECT_EQ(early.help, c.help);
         EXPECT_EQ(early.version, c.version);
         EXPECT_EQ(early.logConfig, c.logConfig);
-    }
-}
-namespace {
-
-TEST(CommandLine, WorkerAndClientTargetOptions) {
-    const ServerSettings defaults = parse({});
-    EXPECT_EQ(defaults.workerMemoryMiB, 64u);
-    EXPECT_EQ(defaults.workerOpenFiles, 64u);
-    EXPECT_EQ(defaults.workerUser, "nobody");
-    EXPECT_TRUE(defaults.clientTargets);
-
-    const ServerSettings set = parse({"--worker-memory=256", "--worker-open-files=128",
-                                      "--worker-user=tamblo-worker", "--client-targets=off"});
-    EXPECT_EQ(set.workerMemoryMiB, 256u);
-    EXPECT_EQ(set.workerOpenFiles, 128u);
-    EXPECT_EQ(set.workerUser, "tamblo-worker");
-    EXPECT_FALSE(set.clientTargets);
-    EXPECT_TRUE(parse({"--client-targets=off", "--client-targets=on"}).clientTargets);
-
-    for (const char* bad : {"--client-targets=no", "--client-targets=ON", "--worker-user=a/b",
-                            "--worker-user=a b", "--worker-memory=8", "--worker-open-files=8"}) {
-        EXPECT_THROW(parse({bad}), CommandLineError) << bad;
-    }
-    // Every text option has a value form and a line for the usage text.
-    for (const TextOption& option : textOptions()) {
-        EXPECT_NE(std::string(option.valueName), "");
-        EXPECT_NE(std::string(option.description), "");
     }
 }
 

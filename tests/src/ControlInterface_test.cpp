@@ -1,5 +1,6 @@
-// The control interface's pieces that need no connection: fields as strtok_r finds them, the
-// status line's bound, the MAC and key conversions, and where recordings may be written.
+// The control interface's pieces that need no connection: the status line's bound, the MAC and
+// key conversions, and where recordings may be written. The command grammar is tested through
+// the binary (test_recording_control.py).
 #include "ControlInterface.h"
 
 #include <gtest/gtest.h>
@@ -16,22 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-TEST(ControlFields, SeparatorRunsCountAsOneAndNoFieldIsEmpty) {
-    using Fields = std::vector<std::string_view>;
-    const std::vector<std::pair<std::string, Fields>> cases = {
-        {"", {}},
-        {":::", {}},
-        {"VIDEORECORDER", {"VIDEORECORDER"}},
-        {"VIDEORECORDER::START", {"VIDEORECORDER", "START"}},
-        {":VIDEORECORDER:START:", {"VIDEORECORDER", "START"}},
-        {"a:b c:\r", {"a", "b c", "\r"}},
-        {std::string("a:b\0:c", 6), {"a", "b"}},  // the text ends at a zero byte
-    };
-    for (const auto& [text, fields] : cases) {
-        EXPECT_EQ(control::splitFields(text), fields) << text;
-    }
-}
 
 TEST(ControlStatusLine, FitsTheBufferOrIsRefusedWhole) {
     EXPECT_EQ(control::statusLine("001122AABBCC", "198.18.0.10", 554, "STOPPED"),

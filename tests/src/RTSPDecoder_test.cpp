@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/make_shared.hpp>
 #include <map>
 #include <string>
@@ -31,6 +32,10 @@ class FakeDecoder : public RTSPDecoder {
     uint64_t consumed = 0;
 
     void fire(int fd) { readers.at(fd)(); }
+    long errors() const {
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const std::string& call) { return call.rfind("error", 0) == 0; });
+    }
 
   protected:
     bool createSDPSocket(const std::string& addr, const std::string& port, bool post) override {
@@ -216,20 +221,15 @@ TEST_F(DecoderTest, ASetupCreatesConsecutiveLoopbackSocketsThatTakeTheChannelDat
     EXPECT_EQ(receiveFrom(rtcp, &from), std::string("\xc8sr", 3));
 
     // Nobody listening on a client port any more (ICMP port unreachable on the next send) is
-    // a lost datagram, not the end of the recording.
+    // a lost datagram, not the end of the recording; a second SETUP creates nothing new.
     ::close(rtp);
     for (int i = 0; i < 3; ++i) {
         decoder->receivedRtpData(reinterpret_cast<const uint8_t*>("\x80rtp"), 4);
     }
-    EXPECT_EQ(std::count(decoder->calls.begin(), decoder->calls.end(), "error RTP write failed"),
-              0);
-
-    // A second SETUP creates nothing new.
+    const uint16_t port = decoder->rtpPort();
     sendFrom(0, setup);
-    EXPECT_EQ(decoder->rtcpPort(), decoder->rtpPort() + 1);
-    EXPECT_EQ(
-        std::count(decoder->calls.begin(), decoder->calls.end(), "error RTP socket setup failed"),
-        0);
+    EXPECT_EQ(decoder->rtpPort(), port);
+    EXPECT_EQ(decoder->errors(), 0);
     ::close(rtcp);
 }
 
@@ -321,9 +321,7 @@ TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten)
     EXPECT_TRUE(got == sent);  // every byte, in order
     EXPECT_EQ(decoder->consumed, sent.size());
     EXPECT_TRUE(decoder->writers.empty());  // nothing waits: no longer watching writability
-    EXPECT_EQ(
-        std::count(decoder->calls.begin(), decoder->calls.end(), "error writing to libav failed"),
-        0);
+    EXPECT_EQ(decoder->errors(), 0);
 }
 
 TEST(LoopMailboxTest, CallsFromAnotherThreadRunOnTheLoopUntilClosed) {

@@ -1,6 +1,7 @@
-// Unit tests of the notify protocol to the service manager: the datagram reaches the socket
-// named in $NOTIFY_SOCKET, a path or an abstract name; the watchdog interval is half of
-// $WATCHDOG_USEC and only for the process that $WATCHDOG_PID names.
+// Unit tests of the notify protocol to the service manager: an abstract $NOTIFY_SOCKET name,
+// names that are not sockets to write to, and the watchdog interval (half of $WATCHDOG_USEC,
+// only for the process that $WATCHDOG_PID names). A path socket, READY, the pings and STOPPING
+// are seen through the binary (test_operations.py).
 #include "ServiceManager.h"
 
 #include <gtest/gtest.h>
@@ -12,93 +13,60 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "FileDescriptor.h"
 
 namespace {
 
-// Sets environment variables for one test and puts the old values back.
-class ScopedEnvironment {
-  public:
-    void set(const char* name, const std::string& value) {
-        remember(name);
-        ::setenv(name, value.c_str(), 1);
+// Sets (or, for null, unsets) a variable; every test leaves the three of them unset.
+class ServiceManager : public ::testing::Test {
+  protected:
+    static void put(const char* name, const char* value) {
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
     }
-    void unset(const char* name) {
-        remember(name);
-        ::unsetenv(name);
-    }
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_) {
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    void TearDown() override {
+        for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+            ::unsetenv(name);
         }
     }
-
-  private:
-    void remember(const char* name) {
-        const char* old = std::getenv(name);
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// A datagram socket bound to a name; name "@x" is abstract.
-UniqueFd boundSocket(const std::string& name) {
-    UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0));
+TEST_F(ServiceManager, NotificationsReachAnAbstractSocketAndNeedAUsableName) {
+    const std::string name = "tamblo-notify-" + std::to_string(::getpid());
+    const UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, name.data(), name.size());
-    if (name[0] == '@') {
-        address.sun_path[0] = '\0';
+    std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] == 0: abstract
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    put("NOTIFY_SOCKET", ("@" + name).c_str());
+    EXPECT_TRUE(service_manager::notify("READY=1"));
+    char buffer[64];
+    EXPECT_EQ(::recv(socket.get(), buffer, sizeof buffer, 0), 7);
+    EXPECT_EQ(std::string(buffer, 7), "READY=1");
+
+    for (const char* unusable : {static_cast<const char*>(nullptr), "relative/path"}) {
+        put("NOTIFY_SOCKET", unusable);
+        EXPECT_FALSE(service_manager::notify("READY=1"));
     }
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-    return socket;
 }
 
-std::string receive(int socket) {
-    char buffer[256];
-    const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
-TEST(ServiceManager, NotificationsReachPathAndAbstractSockets) {
-    const std::string path = "/tmp/tamblo-notify-" + std::to_string(::getpid());
-    ::unlink(path.c_str());
-    const std::string abstractName = "@tamblo-notify-" + std::to_string(::getpid());
-    for (const std::string& name : {path, abstractName}) {
-        const UniqueFd socket = boundSocket(name);
-        ScopedEnvironment environment;
-        environment.set("NOTIFY_SOCKET", name);
-        EXPECT_TRUE(service_manager::notify("READY=1"));
-        EXPECT_EQ(receive(socket.get()), "READY=1") << name;
-    }
-    ::unlink(path.c_str());
-    ScopedEnvironment environment;
-    environment.unset("NOTIFY_SOCKET");
-    EXPECT_FALSE(service_manager::notify("READY=1"));
-    environment.set("NOTIFY_SOCKET", "relative/path");
-    EXPECT_FALSE(service_manager::notify("READY=1"));
-}
-
-TEST(ServiceManager, WatchdogIntervalIsHalfOfWhatTheManagerAsksForThisProcess) {
+TEST_F(ServiceManager, WatchdogIntervalIsHalfOfWhatTheManagerAsksForThisProcess) {
     const std::string self = std::to_string(::getpid());
     const struct {
         const char* usec;  // null: unset
-        std::string pid;   // empty: unset
+        const char* pid;   // null: unset
         std::optional<double> interval;
     } cases[] = {
-        {nullptr, "", std::nullopt},    {"2000000", "", 1.0},    {"2000000", self, 1.0},
-        {"2000000", "1", std::nullopt}, {"0", "", std::nullopt}, {"x", "", std::nullopt},
+        {nullptr, nullptr, std::nullopt}, {"2000000", nullptr, 1.0},
+        {"2000000", self.c_str(), 1.0},   {"2000000", "1", std::nullopt},
+        {"0", nullptr, std::nullopt},     {"x", nullptr, std::nullopt},
     };
     for (const auto& c : cases) {
-        ScopedEnvironment environment;
-        c.usec ? environment.set("WATCHDOG_USEC", c.usec) : environment.unset("WATCHDOG_USEC");
-        c.pid.empty() ? environment.unset("WATCHDOG_PID") : environment.set("WATCHDOG_PID", c.pid);
+        put("WATCHDOG_USEC", c.usec);
+        put("WATCHDOG_PID", c.pid);
         EXPECT_EQ(service_manager::watchdogPingInterval(), c.interval)
-            << (c.usec ? c.usec : "unset") << " " << c.pid;
+            << (c.usec ? c.usec : "unset") << " " << (c.pid ? c.pid : "unset");
     }
 }
 
