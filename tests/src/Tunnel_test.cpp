@@ -387,4 +387,49 @@ TEST_F(TunnelTest, AFailedWriteToTheWorkerLogsItsErrorAndEndsTheTunnel) {
     EXPECT_TRUE(log.has(log4cplus::WARN_LOG_LEVEL, std::string("error: ") + std::strerror(EAGAIN)));
     EXPECT_TRUE(tunnel->isDying());
 }
+// Tunnel packets of one receive batch reach the worker in one gathered write. A frame the
+// pipe takes only part of is finished before anything else, a message sent meanwhile follows
+// it, and the packets that found no room are dropped and counted: the worker reads whole
+// frames, in order.
+TEST_F(TunnelTest, AFrameThePipeCutsIsFinishedBeforeAnythingElse) {
+    Tunnel* tunnel = new Tunnel(server.get());
+    fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
+    std::vector<std::vector<uint8_t>> packets;
+    for (uint8_t i = 0; i < 5; ++i) {
+        packets.emplace_back(1400, static_cast<uint8_t>(0x40 + i));
+    }
+    for (const auto& packet : packets) {
+        tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, packet.data(), 1400);
+    }
+    const uint64_t droppedBefore = server->counters().tunnelPacketsPipeFullDropped;
+    tunnel->flushFrames();  // 4096 bytes: two frames and part of the third
+    EXPECT_EQ(server->counters().tunnelPacketsPipeFullDropped - droppedBefore, 2u);
+    const uint8_t control[16] = {1, 2, 3};
+    tunnel->sendToChildProcess(130, control, sizeof control);  // behind the cut frame's rest
+
+    std::vector<uint8_t> bytes = readFromParent(tunnel);
+    EXPECT_EQ(bytes.size(), 4096u);
+    settle();  // the pipe has room again: the rest follows
+    const std::vector<uint8_t> rest = readFromParent(tunnel);
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> frames;
+    size_t offset = 0;
+    while (offset + pipe_message::kHeaderSize <= bytes.size()) {
+        uint16_t length;
+        std::memcpy(&length, bytes.data() + offset + 1, sizeof length);
+        ASSERT_LE(offset + pipe_message::kHeaderSize + length, bytes.size());
+        const uint8_t* payload = bytes.data() + offset + pipe_message::kHeaderSize;
+        frames.emplace_back(bytes[offset], std::vector<uint8_t>(payload, payload + length));
+        offset += pipe_message::kHeaderSize + length;
+    }
+    EXPECT_EQ(offset, bytes.size());
+    ASSERT_EQ(frames.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(frames[i].first, TAMBLO_MT_TCPOVERUDP);
+        EXPECT_EQ(frames[i].second, packets[i]) << i;
+    }
+    EXPECT_EQ(frames[3].first, 130);
+    EXPECT_EQ(frames[3].second, std::vector<uint8_t>(control, control + sizeof control));
+    EXPECT_FALSE(tunnel->isDying());
+}
 }  // namespace

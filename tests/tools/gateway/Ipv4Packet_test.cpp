@@ -1,8 +1,12 @@
-// Translation between tunnel datagrams and TUN packets: headers, refusals, and the round trip.
+// Translation between tunnel datagrams and TUN packets: headers, refusals, the round trip, and
+// the offload paths (large packets cut into segments, segments gathered into large packets).
 #include "Ipv4Packet.h"
+#include "TunOffload.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -351,4 +355,221 @@ TEST(Translation, ArbitraryBytesStayInsideTheirBuffers) {
             ASSERT_EQ(rebuilt.length, framed.size());
         }
     }
+}
+
+// --- offloads ------------------------------------------------------------------------------
+
+namespace {
+
+using tun_offload::VirtioNetHeader;
+
+// A segment of `payload` pattern bytes at `sequence` with the given flags (24-byte header with
+// an MSS option) and its checksum for the two addresses.
+std::vector<uint8_t> flowSegment(uint32_t sequence, size_t payload, uint8_t flags, in_addr source,
+                                 in_addr destination, uint16_t sourcePort = 80,
+                                 uint16_t destinationPort = 40001) {
+    std::vector<uint8_t> segment = makeSegment(sourcePort, destinationPort, payload, source,
+                                               destination);
+    for (int i = 0; i < 4; ++i) {
+        segment[4 + i] = static_cast<uint8_t>(sequence >> (24 - 8 * i));
+    }
+    segment[13] = flags;
+    for (size_t i = 0; i < payload; ++i) {
+        segment[24 + i] = static_cast<uint8_t>((sequence + i) * 13);
+    }
+    segment[16] = segment[17] = 0;
+    const uint16_t sum = tcpChecksum(source, destination, segment.data(), segment.size());
+    segment[16] = static_cast<uint8_t>(sum >> 8);
+    segment[17] = static_cast<uint8_t>(sum);
+    return segment;
+}
+
+uint32_t read32(const uint8_t* p) {
+    return (uint32_t{read16(p)} << 16) | read16(p + 2);
+}
+
+}  // namespace
+
+// A large packet from a device is cut at the gso size into the segments its stack would have
+// sent: consecutive sequence numbers, FIN and PSH on the last only, CWR on the first only, a
+// full checksum on each, and the bytes in order.
+TEST(TunOffloadSplit, CutsALargePacketIntoTheDevicesSegments) {
+    struct Case {
+        const char* name;
+        VirtioNetHeader header;
+        size_t payload;
+        std::vector<size_t> sizes;  // payload of each datagram
+    };
+    const VirtioNetHeader none{0, tun_offload::kGsoNone, 0, 0, 0, 0};
+    const VirtioNetHeader gso{tun_offload::kNeedsChecksum, tun_offload::kGsoTcpV4, 44, 1398, 20,
+                              16};
+    const Case cases[] = {
+        {"one plain segment", none, 700, {700}},
+        {"gso, shorter last", gso, 4000, {1398, 1398, 1204}},
+        {"gso, exact multiple", gso, 2796, {1398, 1398}},
+        {"gso, fits one segment", gso, 1000, {1000}},
+        {"gso, one byte over", gso, 1399, {1398, 1}},
+    };
+    const uint8_t allFlags = 0x10 | 0x08 | 0x01 | 0x80;  // ACK PSH FIN CWR
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t sequence = 0xfffffa00;  // wraps within the packet
+        std::vector<uint8_t> segment = flowSegment(sequence, c.payload, allFlags, kDevice, kLocal);
+        if (c.header.flags & tun_offload::kNeedsChecksum) {
+            segment[16] = segment[17] = 0;  // the kernel leaves the checksum to be done
+        }
+        const std::vector<uint8_t> packet = makePacket(kDevice, kLocal, segment);
+        std::vector<std::vector<uint8_t>> out;
+        PacketStatus status;
+        ASSERT_EQ(tun_offload::splitPacket(c.header, packet.data(), packet.size(), filter(),
+                                           &status,
+                                           [&](const uint8_t* d, size_t n) {
+                                               out.emplace_back(d, d + n);
+                                               return true;
+                                           }),
+                  tun_offload::SplitStatus::Ok);
+        ASSERT_EQ(out.size(), c.sizes.size());
+        std::vector<uint8_t> joined;
+        uint32_t expectedSequence = sequence;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const std::vector<uint8_t>& d = out[i];
+            ASSERT_EQ(d.size(), 5 + 24 + c.sizes[i]);
+            EXPECT_EQ(d[0], 255);
+            EXPECT_EQ(std::memcmp(d.data() + 1, &kDevice, 4), 0);
+            const uint8_t* seg = d.data() + 5;
+            EXPECT_EQ(read32(seg + 4), expectedSequence);
+            const bool first = i == 0;
+            const bool last = i + 1 == out.size();
+            EXPECT_EQ(seg[13], 0x10 | (last ? 0x09 : 0) | (first ? 0x80 : 0)) << i;
+            EXPECT_EQ(std::memcmp(seg + 20, segment.data() + 20, 4), 0);  // the options
+            EXPECT_EQ(tcpChecksum(kDevice, kLocal, seg, d.size() - 5), 0) << i;
+            joined.insert(joined.end(), seg + 24, seg + 24 + c.sizes[i]);
+            expectedSequence += static_cast<uint32_t>(c.sizes[i]);
+        }
+        EXPECT_EQ(joined, std::vector<uint8_t>(segment.begin() + 24, segment.end()));
+    }
+}
+
+TEST(TunOffloadSplit, RefusesHeadersItDidNotAskForAndStopsWhenTold) {
+    const std::vector<uint8_t> packet =
+        makePacket(kDevice, kLocal, flowSegment(1, 6000, 0x10, kDevice, kLocal));
+    PacketStatus status;
+    int emitted = 0;
+    auto count = [&](const uint8_t*, size_t) { return ++emitted < 2; };
+    for (const VirtioNetHeader& bad : {VirtioNetHeader{0, 3, 0, 1398, 0, 0},      // UDP
+                                       VirtioNetHeader{0, 4, 0, 1398, 0, 0},      // TCPv6
+                                       VirtioNetHeader{0, tun_offload::kGsoTcpV4, 0, 0, 0, 0},
+                                       // segments longer than a tunnel datagram
+                                       VirtioNetHeader{0, tun_offload::kGsoTcpV4, 0, 5000, 0, 0}}) {
+        EXPECT_EQ(tun_offload::splitPacket(bad, packet.data(), packet.size(), filter(), &status,
+                                           count),
+                  tun_offload::SplitStatus::BadHeader);
+    }
+    EXPECT_EQ(emitted, 0);
+    const VirtioNetHeader gso{0, tun_offload::kGsoTcpV4, 0, 1000, 0, 0};
+    EXPECT_EQ(tun_offload::splitPacket(gso, packet.data(), packet.size(), filter(), &status, count),
+              tun_offload::SplitStatus::Ok);
+    EXPECT_EQ(emitted, 2);  // the first datagram, and the one whose emit said stop
+}
+
+namespace {
+
+// What a TunWriter wrote: each packet with its virtio-net header taken apart.
+struct Written {
+    VirtioNetHeader header;
+    std::vector<uint8_t> packet;  // IPv4 header and segment
+};
+
+std::vector<Written> readWritten(int fd) {
+    std::vector<Written> out;
+    std::vector<uint8_t> buffer(70000);
+    ssize_t n;
+    while ((n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0) {
+        Written w;
+        std::memcpy(&w.header, buffer.data(), sizeof w.header);
+        w.packet.assign(buffer.begin() + sizeof w.header, buffer.begin() + n);
+        out.push_back(std::move(w));
+    }
+    return out;
+}
+
+}  // namespace
+
+// The server's segments of one connection that continue each other leave as one large packet
+// (gso size the first's payload); anything that breaks the run starts a new one, and what
+// cannot be gathered leaves whole. Every payload byte arrives once, in order.
+TEST(TunOffloadGather, ConsecutiveSegmentsOfOneConnectionBecomeOnePacket) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    struct Step {
+        uint32_t sequence;
+        size_t payload;
+        uint8_t flags;
+        in_addr device;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<size_t> segmentsPerPacket;
+    };
+    const uint8_t ack = 0x10, push = 0x18;
+    std::vector<Step> longRun;
+    for (uint32_t i = 0; i < 70; ++i) {
+        longRun.push_back({1000 + i * 1398, 1398, ack, kDevice});
+    }
+    const Case cases[] = {
+        {"a run closed by a shorter one", {{1000, 1398, ack, kDevice}, {2398, 1398, ack, kDevice},
+                                           {3796, 500, ack, kDevice}, {4296, 1398, ack, kDevice}},
+         {3, 1}},
+        {"PSH ends a run", {{1000, 1398, push, kDevice}, {2398, 1398, ack, kDevice}}, {1, 1}},
+        {"a gap in the sequence", {{1000, 1398, ack, kDevice}, {3796, 1398, ack, kDevice}}, {1, 1}},
+        {"another device", {{1000, 1398, ack, kDevice}, {2398, 1398, ack, kOtherDevice}}, {1, 1}},
+        {"a pure ACK between", {{1000, 1398, ack, kDevice}, {2398, 0, ack, kDevice},
+                                {2398, 1398, ack, kDevice}}, {1, 1, 1}},
+        {"no more than a packet holds", longRun, {46, 24}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<uint8_t>> segments;  // stay put until flush()
+        for (const Step& step : c.steps) {
+            segments.push_back(
+                flowSegment(step.sequence, step.payload, step.flags, kLocal, step.device, 40001, 80));
+        }
+        tun_offload::TunWriter writer(pair[0], kLocal);
+        for (size_t i = 0; i < segments.size(); ++i) {
+            writer.add(c.steps[i].device, segments[i].data(), segments[i].size());
+        }
+        writer.flush();
+        const std::vector<Written> written = readWritten(pair[1]);
+        ASSERT_EQ(written.size(), c.segmentsPerPacket.size());
+        size_t next = 0;
+        for (size_t p = 0; p < written.size(); ++p) {
+            const Written& w = written[p];
+            const size_t n = c.segmentsPerPacket[p];
+            std::vector<uint8_t> expected;
+            for (size_t i = next; i < next + n; ++i) {
+                expected.insert(expected.end(), segments[i].begin() + 24, segments[i].end());
+            }
+            const uint8_t* ip = w.packet.data();
+            ASSERT_GE(w.packet.size(), 44u);
+            EXPECT_EQ(read16(ip + 2), w.packet.size());
+            EXPECT_EQ(std::memcmp(ip + 16, &c.steps[next].device, 4), 0);
+            const uint8_t* tcp = ip + 20;
+            EXPECT_EQ(read32(tcp + 4), c.steps[next].sequence);
+            EXPECT_EQ(std::vector<uint8_t>(tcp + 24, w.packet.data() + w.packet.size()), expected);
+            if (n > 1) {
+                EXPECT_EQ(w.header.gsoType, tun_offload::kGsoTcpV4);
+                EXPECT_EQ(w.header.gsoSize, 1398);
+                EXPECT_EQ(w.header.flags, tun_offload::kNeedsChecksum);
+            } else {
+                EXPECT_EQ(w.header.gsoType, tun_offload::kGsoNone);
+                // A segment written alone keeps the server's own checksum.
+                EXPECT_EQ(tcpChecksum(kLocal, c.steps[next].device, tcp, w.packet.size() - 20), 0);
+            }
+            next += n;
+        }
+        EXPECT_EQ(next, segments.size());
+    }
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
