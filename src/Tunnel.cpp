@@ -274,18 +274,7 @@ bool Tunnel::forkWorker(const char* failureText, bool proxyWorker, Entry entry) 
 }
 
 bool Tunnel::startTcpProxy(int socket) {
-    if (pipeIn[0] < 0 || pipeOut[1] < 0) {
-        return false;
-    }
-    const int output = pipeIn[1];
-    const int input = pipeOut[0];
-    const uint16_t restPort = tambloServer->getRestPort();
-    const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
-    const bool clientTargets = tambloServer->serverSettings().clientTargets;
-    return forkWorker("proxy: Could not fork process.", true, [=] {
-        setClientTargets(clientTargets);
-        return ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
-    });
+    return pipeIn[0] >= 0 && pipeOut[1] >= 0 && forkProxyWorker(socket, false);
 }
 
 bool Tunnel::startSpareProxy() {
@@ -294,15 +283,20 @@ bool Tunnel::startSpareProxy() {
         return false;
     }
     spare = true;
+    return forkProxyWorker(handoff[1], true);
+}
+
+bool Tunnel::forkProxyWorker(int socket, bool waitForClient) {
     const int output = pipeIn[1];
     const int input = pipeOut[0];
-    const int waitOn = handoff[1];
     const uint16_t restPort = tambloServer->getRestPort();
     const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
     const bool clientTargets = tambloServer->serverSettings().clientTargets;
     return forkWorker("proxy: Could not fork process.", true, [=] {
         setClientTargets(clientTargets);
-        return ::startSpareTcpProxy(waitOn, output, input, restPort, requestHeadTimeout);
+        return waitForClient
+                   ? ::startSpareTcpProxy(socket, output, input, restPort, requestHeadTimeout)
+                   : ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
     });
 }
 

@@ -110,6 +110,9 @@ class Tunnel {
     void init();
     template <typename Entry>
     bool forkWorker(const char* failureText, bool proxyWorker, Entry entry);
+    // A proxy worker serving the client on socket, or (waitForClient) a spare that waits on
+    // socket for its client's descriptor.
+    bool forkProxyWorker(int socket, bool waitForClient);
     void prepareChild();
     // Confines the forked worker (WorkerSandbox.h); ends it when that fails.
     void confineChild(bool proxyWorker) const;
