@@ -66,6 +66,17 @@ def wait_until(predicate, timeout=10.0, step=0.02):
     return predicate()
 
 
+def fd_targets(pid: int) -> List[str]:
+    """What each open descriptor of the process points at ("socket:[N]", a path, ...)."""
+    targets = []
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            targets.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+        except OSError:
+            pass
+    return targets
+
+
 def free_port(kind: int) -> int:
     """A port that is free for the given socket type right now (bound to 0, then closed)."""
     with socket.socket(socket.AF_INET, kind) as probe:

@@ -12,7 +12,7 @@ import pytest
 
 import tamblo_metrics
 from tamblo_gc import ACCEPT, KEEPALIVERESP, build_tcp_over_udp
-from tamblo_server import BINARY, free_port, wait_until
+from tamblo_server import BINARY, fd_targets, free_port, wait_until
 
 SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
@@ -148,13 +148,7 @@ def test_a_client_that_sends_nothing_does_not_stall_the_server(metrics_server, m
 
 
 def worker_sockets(pid):
-    targets = []
-    for fd in os.listdir("/proc/%d/fd" % pid):
-        try:
-            targets.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
-        except OSError:
-            pass
-    return [target for target in targets if target.startswith("socket:")]
+    return [target for target in fd_targets(pid) if target.startswith("socket:")]
 
 
 def test_workers_and_metrics(metrics_server):

@@ -7,7 +7,7 @@ import socket
 import time
 
 import pytest
-from tamblo_server import wait_until
+from tamblo_server import fd_targets, wait_until
 
 
 def process_state(pid):
@@ -29,16 +29,6 @@ def connect_clients(server, count):
         client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
         clients.append(client)
     return clients
-
-
-def fd_targets(pid):
-    targets = []
-    for fd in os.listdir("/proc/%d/fd" % pid):
-        try:
-            targets.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
-        except OSError:
-            pass
-    return targets
 
 
 @pytest.fixture
