@@ -439,27 +439,8 @@ void TambloServer::ioControl_cb(int) {
     }
 }
 
-ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length,
-                           DatagramKind kind) {
-    const ssize_t result =
-        ::sendto(fd.get(), payload, length, MSG_DONTWAIT,
-                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    if (result >= 0) {
-        counters_.sent.count(kind, length);
-    }
-    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
-        const int error = errno;
-        LOG4CPLUS_TRACE(logger, "send: sending bytes: " << length << ", return value: " << result);
-        if (result < 0) {
-            LOG4CPLUS_TRACE(logger, "send  got error: " << std::strerror(error));
-        }
-        errno = error;
-    }
-    return result;
-}
-
 namespace {
-// The fate of one datagram of the send batch, as the single sends report it.
+// The fate of one datagram, sent alone or in the batch: counted when it left, and traced.
 void countSent(void* context, uint8_t kind, size_t length, int error) {
     auto* counters = static_cast<ServerCounters*>(context);
     if (error == 0) {
@@ -475,6 +456,19 @@ void countSent(void* context, uint8_t kind, size_t length, int error) {
     }
 }
 }  // namespace
+
+ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length,
+                           DatagramKind kind) {
+    const ssize_t result =
+        ::sendto(fd.get(), payload, length, MSG_DONTWAIT,
+                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const int error = result < 0 ? errno : 0;
+    countSent(&counters_, static_cast<uint8_t>(kind), length, error);
+    if (result < 0) {
+        errno = error;  // as the send left it, for the caller's message
+    }
+    return result;
+}
 
 uint8_t* TambloServer::reserveDatagram(size_t capacity) {
     uint8_t* room = sendBatch.reserve(capacity);
@@ -542,9 +536,7 @@ char* appendDecimal(char* out, unsigned value) {
     }
     return out;
 }
-}  // namespace
 
-namespace {
 // a.b.c.d of an address in network order at out; returns the end.
 char* appendDotted(char* out, in_addr address) {
     const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.s_addr);

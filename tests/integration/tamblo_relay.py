@@ -160,15 +160,24 @@ class RelayWorld:
         return len(pids)
 
 
-def read_http_answer(sock, timeout=30):
-    """Reads one HTTP/1.1 answer with a Content-Length; returns (head text, body bytes)."""
-    sock.settimeout(timeout)
+def read_head(sock):
+    """Reads until the blank line that ends an HTTP head; returns what was read, which lacks
+    that line when the peer closed first."""
     data = b""
     while b"\r\n\r\n" not in data:
         chunk = sock.recv(65536)
         if not chunk:
-            raise ConnectionError("connection closed in the answer head: %r" % data)
+            break
         data += chunk
+    return data
+
+
+def read_http_answer(sock, timeout=30):
+    """Reads one HTTP/1.1 answer with a Content-Length; returns (head text, body bytes)."""
+    sock.settimeout(timeout)
+    data = read_head(sock)
+    if b"\r\n\r\n" not in data:
+        raise ConnectionError("connection closed in the answer head: %r" % data)
     head, body = data.split(b"\r\n\r\n", 1)
     length = 0
     for line in head.split(b"\r\n")[1:]:

@@ -48,8 +48,7 @@ class RtspWorld:
 
     def control(self):
         with self.netns.entered():
-            sock = socket.create_connection(("127.0.0.1", self.server.ctrl_port), timeout=10)
-        return ControlClient(sock)
+            return ControlClient.connect(("127.0.0.1", self.server.ctrl_port))
 
     def output(self, name):
         return os.path.join(self.netns.workdir, name)

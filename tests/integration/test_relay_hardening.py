@@ -12,7 +12,7 @@ import pytest
 from tamblo_gc import ACCEPT, build_connect
 from tamblo_netns import DEFAULT_MAC, REST_PORT, netns, tun_available  # noqa: F401 (fixtures)
 from tamblo_relay import (DEVICE_A, SESSION, RelayWorld, configuration, options,  # noqa: F401
-                          plain_relay)
+                          plain_relay, read_head)
 
 GATEWAY = json.dumps({"status": "OK", "gatewayClient": {"serialNumber": DEFAULT_MAC},
                       "ipAddress": DEVICE_A, "port": 80})
@@ -43,12 +43,7 @@ class ScriptedRest:
                 return
             with connection:
                 connection.settimeout(10)
-                head = b""
-                while b"\r\n\r\n" not in head:
-                    chunk = connection.recv(4096)
-                    if not chunk:
-                        break
-                    head += chunk
+                head = read_head(connection)
                 self.requests.append(head.split(b"\r\n", 1)[0].decode(errors="replace"))
                 connection.sendall(self.answer.encode())
 

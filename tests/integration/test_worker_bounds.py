@@ -12,7 +12,7 @@ import pytest
 
 from tamblo_device import payload_chunks, payload_digest
 from tamblo_netns import netns, tun_available, wait_until  # noqa: F401 (fixtures)
-from tamblo_relay import DEVICE_A, RelayWorld, options
+from tamblo_relay import DEVICE_A, RelayWorld, options, read_head
 
 MIB = 1 << 20
 HEAD_TIMEOUT = 2           # --request-head-timeout of these tests, seconds
@@ -94,12 +94,8 @@ class StreamingDevice:
             connection, _ = self.listener.accept()
             with connection:
                 connection.settimeout(60)
-                request = b""
-                while b"\r\n\r\n" not in request:
-                    chunk = connection.recv(4096)
-                    if not chunk:
-                        return
-                    request += chunk
+                if b"\r\n\r\n" not in read_head(connection):
+                    return
                 connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
                                    b"Content-Length: %d\r\n\r\n" % STREAM_SIZE)
                 connection.settimeout(STALL_SECONDS)
