@@ -176,7 +176,11 @@ void GatewayClient::registerChannel(Tunnel* tunnel, uint8_t channel) {
 void GatewayClient::deregisterChannel(Tunnel* tunnel, uint8_t channel) {
     LOG4CPLUS_DEBUG(logger, "deregistering channel " << static_cast<char>(channel) << " for tunnel "
                                                      << static_cast<const void*>(tunnel));
-    channels.erase(channel);
+    // Only the tunnel that holds a channel lets it go.
+    const auto it = channels.find(channel);
+    if (it != channels.end() && it->second == tunnel) {
+        channels.erase(it);
+    }
 }
 
 void GatewayClient::receivedData(const uint8_t* datagram, size_t length) {

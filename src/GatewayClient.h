@@ -82,6 +82,7 @@ class GatewayClient {
     void registerTunnel(Tunnel* tunnel);
     void deregisterTunnel(Tunnel* tunnel);
     void registerChannel(Tunnel* tunnel, uint8_t channel);
+    // Unbinds the channel when this tunnel holds it; another tunnel's binding stays.
     void deregisterChannel(Tunnel* tunnel, uint8_t channel);
     // Routes a channel datagram (first byte = channel id) to the tunnel that owns it.
     void receivedData(const uint8_t* datagram, size_t length);

@@ -19,6 +19,7 @@ inline constexpr const char* kVideoRecorder = "TambloServer.videorecorder";
 inline constexpr const char* kTcpOverUdp = "TambloServer.tcpoverudp";
 inline constexpr const char* kRtspDecoder = "TambloServer.RTSPDecoder";
 inline constexpr const char* kRtspRecorder = "TambloServer.RTSPRecorder";
+inline constexpr const char* kConfigurationLookup = "TambloServer.ConfigurationLookup";
 
 // One line through a rate limiter, for what a flood can trigger: compose(stream) writes the
 // line; one that passes after others were left out says how many.

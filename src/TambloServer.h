@@ -83,6 +83,17 @@ struct DatagramCounts {
     }
 };
 
+// Why the parent dropped a message from a worker (a worker is untrusted: it parses what the
+// internet sends). Names for the metrics in Metrics.cpp.
+enum class WorkerRefusal : uint8_t {
+    ForgedConfiguration,  // 252: a configuration found by a worker authorises nothing
+    NotAllowed,           // a type this kind of worker does not send
+    ForeignPacket,        // a tunnel packet outside the tunnel's authorised connection
+    ForeignChannel,       // a channel datagram, 247 or 248 outside the tunnel's channel pair
+    BadQuery,             // a cached-session query that does not pass its checks
+};
+inline constexpr size_t kWorkerRefusals = 5;
+
 // What the parent dropped or refused, and why; read by tests and by the metrics endpoint.
 // Plain counters, written on the loop only.
 struct ServerCounters {
@@ -100,6 +111,8 @@ struct ServerCounters {
     uint64_t unknownSessionDropped = 0;
     uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
     uint64_t workersRefused = 0;                // connections and recordings over a worker limit
+    // Channel datagrams (RTP, RTCP) that found a worker's pipe full: dropped the same way.
+    uint64_t channelDatagramsPipeFullDropped = 0;
 
     // Traffic of the gateway port and what it dropped beyond the reasons above.
     DatagramCounts received;
@@ -120,8 +133,11 @@ struct ServerCounters {
     WorkerExits workerExits;
     uint64_t sessionCacheHits = 0;
     uint64_t sessionCacheMisses = 0;
-    uint64_t configurationsAnswered = 0;  // 252 from a worker, its gateway client connected
-    uint64_t configurationsRefused = 0;   // 252 that was short or named no connected client
+    // The parent's lookups at the configuration service.
+    uint64_t configurationsAnswered = 0;  // authorised, its gateway client connected
+    uint64_t configurationsRefused = 0;   // the answer refused it, or named no connected client
+    uint64_t configurationsFailed = 0;    // the service could not be asked in time
+    uint64_t workerMessagesRefused[kWorkerRefusals] = {};
 };
 
 // Values the metrics read from the server's tables at the moment of a scrape.

@@ -17,9 +17,11 @@
 #include <string>
 
 #include "GatewayClient.h"
+#include "GatewayDatagram.h"
 #include "LanDeviceAuthData.h"
 #include "LogRedaction.h"
 #include "Logging.h"
+#include "RelayService.h"
 #include "TambloServer.h"
 #include "videorecorder.h"
 #include "videorecorder_intake.h"
@@ -189,13 +191,19 @@ void Tunnel::destroy() {
     dying = true;
     dataFromVideoRecorder.stop();
     pipeWritable.stop();
+    if (lookup) {
+        lookup->cancel();  // its answer would come to a tunnel that is gone
+    }
     tambloServer->tunnelEnding(this);
     tambloServer->deferDelete(this);
 }
 
 void Tunnel::closeDescriptorsInOtherWorker() const {
     // Only reads this object: writing to it would copy its pages into every new worker.
-    for (int descriptor : {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1], handoff[0], handoff[1]}) {
+    // A lookup's connection carries another client's session id and configuration.
+    const int lookupSocket = lookup ? lookup->descriptor() : -1;
+    for (int descriptor :
+         {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1], handoff[0], handoff[1], lookupSocket}) {
         if (descriptor >= 0) {
             ::close(descriptor);
         }
@@ -289,14 +297,12 @@ bool Tunnel::startSpareProxy() {
 bool Tunnel::forkProxyWorker(int socket, bool waitForClient) {
     const int output = pipeIn[1];
     const int input = pipeOut[0];
-    const uint16_t restPort = tambloServer->getRestPort();
     const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
     const bool clientTargets = tambloServer->serverSettings().clientTargets;
     return forkWorker("proxy: Could not fork process.", true, [=] {
         setClientTargets(clientTargets);
-        return waitForClient
-                   ? ::startSpareTcpProxy(socket, output, input, restPort, requestHeadTimeout)
-                   : ::startTcpProxy(socket, output, input, restPort, requestHeadTimeout);
+        return waitForClient ? ::startSpareTcpProxy(socket, output, input, requestHeadTimeout)
+                             : ::startTcpProxy(socket, output, input, requestHeadTimeout);
     });
 }
 
@@ -351,6 +357,12 @@ bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPor
     }
     allottedComponentId = *component;
     allottedLocalPort = localPort;
+    // The worker's packets go to the camera, from the recording's local port, and nowhere
+    // else.
+    in_addr camera{};
+    if (inet_pton(AF_INET, cameraIp.c_str(), &camera) == 1) {
+        authorise(camera.s_addr, localPort, cameraPort);
+    }
     LOG4CPLUS_TRACE(logger, "videorecorder: assigned local port: " << localPort);
     const uint32_t window = gatewayClient->tcpWindowSize();
     const uint32_t localIP = gatewayClient->getLocalIP();
@@ -394,39 +406,101 @@ void logDroppedPackets(log4cplus::Logger& logger, TambloServer* server, pid_t wo
                                          << count << " tunnel packet(s)";
                                 });
 }
+
+LogRateLimiter& channelPipeFullLog() {
+    static LogRateLimiter limiter;
+    return limiter;
+}
+
+void logDroppedChannelDatagram(log4cplus::Logger& logger, TambloServer* server, pid_t worker) {
+    ++server->counters().channelDatagramsPipeFullDropped;
+    tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, channelPipeFullLog(),
+                                server->nowSeconds(), [&](auto& line) {
+                                    line << "pipe to worker " << worker
+                                         << " is full, dropping a channel datagram";
+                                });
+}
 }  // namespace
 
 void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
-    if (dying) {
+    LOG4CPLUS_TRACE(logger, "sending to pipeOut[1]: " << pipeOut[1] << " len: " << length);
+    writeMessage(type, bytes, length, true);
+}
+
+void Tunnel::sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    writeMessage(type, bytes, length, false);
+}
+
+void Tunnel::writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, bool droppable) {
+    if (dying || pipeOut[1] < 0) {
         return;
     }
     flushFrames();
-    LOG4CPLUS_TRACE(logger, "sending to pipeOut[1]: " << pipeOut[1] << " len: " << length);
-    // The rest of a cut frame goes first: until it has, the pipe counts as full.
+    if (dying) {
+        return;
+    }
+    // The rest of a cut frame, and what waits behind it, go first: until they have, the pipe
+    // counts as full.
     const ssize_t result = writeLeftover()
                                ? pipe_message::writeFrame(pipeOut[1], type, bytes, length)
                                : (errno = EAGAIN, -1);
-    LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
-    if (result < 1) {
+    if (droppable) {
+        LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
+    } else {
+        LOG4CPLUS_TRACE(logger, "send to child process result: " << result);
+    }
+    size_t written = 0;
+    if (result < 0) {
         const int error = errno;
-        // Nothing of the frame was written, so the stream is intact. A tunnel packet that
-        // finds the pipe full is lost as on a congested link; the stack sends it again.
-        if (type == pipe_message::kDatagram && (error == EAGAIN || error == EWOULDBLOCK)) {
-            logDroppedPackets(logger, tambloServer, childPid, 1);
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (!droppable) {
+                return;  // the worker is gone: its end of the other pipe says so
+            }
+            LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
+                                       << ", error: (" << error << ") " << std::strerror(error));
+            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
+            destroy();
             return;
         }
-        LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
-                                   << ", error: (" << error << ") " << std::strerror(error));
-        if (result < 0) {
-            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
+        // Nothing of the frame was written, so the stream is intact. What the gateway sent is
+        // lost as on a congested link (the stack, or RTP, copes); the parent's own messages
+        // wait their turn.
+        if (droppable) {
+            if (type == pipe_message::kDatagram) {
+                logDroppedPackets(logger, tambloServer, childPid, 1);
+            } else {
+                logDroppedChannelDatagram(logger, tambloServer, childPid);
+            }
+            return;
         }
+    } else {
+        written = static_cast<size_t>(result);
+    }
+    if (written < pipe_message::kHeaderSize + length) {
+        keepUnwritten(type, bytes, length, written);
+    }
+}
+
+void Tunnel::keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written) {
+    uint8_t header[pipe_message::kHeaderSize] = {type};
+    std::memcpy(header + 1, &length, sizeof length);
+    if (written < sizeof header) {
+        leftover.insert(leftover.end(), header + written, header + sizeof header);
+        written = 0;
+    } else {
+        written -= sizeof header;
+    }
+    if (length > written) {
+        leftover.insert(leftover.end(), bytes + written, bytes + length);
+    }
+    if (leftover.size() > kMaxPendingBytes) {
+        LOG4CPLUS_WARN(logger, "worker " << childPid << " reads nothing: " << leftover.size()
+                                         << " bytes wait for it, closing tunnel");
+        leftover.clear();
         destroy();
         return;
     }
-    if (static_cast<size_t>(result) < pipe_message::kHeaderSize + length) {
-        LOG4CPLUS_WARN(logger, "Could not write full buffer to pipe");
-        destroy();
-    }
+    pipeWritable.start(loop);
 }
 
 void Tunnel::queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length) {
@@ -542,25 +616,6 @@ void Tunnel::pipeWritable_cb(int) {
     writeLeftover();
 }
 
-void Tunnel::sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
-    if (dying || pipeOut[1] < 0) {
-        return;
-    }
-    flushFrames();
-    ssize_t result;
-    if (writeLeftover()) {
-        result = pipe_message::writeFrame(pipeOut[1], type, bytes, length);
-    } else {
-        // Behind the rest of a cut frame: it follows that rest once the pipe takes it.
-        uint8_t header[pipe_message::kHeaderSize] = {type};
-        std::memcpy(header + 1, &length, sizeof length);
-        leftover.insert(leftover.end(), header, header + sizeof header);
-        leftover.insert(leftover.end(), bytes, bytes + length);
-        result = 0;
-    }
-    LOG4CPLUS_TRACE(logger, "send to child process result: " << result);
-}
-
 void Tunnel::dataFromVideoRecorder_cb(int) {
     using Status = pipe_message::Reader::Status;
     const Status status =
@@ -589,37 +644,142 @@ void Tunnel::dataFromVideoRecorder_cb(int) {
     }
 }
 
+namespace {
+LogRateLimiter& refusalLog() {
+    static LogRateLimiter limiter;
+    return limiter;
+}
+
+const char* refusalText(WorkerRefusal reason) {
+    switch (reason) {
+        case WorkerRefusal::ForgedConfiguration:
+            return "a configuration from a worker authorises nothing";
+        case WorkerRefusal::NotAllowed:
+            return "not a message this worker sends";
+        case WorkerRefusal::ForeignPacket:
+            return "a tunnel packet outside the tunnel's authorised connection";
+        case WorkerRefusal::ForeignChannel:
+            return "a channel outside the tunnel's own pair";
+        case WorkerRefusal::BadQuery:
+            return "cached-session query refused";
+    }
+    return "refused";
+}
+
+// A tunnel packet from a worker: the TAMBLO_MT_TCPOVERUDP byte, the device address and at
+// least a whole TCP header, whose first four bytes are the ports.
+constexpr size_t kTcpHeaderMinSize = 20;
+constexpr size_t kTunnelPacketMinSize = gateway_datagram::kSegmentOffset + kTcpHeaderMinSize;
+}  // namespace
+
 bool Tunnel::processData(uint8_t type, const uint8_t* bytes, uint16_t length) {
     if (dying) {
         return false;
     }
-    if (type == pipe_message::kFinished && length == 0) {
-        LOG4CPLUS_TRACE(logger, "got 0xfe - closed session notification");
-        destroy();
+    LOG4CPLUS_TRACE(logger, "received from pipeIn[0]: " << pipeIn[0] << " len: " << length);
+    // The worker is untrusted: each kind of worker sends only its own kinds of message, and
+    // nothing it sends names more than what the parent authorised for this tunnel.
+    switch (type) {
+        case pipe_message::kDatagram:
+            if (gatewayClient == nullptr) {
+                return true;  // the client went away: nobody to send it to
+            }
+            if (!datagramAllowed(bytes, length)) {
+                refuseWorkerMessage(length != 0 && bytes[0] == TAMBLO_MT_TCPOVERUDP
+                                        ? WorkerRefusal::ForeignPacket
+                                        : WorkerRefusal::ForeignChannel,
+                                    type);
+                return true;
+            }
+            if (bytes[0] == TAMBLO_MT_TCPOVERUDP) {
+                tambloServer->counters().relayedToDevices += length;
+            }
+            gatewayClient->send(bytes, length);
+            return !dying;
+        case pipe_message::kFinished:
+            if (length != 0) {
+                break;
+            }
+            LOG4CPLUS_TRACE(logger, "got 0xfe - closed session notification");
+            destroy();
+            return false;
+        case pipe_message::kRecordingCleanup:
+            if (isProxy || length != 0) {
+                break;
+            }
+            if (!recordingResponseSent) {
+                recordingResponseSent = true;
+                tambloServer->sendCtrlCloseMessage(this);
+            }
+            return true;
+        case pipe_message::kChannelRegister:
+        case pipe_message::kChannelDeregister:
+            if (isProxy || length != 1) {
+                break;
+            }
+            if (!ownChannel(bytes[0])) {
+                refuseWorkerMessage(WorkerRefusal::ForeignChannel, type);
+            } else if (gatewayClient != nullptr && type == pipe_message::kChannelRegister) {
+                gatewayClient->registerChannel(this, bytes[0]);
+            } else if (gatewayClient != nullptr) {
+                gatewayClient->deregisterChannel(this, bytes[0]);
+            }
+            return true;
+        case pipe_message::kCachedSessionQuery:
+            if (!isProxy) {
+                break;
+            }
+            checkForCachedSessionId(bytes, length);
+            return !dying;
+        case pipe_message::kConfigurationFound:
+            refuseWorkerMessage(WorkerRefusal::ForgedConfiguration, type);
+            return true;
+        default:
+            break;
+    }
+    refuseWorkerMessage(WorkerRefusal::NotAllowed, type);
+    return true;
+}
+
+bool Tunnel::ownChannel(uint8_t channel) const {
+    return allottedComponentId >= 0 &&
+           (channel == allottedComponentId || channel == allottedComponentId + 1);
+}
+
+bool Tunnel::datagramAllowed(const uint8_t* bytes, uint16_t length) const {
+    if (length == 0) {
         return false;
     }
-    if (type == pipe_message::kRecordingCleanup && length == 0 && !recordingResponseSent) {
-        recordingResponseSent = true;
-        tambloServer->sendCtrlCloseMessage(this);
-        return true;
+    if (bytes[0] != TAMBLO_MT_TCPOVERUDP) {
+        return ownChannel(bytes[0]);
     }
-    LOG4CPLUS_TRACE(logger, "received from pipeIn[0]: " << pipeIn[0] << " len: " << length);
-    if (length == 1 && gatewayClient != nullptr && type == pipe_message::kChannelRegister) {
-        gatewayClient->registerChannel(this, bytes[0]);
-    } else if (length == 1 && gatewayClient != nullptr &&
-               type == pipe_message::kChannelDeregister) {
-        gatewayClient->deregisterChannel(this, bytes[0]);
-    } else if (type == pipe_message::kConfigurationFound) {
-        handleAuthData(bytes, length);
-    } else if (type == pipe_message::kCachedSessionQuery) {
-        checkForCachedSessionId(bytes, length);
-    } else if (length != 0 && gatewayClient != nullptr) {
-        if (type == pipe_message::kDatagram) {
-            tambloServer->counters().relayedToDevices += length;
-        }
-        gatewayClient->send(bytes, length);
-    }
-    return !dying;
+    // Three compares against values kept in the packet's own byte order.
+    return authorised.set && length >= kTunnelPacketMinSize &&
+           std::memcmp(bytes + gateway_datagram::kDeviceAddressOffset, &authorised.device, 4) ==
+               0 &&
+           std::memcmp(bytes + gateway_datagram::kSegmentOffset, &authorised.localPort, 2) == 0 &&
+           std::memcmp(bytes + gateway_datagram::kDestinationPortOffset, &authorised.devicePort,
+                       2) == 0;
+}
+
+void Tunnel::authorise(uint32_t device, uint16_t localPortValue, uint16_t devicePort) {
+    authorised.set = true;
+    authorised.device = device;
+    authorised.localPort = htons(localPortValue);
+    authorised.devicePort = htons(devicePort);
+}
+
+void Tunnel::refuseWorkerMessage(WorkerRefusal reason, uint8_t type, const char* detail) {
+    ++tambloServer->counters().workerMessagesRefused[static_cast<size_t>(reason)];
+    tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, refusalLog(),
+                                tambloServer->nowSeconds(), [&](auto& line) {
+                                    line << "dropped a message of type " << static_cast<int>(type)
+                                         << " from worker " << childPid << ": "
+                                         << refusalText(reason);
+                                    if (detail != nullptr) {
+                                        line << " (" << detail << ")";
+                                    }
+                                });
 }
 
 void Tunnel::bindGatewayClient(GatewayClient* client) {
@@ -633,33 +793,19 @@ void Tunnel::bindGatewayClient(GatewayClient* client) {
     gatewayClient->registerTunnel(this);
 }
 
-void Tunnel::handleAuthData(const uint8_t* bytes, uint16_t length) {
-    LOG4CPLUS_TRACE(logger, "got auth data from child process");
-    const std::optional<LanDeviceAuthData> auth = decodeLanDeviceAuthData(bytes, length);
-    if (!auth) {
-        ++tambloServer->counters().configurationsRefused;
-        LOG4CPLUS_WARN(logger, "auth data too short!");
-        stopVideoRecording(false);
-        return;
-    }
-    LOG4CPLUS_TRACE(logger, "auth data for GC with MAC: " << auth->mac);
-    GatewayClient* client = tambloServer->gatewayClient(std::string_view(auth->mac));
-    if (client == nullptr) {
-        ++tambloServer->counters().configurationsRefused;
-        LOG4CPLUS_WARN(logger, "GC with MAC " << auth->mac << " is not connected.");
-        stopVideoRecording(false);
-        return;
-    }
-    ++tambloServer->counters().configurationsAnswered;
-    client->addLdInfo(auth->ldId, auth->ipAddress, auth->port, auth->sessionId,
-                      tambloServer->clock().now());
-    tambloServer->claimGatewayClientId(client, auth->gcId, auth->gatewayLookup != 0);
-    allowTcpProxySession(client, auth->ldId, auth->sessionId, auth->ipOverride);
-}
-
 void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
-    const std::optional<LanDeviceAuthData> query = decodeLanDeviceAuthData(bytes, length);
-    if (query) {
+    QueryFault fault = QueryFault::Length;
+    const std::optional<CachedSessionQuery> query = decodeCachedSessionQuery(bytes, length, &fault);
+    if (!query) {
+        // A worker of this server sends no such query: it is not followed up at all.
+        refuseWorkerMessage(WorkerRefusal::BadQuery, pipe_message::kCachedSessionQuery,
+                            queryFaultText(fault));
+        stopVideoRecording(false);
+        return;
+    }
+    // A new target replaces one still being looked up.
+    lookup.reset();
+    if (query->target == TargetKind::Device) {
         // Looking a client up authorises nothing: the tunnel stays with the client it has
         // (if any) until a client allows the session.
         GatewayClient* client = tambloServer->gatewayClient(query->gcId);
@@ -667,21 +813,69 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
             ++tambloServer->counters().sessionCacheHits;
             LOG4CPLUS_DEBUG(logger, "connection " << tamblo::logging::sessionTag(query->sessionId)
                                                   << " matched one from cache, allowing");
-            allowTcpProxySession(client, query->ldId, query->sessionId, query->ipOverride);
+            std::string address;
+            uint16_t devicePort = 0;
+            client->getCachedData(query->ldId, query->sessionId, &address, &devicePort,
+                                  tambloServer->clock().now());
+            allowTcpProxySession(client, *query, address, devicePort);
             return;
         }
+        ++tambloServer->counters().sessionCacheMisses;
+        LOG4CPLUS_DEBUG(logger, "could not authorize new connection basing on cache");
+        sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
     }
-    ++tambloServer->counters().sessionCacheMisses;
-    LOG4CPLUS_DEBUG(logger, "could not authorize new connection basing on cache");
-    sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
+    // Gateway targets and LD ids not above 0 are never cached: straight to the service.
+    startLookup(*query);
 }
 
-void Tunnel::allowTcpProxySession(GatewayClient* client, uint32_t ldId,
-                                  const std::string& sessionId, const std::string& ipOverride) {
+void Tunnel::startLookup(const CachedSessionQuery& query) {
+    lookupQuery = query;
+    lookup = std::make_unique<ConfigurationLookup>(
+        loop, tambloServer->getRestPort(), lookupRequestFor(query),
+        [this](ConfigurationLookup::Outcome outcome,
+               const ConfigurationLookup::Configuration& found) { lookupDone(outcome, found); });
+    lookup->start();
+}
+
+void Tunnel::lookupDone(ConfigurationLookup::Outcome outcome,
+                        const ConfigurationLookup::Configuration& found) {
+    using Outcome = ConfigurationLookup::Outcome;
+    // A failed or refused lookup ends the worker, which closes its client without an answer.
+    if (outcome != Outcome::Found) {
+        ++(outcome == Outcome::Failed ? tambloServer->counters().configurationsFailed
+                                      : tambloServer->counters().configurationsRefused);
+        stopVideoRecording(false);
+        return;
+    }
+    GatewayClient* client = tambloServer->gatewayClient(std::string_view(found.serial));
+    if (client == nullptr) {
+        ++tambloServer->counters().configurationsRefused;
+        LOG4CPLUS_WARN(logger, "GC with MAC " << found.serial << " is not connected.");
+        stopVideoRecording(false);
+        return;
+    }
+    ++tambloServer->counters().configurationsAnswered;
+    const CachedSessionQuery query = lookupQuery;
+    std::string address = found.deviceAddress;
+    uint16_t devicePort = found.devicePort;
+    if (query.target == TargetKind::Device) {
+        // Only what a query can find again is cached; an entry made meanwhile stays as it is.
+        const timeval now = tambloServer->clock().now();
+        client->addLdInfo(query.ldId, address, devicePort, query.sessionId, now);
+        client->getCachedData(query.ldId, query.sessionId, &address, &devicePort, now);
+    }
+    tambloServer->claimGatewayClientId(client, query.gcId, query.target == TargetKind::Gateway);
+    allowTcpProxySession(client, query, address, devicePort);
+}
+
+void Tunnel::allowTcpProxySession(GatewayClient* client, const CachedSessionQuery& query,
+                                  const std::string& deviceAddress, uint16_t devicePort) {
     LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld "
-                                << ldId << ", session " << tamblo::logging::sessionTag(sessionId));
+                                << query.ldId << ", session "
+                                << tamblo::logging::sessionTag(query.sessionId));
     bindGatewayClient(client);
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
+    authorised.set = false;
     const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();
     if (!localPort) {
         LOG4CPLUS_WARN(logger,
@@ -690,24 +884,32 @@ void Tunnel::allowTcpProxySession(GatewayClient* client, uint32_t ldId,
         return;
     }
     allottedLocalPort = *localPort;
-    std::string address;
-    uint16_t devicePort = 0;
-    gatewayClient->getCachedData(ldId, sessionId, &address, &devicePort,
-                                 tambloServer->clock().now());
-    LOG4CPLUS_DEBUG(logger, "Received parameters for LD " << ldId << ", ip: " << address
+    LOG4CPLUS_DEBUG(logger, "Received parameters for LD " << query.ldId << ", ip: " << deviceAddress
                                                           << ", port: " << devicePort);
     LOG4CPLUS_TRACE(logger, "relay: assigned local port: " << *localPort);
+
+    // The parent decides where the worker connects: the device, or what the client's service
+    // imposes when the operator allows client-chosen services.
+    const ConnectTarget target = connectTarget(
+        query.service, tambloServer->serverSettings().clientTargets, deviceAddress, devicePort);
+    in_addr device{};
+    if (inet_pton(AF_INET, target.address.c_str(), &device) != 1) {
+        LOG4CPLUS_WARN(logger,
+                       "Device address " << target.address << " is not IPv4, refusing tunnel");
+        stopVideoRecording(false);
+        return;
+    }
+    authorise(device.s_addr, *localPort, target.port);
 
     pipe_message::ConnectParameters parameters;
     parameters.localIP = gatewayClient->getLocalIP();
     parameters.localPort = *localPort;
     parameters.windowSize = gatewayClient->tcpWindowSize();
-    parameters.devicePort = devicePort;
-    parameters.deviceAddress = address;
+    parameters.devicePort = target.port;
+    parameters.deviceAddress = target.address;
     uint8_t payload[pipe_message::kConnectFixedSize + pipe_message::kMaxDeviceAddressText];
     const size_t length = pipe_message::encodeConnectParameters(parameters, payload);
 
-    tambloServer->registerSession(this, gatewayClient->getAddress(),
-                                  ipOverride.empty() ? address : ipOverride, *localPort);
+    tambloServer->registerSession(this, gatewayClient->getAddress(), target.address, *localPort);
     sendToChildProcess(pipe_message::kConnect, payload, static_cast<uint16_t>(length));
 }

@@ -13,14 +13,18 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ConfigurationLookup.h"
 #include "EventLoop.h"
+#include "LanDeviceAuthData.h"
 #include "PipeMessage.h"
 
 class GatewayClient;
 class TambloServer;
+enum class WorkerRefusal : uint8_t;  // TambloServer.h
 
 // Test-only: a proxy worker started while this variable is set makes a forbidden call
 // right after it is confined.
@@ -60,10 +64,17 @@ class Tunnel {
     // Asks the worker to stop; with the flag set the client record is going away.
     void stopVideoRecording(bool gatewayClientDeleted);
 
-    // Parent -> worker. send() ends the tunnel when the message cannot be written whole;
-    // sendToChildProcess() only logs the result. Both write what queueFrame() gathered first.
+    // Parent -> worker, after what queueFrame() gathered. send() carries what the gateway
+    // sent (tunnel packets, channel datagrams): a message that finds the pipe full is dropped
+    // and counted, as a congested link would drop it. sendToChildProcess() carries the
+    // parent's own messages (stop, not cached, connect): they never get lost; a full pipe
+    // keeps them, in order, until the worker reads (up to kMaxPendingBytes).
     void send(uint8_t type, const uint8_t* bytes, uint16_t length);
     void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length);
+    // What may wait in the parent for a worker that does not read: its control messages and
+    // the rest of one cut frame. A worker that lets more pile up reads nothing at all, and
+    // its tunnel is ended.
+    static constexpr size_t kMaxPendingBytes = 64 * 1024;
     // A tunnel packet for the worker, written with the others of the same receive batch in
     // one call by flushFrames(). The payload must stay where it is until then. A packet that
     // finds the pipe full is dropped and counted, as a congested link would drop it.
@@ -92,6 +103,8 @@ class Tunnel {
     // Values this tunnel holds on its client: 0 / -1 when none.
     uint16_t localPort() const { return allottedLocalPort; }
     int componentId() const { return allottedComponentId; }
+    // A configuration lookup of this tunnel is under way.
+    bool lookupPending() const { return lookup && lookup->pending(); }
     pid_t getChildPid() const { return childPid; }
     bool isProxyTunnel() const { return isProxy; }
     // The proxy client's IPv4 address (network order), counted against the per-address
@@ -123,10 +136,25 @@ class Tunnel {
     // nothing is left over.
     bool writeLeftover();
     void dropQueuedFrames();
-    void handleAuthData(const uint8_t* bytes, uint16_t length);
+    // One message to the worker; a droppable one is dropped when the pipe has no room for
+    // it, any other waits in leftover.
+    void writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, bool droppable);
+    // Keeps what the pipe did not take of a frame (written bytes of it already went).
+    void keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written);
+    // Whether a worker's datagram for the gateway is its own: a tunnel packet of the
+    // authorised connection, or a channel datagram of its own channel pair.
+    bool datagramAllowed(const uint8_t* bytes, uint16_t length) const;
+    bool ownChannel(uint8_t channel) const;
+    // A worker message the parent does not act on: dropped, counted, logged at a bounded rate.
+    void refuseWorkerMessage(WorkerRefusal reason, uint8_t type, const char* detail = nullptr);
     void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
-    void allowTcpProxySession(GatewayClient* client, uint32_t ldId, const std::string& sessionId,
-                              const std::string& ipOverride);
+    void startLookup(const CachedSessionQuery& query);
+    void lookupDone(ConfigurationLookup::Outcome outcome,
+                    const ConfigurationLookup::Configuration& found);
+    // Binds the tunnel to its client and sends the connect parameters for the looked-up device
+    // under the client's service choice.
+    void allowTcpProxySession(GatewayClient* client, const CachedSessionQuery& query,
+                              const std::string& deviceAddress, uint16_t devicePort);
     void bindGatewayClient(GatewayClient* client);
     void endWorker();
 
@@ -150,6 +178,20 @@ class Tunnel {
 
     uint16_t allottedLocalPort = 0;
     int allottedComponentId = -1;
+    // The one connection the worker may send tunnel packets for, each field as it stands in
+    // a packet (network order): device address, local port (TCP source), device port (TCP
+    // destination). Set by the authorisation of a proxy session or the recording start;
+    // until then no tunnel packet of the worker passes.
+    struct AuthorisedConnection {
+        bool set = false;
+        uint32_t device = 0;
+        uint16_t localPort = 0;
+        uint16_t devicePort = 0;
+    } authorised;
+    void authorise(uint32_t device, uint16_t localPort, uint16_t devicePort);
+    // The configuration lookup for the worker's last query, and that query.
+    std::unique_ptr<ConfigurationLookup> lookup;
+    CachedSessionQuery lookupQuery;
     bool workerReaped = false;
     bool dying = false;
     bool hasClientAddress = false;

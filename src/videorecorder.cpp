@@ -123,6 +123,8 @@ void handleConnect(const uint8_t* payload, uint16_t length) {
         return;
     }
     s.tcpWnd = parameters->windowSize;
+    // A proxy worker connects exactly where the parent says: the device, or the address and
+    // port that the client's relay service imposes.
     if (s.isProxy) {
         s.cameraPortNumber = parameters->devicePort;
         const size_t n = parameters->deviceAddress.size();
@@ -147,7 +149,8 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             handleStopRequest();
             break;
         case pipe_message::kNotCached:
-            worker::configurationNotCached();
+            // The parent asks the configuration service; its connect or stop follows.
+            LOG4CPLUS_TRACE(logger, "target not cached, the server looks it up");
             break;
         case pipe_message::kConnect:
             handleConnect(payload, length);
@@ -390,11 +393,10 @@ void endNow() {
 
 namespace {
 // What a proxy worker sets up before it knows its client: its state, loop and stack.
-void beginProxyWorker(int fdOutput, int fdInput, uint16_t restPort, uint32_t requestHeadTimeout) {
+void beginProxyWorker(int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
     State& s = worker::state();
     s.isProxy = true;
     s.bufferingTimePassed = true;
-    s.restPort = restPort;
     s.requestHeadTimeout = requestHeadTimeout;
     std::strcpy(s.cameraIPAddress, "127.0.0.1");
     initialiseProcessState(fdOutput, fdInput);
@@ -447,15 +449,13 @@ int receiveClient(int handoff) {
 }
 }  // namespace
 
-int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
-                  uint32_t requestHeadTimeout) {
-    beginProxyWorker(fdOutput, fdInput, restPort, requestHeadTimeout);
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, requestHeadTimeout);
     return runProxyWorker(fd);
 }
 
-int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint16_t restPort,
-                       uint32_t requestHeadTimeout) {
-    beginProxyWorker(fdOutput, fdInput, restPort, requestHeadTimeout);
+int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, requestHeadTimeout);
     const int fd = receiveClient(handoff);
     ::close(handoff);
     if (fd < 0) {
@@ -506,13 +506,11 @@ int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* u
 }
 
 const char* getIPAddress() {
-    const State& s = worker::state();
-    return s.ipOverride != nullptr ? s.ipOverride : s.cameraIPAddress;
+    return worker::state().cameraIPAddress;
 }
 
 uint16_t getPortNumber() {
-    const State& s = worker::state();
-    return s.portOverride != 0 ? s.portOverride : s.cameraPortNumber;
+    return worker::state().cameraPortNumber;
 }
 
 void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length) {

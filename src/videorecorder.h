@@ -13,13 +13,11 @@ struct pbuf;
 
 // Entry points; each returns when the worker has ended (the caller exits with the result).
 // requestHeadTimeout: seconds the client has to name its target with relay options.
-int startTcpProxy(int fd, int fdOutput, int fdInput, uint16_t restPort,
-                  uint32_t requestHeadTimeout);
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout);
 // A spare proxy worker: sets itself up, then waits for its client's socket on handoff (a
 // socket pair end, one descriptor passed with one byte) and serves it as startTcpProxy does.
 // Ends at once, without a word to the parent, when the parent closes the pair first.
-int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint16_t restPort,
-                       uint32_t requestHeadTimeout);
+int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout);
 int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
                   const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
                   int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
@@ -59,6 +57,7 @@ void tunnelDataSent(uint16_t count);
 void tunnelClosed();
 void tunnelTransportOutput(const uint8_t* packet, uint16_t length);
 
-// The device address and port that a connect uses: the relay service's override wins.
+// The device address and port that a connect uses: what the parent's connect parameters named
+// (a proxy worker), or the camera (a recording).
 const char* getIPAddress();
 uint16_t getPortNumber();

@@ -26,32 +26,9 @@ constexpr size_t kSessionIdSize = 64;
 constexpr size_t kIdSize = 16;
 constexpr size_t kOptionSize = 16;
 
-struct ServiceRule {
-    RelayService service;
-    const char* name;
-    uint16_t ports[2];
-    uint16_t imposedPort;
-    const char* imposedAddress;  // nullptr: the looked-up address stays
-};
-
-constexpr ServiceRule kServices[] = {
-    {RelayService::RelayServiceHttpTunnel, "RTSPOVERHTTP", {4646, 8088}, 4646, "127.0.0.1"},
-    {RelayService::RelayServiceVerify, "VERIFY", {4848, 4848}, 4848, nullptr},
-    {RelayService::RelayServiceRemoteNas, "RNAS", {4080, 4080}, 4080, "127.0.0.1"},
-    {RelayService::RelayServiceWebdis, "WEBDIS", {7379, 7379}, 7379, "127.0.0.1"},
-};
-
-const ServiceRule* ruleFor(RelayService service) {
-    for (const ServiceRule& rule : kServices) {
-        if (rule.service == service) {
-            return &rule;
-        }
-    }
-    return nullptr;
-}
-
 // The chosen service by DST_PORT first, then by SERVICE (which wins); unknown values leave
-// the service as it was.
+// the service as it was. The worker only reports the choice: the parent decides what it
+// imposes (RelayService.h).
 void chooseService(const char* inbuf) {
     State& s = worker::state();
     if (!s.clientTargets) {
@@ -59,24 +36,13 @@ void chooseService(const char* inbuf) {
     }
     char value[kOptionSize];
     if (extractFieldValue(inbuf, "DST_PORT", value, sizeof value) != nullptr) {
-        const uint16_t port = static_cast<uint16_t>(std::atoi(value));
-        for (const ServiceRule& rule : kServices) {
-            if (port == rule.ports[0] || port == rule.ports[1]) {
-                s.service = rule.service;
-            }
+        if (const auto service = serviceByPort(static_cast<uint16_t>(std::atoi(value)))) {
+            s.service = *service;
         }
     }
     if (extractFieldValue(inbuf, "SERVICE", value, sizeof value) != nullptr) {
-        for (const ServiceRule& rule : kServices) {
-            if (std::strcmp(value, rule.name) == 0) {
-                s.service = rule.service;
-            }
-        }
-    }
-    if (const ServiceRule* rule = ruleFor(s.service)) {
-        s.portOverride = rule->imposedPort;
-        if (rule->imposedAddress != nullptr) {
-            s.ipOverride = rule->imposedAddress;
+        if (const auto service = serviceByName(value)) {
+            s.service = *service;
         }
     }
 }

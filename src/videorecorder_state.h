@@ -14,17 +14,10 @@
 #include "LoopMailbox.h"
 #include "PipeMessage.h"
 #include "RTSPRecorder.h"
+#include "RelayService.h"
 #include "videorecorder.h"
 
 struct pbuf;
-
-enum class RelayService {
-    None = 0,
-    RelayServiceHttpTunnel = 1,
-    RelayServiceVerify = 2,
-    RelayServiceRemoteNas = 3,
-    RelayServiceWebdis = 4,
-};
 
 // A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
 class Watcher {
@@ -78,10 +71,7 @@ struct State {
     uint16_t gcPort = 0;
     char cameraIPAddress[128] = "127.0.0.1";
     uint16_t cameraPortNumber = 80;
-    const char* ipOverride = nullptr;
-    uint16_t portOverride = 0;
     uint32_t tcpWnd = 0;
-    uint16_t restPort = 8080;
     uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
     bool clientTargets = true;         // DST_PORT and SERVICE may choose a relay service
     int fdConnected = -1;
@@ -150,7 +140,6 @@ void endNow();
 void clientDataReceived(int received);  // bytes were appended to clientInbuf
 void processClientData(int received);   // forwards the held client bytes when it may
 void startLookup();                     // the request named a new target
-void configurationNotCached();          // parent answered 249
 bool clientQueueEmpty();                // nothing waits to be written to the local connection
 // Writes the device data that came in during this pass of the loop to the local connection
 // (once per pass, not once per segment).

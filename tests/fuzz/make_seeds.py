@@ -20,12 +20,12 @@ def frame(kind, payload=b""):
     return struct.pack("=BH", kind, len(payload)) + payload
 
 
-def auth_record(gc=7, ld=12, mac=b"", session=b"abc", address=b"", override=b"", port=0,
-                gateway_lookup=0):
+def query_record(gc=7, ld=12, session=b"abc", target=0, service=0, mac=b""):
+    """A cached-session query (250); target 0 device, 1 gateway, 2 LD_ID not above 0."""
     def text(value, size):
         return value[:size - 1].ljust(size, b"\0")
     return (struct.pack("=II", gc, ld) + text(mac, 256) + text(session, 128) +
-            text(address, 128) + text(override, 128) + struct.pack("=HBB", port, gateway_lookup, 0))
+            text(b"", 128) + text(b"", 128) + struct.pack("=HBB", 0, target, service))
 
 
 def connect_parameters(address=b"198.18.0.10"):
@@ -60,8 +60,11 @@ SEEDS = {
         b'\x01HTTP/1.1 200 OK\r\n\r\n{"ipAddress":"::1","port":"80","gatewayClient":[]}',
     ],
     "pipe_frames": [
-        frame(252, auth_record(mac=MAC.encode(), address=b"198.18.0.10", port=80)),
-        frame(250, auth_record()) + frame(249) + frame(251, connect_parameters()),
+        frame(252, query_record(mac=MAC.encode())),
+        frame(250, query_record()) + frame(249) + frame(251, connect_parameters()),
+        frame(250, query_record(ld=0, target=1, service=3)) +
+        frame(250, query_record(ld=1, target=2)) + frame(250, query_record(session=b"a;b\r\n")) +
+        frame(250, query_record(target=7, service=9)),
         frame(0) + frame(254) + frame(255, bytes([255]) + b"\x00" * 24),
         frame(248, b"\x82") + frame(247, b"\x82") + frame(246),
         struct.pack("=BH", 255, 4097) + b"\x00" * 16,

@@ -1,5 +1,5 @@
 // The pipe between server and worker as the reader sees it: frames of any type and length
-// arriving in one stream, with the authorisation records and connect parameters decoded.
+// arriving in one stream, with the cached-session queries and connect parameters decoded.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,9 +14,9 @@ constexpr size_t kMaxInput = 60000;
 bool sink(uint8_t type, const uint8_t* payload, uint16_t length) {
     if (type == pipe_message::kConnect) {
         pipe_message::decodeConnectParameters(payload, length);
-    } else if (type == pipe_message::kConfigurationFound ||
-               type == pipe_message::kCachedSessionQuery) {
-        decodeLanDeviceAuthData(payload, length);
+    } else if (type == pipe_message::kCachedSessionQuery) {
+        QueryFault fault;
+        decodeCachedSessionQuery(payload, length, &fault);
     }
     return true;
 }

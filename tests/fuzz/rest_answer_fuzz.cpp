@@ -1,9 +1,9 @@
-// The configuration service's answers as the worker reads them: status line, header block,
-// JSON body and its fields. The first byte chooses a device or a gateway lookup.
+// The configuration service's answers as the parent's lookup reads them: status line, header
+// block, JSON body and its fields. The first byte chooses a device or a gateway lookup.
 #include <string>
 
 #include "FuzzTarget.h"
-#include "videorecorder_lookup.h"
+#include "ConfigurationLookup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {

@@ -432,9 +432,13 @@ TEST_F(GatewayClientChannels, ChannelDatagramGoesWholeToTheTunnelThatBoundItFirs
     EXPECT_FALSE(b_.take().has_value());
 }
 
-TEST_F(GatewayClientChannels, DeregisteringAChannelUnbindsItWhoeverOwnsIt) {
+// A tunnel lets go of its own channels only: another tunnel's binding stays.
+TEST_F(GatewayClientChannels, DeregisteringAChannelUnbindsItOnlyForItsOwner) {
     record_->registerChannel(a_.tunnel, 130);
     record_->deregisterChannel(b_.tunnel, 130);
+    deliver(130);
+    EXPECT_TRUE(a_.take().has_value());
+    record_->deregisterChannel(a_.tunnel, 130);
     LogCapture log;
     deliver(130);
     EXPECT_FALSE(a_.take().has_value());

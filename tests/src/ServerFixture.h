@@ -69,8 +69,11 @@ class ServerFixture : public ::testing::Test {
         settings.gcPort = 0;
         settings.ctrlPort = 0;
         settings.proxyPort = 0;
+        configure(settings);
         server = std::make_unique<TambloServer>(settings, clock);
     }
+    // A fixture's own settings, before the server is made (the default loop is set).
+    virtual void configure(ServerSettings&) {}
     void TearDown() override { server.reset(); }
 
     // Registers the fake gateway (plain) with a MAC ending in last and a port range.

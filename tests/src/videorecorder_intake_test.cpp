@@ -1,5 +1,5 @@
-// Relay options: the field extraction, the services and overrides they choose, and when a
-// request names a new target.
+// Relay options: the field extraction, the services they choose, and when a request names a
+// new target.
 #include "videorecorder_intake.h"
 
 #include <fcntl.h>
@@ -104,7 +104,8 @@ TEST_F(IntakeTest, ADeviceTargetAsksTheParentForACachedSession) {
     EXPECT_EQ(query.gcId, 7u);
     EXPECT_EQ(query.ldId, 12u);
     EXPECT_STREQ(query.sessionId, "abc");
-    EXPECT_STREQ(query.ipOverride, "");
+    EXPECT_EQ(query.target, static_cast<uint8_t>(TargetKind::Device));
+    EXPECT_EQ(query.service, static_cast<uint8_t>(RelayService::None));
     EXPECT_FALSE(worker::state().dataNeedsProcessing);  // bytes held for the connection
 
     // The same target again is forwarded at once, without a lookup.
@@ -120,41 +121,51 @@ TEST_F(IntakeTest, MissingSessionOrGatewayIsNoTarget) {
     EXPECT_FALSE(queryWasSent(&query));
 }
 
-TEST_F(IntakeTest, ServicesImposeTheirPortAndAddress) {
-    worker::State& s = worker::state();
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=a,GC_ID=7,LD_ID=3,SERVICE=RNAS\r\n\r\n",
-            "JSESSIONID=a,GC_ID=7,LD_ID=3,SERVICE=RNAS");
-    EXPECT_EQ(s.service, RelayService::RelayServiceRemoteNas);
-    EXPECT_STREQ(getIPAddress(), "127.0.0.1");
-    EXPECT_EQ(getPortNumber(), 4080);
-    LanDeviceAuthData query;
-    ASSERT_TRUE(queryWasSent(&query));
-    EXPECT_STREQ(query.ipOverride, "127.0.0.1");
-
-    // DST_PORT 8088 alone: the HTTP tunnel on 4646; with SERVICE WEBDIS the name wins.
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=b,GC_ID=7,LD_ID=3,DST_PORT=8088\r\n\r\n",
-            "JSESSIONID=b,GC_ID=7,LD_ID=3");
-    EXPECT_EQ(s.service, RelayService::RelayServiceHttpTunnel);
-    EXPECT_EQ(getPortNumber(), 4646);
-    extract(
-        "GET / HTTP/1.1\r\nCookie: JSESSIONID=c,GC_ID=7,LD_ID=3,DST_PORT=8088,SERVICE=WEBDIS\r\n",
-        "JSESSIONID=c,GC_ID=7,LD_ID=3");
-    EXPECT_EQ(s.service, RelayService::RelayServiceWebdis);
-    EXPECT_EQ(getPortNumber(), 7379);
-    // A request that names no service keeps the overrides in force.
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=d,GC_ID=7,LD_ID=3\r\n",
-            "JSESSIONID=d,GC_ID=7,LD_ID=3");
-    EXPECT_EQ(s.service, RelayService::RelayServiceWebdis);
-}
-
-TEST_F(IntakeTest, VerifyKeepsTheLookedUpAddress) {
-    worker::State& s = worker::state();
-    std::strcpy(s.cameraIPAddress, "198.18.0.10");
-    extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=a,GC_ID=7,LD_ID=3,SERVICE=VERIFY\r\n",
-            "JSESSIONID=a,GC_ID=7,LD_ID=3,SERVICE=VERIFY");
-    EXPECT_EQ(s.service, RelayService::RelayServiceVerify);
-    EXPECT_STREQ(getIPAddress(), "198.18.0.10");
-    EXPECT_EQ(getPortNumber(), 4848);
+// Every target goes to the parent as a query: what the client named, and the service it chose
+// (which the parent turns into a port and an address, or not).
+TEST_F(IntakeTest, TheQueryCarriesTheTargetAndTheChosenService) {
+    const struct {
+        const char* options;
+        bool clientTargets;
+        TargetKind target;
+        uint32_t ldId;
+        RelayService service;
+    } cases[] = {
+        {"JSESSIONID=a,GC_ID=7,LD_ID=3,SERVICE=RNAS", true, TargetKind::Device, 3,
+         RelayService::RelayServiceRemoteNas},
+        {"JSESSIONID=b,GC_ID=7,LD_ID=3,DST_PORT=8088", true, TargetKind::Device, 3,
+         RelayService::RelayServiceHttpTunnel},
+        {"JSESSIONID=c,GC_ID=7,LD_ID=3,DST_PORT=8088,SERVICE=WEBDIS", true, TargetKind::Device, 3,
+         RelayService::RelayServiceWebdis},
+        // A request that names no service keeps the connection's choice.
+        {"JSESSIONID=d,GC_ID=7,LD_ID=3", true, TargetKind::Device, 3,
+         RelayService::RelayServiceWebdis},
+        {"JSESSIONID=e,GC_ID=7,LD_ID=3,SERVICE=VERIFY", true, TargetKind::Device, 3,
+         RelayService::RelayServiceVerify},
+        {"JSESSIONID=f,GC_ID=7", true, TargetKind::Gateway, 0, RelayService::RelayServiceVerify},
+        {"JSESSIONID=g,GC_ID=7,LD_ID=-1", true, TargetKind::DeviceNotAboveZero, 1,
+         RelayService::RelayServiceVerify},
+        {"JSESSIONID=h,GC_ID=7,LD_ID=0", true, TargetKind::DeviceNotAboveZero, 0,
+         RelayService::RelayServiceVerify},
+        {"JSESSIONID=i,GC_ID=7,LD_ID=3,SERVICE=RNAS", false, TargetKind::Device, 3,
+         RelayService::None},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        if (!c.clientTargets) {
+            worker::resetState();
+            worker::state().fdUDPOutput = toParent[1];
+            worker::state().isProxy = true;
+        }
+        setClientTargets(c.clientTargets);
+        extract(std::string("GET / HTTP/1.1\r\nCookie: ") + c.options + "\r\n\r\n", c.options);
+        LanDeviceAuthData query;
+        ASSERT_TRUE(queryWasSent(&query));
+        EXPECT_EQ(query.target, static_cast<uint8_t>(c.target));
+        EXPECT_EQ(query.ldId, c.ldId);
+        EXPECT_EQ(query.service, static_cast<uint8_t>(c.service));
+    }
+    setClientTargets(true);
 }
 
 TEST_F(IntakeTest, OptionsFromTheWholeRequest) {

@@ -109,7 +109,7 @@ class WorkerProcess {
 };
 
 int proxyWorker(int client, int output, int input) {
-    return startTcpProxy(client, output, input, 8080, 10);
+    return startTcpProxy(client, output, input, 10);
 }
 
 int recordingWorker(int, int output, int input) {
