@@ -28,6 +28,9 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServ
 constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char* kDatagramKindNames[kDatagramKinds] = {"control", "tunnel", "channel",
                                                             "unknown"};
+// In the order of WorkerRefusal.
+constexpr const char* kWorkerRefusalNames[kWorkerRefusals] = {
+    "forged_configuration", "not_allowed", "foreign_packet", "foreign_channel", "bad_query"};
 
 // Writes metric families: "# HELP" and "# TYPE" once per family, then its samples.
 class Exposition {
@@ -113,6 +116,7 @@ void writeGateway(Exposition& out, const ServerCounters& c, const ServerGauges& 
         {"plaintext_on_keyed", c.plaintextOnKeyedDropped},
         {"other_address", c.keepalivesFromOtherAddress},
         {"worker_pipe_full", c.tunnelPacketsPipeFullDropped},
+        {"worker_pipe_full_channel", c.channelDatagramsPipeFullDropped},
     };
     for (const auto& [reason, value] : drops) {
         out.sample(value, label("reason", reason));
@@ -149,9 +153,17 @@ void writeWorkers(Exposition& out, const ServerCounters& c, const ServerGauges& 
     out.sample(c.sessionCacheHits, label("result", "hit"));
     out.sample(c.sessionCacheMisses, label("result", "miss"));
     out.family("tamblo_configuration_lookups_total", "counter",
-               "Configurations found by workers (252), answered or refused.");
+               "The server's lookups at the configuration service: answered (authorised, its "
+               "gateway connected), refused (by the answer, or no such gateway connected) or "
+               "failed (the service could not be asked).");
     out.sample(c.configurationsAnswered, label("result", "answered"));
     out.sample(c.configurationsRefused, label("result", "refused"));
+    out.sample(c.configurationsFailed, label("result", "failed"));
+    out.family("tamblo_worker_messages_refused_total", "counter",
+               "Messages from workers dropped unheeded, by reason.");
+    for (size_t reason = 0; reason < kWorkerRefusals; ++reason) {
+        out.sample(c.workerMessagesRefused[reason], label("reason", kWorkerRefusalNames[reason]));
+    }
     out.family("tamblo_relayed_bytes_total", "counter",
                "Bytes of tunnel packets (TCP segments) through the server, by direction.");
     out.sample(c.relayedToDevices, label("direction", "to_devices"));

@@ -45,6 +45,7 @@ TEST(MetricsExposition, EverySampleBelongsToADeclaredFamily) {
     counters.workerExits.count(0);       // exit status 0
     counters.workerExits.count(1 << 8);  // exit status 1
     counters.workerExits.count(9);       // SIGKILL
+    counters.workerMessagesRefused[static_cast<size_t>(WorkerRefusal::ForgedConfiguration)] = 1;
     ServerGauges gauges;
     gauges.gatewayClientsKeyed = 2;
     metrics::ProcessStats process;
@@ -79,6 +80,7 @@ TEST(MetricsExposition, EverySampleBelongsToADeclaredFamily) {
              "tamblo_worker_exits_total{status=\"0\"} 1",
              "tamblo_worker_exits_total{status=\"1\"} 1",
              "tamblo_worker_exits_total{signal=\"9\"} 1",
+             "tamblo_worker_messages_refused_total{reason=\"forged_configuration\"} 1",
              "process_start_time_seconds 1765000000.25",
          }) {
         EXPECT_NE(text.find(std::string(expected) + "\n"), std::string::npos) << expected;
