@@ -824,6 +824,12 @@ void Tunnel::checkForCachedSessionId(const uint8_t* bytes, uint16_t length) {
         LOG4CPLUS_DEBUG(logger, "could not authorize new connection basing on cache");
         sendToChildProcess(pipe_message::kNotCached, nullptr, 0);
     }
+    if (++lookupsStarted > kMaxLookups) {
+        refuseWorkerMessage(WorkerRefusal::BadQuery, pipe_message::kCachedSessionQuery,
+                            "too many lookups");
+        stopVideoRecording(false);
+        return;
+    }
     // Gateway targets and LD ids not above 0 are never cached: straight to the service.
     startLookup(*query);
 }

@@ -75,6 +75,10 @@ class Tunnel {
     // the rest of one cut frame. A worker that lets more pile up reads nothing at all, and
     // its tunnel is ended.
     static constexpr size_t kMaxPendingBytes = 64 * 1024;
+    // Lookups at the configuration service that one worker may have the parent make: a client
+    // names a few targets on one connection, a worker that names more serves no client (and
+    // would turn the parent into a flood of requests).
+    static constexpr uint32_t kMaxLookups = 32;
     // A tunnel packet for the worker, written with the others of the same receive batch in
     // one call by flushFrames(). The payload must stay where it is until then. A packet that
     // finds the pipe full is dropped and counted, as a congested link would drop it.
@@ -192,6 +196,7 @@ class Tunnel {
     // The configuration lookup for the worker's last query, and that query.
     std::unique_ptr<ConfigurationLookup> lookup;
     CachedSessionQuery lookupQuery;
+    uint32_t lookupsStarted = 0;
     bool workerReaped = false;
     bool dying = false;
     bool hasClientAddress = false;

@@ -140,13 +140,9 @@ TEST_F(IntakeTest, TheQueryCarriesTheTargetAndTheChosenService) {
         // A request that names no service keeps the connection's choice.
         {"JSESSIONID=d,GC_ID=7,LD_ID=3", true, TargetKind::Device, 3,
          RelayService::RelayServiceWebdis},
-        {"JSESSIONID=e,GC_ID=7,LD_ID=3,SERVICE=VERIFY", true, TargetKind::Device, 3,
-         RelayService::RelayServiceVerify},
-        {"JSESSIONID=f,GC_ID=7", true, TargetKind::Gateway, 0, RelayService::RelayServiceVerify},
+        {"JSESSIONID=f,GC_ID=7", true, TargetKind::Gateway, 0, RelayService::RelayServiceWebdis},
         {"JSESSIONID=g,GC_ID=7,LD_ID=-1", true, TargetKind::DeviceNotAboveZero, 1,
-         RelayService::RelayServiceVerify},
-        {"JSESSIONID=h,GC_ID=7,LD_ID=0", true, TargetKind::DeviceNotAboveZero, 0,
-         RelayService::RelayServiceVerify},
+         RelayService::RelayServiceWebdis},
         {"JSESSIONID=i,GC_ID=7,LD_ID=3,SERVICE=RNAS", false, TargetKind::Device, 3,
          RelayService::None},
     };
