@@ -681,15 +681,15 @@ bool Tunnel::processData(uint8_t type, const uint8_t* bytes, uint16_t length) {
     // nothing it sends names more than what the parent authorised for this tunnel.
     switch (type) {
         case pipe_message::kDatagram:
-            if (gatewayClient == nullptr) {
-                return true;  // the client went away: nobody to send it to
-            }
             if (!datagramAllowed(bytes, length)) {
                 refuseWorkerMessage(length != 0 && bytes[0] == TAMBLO_MT_TCPOVERUDP
                                         ? WorkerRefusal::ForeignPacket
                                         : WorkerRefusal::ForeignChannel,
                                     type);
                 return true;
+            }
+            if (gatewayClient == nullptr) {
+                return true;  // the client went away: nobody to send it to
             }
             if (bytes[0] == TAMBLO_MT_TCPOVERUDP) {
                 tambloServer->counters().relayedToDevices += length;
