@@ -746,20 +746,28 @@ bool Tunnel::ownChannel(uint8_t channel) const {
            (channel == allottedComponentId || channel == allottedComponentId + 1);
 }
 
-bool Tunnel::datagramAllowed(const uint8_t* bytes, uint16_t length) const {
+bool Tunnel::AuthorisedConnection::carries(const uint8_t* packet) const {
+    // Three compares against values kept in the packet's own byte order.
+    return set && std::memcmp(packet + gateway_datagram::kDeviceAddressOffset, &device, 4) == 0 &&
+           std::memcmp(packet + gateway_datagram::kSegmentOffset, &localPort, 2) == 0 &&
+           std::memcmp(packet + gateway_datagram::kDestinationPortOffset, &devicePort, 2) == 0;
+}
+
+bool Tunnel::datagramAllowed(const uint8_t* bytes, uint16_t length) {
     if (length == 0) {
         return false;
     }
     if (bytes[0] != TAMBLO_MT_TCPOVERUDP) {
         return ownChannel(bytes[0]);
     }
-    // Three compares against values kept in the packet's own byte order.
-    return authorised.set && length >= kTunnelPacketMinSize &&
-           std::memcmp(bytes + gateway_datagram::kDeviceAddressOffset, &authorised.device, 4) ==
-               0 &&
-           std::memcmp(bytes + gateway_datagram::kSegmentOffset, &authorised.localPort, 2) == 0 &&
-           std::memcmp(bytes + gateway_datagram::kDestinationPortOffset, &authorised.devicePort,
-                       2) == 0;
+    if (length < kTunnelPacketMinSize) {
+        return false;
+    }
+    if (authorised.carries(bytes)) {
+        previous.set = false;
+        return true;
+    }
+    return previous.carries(bytes);
 }
 
 void Tunnel::authorise(uint32_t device, uint16_t localPortValue, uint16_t devicePort) {
@@ -879,6 +887,7 @@ void Tunnel::allowTcpProxySession(GatewayClient* client, const CachedSessionQuer
     LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld "
                                 << query.ldId << ", session "
                                 << tamblo::logging::sessionTag(query.sessionId));
+    previous = gatewayClient == client ? authorised : AuthorisedConnection();
     bindGatewayClient(client);
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
     authorised.set = false;

@@ -147,7 +147,7 @@ class Tunnel {
     void keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written);
     // Whether a worker's datagram for the gateway is its own: a tunnel packet of the
     // authorised connection, or a channel datagram of its own channel pair.
-    bool datagramAllowed(const uint8_t* bytes, uint16_t length) const;
+    bool datagramAllowed(const uint8_t* bytes, uint16_t length);
     bool ownChannel(uint8_t channel) const;
     // A worker message the parent does not act on: dropped, counted, logged at a bounded rate.
     void refuseWorkerMessage(WorkerRefusal reason, uint8_t type, const char* detail = nullptr);
@@ -191,7 +191,11 @@ class Tunnel {
         uint32_t device = 0;
         uint16_t localPort = 0;
         uint16_t devicePort = 0;
+        bool carries(const uint8_t* packet) const;
     } authorised;
+    // The connection a new target on the same gateway replaced: its reset may still go out,
+    // up to the first packet of the new one (the worker sends them in that order).
+    AuthorisedConnection previous;
     void authorise(uint32_t device, uint16_t localPort, uint16_t devicePort);
     // The configuration lookup for the worker's last query, and that query.
     std::unique_ptr<ConfigurationLookup> lookup;

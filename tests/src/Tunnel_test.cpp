@@ -393,6 +393,28 @@ TEST_F(TunnelTest, HostileWorkerMessagesAreDroppedAndCounted) {
     ::close(recordingOutput);
 }
 
+// A new target on the same gateway: the old connection's reset still goes out, up to the first
+// packet of the new connection.
+TEST_F(TunnelTest, TheOldConnectionsResetPassesUntilTheNewConnectionStarts) {
+    cachedClient()->addLdInfo(13, "198.18.11.21", 80, "abc", clock.now());
+    Tunnel* tunnel = new Tunnel(server.get());
+    ASSERT_EQ(queryCache(tunnel)[0], pipe_message::kConnect);  // device 12 from port 5000
+    const LanDeviceAuthData second = queryRecord(7, 13, "abc");
+    writeToParent(tunnel, pipe_message::kCachedSessionQuery, &second, sizeof second);
+    settle();
+    ASSERT_EQ(readFromParent(tunnel)[0], pipe_message::kConnect);  // device 13 from port 5001
+    const Bytes reset = tunnelPacket("198.18.11.20", 5000, 80);
+    const Bytes syn = tunnelPacket("198.18.11.21", 5001, 80);
+    for (const Bytes* packet : {&reset, &syn, &reset}) {
+        writeToParent(tunnel, pipe_message::kDatagram, packet->data(), 25);
+    }
+    settle();
+    EXPECT_EQ(gateway.receive(), reset);
+    EXPECT_EQ(gateway.receive(), syn);
+    EXPECT_TRUE(gateway.receive(0).empty());
+    EXPECT_EQ(refused(*server, WorkerRefusal::ForeignPacket), 1u);
+}
+
 // On a miss the parent asks the configuration service itself; only its answer authorises,
 // caches and claims, and the parent decides where the worker connects.
 TEST_F(TunnelTest, ACacheMissIsLookedUpByTheParent) {
