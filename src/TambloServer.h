@@ -28,6 +28,7 @@
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
 #include "RateLimit.h"
+#include "RecordingRequest.h"
 #include "UdpBatch.h"
 #include "WorkerReaper.h"
 #include "WorkerSandbox.h"
@@ -130,7 +131,7 @@ struct ServerGauges {
     size_t gatewayClientsKeyed = 0;
     size_t proxyWorkers = 0;
     size_t recordingWorkers = 0;
-    size_t spareWorkers = 0;  // proxy workers forked ahead of need, no client yet
+    size_t spareWorkers = 0;        // proxy workers forked ahead of need, no client yet
     size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
     size_t sessions = 0;
 };
@@ -242,11 +243,9 @@ class TambloServer {
     // Seconds on the server's clock, for the rate limits.
     double nowSeconds() const;
 
-    // Recordings, driven by the control interface (ControlInterface.cpp).
-    bool startVideoRecording(const std::string& mac, const std::string& cameraIp,
-                             uint16_t cameraPort, const std::string& user, const std::string& pass,
-                             const std::string& url, const std::string& outputFile, int ctrlSocket,
-                             const std::string& codec, bool useRtcpOverRtsp);
+    // Recordings, driven by the control interface (ControlInterface.cpp). The request names
+    // its output file (outputName); it is opened here, once the recording can start.
+    bool startVideoRecording(const std::string& mac, RecordingRequest request, int ctrlSocket);
     void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
                             uint16_t cameraPort);
     static std::string convertMacForVideoRecording(const std::string& mac);

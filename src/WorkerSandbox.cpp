@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/landlock.h>
 #include <pwd.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,10 +53,9 @@ constexpr const char* kProxyWorkerCalls[] = {
 // Refused with EACCES instead of killing the worker: a rolling log appender that rolls over
 // inside a worker renames and opens files; its rollover fails there (the worker goes on, its
 // lines go to the file it has), as it would for the workers' user anyway.
-constexpr const char* kRefusedFileCalls[] = {"open",     "openat",    "creat",  "rename",
-                                             "renameat", "renameat2", "unlink", "unlinkat",
-                                             "stat",     "lstat",     "newfstatat", "access",
-                                             "faccessat", "faccessat2", "mkdir", "mkdirat"};
+constexpr const char* kRefusedFileCalls[] = {
+    "open", "openat", "creat",      "rename", "renameat",  "renameat2",  "unlink", "unlinkat",
+    "stat", "lstat",  "newfstatat", "access", "faccessat", "faccessat2", "mkdir",  "mkdirat"};
 
 // Recording workers run the media framework: more room than a relay needs.
 constexpr uint64_t kRecordingMemoryHeadroom = uint64_t{1} << 30;
@@ -114,6 +115,104 @@ std::vector<sock_filter> buildFilter() {
     return program;
 }
 
+// Landlock, as the kernel's interface defines it (the system's headers may predate the
+// network and scope parts). The ruleset's attribute grew with the ABI; an older kernel
+// takes the prefix its ABI knows:
+//
+//   landlock_ruleset_attr             landlock_net_port_attr
+//   +0  u64 handled_access_fs (1)     +0  u64 allowed_access
+//   +8  u64 handled_access_net (4)    +8  u64 port
+//   +16 u64 scoped (6)
+struct LandlockRulesetAttr {
+    uint64_t handledAccessFs;
+    uint64_t handledAccessNet;
+    uint64_t scoped;
+};
+struct LandlockNetPortAttr {
+    uint64_t allowedAccess;
+    uint64_t port;
+};
+static_assert(sizeof(LandlockRulesetAttr) == 24 && sizeof(LandlockNetPortAttr) == 16);
+constexpr size_t kRulesetSizeAbi1 = 8;
+constexpr size_t kRulesetSizeAbi4 = 16;
+constexpr size_t kRulesetSizeAbi6 = 24;
+constexpr uint32_t kLandlockRuleNetPort = 2;
+constexpr uint64_t kLandlockAccessFsTruncate = 1ULL << 14;    // ABI 3
+constexpr uint64_t kLandlockAccessFsIoctlDev = 1ULL << 15;    // ABI 5
+constexpr uint64_t kLandlockAccessNetBindTcp = 1ULL << 0;     // ABI 4
+constexpr uint64_t kLandlockAccessNetConnectTcp = 1ULL << 1;  // ABI 4
+constexpr uint64_t kLandlockScopeAbstractUnix = 1ULL << 0;    // ABI 6
+constexpr uint64_t kLandlockScopeSignal = 1ULL << 1;          // ABI 6
+
+// Where a recording worker's framework may still read (and map for execution) files: its
+// libraries and modules loaded on demand, and the loader's cache that finds them.
+constexpr const char* kRecordingReadablePaths[] = {"/usr/lib", "/lib", "/usr/share",
+                                                   "/etc/ld.so.cache"};
+
+int landlockAbi() {
+    const long abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi > 0 ? static_cast<int>(abi) : 0;
+}
+
+// The recording worker's Landlock domain: nothing written or made anywhere, files read only
+// beneath kRecordingReadablePaths, TCP connections only to localPort and no TCP listener
+// (ABI 4), no signal to a process outside the domain, the server included (ABI 6).
+bool restrictRecordingAccess(int abi, uint16_t localPort) {
+    uint64_t fs = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;  // every right of ABI 1
+    if (abi >= 2) {
+        fs |= LANDLOCK_ACCESS_FS_REFER;
+    }
+    if (abi >= 3) {
+        fs |= kLandlockAccessFsTruncate;
+    }
+    if (abi >= 5) {
+        fs |= kLandlockAccessFsIoctlDev;
+    }
+    LandlockRulesetAttr attributes{fs, 0, 0};
+    size_t size = kRulesetSizeAbi1;
+    if (abi >= 4) {
+        attributes.handledAccessNet = kLandlockAccessNetBindTcp | kLandlockAccessNetConnectTcp;
+        size = kRulesetSizeAbi4;
+    }
+    if (abi >= 6) {
+        attributes.scoped = kLandlockScopeAbstractUnix | kLandlockScopeSignal;
+        size = kRulesetSizeAbi6;
+    }
+    UniqueFd ruleset(
+        static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, size, 0)));
+    if (!ruleset.valid()) {
+        return false;
+    }
+    constexpr uint64_t kRead =
+        LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR | LANDLOCK_ACCESS_FS_EXECUTE;
+    for (const char* path : kRecordingReadablePaths) {
+        UniqueFd beneath(::open(path, O_PATH | O_CLOEXEC));
+        if (!beneath.valid()) {
+            continue;  // not on this system
+        }
+        struct stat info;
+        landlock_path_beneath_attr rule{};
+        // A file (not a folder) takes only the rights that files have.
+        rule.allowed_access = ::fstat(beneath.get(), &info) == 0 && S_ISDIR(info.st_mode)
+                                  ? kRead
+                                  : LANDLOCK_ACCESS_FS_READ_FILE;
+        rule.parent_fd = beneath.get();
+        if (::syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) !=
+            0) {
+            return false;
+        }
+    }
+    if (abi >= 4) {
+        LandlockNetPortAttr connect{kLandlockAccessNetConnectTcp, localPort};
+        if (::syscall(SYS_landlock_add_rule, ruleset.get(), kLandlockRuleNetPort, &connect, 0) !=
+            0) {
+            return false;
+        }
+    }
+    return ::syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
+}
+
 // The address space mapped now, from /proc/self/statm (first field, in pages).
 uint64_t mappedBytes() {
     UniqueFd statm(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
@@ -139,6 +238,7 @@ bool limit(uint64_t memoryHeadroom, uint64_t openFiles) {
 
 WorkerSandbox::WorkerSandbox(const ServerSettings& settings)
     : filter_(buildFilter()),
+      landlockAbi_(landlockAbi()),
       memoryHeadroom_(uint64_t{settings.workerMemoryMiB} << 20),
       openFiles_(settings.workerOpenFiles) {
     // The crypto library reads its configuration and loads its provider on first use; done
@@ -197,4 +297,18 @@ bool WorkerSandbox::confineProxyWorker() const {
 bool WorkerSandbox::confineRecordingWorker() const {
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            limit(kRecordingMemoryHeadroom, kRecordingOpenFiles);
+}
+
+bool WorkerSandbox::filterRecordingWorker(uint16_t localPort) const {
+    if (landlockAbi_ > 0 && !restrictRecordingAccess(landlockAbi_, localPort)) {
+        return false;
+    }
+    if (recordingFilter_.empty()) {
+        return true;
+    }
+    sock_fprog program{static_cast<unsigned short>(recordingFilter_.size()),
+                       const_cast<sock_filter*>(recordingFilter_.data())};
+    // Every thread that exists now is filtered too.
+    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program) ==
+           0;
 }

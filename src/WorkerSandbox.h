@@ -29,7 +29,14 @@ class WorkerSandbox {
 
     // In a forked worker. False (with errno) when a step failed: the worker must not run.
     bool confineProxyWorker() const;
+    // A recording worker right after the fork: the limits and NO_NEW_PRIVS.
     bool confineRecordingWorker() const;
+    // A recording worker once its media framework has loaded its modules, before the
+    // framework's threads start (any thread that exists already is filtered too): the
+    // recording workers' allow-list, and where the kernel has Landlock, files only for
+    // reading beneath the library folders and TCP connections only to localPort (the
+    // worker's own endpoint for the framework).
+    bool filterRecordingWorker(uint16_t localPort) const;
 
     // Whether a worker's wait status says that its filter killed it.
     static bool killedByFilter(int waitStatus);
@@ -43,6 +50,8 @@ class WorkerSandbox {
     bool limitResources() const;
 
     std::vector<sock_filter> filter_;
+    std::vector<sock_filter> recordingFilter_;
+    int landlockAbi_ = 0;  // 0: the kernel has no Landlock
     uint64_t memoryHeadroom_;
     uint64_t openFiles_;
     std::optional<uid_t> uid_;  // present when the server runs as root

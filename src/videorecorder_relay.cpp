@@ -348,6 +348,12 @@ void tunnelDataSent(uint16_t count) {
 
 void tunnelClosed() {
     State& s = worker::state();
+    if (s.rec && s.localLoop != nullptr) {
+        // What the camera sent before it closed still reaches the framework; the recorder
+        // ends the recording once the framework has completed the file.
+        s.rec->cameraClosed();
+        return;
+    }
     worker::writePendingClientData();  // what came with the end goes out before it is judged
     if (!worker::clientQueueEmpty()) {
         LOG4CPLUS_DEBUG(logger,

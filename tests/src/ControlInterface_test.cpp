@@ -4,11 +4,13 @@
 #include "ControlInterface.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -62,19 +64,24 @@ class OutputPathTest : public ::testing::Test {
     fs::path root, dir, outside;
 };
 
-TEST_F(OutputPathTest, NamesStayInsideTheRecordingsDirectory) {
+// The file a descriptor names, as the directory entry at path: same device and inode.
+bool sameFile(int fd, const fs::path& path) {
+    struct stat opened, named;
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+TEST_F(OutputPathTest, FilesAreOpenedBeneathTheRecordingsDirectoryWithoutFollowingLinks) {
+    fs::create_hard_link(outside / "victim.flv", dir / "hard.flv");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     const std::string d = dir.string();
-    const std::vector<std::pair<std::string, std::string>> accepted = {
-        {"a.flv", d + "/a.flv"},
-        {"sub/b.flv", d + "/sub/b.flv"},
-        {"./sub//c.flv", d + "/sub/c.flv"},
-        {"inner/d.flv", d + "/sub/d.flv"},  // a link that stays inside
-        {d + "/e.flv", d + "/e.flv"},
-        {"old.flv", d + "/old.flv"},  // an existing recording is replaced
+    const std::vector<std::pair<std::string, fs::path>> accepted = {
+        {"a.flv", dir / "a.flv"},
+        {"sub/b.flv", dir / "sub/b.flv"},
+        {"./sub//c.flv", dir / "sub/c.flv"},
+        {d + "/e.flv", dir / "e.flv"},
+        {"old.flv", dir / "old.flv"},  // an existing recording is replaced
     };
-    for (const auto& [name, path] : accepted) {
-        EXPECT_EQ(control::confineOutputPath(d, name), path) << name;
-    }
     const std::vector<std::string> refused = {
         "../a.flv",
         "sub/../../a.flv",
@@ -82,17 +89,37 @@ TEST_F(OutputPathTest, NamesStayInsideTheRecordingsDirectory) {
         "sub/",
         "sub",
         "out/a.flv",
+        "inner/d.flv",  // links, even one that stays inside
         "link.flv",
+        "hard.flv",
+        "fifo",
         "missing/a.flv",
         outside.string() + "/a.flv",
         "/etc/passwd",
         "",
     };
-    for (const std::string& name : refused) {
-        EXPECT_FALSE(control::confineOutputPath(d, name)) << name;
+    // The kernel's resolution and the walk where the kernel has none decide alike.
+    for (const bool walk : {false, true}) {
+        for (const auto& [name, path] : accepted) {
+            const UniqueFd file = control::openOutputFile(d, name, walk);
+            ASSERT_TRUE(file.valid()) << name << " walk " << walk;
+            EXPECT_TRUE(sameFile(file.get(), path)) << name;
+            EXPECT_EQ(fs::file_size(path), 0u) << name;
+            EXPECT_EQ(::write(file.get(), "x", 1), 1);  // open for writing, blocking
+        }
+        for (const std::string& name : refused) {
+            EXPECT_FALSE(control::openOutputFile(d, name, walk).valid()) << name << " " << walk;
+        }
     }
-    // Without a recordings directory every name is used as given.
-    EXPECT_EQ(control::confineOutputPath("", "../x.flv"), "../x.flv");
+    EXPECT_FALSE(fs::exists(root / "a.flv"));
+    EXPECT_FALSE(fs::exists(outside / "a.flv"));
+    std::ifstream victim(outside / "victim.flv");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
+
+    // Without a recordings directory any name is taken as given, but never a final link.
+    EXPECT_TRUE(control::openOutputFile("", (root / "plain.flv").string()).valid());
+    EXPECT_TRUE(control::openOutputFile("", (dir / "out/x.flv").string()).valid());
+    EXPECT_FALSE(control::openOutputFile("", (dir / "link.flv").string()).valid());
 }
 
 }  // namespace

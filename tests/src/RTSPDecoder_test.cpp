@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <boost/make_shared.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +35,22 @@ class FakeDecoder : public RTSPDecoder {
     uint64_t consumed = 0;
 
     void fire(int fd) { readers.at(fd)(); }
+    // Runs what was scheduled, after waiting up to `wait` for the first; false: nothing came.
+    bool runScheduled(std::chrono::milliseconds wait) {
+        std::vector<Callback> calls;
+        {
+            std::unique_lock<std::mutex> lock(scheduledMutex);
+            scheduledChanged.wait_for(lock, wait, [this] { return !scheduled.empty(); });
+            calls.swap(scheduled);
+        }
+        for (Callback& cb : calls) {
+            cb();
+        }
+        return !calls.empty();
+    }
+    std::mutex scheduledMutex;
+    std::condition_variable scheduledChanged;
+    std::vector<Callback> scheduled;
     long errors() const {
         return std::count_if(calls.begin(), calls.end(),
                              [](const std::string& call) { return call.rfind("error", 0) == 0; });
@@ -48,7 +67,12 @@ class FakeDecoder : public RTSPDecoder {
         readers[fd] = cb;
         return true;
     }
-    void scheduleOnMainThread(Callback cb) override { cb(); }
+    // Calls from the close-media thread wait here for the test (the loop thread) to run them.
+    void scheduleOnMainThread(Callback cb) override {
+        std::lock_guard<std::mutex> lock(scheduledMutex);
+        scheduled.push_back(std::move(cb));
+        scheduledChanged.notify_all();
+    }
     uint32_t sdpSocketSend(const uint8_t* bytes, uint32_t length) override {
         const uint32_t taken = std::min(length, cameraTakes);
         toCamera.append(reinterpret_cast<const char*>(bytes), taken);
@@ -110,8 +134,8 @@ std::string receiveFrom(int fd, uint16_t* sourcePort) {
 class DecoderTest : public ::testing::Test {
   protected:
     void start(bool useRtcpOverRtsp = false) {
-        ASSERT_TRUE(decoder->start("198.18.0.10", "live", "/tmp/never-written.mp4", "H264", 4,
-                                   useRtcpOverRtsp));
+        ASSERT_TRUE(decoder->start("198.18.0.10", "live", media::OutputFile{-1, "never.mp4", true},
+                                   "H264", 4, useRtcpOverRtsp));
         listener = decoder->readers.begin()->first;
     }
     // Connects a local client and lets the decoder accept it; returns the client's end.
@@ -250,6 +274,107 @@ TEST_F(DecoderTest, InterleavedFramesFromTheFrameworkFollowUseRtcpOverRtsp) {
     }
 }
 
+// Interleaved frames from the framework are framed by their length, across reads: with
+// RTCP over RTSP off they go, whole and alone; requests always reach the camera.
+TEST_F(DecoderTest, InterleavedFramesAreFramedByLengthAcrossReads) {
+    const std::string frame("$\x01\x00\x06\x81\xc9$\r\n\n", 10);  // payload looks like text
+    const std::string other("$\x00\x00\x00", 4);                  // no payload
+    const std::string request = "OPTIONS rtsp://x/live RTSP/1.0\r\nCSeq: 5\r\n\r\n";
+    const struct Case {
+        const char* what;
+        std::vector<std::string> reads;
+        std::string withoutRtcp;
+    } cases[] = {
+        {"a request joined to a frame", {frame + request}, request},
+        {"a frame split across reads", {frame.substr(0, 3), frame.substr(3) + request}, request},
+        {"a header split byte by byte", {"$", "\x01", "\x00", frame.substr(3)}, ""},
+        {"several in one read", {frame + other + request + frame + other}, request},
+        {"a request split, a frame after",
+         {request.substr(0, 9), request.substr(9) + frame},
+         request},
+    };
+    for (const Case& c : cases) {
+        for (const bool forward : {false, true}) {
+            decoder = boost::make_shared<FakeDecoder>();
+            accepted.clear();
+            for (int fd : clients) {
+                ::close(fd);
+            }
+            clients.clear();
+            start(forward);
+            connectLocal();
+            std::string all;
+            for (const std::string& read : c.reads) {
+                sendFrom(0, read);
+                all += read;
+            }
+            EXPECT_EQ(decoder->toCamera, forward ? all : c.withoutRtcp) << c.what << forward;
+            EXPECT_EQ(decoder->errors(), 0) << c.what;
+            decoder->stop();
+        }
+    }
+}
+
+// The camera's answers reach the framework unchanged, except one that redirects: the read
+// that completes its head, and all after it, never do, and the recording ends.
+TEST_F(DecoderTest, AnAnswerThatRedirectsNeverReachesTheFramework) {
+    const std::string ok = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n";
+    const std::string frame("$\x00\x00\x0fRTSP/1.0 302 x\r\n", 19);  // media, not an answer
+    const std::string moved = "RTSP/1.0 302 Found\r\nLocation: rtsp://127.0.0.1:9/x\r\n\r\n";
+    const struct Case {
+        const char* what;
+        std::vector<std::string> reads;
+        size_t delivered;  // reads that reach the framework
+        bool ends;
+    } cases[] = {
+        {"answers and media", {ok, frame, ok + frame + ok}, 3, false},
+        {"a frame inside an answer's head",
+         {"RTSP/1.0 200 OK\r\n" + frame + "CSeq: 2\r\n\r\n"},
+         1,
+         false},
+        {"a 302", {ok, moved, ok}, 1, true},
+        {"a 302 whose head ends in the next read",
+         {moved.substr(0, moved.size() - 2), "\r\n", ok},
+         1,
+         true},
+        {"a 301 in lines without CR", {"RTSP/1.0 301 Moved\nLocation: file:///etc/x\n\n"}, 0, true},
+        {"a 399 after a body",
+         {std::string("RTSP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nv=0\r\n") +
+          "RTSP/1.0 399 x\r\n\r\n"},
+         0,
+         true},
+    };
+    for (const Case& c : cases) {
+        decoder = boost::make_shared<FakeDecoder>();
+        accepted.clear();
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        start();
+        const int client = connectLocal();
+        std::string expected;
+        for (size_t i = 0; i < c.reads.size(); ++i) {
+            decoder->receivedData(reinterpret_cast<const uint8_t*>(c.reads[i].data()),
+                                  c.reads[i].size());
+            if (i < c.delivered) {
+                expected += c.reads[i];
+            }
+        }
+        std::string got(65536, '\0');
+        const ssize_t n = ::recv(client, &got[0], got.size(), MSG_DONTWAIT);
+        got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        EXPECT_EQ(got, expected) << c.what;
+        // A redirect closes the media at once; its close ends the recording.
+        EXPECT_EQ(decoder->runScheduled(std::chrono::milliseconds(c.ends ? 5000 : 0)), c.ends)
+            << c.what;
+        EXPECT_EQ(std::count(decoder->calls.begin(), decoder->calls.end(), "cleanup"),
+                  c.ends ? 1 : 0)
+            << c.what;
+        decoder->stop();
+    }
+}
+
 TEST_F(DecoderTest, ASecondLocalConnectionIsThePostSocketAndNeverReachesTheCamera) {
     start();
     connectLocal();
@@ -288,7 +413,7 @@ TEST_F(DecoderTest, RequestsTheTunnelRefusesWaitWholeAndInOrder) {
               "DESCRIBE rtsp://x/live RTSP/1.0\r\n\r\nSETUP rtsp://x/live/0 RTSP/1.0\r\n\r\n");
 }
 
-TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten) {
+TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndAllReachItBeforeTheCamerasEnd) {
     start();
     const int client = connectLocal();
     std::string sent;
@@ -303,6 +428,8 @@ TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten)
         decoder->receivedData(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
         sent += chunk;
     }
+    // The camera closes with bytes still waiting: they reach the framework before its end.
+    decoder->cameraClosed();
     // Part waits for the framework; only what its socket took reopened the window.
     ASSERT_GT(decoder->bytesWaitingForMedia(), 0u);
     EXPECT_EQ(decoder->consumed + decoder->bytesWaitingForMedia(), sent.size());
@@ -318,7 +445,8 @@ TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten)
             decoder->writers.begin()->second();
         }
     }
-    EXPECT_TRUE(got == sent);  // every byte, in order
+    EXPECT_TRUE(got == sent);                                           // every byte, in order
+    EXPECT_EQ(::recv(client, buffer, sizeof buffer, MSG_DONTWAIT), 0);  // then its end
     EXPECT_EQ(decoder->consumed, sent.size());
     EXPECT_TRUE(decoder->writers.empty());  // nothing waits: no longer watching writability
     EXPECT_EQ(decoder->errors(), 0);

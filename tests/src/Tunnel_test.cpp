@@ -198,9 +198,14 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     Tunnel* tunnel = new Tunnel(client, server.get(), key);
     // The test keeps a copy of the worker's output end to speak for the forked worker.
     const int worker = ::dup(tunnel->workerOutput());
-    ASSERT_TRUE(tunnel->startVideoRecording("198.18.11.20", 554, "u", "p", "s", "/dev/null",
-                                            "00:11:22:aa:bb:cc", control[0], false, 5000, "MJPEG",
-                                            true));
+    RecordingRequest request;
+    request.cameraIp = "198.18.11.20";
+    request.cameraPort = 554;
+    request.videoUri = "s";
+    request.outputName = "/dev/null";
+    request.codec = "MJPEG";
+    request.localPort = 5000;
+    ASSERT_TRUE(tunnel->startVideoRecording(request, "00:11:22:aa:bb:cc", control[0]));
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     settle();
