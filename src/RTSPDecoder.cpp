@@ -543,13 +543,9 @@ void RTSPDecoder::endMediaStreamIfDrained() {
 }
 
 void RTSPDecoder::cameraRedirected(const std::string& location) {
-    std::string printable;
-    for (const char c : location) {
-        const auto byte = static_cast<unsigned char>(c);
-        printable += byte >= 0x20 && byte < 0x7f ? c : '?';
-    }
-    LOG4CPLUS_WARN(logger, "camera redirects the recording to '"
-                               << printable << "'; redirects are not followed, ending it");
+    LOG4CPLUS_WARN(logger, "camera redirects the recording to "
+                               << rtsp::printableLocation(location)
+                               << "; redirects are not followed, ending it");
     cameraGone = true;
     // Nothing more of the camera's reaches the framework; it is told to stop, and its close
     // ends the recording once (finishRecording).

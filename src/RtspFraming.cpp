@@ -32,11 +32,21 @@ int statusCode(const std::string& line) {
 }
 }  // namespace
 
+std::string printableLocation(const std::string& location) {
+    std::string printable = "'";
+    for (const char c : location) {
+        const auto byte = static_cast<unsigned char>(c);
+        printable += byte >= 0x20 && byte < 0x7f ? c : '?';
+    }
+    return printable + "'";
+}
+
 void Framer::endLine() {
     if (lineCount_ == 0) {
         head_.statusCode = statusCode(line_);
     } else if (const char* value = headerValue(line_, "Content-Length:", 15)) {
         head_.contentLength = std::strtol(value, nullptr, 10);
+        head_.hasContentLength = true;
     } else if (const char* location = headerValue(line_, "Location:", 9)) {
         head_.location.assign(location,
                               std::min(line_.size() - (location - line_.c_str()), kMaxLocation));
@@ -51,7 +61,7 @@ size_t Framer::feed(const uint8_t* bytes, size_t length, Handler& handler) {
         switch (state_) {
             case State::Boundary:
             case State::Line:
-                if (state_ == State::Boundary && bytes[at] == kInterleavedMagic) {
+                if (interleaved_ && state_ == State::Boundary && bytes[at] == kInterleavedMagic) {
                     state_ = State::FrameHeader;
                     remaining_ = kInterleavedHeaderSize;
                     continue;

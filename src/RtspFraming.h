@@ -14,9 +14,10 @@
 //
 // Used by the RTSP decoder (RTSPDecoder.cpp) in both directions: requests of the framework
 // for the camera (whose heads it rewrites) and the camera's answers for the framework
-// (whose status it checks). The framer keeps only the state of the unit it is in and the
-// head line being read (at most kMaxLine characters of it, as the framework keeps), never
-// reads past the bytes it is given, and passes every byte on exactly once.
+// (whose status it checks); and, without interleaved frames, by the MJPEG path for an HTTP
+// camera's answers (videorecorder_recording.cpp). The framer keeps only the state of the unit it is
+// in and the head line being read (at most kMaxLine characters of it, as the framework keeps),
+// never reads past the bytes it is given, and passes every byte on exactly once.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +35,13 @@ inline constexpr size_t kMaxLocation = 256;  // characters of a Location kept fo
 struct Head {
     int statusCode = 0;      // second word of the first line, as atoi reads it (answers)
     long contentLength = 0;  // Content-Length, as strtol reads it
+    bool hasContentLength = false;
     std::string location;    // Location, at most kMaxLocation characters
     bool redirect() const { return statusCode >= 300 && statusCode <= 399; }
 };
+
+// "'<location>'" with every byte outside printable ASCII as '?', for a log line.
+std::string printableLocation(const std::string& location);
 
 class Framer {
   public:
@@ -52,6 +57,9 @@ class Framer {
         virtual void interleavedBytes(const uint8_t* bytes, size_t length, bool start) = 0;
     };
 
+    // interleaved: a '$' at a line's start begins a frame (RTSP); false for HTTP.
+    explicit Framer(bool interleaved = true) : interleaved_(interleaved) {}
+
     // Passes the bytes on, piece by piece; the count used, less than length only when a
     // headEnd said stop (the bytes after that head are left).
     size_t feed(const uint8_t* bytes, size_t length, Handler& handler);
@@ -62,6 +70,7 @@ class Framer {
     enum class State { Boundary, Line, FrameHeader, FramePayload, Body };
     void endLine();
 
+    bool interleaved_;
     State state_ = State::Boundary;
     bool inHead_ = false;   // a head's first line was begun (a frame may interrupt it)
     size_t lineCount_ = 0;  // complete lines of the current head

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <linux/landlock.h>
 #include <pwd.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 
@@ -213,6 +215,119 @@ bool restrictRecordingAccess(int abi, uint16_t localPort) {
     return ::syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
 }
 
+// What a recording worker calls once it is confined, its media framework's threads included,
+// found with `strace -f` over the MJPEG and RTSP recordings of the integration tests (every
+// way they end, RTP and RTCP over channels too):
+constexpr const char* kRecordingWorkerCalls[] = {
+    // descriptors: the pipes, the local connections, the recording file, the log file
+    "read", "readv", "pread64", "write", "writev", "pwrite64", "close", "lseek", "dup", "dup2",
+    "dup3", "pipe2", "eventfd2", "newfstatat", "fstat", "statx",
+    // the local relay's sockets (socket itself: checked below)
+    "connect", "accept", "accept4", "bind", "getsockname", "getpeername", "getsockopt",
+    "setsockopt", "shutdown", "sendto", "recvfrom", "sendmsg", "recvmsg",
+    // waiting: the worker's loop and the frameworks' threads
+    "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "poll", "ppoll", "futex",
+    "clock_gettime", "clock_getres", "clock_nanosleep", "nanosleep", "gettimeofday",
+    // memory
+    "brk", "mmap", "mprotect", "munmap", "mremap", "madvise",
+    // threads (clone: threads only, below) and signals within the process
+    "set_robust_list", "rseq", "gettid", "getpid", "sched_getaffinity", "sched_yield",
+    "sched_getattr", "sched_setattr", "rt_sigprocmask", "rt_sigaction", "rt_sigreturn",
+    "sigaltstack", "tgkill", "alarm", "wait4",
+    // what the libraries ask about the system
+    "uname", "getuid", "geteuid", "getgid", "getegid", "getrandom", "getrlimit",
+    // the end
+    "exit", "exit_group"};
+
+// Refused with an error instead of killing the worker: the frameworks try them and go on
+// without (a cache folder, a screen-saver helper spawned, terminal checks).
+constexpr std::pair<const char*, int> kRecordingRefusedCalls[] = {
+    {"mkdir", EACCES},  {"mkdirat", EACCES},  {"unlink", EACCES},    {"unlinkat", EACCES},
+    {"rename", EACCES}, {"renameat", EACCES}, {"renameat2", EACCES}, {"ioctl", ENOTTY},
+    {"kill", EPERM},    {"clone3", ENOSYS},  // glibc then uses clone, whose flags are checked
+};
+
+void addRule(scmp_filter_ctx context, uint32_t action, const char* name,
+             std::initializer_list<scmp_arg_cmp> checks = {}) {
+    const int number = seccomp_syscall_resolve_name(name);
+    if (number == __NR_SCMP_ERROR ||
+        seccomp_rule_add_array(context, action, number, static_cast<unsigned>(checks.size()),
+                               checks.begin()) != 0) {
+        throw std::runtime_error(std::string("could not add system call ") + name +
+                                 " to the recording workers' filter");
+    }
+}
+
+// The recording workers' program. With Landlock (landlock true) file opens are left to it;
+// without, only opens for reading pass.
+std::vector<sock_filter> buildRecordingFilter(bool landlock) {
+    std::unique_ptr<void, void (*)(scmp_filter_ctx)> context(seccomp_init(SCMP_ACT_KILL_PROCESS),
+                                                             seccomp_release);
+    if (!context) {
+        throw std::runtime_error("could not create the recording workers' system call filter");
+    }
+    seccomp_attr_set(context.get(), SCMP_FLTATR_CTL_OPTIMIZE, 2);
+    scmp_filter_ctx c = context.get();
+    for (const char* name : kRecordingWorkerCalls) {
+        addRule(c, SCMP_ACT_ALLOW, name);
+    }
+    for (const auto& [name, error] : kRecordingRefusedCalls) {
+        addRule(c, SCMP_ACT_ERRNO(static_cast<uint32_t>(error)), name);
+    }
+    // Sockets: TCP and UDP over IPv4 only, as the local relay has them.
+    constexpr uint64_t kTypeMask = 0xf;  // SOCK_NONBLOCK and SOCK_CLOEXEC aside
+    for (const scmp_datum_t type : {SOCK_STREAM, SOCK_DGRAM}) {
+        addRule(c, SCMP_ACT_ALLOW, "socket",
+                {SCMP_A0(SCMP_CMP_EQ, AF_INET), SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, type)});
+    }
+    addRule(c, SCMP_ACT_ERRNO(EAFNOSUPPORT), "socket", {SCMP_A0(SCMP_CMP_NE, AF_INET)});
+    addRule(c, SCMP_ACT_ERRNO(EPROTONOSUPPORT), "socket",
+            {SCMP_A0(SCMP_CMP_EQ, AF_INET), SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, SOCK_RAW)});
+    // Threads, never processes.
+    addRule(c, SCMP_ACT_ALLOW, "clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
+    addRule(c, SCMP_ACT_ERRNO(EPERM), "clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)});
+    // fcntl: descriptor flags, status flags without O_ASYNC, duplicates; no owner or signal.
+    for (const scmp_datum_t command : {F_GETFD, F_SETFD, F_GETFL, F_DUPFD, F_DUPFD_CLOEXEC}) {
+        addRule(c, SCMP_ACT_ALLOW, "fcntl", {SCMP_A1(SCMP_CMP_EQ, command)});
+    }
+    addRule(c, SCMP_ACT_ALLOW, "fcntl",
+            {SCMP_A1(SCMP_CMP_EQ, F_SETFL), SCMP_A2(SCMP_CMP_MASKED_EQ, O_ASYNC, 0)});
+    // Thread names; the limits may be read, never set.
+    addRule(c, SCMP_ACT_ALLOW, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)});
+    addRule(c, SCMP_ACT_ALLOW, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME)});
+    addRule(c, SCMP_ACT_ALLOW, "prlimit64", {SCMP_A2(SCMP_CMP_EQ, 0)});
+    // Modules the framework loads on demand are opened for reading.
+    constexpr uint64_t kWriting = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+    if (landlock) {
+        addRule(c, SCMP_ACT_ALLOW, "openat");
+        addRule(c, SCMP_ACT_ALLOW, "open");
+    } else {
+        addRule(c, SCMP_ACT_ALLOW, "openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, kWriting, 0)});
+        addRule(c, SCMP_ACT_ALLOW, "open", {SCMP_A1(SCMP_CMP_MASKED_EQ, kWriting, 0)});
+        for (const uint64_t flag : {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND}) {
+            addRule(c, SCMP_ACT_ERRNO(EACCES), "openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, flag, flag)});
+            addRule(c, SCMP_ACT_ERRNO(EACCES), "open", {SCMP_A1(SCMP_CMP_MASKED_EQ, flag, flag)});
+        }
+    }
+    int ends[2];
+    if (::pipe(ends) != 0) {
+        throw std::runtime_error("could not export the recording workers' system call filter");
+    }
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+    if (seccomp_export_bpf(c, writeEnd.get()) != 0) {
+        throw std::runtime_error("could not export the recording workers' system call filter");
+    }
+    writeEnd.reset();
+    std::vector<sock_filter> program;
+    sock_filter instruction;
+    while (::read(readEnd.get(), &instruction, sizeof instruction) ==
+           static_cast<ssize_t>(sizeof instruction)) {
+        program.push_back(instruction);
+    }
+    return program;
+}
+
 // The address space mapped now, from /proc/self/statm (first field, in pages).
 uint64_t mappedBytes() {
     UniqueFd statm(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
@@ -239,6 +354,7 @@ bool limit(uint64_t memoryHeadroom, uint64_t openFiles) {
 WorkerSandbox::WorkerSandbox(const ServerSettings& settings)
     : filter_(buildFilter()),
       landlockAbi_(landlockAbi()),
+      recordingFilter_(buildRecordingFilter(landlockAbi_ > 0)),
       memoryHeadroom_(uint64_t{settings.workerMemoryMiB} << 20),
       openFiles_(settings.workerOpenFiles) {
     // The crypto library reads its configuration and loads its provider on first use; done
@@ -302,9 +418,6 @@ bool WorkerSandbox::confineRecordingWorker() const {
 bool WorkerSandbox::filterRecordingWorker(uint16_t localPort) const {
     if (landlockAbi_ > 0 && !restrictRecordingAccess(landlockAbi_, localPort)) {
         return false;
-    }
-    if (recordingFilter_.empty()) {
-        return true;
     }
     sock_fprog program{static_cast<unsigned short>(recordingFilter_.size()),
                        const_cast<sock_filter*>(recordingFilter_.data())};

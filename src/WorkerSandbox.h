@@ -50,8 +50,8 @@ class WorkerSandbox {
     bool limitResources() const;
 
     std::vector<sock_filter> filter_;
-    std::vector<sock_filter> recordingFilter_;
     int landlockAbi_ = 0;  // 0: the kernel has no Landlock
+    std::vector<sock_filter> recordingFilter_;
     uint64_t memoryHeadroom_;
     uint64_t openFiles_;
     std::optional<uid_t> uid_;  // present when the server runs as root

@@ -15,6 +15,7 @@
 #include "tcpoverudp.h"
 #include "tcpoverudp_stack.h"
 #include "videorecorder.h"
+#include "videorecorder_recording.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -63,6 +64,17 @@ bool deliverToRecorder(RTSPRecorder& rec, pbuf* chain) {
         rec.receivedData(static_cast<const uint8_t*>(p->payload), p->len);
     }
     pbuf_free(chain);
+    return true;
+}
+
+// MJPEG path: every camera byte is checked before the framework may see it.
+bool cameraAnswerPasses(const pbuf* chain) {
+    static recording::CameraAnswerCheck check;
+    for (const pbuf* p = chain; p != nullptr; p = p->next) {
+        if (!check.pass(static_cast<const uint8_t*>(p->payload), p->len)) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -309,6 +321,11 @@ bool tunnelReceivedData(struct pbuf* chain) {
     }
     worker::touchKeepalive();
     LOG4CPLUS_TRACE(logger, "tunnelReceivedData: Got " << chain->tot_len << " bytes");
+    if (!s.isProxy && !cameraAnswerPasses(chain)) {
+        pbuf_free(chain);
+        worker::endNow();  // the recording ends here: nothing of the redirect reaches it
+        return true;
+    }
     if (s.isProxy) {
         rewriteAnswer(static_cast<uint8_t*>(chain->payload), chain->len);
     }
