@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "MediaRemux.h"
+#include "RecordingRequest.h"
 #include "RtspFraming.h"
 
 class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
@@ -34,7 +35,7 @@ class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
     using Callback = boost::function<void()>;
 
     // How long stop waits for the media framework to complete the file.
-    static constexpr unsigned kMediaCloseSeconds = 10;
+    static constexpr unsigned kMediaCloseSeconds = kRecordingTeardownSeconds;
     // Bytes that may wait for the media framework's socket, and for the tunnel.
     static constexpr size_t kPendingLimit = 4 * 1024 * 1024;
     // A request head of the framework larger than this is no RTSP.

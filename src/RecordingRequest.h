@@ -11,6 +11,11 @@
 #include <functional>
 #include <string>
 
+// How long a recording worker may take, once its loop has ended, to complete its file (the
+// framework stopped and released, the trailer written). The worker bounds itself by it; the
+// parent grants it before any kill.
+inline constexpr unsigned kRecordingTeardownSeconds = 10;
+
 struct RecordingRequest {
     std::string cameraIp;  // dotted IPv4 text
     uint16_t cameraPort = 0;

@@ -190,7 +190,14 @@ class TambloServer {
     bool streamsDisabled() const { return settings.disableStreams; }
     const Clock& clock() const { return clock_; }
     void cleanup();
+    // SIGTERM: no new work; every worker is told to stop, and the loop runs on until each
+    // recording has reported its end (its file complete), kShutdownWaitSeconds at most. A
+    // second SIGTERM ends the wait.
     void handleSignal();
+    bool shuttingDown() const { return shutdownStarted; }
+    // The longest a recording worker takes from a stop request to its report: the MJPEG
+    // path's buffering time and exit delay, then the teardown, with room.
+    static constexpr double kShutdownWaitSeconds = 5.0 + 0.5 + kRecordingTeardownSeconds + 2.0;
     uint16_t boundGatewayPort() const;  // the gateway socket's port (settings may say 0)
     uint16_t boundProxyPort() const;
     uint16_t boundControlPort() const;
@@ -270,6 +277,11 @@ class TambloServer {
     // client waits on its connection's set-up (the fork would hold up its first byte).
     void replenishSpares();
     void spareTimer_cb(int revents);
+    void shutdownTimer_cb(int revents);
+    // Recordings that have not reported their end yet.
+    size_t recordingsRunning() const;
+    // During the shutdown wait: ends the loop once no recording is left running.
+    void endShutdownWhenDone();
     // A spare for the accepted client, or nullptr.
     Tunnel* takeSpare(int client);
     // sealed: the datagram came out of an envelope.
@@ -309,11 +321,13 @@ class TambloServer {
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
 
-    std::set<Tunnel*> allTunnels;        // every live tunnel, for fork hygiene and shutdown
-    std::vector<Tunnel*> spares;         // forked ahead of need, waiting for a client
-    std::vector<Tunnel*> settingUp;      // handed a client, its first answer not seen yet
-    bool proxyClientSeen = false;        // spares are kept once the proxy port is in use
-    EvTimer spareTimer;                  // a set-up that takes long stops deferring spares
+    std::set<Tunnel*> allTunnels;    // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> spares;     // forked ahead of need, waiting for a client
+    std::vector<Tunnel*> settingUp;  // handed a client, its first answer not seen yet
+    bool proxyClientSeen = false;    // spares are kept once the proxy port is in use
+    EvTimer spareTimer;              // a set-up that takes long stops deferring spares
+    bool shutdownStarted = false;
+    EvTimer shutdownTimer;               // the end of the wait for recordings at SIGTERM
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;

@@ -185,7 +185,9 @@ void Tunnel::endWorker() {
     // The worker sees end of file on its pipe and ends; the reaper makes sure of it
     // without the loop ever waiting.
     LOG4CPLUS_DEBUG(logger, "waiting for child process to terminate");
-    tambloServer->reaper().adopt(childPid);
+    // A recording worker completes its file on the termination signal: it gets that long.
+    tambloServer->reaper().adopt(childPid, isProxy ? WorkerReaper::kKillAfterSeconds
+                                                   : WorkerReaper::kRecordingKillAfterSeconds);
 }
 
 void Tunnel::destroy() {

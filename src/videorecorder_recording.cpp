@@ -28,7 +28,6 @@ namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
 
 constexpr int kListenBacklog = 10;
-constexpr unsigned kTeardownSeconds = 10;  // for stopping and releasing the framework
 
 // The framework's own messages, at TRACE; its errors at DEBUG (a refused password shows as
 // "HTTP 401 error"). Called on the framework's threads; log4cplus is thread-safe.
@@ -261,7 +260,7 @@ void MjpegRecording::stopPlayer() {
     if (player != nullptr) {
         // The stop waits for the framework's threads. Should one of them never return, the
         // alarm ends the worker, and its tunnel reports the end of the recording all the same.
-        ::alarm(kTeardownSeconds);
+        ::alarm(kRecordingTeardownSeconds);
         libvlc_media_player_stop(player);
     }
 }
