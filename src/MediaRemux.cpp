@@ -183,8 +183,8 @@ Output openOutput(AVFormatContext* input, media::OutputFile* file, const std::st
     }
     output->flags |= AVFMT_FLAG_CUSTOM_IO;
     AVDictionary* muxOptions = nullptr;
-    av_dict_set(&muxOptions, "movflags", media::muxerFlags(file->fragments).c_str(), 0);
     if (file->fragments) {
+        av_dict_set(&muxOptions, "movflags", media::kFragmentFlags, 0);
         av_dict_set_int(&muxOptions, "frag_duration", media::kFragmentMicroseconds, 0);
     }
     result = avformat_write_header(output.get(), &muxOptions);
@@ -254,10 +254,6 @@ namespace media {
 
 const char* containerFor(std::string_view codec) {
     return codec == "MPEG4" ? "3gp" : "mp4";
-}
-
-std::string muxerFlags(bool fragments) {
-    return fragments ? "+frag_keyframe+empty_moov+delay_moov+default_base_moof" : "";
 }
 
 void prepareLibav() {

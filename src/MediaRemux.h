@@ -33,7 +33,8 @@ struct OutputFile {
 // codec parameters may come with the first packets), and the fragment index (mfra) at the
 // end, which players seek with.
 inline constexpr int64_t kFragmentMicroseconds = 2000000;
-std::string muxerFlags(bool fragments);
+inline constexpr const char* kFragmentFlags =
+    "+frag_keyframe+empty_moov+delay_moov+default_base_moof";
 
 // Sets the libraries up (logging, the network layer) while the worker may still open files.
 void prepareLibav();
