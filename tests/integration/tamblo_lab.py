@@ -1,11 +1,6 @@
-"""A recording lab for tests: the server (with a recordings directory) and a gateway in the
-test's namespace, MJPEG and RTSP cameras behind it, control connections that start recordings.
-
-    lab = Lab(netns)
-    lab.mjpeg_camera(); control = lab.start("camera.flv")
-    ...
-    lab.close()
-"""
+"""A recording lab: the server (with a recordings directory) and a gateway in the test's
+namespace, started on first use; cameras at CAMERA behind the gateway; a folder outside the
+recordings directory; control connections that start recordings of CAMERA."""
 
 import os
 import socket
@@ -16,7 +11,7 @@ import pytest
 from tamblo_camera import Camera
 from tamblo_control import ControlClient
 from tamblo_netns import DEFAULT_MAC, wait_until
-from tamblo_rtsp_camera import ScriptedCamera
+from tamblo_rtsp_camera import RedirectingCamera
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PLAIN_MAC = DEFAULT_MAC.replace(":", "")
@@ -28,9 +23,6 @@ def status(word, port=80):
 
 
 class Lab:
-    """The server (with a recordings directory) and a gateway in the test's namespace, started
-    on first use; cameras behind the gateway; a folder outside the recordings directory."""
-
     def __init__(self, netns, *server_args):
         self.netns = netns
         self.server_args = list(server_args)
@@ -60,13 +52,12 @@ class Lab:
     def mjpeg_camera(self, **options):
         camera = Camera(self.listener(CAMERA, 80), "u", "p", **options)
         self.closers.append(camera.close)
-        return camera
 
-    def rtsp_camera(self, mode="stream", **options):
-        if mode != "stream":
-            camera = ScriptedCamera(self.listener(CAMERA, 554), mode, **options)
-            self.closers.append(camera.close)
-            return camera
+    def rtsp_camera(self, redirect_to=None):
+        """GStreamer's camera (/h264), or one that redirects DESCRIBE to redirect_to."""
+        if redirect_to:
+            self.closers.append(RedirectingCamera(self.listener(CAMERA, 554), redirect_to).close)
+            return
         if subprocess.run(["/usr/bin/python3", "-c", "import gi; gi.require_version("
                            "'GstRtspServer', '1.0')"], capture_output=True).returncode != 0:
             pytest.skip("GStreamer's RTSP server is missing")
@@ -74,10 +65,9 @@ class Lab:
                                     "--address", CAMERA], label="camera")
         wait_until(lambda: "camera ready" in process.output() or not process.alive(),
                    timeout=300, what="the RTSP camera")
-        return process
 
     def start(self, output, codec="", port=80, path="video"):
-        """A recording of CAMERA into output; the control connection once RECORDING came."""
+        """The control connection, once its START was answered RECORDING."""
         with self.netns.entered():
             control = ControlClient.connect(("127.0.0.1", self.server.ctrl_port))
         self.closers.append(control.close)
@@ -86,7 +76,6 @@ class Lab:
         return control
 
     def workers(self):
-        """The server's child processes."""
         pid = self.server.pid
         with open("/proc/%d/task/%d/children" % (pid, pid)) as handle:
             return [int(word) for word in handle.read().split()]

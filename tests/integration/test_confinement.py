@@ -4,7 +4,6 @@ binaries (in a namespace of the test's own) and checks that it came to nothing."
 import ctypes
 import dataclasses
 import os
-import struct
 from typing import Any, Callable
 
 import pytest
@@ -13,6 +12,7 @@ from tamblo_lab import CAMERA, PLAIN_MAC, Lab, status
 from tamblo_netns import netns, tun_available  # noqa: F401 (fixtures)
 
 REDIRECT_WARNING = r"WARN .*camera redirects the recording to '%s'"
+IN_OPEN = 0x20
 
 
 def ends_once(lab, control, port):
@@ -22,87 +22,67 @@ def ends_once(lab, control, port):
     assert control.pending() == b""
 
 
-def no_connection(listener):
-    listener.setblocking(False)
-    with pytest.raises(BlockingIOError):
-        listener.accept()
+def redirect(codec, scheme, target):
+    """A camera redirects to a place of target(lab) -> (location, was it reached?)."""
+    port = 554 if codec else 80
 
-
-class OpenWatch:
-    """inotify on one file: whether anyone opened it since the watch began."""
-    IN_OPEN = 0x20
-
-    def __init__(self, path):
-        self.libc = ctypes.CDLL(None, use_errno=True)
-        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
-        assert self.fd >= 0 and self.libc.inotify_add_watch(self.fd, path.encode(), self.IN_OPEN) >= 0
-
-    def opened(self):
-        try:
-            events = os.read(self.fd, 4096)  # only opens are watched: any event is one
-        except BlockingIOError:
-            return False
-        finally:
-            os.close(self.fd)
-        return struct.unpack_from("iIII", events)[1] & self.IN_OPEN != 0
-
-
-# --- the framework follows a camera's redirect -------------------------------------------------
-
-def redirect_to_loopback(codec, port):
     def setup(lab):
-        target = lab.listener("127.0.0.1")
-        location = "%s://127.0.0.1:%d/x" % ("rtsp" if codec else "http", target.getsockname()[1])
+        location, reached = target(lab, scheme)
         if codec:
-            lab.rtsp_camera("redirect", location=location)
+            lab.rtsp_camera(redirect_to=location)
         else:
             lab.mjpeg_camera(mode="redirect", location=location)
-        return lab.start(os.path.join(lab.recordings, "r.mp4"), codec, port), target, location
+        return lab.start(lab.path("r"), codec, port), location, reached
 
     def check(lab, state):
-        control, target, location = state
+        control, location, reached = state
         ends_once(lab, control, port)
-        no_connection(target)
+        assert not reached()
         lab.server.log.wait_for(REDIRECT_WARNING % location)
     return setup, check
 
 
-def redirect_to_local_file():
-    def setup(lab):
-        canary = os.path.join(lab.outside, "canary")
-        with open(canary, "w") as handle:
-            handle.write("secret\n")
-        watch = OpenWatch(canary)
-        lab.mjpeg_camera(mode="redirect", location="file://" + canary)
-        return lab.start(os.path.join(lab.recordings, "r.flv")), watch, canary
+def loopback_port(lab, scheme):
+    listener = lab.listener("127.0.0.1")
+    listener.setblocking(False)
 
-    def check(lab, state):
-        control, watch, canary = state
-        ends_once(lab, control, 80)
-        assert not watch.opened()
-        lab.server.log.wait_for(REDIRECT_WARNING % ("file://" + canary))
-    return setup, check
+    def reached():
+        try:
+            return listener.accept()
+        except BlockingIOError:
+            return None
+    return "%s://127.0.0.1:%d/x" % (scheme, listener.getsockname()[1]), reached
 
 
-# --- the output file is swapped for a link once the recording runs -----------------------------
+def local_file(lab, scheme):
+    canary = os.path.join(lab.outside, "canary")
+    with open(canary, "w") as handle:
+        handle.write("secret\n")
+    libc = ctypes.CDLL(None, use_errno=True)
+    watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)  # opens only: any event is one
+    assert watch >= 0 and libc.inotify_add_watch(watch, canary.encode(), IN_OPEN) >= 0
+
+    def reached():
+        try:
+            return os.read(watch, 4096)
+        except BlockingIOError:
+            return None
+    return "file://" + canary, reached
+
 
 def swapped_for_link(codec):
-    port = 554 if codec else 80
-    name = "camera.mp4" if codec else "camera.flv"
+    """The recording file becomes a link to a file outside once RECORDING was answered."""
+    port, name = (554, "camera.mp4") if codec else (80, "camera.flv")
 
     def setup(lab):
         victim = os.path.join(lab.outside, "victim")
         with open(victim, "w") as handle:
             handle.write("keep\n")
-        if codec:
-            lab.rtsp_camera()
-        else:
-            lab.mjpeg_camera()
+        lab.rtsp_camera() if codec else lab.mjpeg_camera()
         control = lab.start(name, codec, port, "h264" if codec else "video")
-        path = os.path.join(lab.recordings, name)
-        if os.path.lexists(path):
-            os.remove(path)
-        os.symlink(victim, path)
+        if os.path.lexists(lab.path(name)):
+            os.remove(lab.path(name))
+        os.symlink(victim, lab.path(name))
         return control, victim
 
     def check(lab, state):
@@ -123,9 +103,9 @@ class Attack:
 
 
 ATTACKS = [
-    Attack("rtsp camera redirects to a loopback port", *redirect_to_loopback("H264", 554)),
-    Attack("mjpeg camera redirects to a loopback port", *redirect_to_loopback("", 80)),
-    Attack("mjpeg camera redirects to a local file", *redirect_to_local_file()),
+    Attack("rtsp camera redirects to a loopback port", *redirect("H264", "rtsp", loopback_port)),
+    Attack("mjpeg camera redirects to a loopback port", *redirect("", "http", loopback_port)),
+    Attack("mjpeg camera redirects to a local file", *redirect("", "file", local_file)),
     Attack("mjpeg recording file swapped for a link", *swapped_for_link("")),
     Attack("rtsp recording file swapped for a link", *swapped_for_link("H264")),
 ]

@@ -35,18 +35,16 @@ class FakeDecoder : public RTSPDecoder {
     uint64_t consumed = 0;
 
     void fire(int fd) { readers.at(fd)(); }
-    // Runs what was scheduled, after waiting up to `wait` for the first; false: nothing came.
+    // Waits up to `wait` for a call from the close-media thread and runs it, as the loop would.
     bool runScheduled(std::chrono::milliseconds wait) {
-        std::vector<Callback> calls;
-        {
-            std::unique_lock<std::mutex> lock(scheduledMutex);
-            scheduledChanged.wait_for(lock, wait, [this] { return !scheduled.empty(); });
-            calls.swap(scheduled);
+        std::unique_lock<std::mutex> lock(scheduledMutex);
+        if (!scheduledChanged.wait_for(lock, wait, [this] { return !scheduled.empty(); })) {
+            return false;
         }
-        for (Callback& cb : calls) {
-            cb();
-        }
-        return !calls.empty();
+        const Callback cb = scheduled.front();
+        lock.unlock();
+        cb();
+        return true;
     }
     std::mutex scheduledMutex;
     std::condition_variable scheduledChanged;
@@ -67,7 +65,6 @@ class FakeDecoder : public RTSPDecoder {
         readers[fd] = cb;
         return true;
     }
-    // Calls from the close-media thread wait here for the test (the loop thread) to run them.
     void scheduleOnMainThread(Callback cb) override {
         std::lock_guard<std::mutex> lock(scheduledMutex);
         scheduled.push_back(std::move(cb));
@@ -133,6 +130,17 @@ std::string receiveFrom(int fd, uint16_t* sourcePort) {
 
 class DecoderTest : public ::testing::Test {
   protected:
+    // A fresh decoder, started, with its framework connected (the client's end).
+    int restart(bool useRtcpOverRtsp = false) {
+        decoder = boost::make_shared<FakeDecoder>();
+        accepted.clear();
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        start(useRtcpOverRtsp);
+        return connectLocal();
+    }
     void start(bool useRtcpOverRtsp = false) {
         ASSERT_TRUE(decoder->start("198.18.0.10", "live", media::OutputFile{-1, "never.mp4", true},
                                    "H264", 4, useRtcpOverRtsp));
@@ -278,99 +286,59 @@ TEST_F(DecoderTest, InterleavedFramesFromTheFrameworkFollowUseRtcpOverRtsp) {
 // RTCP over RTSP off they go, whole and alone; requests always reach the camera.
 TEST_F(DecoderTest, InterleavedFramesAreFramedByLengthAcrossReads) {
     const std::string frame("$\x01\x00\x06\x81\xc9$\r\n\n", 10);  // payload looks like text
-    const std::string other("$\x00\x00\x00", 4);                  // no payload
+    const std::string empty("$\x00\x00\x00", 4);
     const std::string request = "OPTIONS rtsp://x/live RTSP/1.0\r\nCSeq: 5\r\n\r\n";
-    const struct Case {
-        const char* what;
-        std::vector<std::string> reads;
-        std::string withoutRtcp;
-    } cases[] = {
-        {"a request joined to a frame", {frame + request}, request},
-        {"a frame split across reads", {frame.substr(0, 3), frame.substr(3) + request}, request},
-        {"a header split byte by byte", {"$", "\x01", "\x00", frame.substr(3)}, ""},
-        {"several in one read", {frame + other + request + frame + other}, request},
-        {"a request split, a frame after",
-         {request.substr(0, 9), request.substr(9) + frame},
-         request},
+    const std::vector<std::string> cases[] = {
+        {frame + request},                                              // joined in one read
+        {frame.substr(0, 3), frame.substr(3) + request},                // a frame split
+        {"$", "\x01", std::string(1, '\0'), frame.substr(3), request},  // its header byte by byte
+        {frame + empty + request + frame + empty},                      // several in one read
+        {request.substr(0, 9), request.substr(9) + frame},              // a request split
     };
-    for (const Case& c : cases) {
+    for (const auto& reads : cases) {
         for (const bool forward : {false, true}) {
-            decoder = boost::make_shared<FakeDecoder>();
-            accepted.clear();
-            for (int fd : clients) {
-                ::close(fd);
-            }
-            clients.clear();
-            start(forward);
-            connectLocal();
+            restart(forward);
             std::string all;
-            for (const std::string& read : c.reads) {
+            for (const std::string& read : reads) {
                 sendFrom(0, read);
                 all += read;
             }
-            EXPECT_EQ(decoder->toCamera, forward ? all : c.withoutRtcp) << c.what << forward;
-            EXPECT_EQ(decoder->errors(), 0) << c.what;
-            decoder->stop();
+            EXPECT_EQ(decoder->toCamera, forward ? all : request) << all << forward;
+            EXPECT_EQ(decoder->errors(), 0);
         }
     }
 }
 
 // The camera's answers reach the framework unchanged, except one that redirects: the read
-// that completes its head, and all after it, never do, and the recording ends.
+// that completes its head, and all after it, never do, and the media is closed at once.
 TEST_F(DecoderTest, AnAnswerThatRedirectsNeverReachesTheFramework) {
     const std::string ok = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n";
     const std::string frame("$\x00\x00\x0fRTSP/1.0 302 x\r\n", 19);  // media, not an answer
     const std::string moved = "RTSP/1.0 302 Found\r\nLocation: rtsp://127.0.0.1:9/x\r\n\r\n";
     const struct Case {
-        const char* what;
         std::vector<std::string> reads;
-        size_t delivered;  // reads that reach the framework
-        bool ends;
+        size_t delivered;  // reads that reach the framework; the others end the recording
     } cases[] = {
-        {"answers and media", {ok, frame, ok + frame + ok}, 3, false},
-        {"a frame inside an answer's head",
-         {"RTSP/1.0 200 OK\r\n" + frame + "CSeq: 2\r\n\r\n"},
-         1,
-         false},
-        {"a 302", {ok, moved, ok}, 1, true},
-        {"a 302 whose head ends in the next read",
-         {moved.substr(0, moved.size() - 2), "\r\n", ok},
-         1,
-         true},
-        {"a 301 in lines without CR", {"RTSP/1.0 301 Moved\nLocation: file:///etc/x\n\n"}, 0, true},
-        {"a 399 after a body",
-         {std::string("RTSP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nv=0\r\n") +
-          "RTSP/1.0 399 x\r\n\r\n"},
-         0,
-         true},
+        {{ok, frame, ok + frame + ok}, 3},
+        {{"RTSP/1.0 200 OK\r\n" + frame + "CSeq: 2\r\n\r\n"}, 1},  // a frame inside a head
+        {{ok, moved, ok}, 1},
+        {{moved.substr(0, moved.size() - 2), "\r\n", ok}, 1},      // the head ends in the next read
+        {{"RTSP/1.0 301 Moved\nLocation: file:///etc/x\n\n"}, 0},  // lines without CR
+        {{"RTSP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nv=0\r\nRTSP/1.0 399 x\r\n\r\n"}, 0},
     };
     for (const Case& c : cases) {
-        decoder = boost::make_shared<FakeDecoder>();
-        accepted.clear();
-        for (int fd : clients) {
-            ::close(fd);
-        }
-        clients.clear();
-        start();
-        const int client = connectLocal();
+        const int client = restart();
         std::string expected;
         for (size_t i = 0; i < c.reads.size(); ++i) {
             decoder->receivedData(reinterpret_cast<const uint8_t*>(c.reads[i].data()),
                                   c.reads[i].size());
-            if (i < c.delivered) {
-                expected += c.reads[i];
-            }
+            expected += i < c.delivered ? c.reads[i] : "";
         }
         std::string got(65536, '\0');
-        const ssize_t n = ::recv(client, &got[0], got.size(), MSG_DONTWAIT);
-        got.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        EXPECT_EQ(got, expected) << c.what;
-        // A redirect closes the media at once; its close ends the recording.
-        EXPECT_EQ(decoder->runScheduled(std::chrono::milliseconds(c.ends ? 5000 : 0)), c.ends)
-            << c.what;
-        EXPECT_EQ(std::count(decoder->calls.begin(), decoder->calls.end(), "cleanup"),
-                  c.ends ? 1 : 0)
-            << c.what;
+        got.resize(std::max<ssize_t>(0, ::recv(client, &got[0], got.size(), MSG_DONTWAIT)));
+        EXPECT_EQ(got, expected);
+        const bool ends = c.delivered < c.reads.size();
+        EXPECT_EQ(decoder->runScheduled(std::chrono::milliseconds(ends ? 5000 : 0)), ends) << got;
         decoder->stop();
     }
 }
