@@ -7,8 +7,11 @@
 // from the server plus a headroom) and an open-files limit.
 // Proxy workers also: when the server runs as root, the switch to an unprivileged user; then
 // the seccomp allow-list, under which any other call kills the worker with SIGSYS.
-// Recording workers keep the server's user (they write where the operator says) and get no
-// allow-list (the media framework's needs are too wide to list soundly).
+// Recording workers get the same limits (wider) right after the fork; once their media
+// framework is loaded and before it starts its threads, the worker calls
+// filterRecordingWorker (through RecordingRequest::confine): Landlock where the kernel has it
+// (files only read beneath the library folders, TCP only to the worker's own endpoint, no
+// signal outside), then the recording workers' allow-list for every thread.
 #pragma once
 
 #include <linux/filter.h>
