@@ -5,6 +5,7 @@
 //   direct-recording URL OUTPUT SECONDS
 //
 // Ends with status 0 after SECONDS (or at SIGTERM), the file completed.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 #include <vlc/vlc.h>
@@ -28,10 +29,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s URL OUTPUT SECONDS\n", argv[0]);
         return 2;
     }
-    const std::string chain = recording::outputChain(argv[2]);
+    const std::string chain = recording::outputChain();
     const double seconds = std::atof(argv[3]);
     signal(SIGTERM, onTerminate);
     recording::reopenStandardDescriptors();
+    // As in the worker: the framework writes the recording to its standard output.
+    const int output = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0) {
+        std::fprintf(stderr, "cannot open %s\n", argv[2]);
+        return 1;
+    }
+    ::close(output);
     const std::vector<std::string> arguments = recording::instanceArguments(chain);
     std::vector<const char*> argvVlc;
     for (const std::string& argument : arguments) {

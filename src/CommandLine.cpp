@@ -61,8 +61,7 @@ bool parseText(const std::string& argument, ServerSettings* settings) {
     for (const TextOption& option : textOptions()) {
         if (argumentMatches(argument, option.prefix)) {
             if (!option.apply(getArgumentValue(argument, option.prefix), settings)) {
-                throw CommandLineError(argument + ": expected " + option.prefix +
-                                       option.valueName);
+                throw CommandLineError(argument + ": expected " + option.prefix + option.valueName);
             }
             return true;
         }
@@ -112,6 +111,14 @@ bool applyClientTargets(std::string_view value, ServerSettings* settings) {
         return false;
     }
     settings->clientTargets = value == "on";
+    return true;
+}
+
+bool applyRecordingFragments(std::string_view value, ServerSettings* settings) {
+    if (value != "on" && value != "off") {
+        return false;
+    }
+    settings->recordingFragments = value == "on";
     return true;
 }
 
@@ -176,6 +183,10 @@ const std::vector<TextOption>& textOptions() {
          "existing directory that recording files are kept inside; relative output names are "
          "taken in it, names that leave it are refused",
          applyRecordingsDir},
+        {"--recording-fragments=", "on|off", "on",
+         "on: RTSP recordings are fragmented mp4/3gp (a fragment at each key frame, at most 2 s), "
+         "playable up to the last fragment when cut short; off: the plain layout",
+         applyRecordingFragments},
         {"--client-targets=", "on|off", "on",
          "on: a client's DST_PORT and SERVICE options may choose a relay service and its "
          "fixed device port (and 127.0.0.1 behind the gateway); off: they are ignored",

@@ -51,6 +51,9 @@ struct ServerSettings {
     // every address, and a START may name any file the server can write.
     std::string ctrlAddress;    // IPv4 address the control listener is bound to
     std::string recordingsDir;  // absolute and canonical: output files are kept inside it
+    // RTSP recordings as fragmented mp4/3gp, which play up to their last fragment when the
+    // worker is cut short. Off: the plain layout, whose index is written only at the end.
+    bool recordingFragments = true;
 
     // Confinement of workers (see WorkerSandbox.h).
     uint32_t workerMemoryMiB = 64;      // address space a worker may add to what it inherits

@@ -2,8 +2,11 @@
 #include "ControlInterface.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,16 +59,6 @@ uint16_t portField(std::string_view text) {
     return static_cast<uint16_t>(std::atoi(copy.c_str()));
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool insideDirectory(const std::string& path, const std::string& directory) {
-    if (path == directory || directory == "/") {
-        return true;
-    }
-    return startsWith(path, directory + "/");
-}
 }  // namespace
 
 namespace control {
@@ -99,39 +92,134 @@ std::optional<std::string> statusLine(std::string_view mac, std::string_view ip,
     return std::string(line, static_cast<size_t>(length));
 }
 
-std::optional<std::string> confineOutputPath(const std::string& recordingsDir,
-                                             const std::string& name) {
-    if (recordingsDir.empty()) {
-        return name;
-    }
+namespace {
+// Creating flags of every output open: never blocks on a FIFO, never becomes a terminal.
+constexpr int kOutputFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+constexpr mode_t kOutputMode = 0666;
+
+// The name inside the directory that `name` means, or nothing when it lies outside.
+std::optional<std::string> relativeToDirectory(const std::string& directory,
+                                               const std::string& name) {
     if (name.empty()) {
         return std::nullopt;
     }
-    const std::string full = name.front() == '/' ? name : recordingsDir + "/" + name;
-    // Lexical checks first: no way up, and a file name at the end.
-    const size_t slash = full.rfind('/');
-    const std::string leaf = full.substr(slash + 1);
-    if (leaf.empty() || leaf == "." || leaf == ".." || full.find("/../") != std::string::npos) {
+    if (name.front() != '/') {
+        return name;
+    }
+    const std::string prefix = directory == "/" ? "/" : directory + "/";
+    if (name.compare(0, prefix.size(), prefix) != 0) {
         return std::nullopt;
     }
-    // The folder, with every symbolic link resolved, must be the directory or inside it.
-    const std::string folder = slash == 0 ? "/" : full.substr(0, slash);
-    char* resolved = ::realpath(folder.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return std::nullopt;
+    return name.substr(prefix.size());
+}
+
+// Where the kernel has no openat2: one O_NOFOLLOW open per component from the directory.
+int openBeneathByWalk(int directory, const std::string& relative) {
+    std::vector<std::string> parts;
+    size_t position = 0;
+    while (position <= relative.size()) {
+        const size_t slash = std::min(relative.find('/', position), relative.size());
+        const std::string part = relative.substr(position, slash - position);
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        position = slash + 1;
     }
-    const std::string realFolder = resolved;
-    std::free(resolved);
-    if (!insideDirectory(realFolder, recordingsDir)) {
-        return std::nullopt;
+    if (parts.empty()) {
+        errno = EISDIR;
+        return -1;
     }
-    const std::string path = (realFolder == "/" ? "" : realFolder) + "/" + leaf;
-    // An existing name must be a plain file: a link could lead anywhere when it is opened.
+    UniqueFd current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    for (size_t i = 0; i + 1 < parts.size() && current.valid(); ++i) {
+        // O_PATH with O_NOFOLLOW would open a link itself: the directory check refuses it.
+        UniqueFd next(::openat(current.get(), parts[i].c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info;
+        if (next.valid() && (::fstat(next.get(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+            errno = ELOOP;
+            next.reset();
+        }
+        current = std::move(next);
+    }
+    if (!current.valid()) {
+        return -1;
+    }
+    return ::openat(current.get(), parts.back().c_str(), kOutputFlags | O_NOFOLLOW, kOutputMode);
+}
+
+int openBeneath(int directory, const std::string& relative, bool forceWalk) {
+    // A trailing "/", "." or ".." names a directory, never a recording.
+    const size_t slash = relative.rfind('/');
+    const std::string leaf = relative.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") {
+        errno = EISDIR;
+        return -1;
+    }
+    if (forceWalk) {
+        return openBeneathByWalk(directory, relative);
+    }
+    open_how how{};
+    how.flags = kOutputFlags;
+    how.mode = kOutputMode;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long opened = ::syscall(SYS_openat2, directory, relative.c_str(), &how, sizeof how);
+    if (opened >= 0 || (errno != ENOSYS && errno != EPERM)) {
+        return static_cast<int>(opened);
+    }
+    return openBeneathByWalk(directory, relative);
+}
+}  // namespace
+
+UniqueFd openOutputFile(const std::string& recordingsDir, const std::string& name, bool forceWalk) {
+    UniqueFd file;
+    if (recordingsDir.empty()) {
+        if (name.empty()) {
+            errno = ENOENT;
+            return file;
+        }
+        // Any file the server may write, as named; a final link could lead anywhere.
+        file.reset(::open(name.c_str(), kOutputFlags | O_NOFOLLOW, kOutputMode));
+    } else {
+        const std::optional<std::string> relative = relativeToDirectory(recordingsDir, name);
+        if (!relative) {
+            errno = EXDEV;
+            return file;
+        }
+        UniqueFd directory(::open(recordingsDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!directory.valid()) {
+            return file;
+        }
+        file.reset(openBeneath(directory.get(), *relative, forceWalk));
+        struct stat info;
+        // A second link to the file may name one outside the directory.
+        if (file.valid() &&
+            (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1)) {
+            file.reset();
+            errno = EPERM;
+        }
+    }
+    if (!file.valid()) {
+        return file;
+    }
+    if (file.get() <= STDERR_FILENO) {
+        // A server started with closed standard streams: a worker points those at /dev/null.
+        file.reset(::fcntl(file.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        if (!file.valid()) {
+            return file;
+        }
+    }
     struct stat info;
-    if (::lstat(path.c_str(), &info) == 0) {
-        return S_ISREG(info.st_mode) ? std::optional<std::string>(path) : std::nullopt;
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    // Emptied only now that it is known to be a file of ours; writes to it block as usual.
+    if (::fstat(file.get(), &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(file.get(), 0)) ||
+        flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        file.reset();
     }
-    return errno == ENOENT ? std::optional<std::string>(path) : std::nullopt;
+    return file;
 }
 
 }  // namespace control
@@ -273,20 +361,17 @@ bool ControlInterface::startRecording(int socket, const std::vector<std::string_
     }
     const std::string codec(fields.size() > kFieldCodec ? fields[kFieldCodec] : "");
     const bool useRtcpOverRtsp = !(fields.size() > kFieldRtcp && fields[kFieldRtcp] == kNoRtcp);
-    const std::string requested(fields[kFieldOutputFile]);
-    const std::optional<std::string> output =
-        control::confineOutputPath(server->serverSettings().recordingsDir, requested);
-    bool started = false;
-    if (!output) {
-        LOG4CPLUS_INFO(logger, "startVideoRecording: output file "
-                                   << requested << " is not a file of the recordings directory "
-                                   << server->serverSettings().recordingsDir << ", refusing");
-    } else {
-        started = server->startVideoRecording(
-            std::string(mac), std::string(ip), port, std::string(fields[kFieldUser]),
-            std::string(fields[kFieldPassword]), std::string(fields[kFieldUrl]), *output, socket,
-            codec, useRtcpOverRtsp);
-    }
+    RecordingRequest request;
+    request.cameraIp = std::string(ip);
+    request.cameraPort = port;
+    request.user = std::string(fields[kFieldUser]);
+    request.pass = std::string(fields[kFieldPassword]);
+    request.videoUri = std::string(fields[kFieldUrl]);
+    request.outputName = std::string(fields[kFieldOutputFile]);
+    request.codec = codec;
+    request.useRtcpOverRtsp = useRtcpOverRtsp;
+    request.fragments = server->serverSettings().recordingFragments;
+    const bool started = server->startVideoRecording(std::string(mac), std::move(request), socket);
     const std::string line = *control::statusLine(mac, ip, port, started ? "RECORDING" : "ERROR");
     reply(socket, line);
     LOG4CPLUS_DEBUG(logger, "processControlCmd() outbuf: " << line);
@@ -323,17 +408,15 @@ std::string TambloServer::toRecordingSessionKey(const std::string& key) {
     return slash == std::string::npos ? key : key.substr(0, slash);
 }
 
-bool TambloServer::startVideoRecording(const std::string& mac, const std::string& cameraIp,
-                                       uint16_t cameraPort, const std::string& user,
-                                       const std::string& pass, const std::string& url,
-                                       const std::string& outputFile, int ctrlSocket,
-                                       const std::string& codec, bool useRtcpOverRtsp) {
+bool TambloServer::startVideoRecording(const std::string& mac, RecordingRequest request,
+                                       int ctrlSocket) {
     const std::string key = convertMacForVideoRecording(mac);
     GatewayClient* client = gatewayClient(std::string_view(key));
     if (client == nullptr) {
         LOG4CPLUS_INFO(logger, "startVideoRecording: mac " << key << " not found");
         return false;
     }
+    const std::string& cameraIp = request.cameraIp;
     in_addr camera;
     if (inet_pton(AF_INET, cameraIp.c_str(), &camera) != 1) {
         LOG4CPLUS_INFO(logger, "startVideoRecording: camera address "
@@ -357,15 +440,29 @@ bool TambloServer::startVideoRecording(const std::string& mac, const std::string
     if (!workerSlotFor(nullptr)) {
         return false;
     }
+    // Opened here, by the parent, only once nothing else refuses the recording: the worker
+    // gets the descriptor and never resolves the name.
+    const UniqueFd output = control::openOutputFile(settings.recordingsDir, request.outputName);
+    if (!output.valid()) {
+        LOG4CPLUS_INFO(logger,
+                       "startVideoRecording: output file "
+                           << request.outputName << " cannot be opened"
+                           << (settings.recordingsDir.empty() ? std::string()
+                                                              : " inside " + settings.recordingsDir)
+                           << ": " << std::strerror(errno) << ", refusing");
+        return false;
+    }
+    request.outputFd = output.get();
     Tunnel* tunnel = new Tunnel(client, this, sessionKey);
     sessions[sessionKey] = tunnel;
     recordingSessions.emplace(toRecordingSessionKey(sessionKey), tunnel);
     LOG4CPLUS_DEBUG(logger, "Registering session with key: " << sessionKey);
-    LOG4CPLUS_DEBUG(logger, "startVideoRecording: codec '" << codec << "', RTCP over RTSP "
-                                                           << (useRtcpOverRtsp ? "on" : "off")
-                                                           << ", output " << outputFile);
-    if (!tunnel->startVideoRecording(cameraIp, cameraPort, user, pass, url, outputFile, key,
-                                     ctrlSocket, false, *localPort, codec, useRtcpOverRtsp)) {
+    LOG4CPLUS_DEBUG(logger, "startVideoRecording: codec '"
+                                << request.codec << "', RTCP over RTSP "
+                                << (request.useRtcpOverRtsp ? "on" : "off") << ", output "
+                                << request.outputName);
+    request.localPort = *localPort;
+    if (!tunnel->startVideoRecording(std::move(request), key, ctrlSocket)) {
         // The START is answered with "ERROR"; no "STOPPED" follows for a worker never started.
         tunnel->forgetCtrlConnection();
         tunnel->destroy();

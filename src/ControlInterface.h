@@ -38,13 +38,17 @@ std::vector<std::string_view> splitFields(std::string_view text);
 std::optional<std::string> statusLine(std::string_view mac, std::string_view ip, uint16_t port,
                                       std::string_view status);
 
-// Where a recording named `name` is written. Without a recordings directory the name is used
-// as given. With one (absolute and canonical), a relative name is taken inside it and an
-// absolute name must lie inside it; names with ".." components, names whose folder leads out
-// of it through a symbolic link, and names of anything but a regular file (a symbolic link
-// included) are refused. The result is the path to hand to the worker.
-std::optional<std::string> confineOutputPath(const std::string& recordingsDir,
-                                             const std::string& name);
+// Opens the recording file `name` for the worker: created when missing (mode 0666 less the
+// umask), emptied when it exists. Without a recordings directory the name is taken as given
+// (relative to the working directory) and only a final symbolic link is refused. With one
+// (absolute and canonical), a relative name is taken inside it and an absolute name must lie
+// inside it; the name is resolved beneath the directory without following any symbolic link
+// (openat2 RESOLVE_BENEATH|RESOLVE_NO_SYMLINKS, or a walk of O_NOFOLLOW opens where the
+// kernel lacks it), and only a regular file with no other link to it is taken. An invalid
+// descriptor (errno set) when the file is refused. forceWalk (tests): the walk even where the
+// kernel has openat2.
+UniqueFd openOutputFile(const std::string& recordingsDir, const std::string& name,
+                        bool forceWalk = false);
 
 }  // namespace control
 

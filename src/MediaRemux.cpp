@@ -8,7 +8,11 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -55,12 +59,35 @@ void libavLogCb(void*, int level, const char* format, va_list arguments) {
     }
 }
 
-void initialiseLibav() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        av_log_set_callback(libavLogCb);
-        avformat_network_init();
-    });
+// The protocols libavformat may open: the RTSP session with the local endpoint, over TCP.
+constexpr const char* kProtocolWhitelist = "rtsp,tcp";
+constexpr int kWriteBufferSize = 64 * 1024;
+
+// The output file's descriptor as libavformat's I/O: writes and seeks, nothing opened.
+int writeToFile(void* opaque, uint8_t* bytes, int size) {
+    const int fd = *static_cast<int*>(opaque);
+    int done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? AVERROR(errno) : AVERROR(EIO);
+        }
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t seekInFile(void* opaque, int64_t offset, int whence) {
+    const int fd = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat info;
+        return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : static_cast<int64_t>(position);
 }
 
 struct InputCloser {
@@ -69,7 +96,9 @@ struct InputCloser {
 struct OutputCloser {
     void operator()(AVFormatContext* context) const {
         if (context->pb != nullptr) {
-            avio_closep(&context->pb);
+            avio_flush(context->pb);
+            av_freep(&context->pb->buffer);
+            avio_context_free(&context->pb);
         }
         avformat_free_context(context);
     }
@@ -112,11 +141,11 @@ bool recordable(const AVStream* stream, const AVOutputFormat* format) {
            avformat_query_codec(format, parameters->codec_id, FF_COMPLIANCE_NORMAL) == 1;
 }
 
-Output openOutput(AVFormatContext* input, const std::string& filename, const std::string& container,
+Output openOutput(AVFormatContext* input, media::OutputFile* file, const std::string& container,
                   std::vector<StreamRoute>* routes) {
+    const std::string& filename = file->name;
     AVFormatContext* made = nullptr;
-    int result =
-        avformat_alloc_output_context2(&made, nullptr, container.c_str(), filename.c_str());
+    int result = avformat_alloc_output_context2(&made, nullptr, container.c_str(), nullptr);
     if (result < 0 || made == nullptr) {
         LOG4CPLUS_WARN(logger, "media: no " << container << " muxer: " << avError(result));
         return nullptr;
@@ -141,13 +170,25 @@ Output openOutput(AVFormatContext* input, const std::string& filename, const std
                        "media: the camera offers no stream that " << container << " can hold");
         return nullptr;
     }
-    // The file is written without an interrupt callback: the trailer is never cut short.
-    result = avio_open(&output->pb, filename.c_str(), AVIO_FLAG_WRITE);
-    if (result < 0) {
-        LOG4CPLUS_WARN(logger, "media: cannot open " << filename << ": " << avError(result));
+    // The descriptor the parent opened, written without an interrupt callback: the trailer
+    // is never cut short. Nothing is opened by name.
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kWriteBufferSize));
+    output->pb = buffer == nullptr ? nullptr
+                                   : avio_alloc_context(buffer, kWriteBufferSize, 1, &file->fd,
+                                                        nullptr, writeToFile, seekInFile);
+    if (output->pb == nullptr) {
+        av_free(buffer);
+        LOG4CPLUS_WARN(logger, "media: no memory for writing " << filename);
         return nullptr;
     }
-    result = avformat_write_header(output.get(), nullptr);
+    output->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVDictionary* muxOptions = nullptr;
+    if (file->fragments) {
+        av_dict_set(&muxOptions, "movflags", media::kFragmentFlags, 0);
+        av_dict_set_int(&muxOptions, "frag_duration", media::kFragmentMicroseconds, 0);
+    }
+    result = avformat_write_header(output.get(), &muxOptions);
+    av_dict_free(&muxOptions);
     if (result < 0) {
         LOG4CPLUS_WARN(logger,
                        "media: cannot write the " << container << " header: " << avError(result));
@@ -215,10 +256,16 @@ const char* containerFor(std::string_view codec) {
     return codec == "MPEG4" ? "3gp" : "mp4";
 }
 
-MediaRemux::MediaRemux(std::string url, std::string outputFilename, std::string container)
-    : url_(std::move(url)),
-      outputFilename_(std::move(outputFilename)),
-      container_(std::move(container)) {}
+void prepareLibav() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        av_log_set_callback(libavLogCb);
+        avformat_network_init();
+    });
+}
+
+MediaRemux::MediaRemux(std::string url, OutputFile output, std::string container)
+    : url_(std::move(url)), output_(std::move(output)), container_(std::move(container)) {}
 
 MediaRemux::~MediaRemux() {
     requestStop();
@@ -226,10 +273,13 @@ MediaRemux::~MediaRemux() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    if (output_.fd >= 0) {
+        ::close(output_.fd);
+    }
 }
 
 void MediaRemux::start() {
-    initialiseLibav();
+    prepareLibav();
     thread_ = boost::thread(&MediaRemux::run, this);
 }
 
@@ -254,7 +304,7 @@ int MediaRemux::interruptCb(void* opaque) {
 }
 
 void MediaRemux::run() {
-    LOG4CPLUS_INFO(logger, "media: recording " << url_ << " into " << outputFilename_ << " ("
+    LOG4CPLUS_INFO(logger, "media: recording " << url_ << " into " << output_.name << " ("
                                                << container_ << ")");
     AVFormatContext* opened = avformat_alloc_context();
     if (opened == nullptr) {
@@ -263,6 +313,8 @@ void MediaRemux::run() {
     opened->interrupt_callback = {interruptCb, this};
     AVDictionary* options = nullptr;
     av_dict_set(&options, "rtsp_transport", "tcp", 0);
+    // Only the local relay: no other protocol, whatever the camera's answers name.
+    av_dict_set(&options, "protocol_whitelist", kProtocolWhitelist, 0);
     int result = avformat_open_input(&opened, url_.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (result < 0) {  // libavformat has freed the context
@@ -276,8 +328,7 @@ void MediaRemux::run() {
                        "media: no stream information from " << url_ << ": " << avError(result));
     }
     std::vector<StreamRoute> routes;
-    Output output =
-        result < 0 ? nullptr : openOutput(input.get(), outputFilename_, container_, &routes);
+    Output output = result < 0 ? nullptr : openOutput(input.get(), &output_, container_, &routes);
     if (output) {
         std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
         while (packet) {
@@ -295,7 +346,7 @@ void MediaRemux::run() {
                             route)) {
                 const int written = av_interleaved_write_frame(output.get(), packet.get());
                 if (written < 0) {
-                    LOG4CPLUS_WARN(logger, "media: writing " << outputFilename_
+                    LOG4CPLUS_WARN(logger, "media: writing " << output_.name
                                                              << " failed: " << avError(written));
                     break;
                 }
@@ -309,7 +360,7 @@ void MediaRemux::run() {
         result = av_write_trailer(output.get());
         if (result < 0) {
             LOG4CPLUS_WARN(logger,
-                           "media: cannot complete " << outputFilename_ << ": " << avError(result));
+                           "media: cannot complete " << output_.name << ": " << avError(result));
         }
         output.reset();
     }

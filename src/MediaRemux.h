@@ -11,6 +11,7 @@
 #include <atomic>
 #include <boost/thread/thread.hpp>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,9 +20,30 @@ namespace media {
 // "3gp" for the codec name "MPEG4", "mp4" for any other.
 const char* containerFor(std::string_view codec);
 
+// Where a recording goes: a descriptor open for writing (the remux owns it), the name the
+// operator gave it (for log lines), and whether the file is fragmented.
+struct OutputFile {
+    int fd = -1;
+    std::string name;
+    bool fragments = true;
+};
+
+// The muxer options of a container: a fragmented file gets a fragment at each key frame and
+// at most every kFragmentMicroseconds, its first index written with the first fragment (the
+// codec parameters may come with the first packets), and the fragment index (mfra) at the
+// end, which players seek with.
+inline constexpr int64_t kFragmentMicroseconds = 2000000;
+inline constexpr const char* kFragmentFlags =
+    "+frag_keyframe+empty_moov+delay_moov+default_base_moof";
+
+// Sets the libraries up (logging, the network layer) while the worker may still open files.
+void prepareLibav();
+
 class MediaRemux {
   public:
-    MediaRemux(std::string url, std::string outputFilename, std::string container);
+    // Plays `url` with libavformat allowed only the protocols of the local relay (rtsp over
+    // tcp), and writes the copy into output.
+    MediaRemux(std::string url, OutputFile output, std::string container);
     // Stops the recording and waits for its thread (unbounded: callers bound the wait first).
     ~MediaRemux();
     MediaRemux(const MediaRemux&) = delete;
@@ -41,7 +63,7 @@ class MediaRemux {
     static int interruptCb(void* self);
 
     const std::string url_;
-    const std::string outputFilename_;
+    OutputFile output_;
     const std::string container_;
     std::atomic<bool> stopRequested_{false};
     // While the session is closed (the teardown is sent), only a deadline interrupts.

@@ -85,7 +85,8 @@ std::optional<uint16_t> readPort(std::string_view text, size_t* at) {
 RTSPDecoder::RTSPDecoder() = default;
 
 RTSPDecoder::~RTSPDecoder() {
-    for (int* fd : {&fdSdpClient, &fdSdpClientPost, &fdSdp, &fdLocalRtp, &fdLocalRtcp}) {
+    for (int* fd :
+         {&fdSdpClient, &fdSdpClientPost, &fdSdp, &fdLocalRtp, &fdLocalRtcp, &output.fd}) {
         if (*fd >= 0) {
             ::close(*fd);
         }
@@ -133,9 +134,11 @@ std::string RTSPDecoder::appendIceComponents(std::string data, uint8_t firstComp
 }
 
 bool RTSPDecoder::start(const std::string& ipAddress, const std::string& path,
-                        const std::string& output, const std::string& codecName,
+                        media::OutputFile outputFile, const std::string& codecName,
                         uint8_t firstComponent, bool rtcpOverRtsp) {
-    outputFilename = output;
+    output = std::move(outputFile);
+    // While the worker may still open files: the libraries' set-up reads some.
+    media::prepareLibav();
     codec = codecName;
     firstComponentId = firstComponent;
     useRtcpOverRtsp = rtcpOverRtsp;
@@ -186,8 +189,8 @@ void RTSPDecoder::connected() {
     if (mediaRemux || closing || !started) {
         return;  // the framework is started once, and not after a stop
     }
-    mediaRemux =
-        boost::make_shared<media::MediaRemux>(m_url, outputFilename, media::containerFor(codec));
+    mediaRemux = boost::make_shared<media::MediaRemux>(m_url, output, media::containerFor(codec));
+    output.fd = -1;  // the remux's now
     mediaRemux->start();
 }
 
@@ -246,11 +249,46 @@ bool RTSPDecoder::readSdpClient(int fd) {
         return false;
     }
     LOG4CPLUS_TRACE(logger, "received from libav: " << n << " bytes");
-    if (buffer[0] == '$' && !useRtcpOverRtsp) {
-        LOG4CPLUS_TRACE(logger, "dropping RTCP data from vlc");
+    if (fd != fdSdpClient) {
+        LOG4CPLUS_TRACE(logger, "writing to POST socket");
+        sdpPostSocketSend(buffer, static_cast<uint32_t>(n));
         return true;
     }
-    std::string data(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+    // Unit by unit, across reads: a request joined to a frame, or a frame cut by a read,
+    // each goes its own way.
+    requestFramer.feed(buffer, static_cast<size_t>(n), requestHandler);
+    return fdSdpClient >= 0;
+}
+
+void RTSPDecoder::RequestHandler::headBytes(const uint8_t* bytes, size_t length) {
+    if (head.size() + length > kMaxRequestHead) {
+        head.clear();
+        decoder.error("request head too long");
+        return;
+    }
+    head.append(reinterpret_cast<const char*>(bytes), length);
+}
+
+bool RTSPDecoder::RequestHandler::headEnd(const rtsp::Head&) {
+    std::string complete;
+    complete.swap(head);
+    return decoder.forwardRequestHead(std::move(complete));
+}
+
+void RTSPDecoder::RequestHandler::bodyBytes(const uint8_t* bytes, size_t length) {
+    decoder.sendToCamera(bytes, length);
+}
+
+void RTSPDecoder::RequestHandler::interleavedBytes(const uint8_t* bytes, size_t length,
+                                                   bool start) {
+    if (decoder.useRtcpOverRtsp) {
+        decoder.sendToCamera(bytes, length);
+    } else if (start) {
+        LOG4CPLUS_TRACE(logger, "dropping RTCP data from vlc");
+    }
+}
+
+bool RTSPDecoder::forwardRequestHead(std::string data) {
     if (originalClientPortRtp == 0 || originalClientPortRtcp == 0) {
         if (const auto ports = extractPorts(data)) {
             originalClientPortRtp = ports->first;
@@ -270,15 +308,17 @@ bool RTSPDecoder::readSdpClient(int fd) {
             begin = end + 2;
         }
     }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    if (fd == fdSdpClient) {
-        LOG4CPLUS_TRACE(logger, "writing to GET socket?!");
-        sendToCamera(bytes, data.size());
-    } else {
-        LOG4CPLUS_TRACE(logger, "writing to POST socket");
-        sdpPostSocketSend(bytes, static_cast<uint32_t>(data.size()));
-    }
+    LOG4CPLUS_TRACE(logger, "writing to GET socket?!");
+    sendToCamera(reinterpret_cast<const uint8_t*>(data.data()), data.size());
     return true;
+}
+
+bool RTSPDecoder::AnswerInspector::headEnd(const rtsp::Head& head) {
+    if (!head.redirect()) {
+        return true;
+    }
+    redirect = head.location;
+    return false;
 }
 
 void RTSPDecoder::closeClient(int fd) {
@@ -409,6 +449,19 @@ void RTSPDecoder::receivedData(const uint8_t* bytes, size_t length) {
         dataConsumed(static_cast<uint32_t>(length));  // dropped: the window reopens all the same
         return;
     }
+    if (cameraGone) {
+        dataConsumed(static_cast<uint32_t>(length));  // after a redirect: never passed on
+        return;
+    }
+    // The whole read is checked before any of it is passed on: the framework never sees the
+    // end of a redirecting answer's head, so it never acts on it.
+    AnswerInspector inspector;
+    answerFramer.feed(bytes, length, inspector);
+    if (inspector.redirect) {
+        dataConsumed(static_cast<uint32_t>(length));
+        cameraRedirected(*inspector.redirect);
+        return;
+    }
     LOG4CPLUS_TRACE(logger, "sending " << length << " bytes to libav:");
     if (bytesWaitingForMedia() == 0) {
         const ssize_t n = ::send(fdSdpClient, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -464,7 +517,41 @@ void RTSPDecoder::writeToMedia() {
             deregisterWriteWatcher(fdSdpClient);
         }
         watchingMediaWrites = false;
+        endMediaStreamIfDrained();
     }
+}
+
+void RTSPDecoder::cameraClosed() {
+    LOG4CPLUS_DEBUG(logger, "cameraClosed: " << bytesWaitingForMedia()
+                                             << " bytes still wait for the media framework");
+    cameraGone = true;
+    endMediaStreamIfDrained();
+    if (fdSdpClient < 0) {
+        // No framework connection (it never came, or is gone): nothing will end it for us.
+        closeMedia();
+    }
+}
+
+void RTSPDecoder::endMediaStreamIfDrained() {
+    if (!cameraGone || mediaStreamEnded || fdSdpClient < 0 || bytesWaitingForMedia() > 0) {
+        return;
+    }
+    mediaStreamEnded = true;
+    // The framework reads to the end of its stream, completes the file and closes; its close
+    // ends the recording (closeClient).
+    ::shutdown(fdSdpClient, SHUT_WR);
+}
+
+void RTSPDecoder::cameraRedirected(const std::string& location) {
+    LOG4CPLUS_WARN(logger, "camera redirects the recording to "
+                               << rtsp::printableLocation(location)
+                               << "; redirects are not followed, ending it");
+    cameraGone = true;
+    // Nothing more of the camera's reaches the framework; it is told to stop, and its close
+    // ends the recording once (finishRecording).
+    toMedia.clear();
+    toMediaHead = 0;
+    closeMedia();
 }
 
 void RTSPDecoder::closeSocket(int& fd) {
@@ -505,12 +592,20 @@ void RTSPDecoder::closeMedia() {
 void RTSPDecoder::closeMediaThreadMainMethod(boost::shared_ptr<RTSPDecoder> self,
                                              boost::shared_ptr<media::MediaRemux> remux) {
     LOG4CPLUS_DEBUG(logger, "closing stream thread");
+    // The remux's thread has written the trailer and flushed the file when it ends.
     if (remux) {
         remux->requestStop();
-        remux->waitFinished(std::chrono::hours(24));
-        remux.reset();  // the file is complete, the RTSP session torn down
+        if (!remux->waitFinished(std::chrono::seconds(kMediaCloseSeconds))) {
+            LOG4CPLUS_WARN(logger,
+                           "closing stream thread: the media framework did not close "
+                           "within "
+                               << kMediaCloseSeconds << " s, the file may be incomplete");
+        }
     }
     self->scheduleOnMainThread(boost::bind(&RTSPDecoder::mediaClosed, self));
+    // Joins the remux's thread (at once, unless it is stuck: the worker then ends without this
+    // thread, after its own bound).
+    remux.reset();
 }
 
 void RTSPDecoder::mediaClosed() {
@@ -541,7 +636,7 @@ void RTSPDecoder::stop() {
     if (closeMediaThread.joinable() &&
         !closeMediaThread.try_join_for(boost::chrono::seconds(kMediaCloseSeconds))) {
         LOG4CPLUS_WARN(logger, "stop: the media framework did not close within "
-                                   << kMediaCloseSeconds << " s, " << outputFilename
+                                   << kMediaCloseSeconds << " s, " << output.name
                                    << " may be incomplete");
         closeMediaThread.detach();
     }

@@ -26,18 +26,20 @@
 #include <utility>
 #include <vector>
 
-namespace media {
-class MediaRemux;
-}
+#include "MediaRemux.h"
+#include "RecordingRequest.h"
+#include "RtspFraming.h"
 
 class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
   public:
     using Callback = boost::function<void()>;
 
     // How long stop waits for the media framework to complete the file.
-    static constexpr unsigned kMediaCloseSeconds = 10;
+    static constexpr unsigned kMediaCloseSeconds = kRecordingTeardownSeconds;
     // Bytes that may wait for the media framework's socket, and for the tunnel.
     static constexpr size_t kPendingLimit = 4 * 1024 * 1024;
+    // A request head of the framework larger than this is no RTSP.
+    static constexpr size_t kMaxRequestHead = 64 * 1024;
     static constexpr size_t kReadSize = 8192;
 
     RTSPDecoder();
@@ -46,13 +48,17 @@ class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
     RTSPDecoder& operator=(const RTSPDecoder&) = delete;
 
     // Opens the local endpoint, connects the tunnel to ipAddress:554 and registers the two
-    // channels; false when the local endpoint cannot be opened.
-    bool start(const std::string& ipAddress, const std::string& path, const std::string& output,
+    // channels; false when the local endpoint cannot be opened. The decoder owns output.fd.
+    bool start(const std::string& ipAddress, const std::string& path, media::OutputFile output,
                const std::string& codec, uint8_t firstComponentId, bool useRtcpOverRtsp);
     // The tunnelled connection is up: the media framework starts on the local endpoint.
     void connected();
-    // Bytes from the camera for the media framework.
+    // Bytes from the camera for the media framework. An answer that redirects (any 3xx) is
+    // never passed on: it ends the recording (WARN "camera ... redirects to ...").
     void receivedData(const uint8_t* bytes, size_t length);
+    // The camera closed its connection: what it sent still reaches the framework, which then
+    // sees the end of its stream and completes the file.
+    void cameraClosed();
     // One channel datagram without its channel byte.
     void receivedRtpData(const uint8_t* bytes, size_t length);
     // The tunnel acknowledged data: requests it refused before go on.
@@ -98,16 +104,45 @@ class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
     virtual void dataConsumed(uint32_t count) = 0;
 
   private:
+    // The framework's requests, unit by unit: heads rewritten, frames per useRtcpOverRtsp.
+    class RequestHandler : public rtsp::Framer::Handler {
+      public:
+        explicit RequestHandler(RTSPDecoder& owner) : decoder(owner) {}
+        void headBytes(const uint8_t* bytes, size_t length) override;
+        bool headEnd(const rtsp::Head& head) override;
+        void bodyBytes(const uint8_t* bytes, size_t length) override;
+        void interleavedBytes(const uint8_t* bytes, size_t length, bool start) override;
+
+      private:
+        RTSPDecoder& decoder;
+        std::string head;
+    };
+    // The camera's answers, passed on unchanged; only a redirect stops them.
+    class AnswerInspector : public rtsp::Framer::Handler {
+      public:
+        void headBytes(const uint8_t*, size_t) override {}
+        bool headEnd(const rtsp::Head& head) override;
+        void bodyBytes(const uint8_t*, size_t) override {}
+        void interleavedBytes(const uint8_t*, size_t, bool) override {}
+        std::optional<std::string> redirect;  // the Location of a 3xx answer
+    };
+
     uint16_t prepareSDPSocket();
     void sdpSocketIncomingConnection();
     void processSdpClientData(int fd);
     // One read of a local connection; false when there was nothing more to read.
     bool readSdpClient(int fd);
+    // A complete request head of the framework: client ports, components, to the camera.
+    bool forwardRequestHead(std::string head);
     void closeClient(int fd);
     bool prepareRtpSockets();
     void libavRtcpInput();
     void sendToCamera(const uint8_t* bytes, size_t length);
     void writeToMedia();
+    // Once nothing waits for the framework after the camera closed: the framework's end of
+    // stream.
+    void endMediaStreamIfDrained();
+    void cameraRedirected(const std::string& location);
     void closeSocket(int& fd);
     void finishRecording();
     void mediaClosed();
@@ -126,9 +161,11 @@ class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
     uint16_t localServerPort = 0;
     std::string m_url;
     bool started = false;
-    bool closing = false;    // closeMedia has run
-    bool cleanedUp = false;  // videoCleanupImpl has run
-    std::string outputFilename;
+    bool closing = false;           // closeMedia has run
+    bool cleanedUp = false;         // videoCleanupImpl has run
+    bool cameraGone = false;        // the camera closed, or redirected: nothing more from it
+    bool mediaStreamEnded = false;  // the framework's connection was shut for writing
+    media::OutputFile output;
     std::string codec;
     uint8_t firstComponentId = 0;
     bool useRtcpOverRtsp = false;
@@ -138,6 +175,9 @@ class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {
     std::vector<uint8_t> toMedia;   // camera bytes the media framework's socket did not take
     size_t toMediaHead = 0;
     bool watchingMediaWrites = false;
+    rtsp::Framer requestFramer;  // the framework's connection
+    rtsp::Framer answerFramer;   // the camera's connection
+    RequestHandler requestHandler{*this};
 };
 
 using RTSPDecoderPtr = boost::shared_ptr<RTSPDecoder>;

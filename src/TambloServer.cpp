@@ -588,8 +588,55 @@ std::string TambloServer::addressToString(const sockaddr_in& address, const char
 }
 
 void TambloServer::handleSignal() {
+    if (shutdownStarted) {
+        LOG4CPLUS_WARN(logger, "SIGTERM received again, not waiting for " << recordingsRunning()
+                                                                          << " recording(s)");
+        ev_break(loop, EVBREAK_ALL);
+        return;
+    }
+    shutdownStarted = true;
     LOG4CPLUS_WARN(logger, "SIGTERM received, stopping main loop");
+    // Nothing new is taken on; the gateways are still served, so that the recordings'
+    // sessions with their cameras close properly.
+    ioControl.stop();
+    ioProxy.stop();
+    spareTimer.stop();
+    retireSpares();
+    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
+        tunnel->stopVideoRecording(false);
+    }
+    if (recordingsRunning() == 0) {
+        ev_break(loop, EVBREAK_ALL);
+        return;
+    }
+    LOG4CPLUS_INFO(logger, "waiting up to " << kShutdownWaitSeconds << " s for "
+                                            << recordingsRunning()
+                                            << " recording(s) to complete their files");
+    ev_timer_init(shutdownTimer.get(),
+                  (evMemberCallback<TambloServer, ev_timer, &TambloServer::shutdownTimer_cb>),
+                  kShutdownWaitSeconds, 0.);
+    shutdownTimer.get()->data = this;
+    shutdownTimer.start(loop);
+}
+
+void TambloServer::shutdownTimer_cb(int) {
+    LOG4CPLUS_WARN(logger, recordingsRunning() << " recording(s) did not end within "
+                                               << kShutdownWaitSeconds << " s, stopping");
     ev_break(loop, EVBREAK_ALL);
+}
+
+size_t TambloServer::recordingsRunning() const {
+    return static_cast<size_t>(std::count_if(allTunnels.begin(), allTunnels.end(), [](Tunnel* t) {
+        return !t->isProxyTunnel() && !t->isRecordingResponseSent();
+    }));
+}
+
+void TambloServer::endShutdownWhenDone() {
+    if (shutdownStarted && shutdownTimer.active() && recordingsRunning() == 0) {
+        LOG4CPLUS_INFO(logger, "every recording has ended");
+        shutdownTimer.stop();
+        ev_break(loop, EVBREAK_ALL);
+    }
 }
 
 void TambloServer::cleanup() {
@@ -606,6 +653,7 @@ void TambloServer::cleanup() {
     recordingSessions.clear();
     keepaliveTimer.stop();
     signalWatcher.stop();
+    shutdownTimer.stop();
     sessionCachePurgeTimer.stop();
     if (serverObject == this) {
         serverObject = nullptr;
@@ -684,6 +732,7 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage");
     const int socket = tunnel->getCtrlConnectionSocket();
     if (socket == -1) {
+        endShutdownWhenDone();
         return;
     }
     std::string mac = tunnel->getMac();
@@ -694,6 +743,7 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
                              std::to_string(tunnel->getPort()) + ":STOPPED\n";
     const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
+    endShutdownWhenDone();
 }
 
 void TambloServer::addTunnel(Tunnel* tunnel) {
@@ -702,6 +752,7 @@ void TambloServer::addTunnel(Tunnel* tunnel) {
 
 void TambloServer::forgetTunnel(Tunnel* tunnel) {
     allTunnels.erase(tunnel);
+    endShutdownWhenDone();
 }
 
 void TambloServer::deferDelete(Tunnel* tunnel) {

@@ -28,6 +28,7 @@
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
 #include "RateLimit.h"
+#include "RecordingRequest.h"
 #include "UdpBatch.h"
 #include "WorkerReaper.h"
 #include "WorkerSandbox.h"
@@ -146,7 +147,7 @@ struct ServerGauges {
     size_t gatewayClientsKeyed = 0;
     size_t proxyWorkers = 0;
     size_t recordingWorkers = 0;
-    size_t spareWorkers = 0;  // proxy workers forked ahead of need, no client yet
+    size_t spareWorkers = 0;        // proxy workers forked ahead of need, no client yet
     size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
     size_t sessions = 0;
 };
@@ -205,7 +206,14 @@ class TambloServer {
     bool streamsDisabled() const { return settings.disableStreams; }
     const Clock& clock() const { return clock_; }
     void cleanup();
+    // SIGTERM: no new work; every worker is told to stop, and the loop runs on until each
+    // recording has reported its end (its file complete), kShutdownWaitSeconds at most. A
+    // second SIGTERM ends the wait.
     void handleSignal();
+    bool shuttingDown() const { return shutdownStarted; }
+    // The longest a recording worker takes from a stop request to its report: the MJPEG
+    // path's buffering time and exit delay, then the teardown, with room.
+    static constexpr double kShutdownWaitSeconds = 5.0 + 0.5 + kRecordingTeardownSeconds + 2.0;
     uint16_t boundGatewayPort() const;  // the gateway socket's port (settings may say 0)
     uint16_t boundProxyPort() const;
     uint16_t boundControlPort() const;
@@ -258,11 +266,9 @@ class TambloServer {
     // Seconds on the server's clock, for the rate limits.
     double nowSeconds() const;
 
-    // Recordings, driven by the control interface (ControlInterface.cpp).
-    bool startVideoRecording(const std::string& mac, const std::string& cameraIp,
-                             uint16_t cameraPort, const std::string& user, const std::string& pass,
-                             const std::string& url, const std::string& outputFile, int ctrlSocket,
-                             const std::string& codec, bool useRtcpOverRtsp);
+    // Recordings, driven by the control interface (ControlInterface.cpp). The request names
+    // its output file (outputName); it is opened here, once the recording can start.
+    bool startVideoRecording(const std::string& mac, RecordingRequest request, int ctrlSocket);
     void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
                             uint16_t cameraPort);
     static std::string convertMacForVideoRecording(const std::string& mac);
@@ -287,6 +293,11 @@ class TambloServer {
     // client waits on its connection's set-up (the fork would hold up its first byte).
     void replenishSpares();
     void spareTimer_cb(int revents);
+    void shutdownTimer_cb(int revents);
+    // Recordings that have not reported their end yet.
+    size_t recordingsRunning() const;
+    // During the shutdown wait: ends the loop once no recording is left running.
+    void endShutdownWhenDone();
     // A spare for the accepted client, or nullptr.
     Tunnel* takeSpare(int client);
     // sealed: the datagram came out of an envelope.
@@ -326,11 +337,13 @@ class TambloServer {
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
 
-    std::set<Tunnel*> allTunnels;        // every live tunnel, for fork hygiene and shutdown
-    std::vector<Tunnel*> spares;         // forked ahead of need, waiting for a client
-    std::vector<Tunnel*> settingUp;      // handed a client, its first answer not seen yet
-    bool proxyClientSeen = false;        // spares are kept once the proxy port is in use
-    EvTimer spareTimer;                  // a set-up that takes long stops deferring spares
+    std::set<Tunnel*> allTunnels;    // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> spares;     // forked ahead of need, waiting for a client
+    std::vector<Tunnel*> settingUp;  // handed a client, its first answer not seen yet
+    bool proxyClientSeen = false;    // spares are kept once the proxy port is in use
+    EvTimer spareTimer;              // a set-up that takes long stops deferring spares
+    bool shutdownStarted = false;
+    EvTimer shutdownTimer;               // the end of the wait for recordings at SIGTERM
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;

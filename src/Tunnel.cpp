@@ -25,6 +25,7 @@
 #include "TambloServer.h"
 #include "videorecorder.h"
 #include "videorecorder_intake.h"
+#include "videorecorder_recording.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
@@ -32,6 +33,12 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunn
 // A pipe deep enough to hold a whole TCP receive window of tunnel packets, so a worker that
 // falls behind for a moment is not mistaken for a dead one.
 constexpr int kPipeCapacity = 1 << 20;
+
+// Test-only (kForbiddenCallTestVariable): a call no worker filter allows.
+void forbiddenCall() {
+    char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
+    ::execve(arguments[0], arguments, nullptr);
+}
 
 void closeIfOpen(int& descriptor) {
     if (descriptor >= 0) {
@@ -181,7 +188,9 @@ void Tunnel::endWorker() {
     // The worker sees end of file on its pipe and ends; the reaper makes sure of it
     // without the loop ever waiting.
     LOG4CPLUS_DEBUG(logger, "waiting for child process to terminate");
-    tambloServer->reaper().adopt(childPid);
+    // A recording worker completes its file on the termination signal: it gets that long.
+    tambloServer->reaper().adopt(childPid, isProxy ? WorkerReaper::kKillAfterSeconds
+                                                   : WorkerReaper::kRecordingKillAfterSeconds);
 }
 
 void Tunnel::destroy() {
@@ -234,6 +243,7 @@ void Tunnel::prepareChild() {
 void Tunnel::confineChild(bool proxyWorker) const {
     // Read before the filter is in place: a test-only way to see a forbidden call end a
     // worker (and only its worker).
+    // (A recording worker's filter comes later, once its media framework is loaded.)
     const bool makeForbiddenCall = proxyWorker && std::getenv(kForbiddenCallTestVariable);
     const WorkerSandbox& sandbox = tambloServer->workerSandbox();
     if (!(proxyWorker ? sandbox.confineProxyWorker() : sandbox.confineRecordingWorker())) {
@@ -241,8 +251,7 @@ void Tunnel::confineChild(bool proxyWorker) const {
         ::_exit(1);
     }
     if (makeForbiddenCall) {
-        char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
-        ::execve(arguments[0], arguments, nullptr);
+        forbiddenCall();
     }
 }
 
@@ -332,20 +341,16 @@ bool Tunnel::handOver(int socket) {
     return true;
 }
 
-bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,
-                                 const std::string& user, const std::string& pass,
-                                 const std::string& videoUri, const std::string& outputFile,
-                                 const std::string& macText, int ctrlSocket, bool proxy,
-                                 uint16_t localPort, const std::string& codec,
-                                 bool useRtcpOverRtsp) {
+bool Tunnel::startVideoRecording(RecordingRequest request, const std::string& macText,
+                                 int ctrlSocket) {
     mac = macText;
     for (char& c : mac) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     fd = ctrlSocket;
-    ip = cameraIp;
-    port = cameraPort;
-    isProxy = proxy;
+    ip = request.cameraIp;
+    port = request.cameraPort;
+    isProxy = false;
     if (gatewayClient == nullptr || pipeIn[0] < 0 || pipeOut[1] < 0) {
         return false;
     }
@@ -356,25 +361,35 @@ bool Tunnel::startVideoRecording(const std::string& cameraIp, uint16_t cameraPor
         return false;
     }
     allottedComponentId = *component;
-    allottedLocalPort = localPort;
+    allottedLocalPort = request.localPort;
     // The worker's packets go to the camera, from the recording's local port, and nowhere
-    // else.
+    // else: the RTSP path always reaches the camera's port 554, whatever port START named.
     in_addr camera{};
-    if (inet_pton(AF_INET, cameraIp.c_str(), &camera) == 1) {
-        authorise(camera.s_addr, localPort, cameraPort);
+    if (inet_pton(AF_INET, request.cameraIp.c_str(), &camera) == 1) {
+        authorise(camera.s_addr, request.localPort,
+                  recording::isRtspCodec(request.codec) ? recording::kRtspCameraPort : request.cameraPort);
     }
-    LOG4CPLUS_TRACE(logger, "videorecorder: assigned local port: " << localPort);
-    const uint32_t window = gatewayClient->tcpWindowSize();
-    const uint32_t localIP = gatewayClient->getLocalIP();
+    LOG4CPLUS_TRACE(logger, "videorecorder: assigned local port: " << request.localPort);
+    request.windowSize = gatewayClient->tcpWindowSize();
+    request.localIP = gatewayClient->getLocalIP();
+    request.firstChannel = *component;
+    const WorkerSandbox* sandbox = &tambloServer->workerSandbox();
+    const bool makeForbiddenCall = std::getenv(kForbiddenCallTestVariable) != nullptr;
+    request.confine = [sandbox, makeForbiddenCall](uint16_t localPort) {
+        if (!sandbox->filterRecordingWorker(localPort)) {
+            LOG4CPLUS_WARN(logger, "Could not confine worker: " << std::strerror(errno));
+            return false;
+        }
+        if (makeForbiddenCall) {
+            forbiddenCall();
+        }
+        return true;
+    };
     const int output = pipeIn[1];
     const int input = pipeOut[0];
-    const uint8_t firstChannel = *component;
-    return forkWorker("Could not fork process.", false, [=] {
-        videoRecorder(cameraIp.c_str(), cameraPort, user.c_str(), pass.c_str(), videoUri.c_str(),
-                      outputFile.c_str(), output, input, localIP, localPort, window, codec.c_str(),
-                      firstChannel, useRtcpOverRtsp);
-        return 0;
-    });
+    // The output file's descriptor reaches the worker here, and only here: the fork copies it.
+    return forkWorker("Could not fork process.", false,
+                      [&] { return videoRecorder(request, output, input); });
 }
 
 void Tunnel::stopVideoRecording(bool gatewayClientDeleted) {

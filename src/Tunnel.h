@@ -21,13 +21,14 @@
 #include "EventLoop.h"
 #include "LanDeviceAuthData.h"
 #include "PipeMessage.h"
+#include "RecordingRequest.h"
 
 class GatewayClient;
 class TambloServer;
 enum class WorkerRefusal : uint8_t;  // TambloServer.h
 
-// Test-only: a proxy worker started while this variable is set makes a forbidden call
-// right after it is confined.
+// Test-only: a worker started while this variable is set makes a forbidden call right after
+// its system call filter is in place (a recording worker once its media framework is loaded).
 inline constexpr const char* kForbiddenCallTestVariable = "TAMBLO_TEST_WORKER_FORBIDDEN_CALL";
 
 class Tunnel {
@@ -55,12 +56,9 @@ class Tunnel {
     bool inSetup() const { return setupSince >= 0; }
     void setupDone() { setupSince = -1; }
     double setupStarted() const { return setupSince; }
-    // Forks a recording worker. False when no channel pair is free or the fork failed.
-    bool startVideoRecording(const std::string& cameraIp, uint16_t cameraPort,
-                             const std::string& user, const std::string& pass,
-                             const std::string& videoUri, const std::string& outputFile,
-                             const std::string& mac, int ctrlSocket, bool isProxy,
-                             uint16_t localPort, const std::string& codec, bool useRtcpOverRtsp);
+    // Forks a recording worker. False when no channel pair is free or the fork failed. The
+    // worker inherits request.outputFd (the caller closes its own copy afterwards).
+    bool startVideoRecording(RecordingRequest request, const std::string& mac, int ctrlSocket);
     // Asks the worker to stop; with the flag set the client record is going away.
     void stopVideoRecording(bool gatewayClientDeleted);
 

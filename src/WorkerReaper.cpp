@@ -24,7 +24,7 @@ void WorkerExits::count(int waitStatus) {
 
 WorkerReaper::~WorkerReaper() = default;
 
-void WorkerReaper::adopt(pid_t pid) {
+void WorkerReaper::adopt(pid_t pid, double killAfter) {
     if (pid <= 0 || workers.count(pid) != 0) {
         return;
     }
@@ -34,7 +34,7 @@ void WorkerReaper::adopt(pid_t pid) {
     entry->pid = pid;
     ev_child_init(entry->exited.get(), &WorkerReaper::exitedCb, pid, 0);
     entry->exited.get()->data = entry.get();
-    ev_timer_init(entry->killTimer.get(), &WorkerReaper::killTimerCb, kKillAfterSeconds, 0.);
+    ev_timer_init(entry->killTimer.get(), &WorkerReaper::killTimerCb, killAfter, 0.);
     entry->killTimer.get()->data = entry.get();
     if (loop != nullptr) {
         entry->exited.start(loop);

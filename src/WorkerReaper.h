@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "EventLoop.h"
+#include "RecordingRequest.h"
 
 // Ends of worker processes: by exit status, or by the signal that ended them.
 struct WorkerExits {
@@ -22,14 +23,17 @@ struct WorkerExits {
 class WorkerReaper {
   public:
     static constexpr double kKillAfterSeconds = 2.0;
+    // A recording worker completes its file first (kRecordingTeardownSeconds), with room.
+    static constexpr double kRecordingKillAfterSeconds = kRecordingTeardownSeconds + 2.0;
 
     WorkerReaper() = default;
     ~WorkerReaper();
     WorkerReaper(const WorkerReaper&) = delete;
     WorkerReaper& operator=(const WorkerReaper&) = delete;
 
-    // Takes over a worker that has not been reaped yet: SIGTERM now, SIGKILL later.
-    void adopt(pid_t pid);
+    // Takes over a worker that has not been reaped yet: SIGTERM now, SIGKILL killAfter
+    // seconds later.
+    void adopt(pid_t pid, double killAfter = kKillAfterSeconds);
     size_t pending() const { return workers.size(); }
     // Where the ends of the workers reaped here are counted (none when null).
     void countExitsIn(WorkerExits* exits) { exits_ = exits; }

@@ -7,8 +7,11 @@
 // from the server plus a headroom) and an open-files limit.
 // Proxy workers also: when the server runs as root, the switch to an unprivileged user; then
 // the seccomp allow-list, under which any other call kills the worker with SIGSYS.
-// Recording workers keep the server's user (they write where the operator says) and get no
-// allow-list (the media framework's needs are too wide to list soundly).
+// Recording workers get the same limits (wider) right after the fork; once their media
+// framework is loaded and before it starts its threads, the worker calls
+// filterRecordingWorker (through RecordingRequest::confine): Landlock where the kernel has it
+// (files only read beneath the library folders, TCP only to the worker's own endpoint, no
+// signal outside), then the recording workers' allow-list for every thread.
 #pragma once
 
 #include <linux/filter.h>
@@ -29,7 +32,14 @@ class WorkerSandbox {
 
     // In a forked worker. False (with errno) when a step failed: the worker must not run.
     bool confineProxyWorker() const;
+    // A recording worker right after the fork: the limits and NO_NEW_PRIVS.
     bool confineRecordingWorker() const;
+    // A recording worker once its media framework has loaded its modules, before the
+    // framework's threads start (any thread that exists already is filtered too): the
+    // recording workers' allow-list, and where the kernel has Landlock, files only for
+    // reading beneath the library folders and TCP connections only to localPort (the
+    // worker's own endpoint for the framework).
+    bool filterRecordingWorker(uint16_t localPort) const;
 
     // Whether a worker's wait status says that its filter killed it.
     static bool killedByFilter(int waitStatus);
@@ -43,6 +53,8 @@ class WorkerSandbox {
     bool limitResources() const;
 
     std::vector<sock_filter> filter_;
+    int landlockAbi_ = 0;  // 0: the kernel has no Landlock
+    std::vector<sock_filter> recordingFilter_;
     uint64_t memoryHeadroom_;
     uint64_t openFiles_;
     std::optional<uid_t> uid_;  // present when the server runs as root

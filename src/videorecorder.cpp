@@ -274,8 +274,7 @@ void terminationCb(struct ev_loop*, ev_io* watcher, int) {
 
 // The RTSP path: the recorder drives the camera's RTSP session through the tunnel and the
 // media framework inside it writes the file; the worker hosts it and routes events to it.
-void recordRtsp(const char* cameraIPAddr, const char* videoURI, const char* outputFilename,
-                const char* codec, uint8_t firstComponentId, bool useRtcpOverRtsp) {
+void recordRtsp(const RecordingRequest& request) {
     State& s = worker::state();
     recording::reopenStandardDescriptors();
     // Before any thread exists, so that the media threads never take the signal either: a
@@ -290,13 +289,14 @@ void recordRtsp(const char* cameraIPAddr, const char* videoURI, const char* outp
     }
     ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
     s.rec = boost::make_shared<RTSPRecorder>();
-    if (s.rec->start(cameraIPAddr, videoURI, outputFilename, codec, firstComponentId,
-                     useRtcpOverRtsp)) {
+    media::OutputFile output{request.outputFd, request.outputName, request.fragments};
+    if (!s.rec->start(request.cameraIp, request.videoUri, output, request.codec,
+                      request.firstChannel, request.useRtcpOverRtsp)) {
+        LOG4CPLUS_WARN(logger, "videoRecorder: the RTSP recorder did not start for camera "
+                                   << request.cameraIp);
+    } else if (recording::confineWorker(request, s.rec->serverPort())) {
         s.bufferingWatcher.start(s.localLoop);
         ev_run(s.localLoop, 0);
-    } else {
-        LOG4CPLUS_WARN(
-            logger, "videoRecorder: the RTSP recorder did not start for camera " << cameraIPAddr);
     }
     terminationWatcher.stop();
     destroyLoop();
@@ -467,24 +467,20 @@ int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestH
     return runProxyWorker(fd);
 }
 
-int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
-                  const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
-                  int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
-                  const char* codec, uint8_t firstTunnelComponentId, bool useRtcpOverRtsp) {
+int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
     State& s = worker::state();
     s.isProxy = false;
-    s.gcIP = lgcIP;
-    s.gcPort = lgcPort;
-    std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", cameraIPAddr);
-    s.cameraPortNumber = cameraPortNo;
-    s.tcpWnd = tcpWindowSize;
+    s.gcIP = request.localIP;
+    s.gcPort = request.localPort;
+    std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", request.cameraIp.c_str());
+    s.cameraPortNumber = request.cameraPort;
+    s.tcpWnd = request.windowSize;
     initialiseProcessState(fdOutput, fdInput);
-    if (recording::isRtspCodec(codec)) {
-        recordRtsp(cameraIPAddr, videoURI, outputFilename, codec, firstTunnelComponentId,
-                   useRtcpOverRtsp);
+    if (recording::isRtspCodec(request.codec)) {
+        recordRtsp(request);
         return 0;
     }
-    recording::MjpegRecording media(user, pass, videoURI, outputFilename);
+    recording::MjpegRecording media(request);
     startWatchers();
     // Client reading starts on the framework's connection once the camera is reachable.
     ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
@@ -501,6 +497,7 @@ int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* u
     closeIfOpen(s.fdConnected);
     closeIfOpen(s.fdListen);
     media.release();
+    // Only now is the file complete: the parent reports the recording as stopped on this.
     sendCloseTofdUDPOutput();
     return 0;
 }

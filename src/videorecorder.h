@@ -9,6 +9,8 @@
 #include <boost/function.hpp>
 #include <cstdint>
 
+#include "RecordingRequest.h"
+
 struct pbuf;
 
 // Entry points; each returns when the worker has ended (the caller exits with the result).
@@ -18,10 +20,8 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout
 // socket pair end, one descriptor passed with one byte) and serves it as startTcpProxy does.
 // Ends at once, without a word to the parent, when the parent closes the pair first.
 int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout);
-int videoRecorder(const char* cameraIPAddr, uint16_t cameraPortNo, const char* user,
-                  const char* pass, const char* videoURI, const char* outputFilename, int fdOutput,
-                  int fdInput, uint32_t lgcIP, uint16_t lgcPort, uint32_t tcpWindowSize,
-                  const char* codec, uint8_t firstTunnelComponentId, bool useRtcpOverRtsp);
+// The recording worker: takes ownership of request.outputFd.
+int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput);
 
 // Services for a recorder (all on the worker's loop thread).
 using WatcherCallback = boost::function<void()>;

@@ -14,6 +14,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <optional>
 
 #include "Logging.h"
 #include "tcpoverudp.h"
@@ -26,7 +28,6 @@ namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
 
 constexpr int kListenBacklog = 10;
-constexpr unsigned kTeardownSeconds = 10;  // for stopping and releasing the framework
 
 // The framework's own messages, at TRACE; its errors at DEBUG (a refused password shows as
 // "HTTP 401 error"). Called on the framework's threads; log4cplus is thread-safe.
@@ -87,27 +88,23 @@ std::string encodeUserInfo(std::string_view text) {
 std::string mediaLocation(std::string_view user, std::string_view pass, uint16_t port,
                           std::string_view videoUri) {
     return "http://" + encodeUserInfo(user) + ":" + encodeUserInfo(pass) +
-           "@localhost:" + std::to_string(port) + "/" + std::string(videoUri);
+           "@127.0.0.1:" + std::to_string(port) + "/" + std::string(videoUri);
 }
 
-std::string outputChain(std::string_view outputFilename) {
-    // Inside double quotes the chain parser takes every character; \" and \\ stand for
-    // themselves.
-    std::string quoted;
-    for (const char c : outputFilename) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    return "#transcode{vcodec=FLV1,vb=1024}:standard{access=file,mux=ffmpeg{mux=flv},dst=\"" +
-           quoted + "\"}";
+std::string outputChain() {
+    return "#transcode{vcodec=FLV1,vb=1024}:standard{access=file,mux=ffmpeg{mux=flv},dst=-}";
 }
 
 std::vector<std::string> instanceArguments(const std::string& chain) {
-    // No audio output at all (--aout=dummy): it would write under the runtime directory.
-    return {"-I",         "dummy",        "--demux", "mjpeg", "--ignore-config", "-vvvvv",
-            "--no-audio", "--aout=dummy", "--sout",  chain,   "'vlc://quit'"};
+    // No audio output at all (--aout=dummy): it would write under the runtime directory. No
+    // Lua scripts: they would run over whatever a camera sends.
+    return {"-I",     "dummy",       "--demux",      "mjpeg",    "--ignore-config",
+            "-vvvvv", "--no-audio",  "--aout=dummy", "--no-lua", "--sout",
+            chain,    "'vlc://quit'"};
+}
+
+bool confineWorker(const RecordingRequest& request, uint16_t localPort) {
+    return !request.confine || request.confine(localPort);
 }
 
 void reopenStandardDescriptors() {
@@ -146,10 +143,61 @@ uint16_t prepareLocalServer() {
     return ntohs(address.sin_port);
 }
 
-MjpegRecording::MjpegRecording(const char* user, const char* pass, const char* videoUri,
-                               const char* outputFilename)
-    : chain(outputChain(outputFilename)) {
+class CameraAnswerCheck::Inspector : public rtsp::Framer::Handler {
+  public:
+    void headBytes(const uint8_t*, size_t) override {}
+    bool headEnd(const rtsp::Head& head) override {
+        if (head.redirect()) {
+            redirect = head.location;
+            return false;
+        }
+        // An interim answer has no body; one without a length is the stream itself.
+        if (!(head.statusCode >= 100 && head.statusCode <= 199) && !head.hasContentLength) {
+            bodyToTheEnd = true;
+            return false;
+        }
+        return true;
+    }
+    void bodyBytes(const uint8_t*, size_t) override {}
+    void interleavedBytes(const uint8_t*, size_t, bool) override {}
+
+    std::optional<std::string> redirect;
+    bool bodyToTheEnd = false;
+};
+
+bool CameraAnswerCheck::pass(const uint8_t* bytes, size_t length) {
+    if (streaming) {
+        return true;
+    }
+    Inspector inspector;
+    framer.feed(bytes, length, inspector);
+    if (inspector.redirect) {
+        LOG4CPLUS_WARN(logger, "camera redirects the recording to "
+                                   << rtsp::printableLocation(*inspector.redirect)
+                                   << "; redirects are not followed, ending it");
+        return false;
+    }
+    streaming = inspector.bodyToTheEnd;
+    return true;
+}
+
+MjpegRecording::MjpegRecording(const RecordingRequest& recordingRequest)
+    : request(recordingRequest), chain(outputChain()) {
     reopenStandardDescriptors();
+    // The framework writes the recording to its standard output: the file the parent opened.
+    // Nothing else may write there, so the logging library's console output (std::cout) goes
+    // to the standard error stream instead.
+    std::fflush(stdout);
+    std::cout.flush();
+    std::cout.rdbuf(std::cerr.rdbuf());
+    if (::dup2(request.outputFd, STDOUT_FILENO) < 0) {
+        LOG4CPLUS_WARN(logger,
+                       "videoRecorder: cannot hand the recording file to the media "
+                       "framework: "
+                           << std::strerror(errno));
+        return;
+    }
+    ::close(request.outputFd);
     terminationSignal.reset(terminationDescriptor());
     const std::vector<std::string> arguments = instanceArguments(chain);
     std::vector<const char*> argv;
@@ -162,11 +210,12 @@ MjpegRecording::MjpegRecording(const char* user, const char* pass, const char* v
         return;
     }
     libvlc_log_set(vlc, frameworkLogCb, nullptr);
-    const uint16_t port = prepareLocalServer();
-    if (port == 0) {
+    localPort = prepareLocalServer();
+    if (localPort == 0) {
         return;
     }
-    const std::string location = mediaLocation(user, pass, port, videoUri);
+    const std::string location =
+        mediaLocation(request.user, request.pass, localPort, request.videoUri);
     media = libvlc_media_new_location(vlc, location.c_str());
     if (media == nullptr) {
         LOG4CPLUS_WARN(logger, "videoRecorder: the media framework refused the location");
@@ -187,7 +236,7 @@ MjpegRecording::~MjpegRecording() {
 
 bool MjpegRecording::start() {
     State& s = worker::state();
-    if (player == nullptr) {
+    if (player == nullptr || !confineWorker(request, localPort)) {
         return false;
     }
     if (terminationSignal.valid()) {
@@ -211,7 +260,7 @@ void MjpegRecording::stopPlayer() {
     if (player != nullptr) {
         // The stop waits for the framework's threads. Should one of them never return, the
         // alarm ends the worker, and its tunnel reports the end of the recording all the same.
-        ::alarm(kTeardownSeconds);
+        ::alarm(kRecordingTeardownSeconds);
         libvlc_media_player_stop(player);
     }
 }

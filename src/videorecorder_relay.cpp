@@ -15,6 +15,7 @@
 #include "tcpoverudp.h"
 #include "tcpoverudp_stack.h"
 #include "videorecorder.h"
+#include "videorecorder_recording.h"
 #include "videorecorder_state.h"
 
 using worker::State;
@@ -63,6 +64,17 @@ bool deliverToRecorder(RTSPRecorder& rec, pbuf* chain) {
         rec.receivedData(static_cast<const uint8_t*>(p->payload), p->len);
     }
     pbuf_free(chain);
+    return true;
+}
+
+// MJPEG path: every camera byte is checked before the framework may see it.
+bool cameraAnswerPasses(const pbuf* chain) {
+    static recording::CameraAnswerCheck check;
+    for (const pbuf* p = chain; p != nullptr; p = p->next) {
+        if (!check.pass(static_cast<const uint8_t*>(p->payload), p->len)) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -309,6 +321,11 @@ bool tunnelReceivedData(struct pbuf* chain) {
     }
     worker::touchKeepalive();
     LOG4CPLUS_TRACE(logger, "tunnelReceivedData: Got " << chain->tot_len << " bytes");
+    if (!s.isProxy && !cameraAnswerPasses(chain)) {
+        pbuf_free(chain);
+        worker::endNow();  // the recording ends here: nothing of the redirect reaches it
+        return true;
+    }
     if (s.isProxy) {
         rewriteAnswer(static_cast<uint8_t*>(chain->payload), chain->len);
     }
@@ -348,6 +365,12 @@ void tunnelDataSent(uint16_t count) {
 
 void tunnelClosed() {
     State& s = worker::state();
+    if (s.rec && s.localLoop != nullptr) {
+        // What the camera sent before it closed still reaches the framework; the recorder
+        // ends the recording once the framework has completed the file.
+        s.rec->cameraClosed();
+        return;
+    }
     worker::writePendingClientData();  // what came with the end goes out before it is judged
     if (!worker::clientQueueEmpty()) {
         LOG4CPLUS_DEBUG(logger,

@@ -10,6 +10,7 @@ with its path and the credentials it carried, decoded (camera.requests). Modes:
 
     stream   frames at `fps` until the client goes away
     silent   the answer head and `silent_after` frames, then nothing more; the connection stays open
+    redirect every request (credentials or not) is answered 302 with `Location: <location>`
 A request with wrong or missing credentials gets 401 with a WWW-Authenticate header and the
 connection stays open for the next request, as cameras do.
 
@@ -63,13 +64,14 @@ class Camera:
     """The camera on a listening TCP socket (e.g. from Namespace.socket); threads serve each client."""
 
     def __init__(self, listener, user="admin", password="secret", fps=10, mode="stream",
-                 silent_after=20, width=640, height=480):
+                 silent_after=20, width=640, height=480, location=None):
         self.listener = listener
         self.user = user
         self.password = password
         self.fps = fps
         self.mode = mode
         self.silent_after = silent_after
+        self.location = location
         self.frames = frames(width, height, fps)
         self.requests = []       # (path, (user, password) or None)
         self.refused = 0         # answers with 401
@@ -103,6 +105,10 @@ class Camera:
                 path, credentials = head
                 with self._lock:
                     self.requests.append((path, credentials))
+                if self.mode == "redirect":
+                    connection.sendall(b"HTTP/1.1 302 Found\r\nLocation: %s\r\n"
+                                       b"Content-Length: 0\r\n\r\n" % self.location.encode())
+                    continue
                 if credentials != (self.user, self.password):
                     body = b"authorisation required\n"
                     connection.sendall(b"HTTP/1.1 401 Unauthorized\r\n"

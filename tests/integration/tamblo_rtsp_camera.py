@@ -11,7 +11,8 @@ Each address serves RTSP on port 554 (RTP over UDP or interleaved in the RTSP co
     /mpeg4    MPEG-4 part 2, the same picture and rate
     any other path is answered 404 Not Found
 
-Every client gets the clip from its start at its own pace (one pipeline per client). The clips
+Every client gets the clip from its start at its own pace (one pipeline per client).
+RedirectingCamera, used in-process on a listening socket, answers DESCRIBE with a 302 instead. The clips
 are made once per machine with ffmpeg into a cache folder under the system's temporary
 directory, never into the repository (clips()). Signals: SIGUSR1 drops every client's connection
 (a camera that goes away mid-stream), SIGTERM ends the program. It prints "camera ready" once it
@@ -19,8 +20,10 @@ listens, and "client connected <n>" for each new RTSP connection.
 """
 
 import argparse
+import contextlib
 import fcntl
 import os
+import threading
 import shutil
 import signal
 import subprocess
@@ -56,6 +59,37 @@ def clips():
             shutil.rmtree(folder, ignore_errors=True)
             os.rename(staging, folder)
     return paths
+
+
+class RedirectingCamera(threading.Thread):
+    """An RTSP camera on a listening socket (no GStreamer) that answers DESCRIBE with a 302 to
+    `location` and every other request with 200."""
+
+    def __init__(self, listener, location):
+        super().__init__(daemon=True)
+        self.listener, self.location = listener, location
+        self.start()
+
+    def run(self):
+        with contextlib.suppress(OSError), self.listener.accept()[0] as connection:
+            reader = connection.makefile("rb")
+            while True:
+                lines = [reader.readline().strip()]
+                while lines[-1]:
+                    lines.append(reader.readline().strip())
+                if not lines[0]:
+                    return
+                cseq = next((l[5:].strip() for l in lines if l.lower().startswith(b"cseq:")), b"0")
+                answer = b"RTSP/1.0 200 OK\r\nCSeq: %s\r\n\r\n" % cseq
+                if lines[0].startswith(b"DESCRIBE"):
+                    answer = b"RTSP/1.0 302 Found\r\nCSeq: %s\r\nLocation: %s\r\n\r\n" % (
+                        cseq, self.location.encode())
+                connection.sendall(answer)
+
+    def close(self):
+        with contextlib.suppress(OSError):
+            self.listener.close()
+        self.join(5)
 
 
 def _serve(addresses):

@@ -1,18 +1,21 @@
-"""Attacks on the confinement of the workers, each repeated against the real binaries: one row of
-ATTACKS per attack, with its set-up (which returns what the check needs) and its check, both
-small functions. A row's set-up takes pytest's request and asks it for the fixtures it needs."""
+"""Attacks on what parses hostile input and on the workers' confinement, one table: each row sets
+an attack up against the real binaries (in a namespace of the test's own) and checks that it came
+to nothing. A row's set-up takes pytest's request and asks it for the fixtures it needs."""
 
+import ctypes
+import dataclasses
 import os
 import socket
 import struct
 import threading
+from typing import Any, Callable
 
 import pytest
 
+from tamblo_lab import CAMERA, PLAIN_MAC, Lab, status
 from tamblo_netns import DEFAULT_MAC, REST_PORT, wait_until
 from tamblo_netns import netns, tun_available  # noqa: F401 (fixtures the rows ask for)
 from tamblo_relay import DEVICE_A, RelayWorld, options
-
 
 def pipe_ends(pid):
     """{pipe: (descriptor, writable)} of a process, from /proc."""
@@ -102,12 +105,123 @@ def forged_configuration_fails(world):
     assert relay.devices["a"].requests == []
 
 
+REDIRECT_WARNING = r"WARN .*camera redirects the recording to '%s'"
+IN_OPEN = 0x20
+
+
+def ends_once(lab, control, port):
+    """The recording ends by itself, with one STOPPED and its tunnel gone."""
+    assert control.read_line(timeout=40) == status("STOPPED", port)
+    lab.server.log.wait_for(r"removing tunnel with key")
+    assert control.pending() == b""
+
+
+def redirect(codec, scheme, target):
+    """A camera redirects to a place of target(lab) -> (location, was it reached?)."""
+    port = 554 if codec else 80
+
+    def setup(lab):
+        location, reached = target(lab, scheme)
+        if codec:
+            lab.rtsp_camera(redirect_to=location)
+        else:
+            lab.mjpeg_camera(mode="redirect", location=location)
+        return lab.start(lab.path("r"), codec, port), location, reached
+
+    def check(lab, state):
+        control, location, reached = state
+        ends_once(lab, control, port)
+        assert not reached()
+        lab.server.log.wait_for(REDIRECT_WARNING % location)
+    return setup, check
+
+
+def loopback_port(lab, scheme):
+    listener = lab.listener("127.0.0.1")
+    listener.setblocking(False)
+
+    def reached():
+        try:
+            return listener.accept()
+        except BlockingIOError:
+            return None
+    return "%s://127.0.0.1:%d/x" % (scheme, listener.getsockname()[1]), reached
+
+
+def local_file(lab, scheme):
+    canary = os.path.join(lab.outside, "canary")
+    with open(canary, "w") as handle:
+        handle.write("secret\n")
+    libc = ctypes.CDLL(None, use_errno=True)
+    watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)  # opens only: any event is one
+    assert watch >= 0 and libc.inotify_add_watch(watch, canary.encode(), IN_OPEN) >= 0
+
+    def reached():
+        try:
+            return os.read(watch, 4096)
+        except BlockingIOError:
+            return None
+    return "file://" + canary, reached
+
+
+def swapped_for_link(codec):
+    """The recording file becomes a link to a file outside once RECORDING was answered."""
+    port, name = (554, "camera.mp4") if codec else (80, "camera.flv")
+
+    def setup(lab):
+        victim = os.path.join(lab.outside, "victim")
+        with open(victim, "w") as handle:
+            handle.write("keep\n")
+        lab.rtsp_camera() if codec else lab.mjpeg_camera()
+        control = lab.start(name, codec, port, "h264" if codec else "video")
+        if os.path.lexists(lab.path(name)):
+            os.remove(lab.path(name))
+        os.symlink(victim, lab.path(name))
+        return control, victim
+
+    def check(lab, state):
+        control, victim = state
+        assert control.read_line(timeout=6) is None  # six seconds of recording
+        control.stop(PLAIN_MAC, CAMERA, port)
+        assert control.read_line(timeout=30) == status("STOPPED", port)
+        with open(victim, "rb") as handle:
+            assert handle.read() == b"keep\n"
+    return setup, check
+
+
+def in_lab(setup, check):
+    """A row whose set-up and check work in a Lab (a server, a gateway and cameras)."""
+    def lab_setup(request):
+        request.getfixturevalue("tun_available")
+        lab = Lab(request.getfixturevalue("netns"))
+        request.addfinalizer(lab.close)
+        return lab, setup(lab)
+
+    def lab_check(state):
+        lab, inner = state
+        check(lab, inner)
+    return lab_setup, lab_check
+
+
+@dataclasses.dataclass
+class Attack:
+    name: str
+    setup: Callable[[Any], Any]  # pytest's request -> what the check needs
+    check: Callable[[Any], None]
+
+
 ATTACKS = [
-    pytest.param(forged_configuration, forged_configuration_fails,
-                 id="forged-252-authorises-nothing"),
+    Attack("forged 252 authorises nothing", forged_configuration, forged_configuration_fails),
+    Attack("rtsp camera redirects to a loopback port",
+           *in_lab(*redirect("H264", "rtsp", loopback_port))),
+    Attack("mjpeg camera redirects to a loopback port",
+           *in_lab(*redirect("", "http", loopback_port))),
+    Attack("mjpeg camera redirects to a local file", *in_lab(*redirect("", "file", local_file))),
+    Attack("mjpeg recording file swapped for a link", *in_lab(*swapped_for_link(""))),
+    Attack("rtsp recording file swapped for a link", *in_lab(*swapped_for_link("H264"))),
 ]
 
 
-@pytest.mark.parametrize("attack, fails", ATTACKS)
-def test_the_attack_fails(request, attack, fails):
-    fails(attack(request))
+@pytest.mark.parametrize("attack", ATTACKS, ids=[a.name for a in ATTACKS])
+def test_attack_comes_to_nothing(request, attack):
+    attack.check(attack.setup(request))

@@ -80,7 +80,7 @@ def start(control, camera, path, output, codec, port=554):
 
 def test_h264_and_mpeg4_cameras_are_recorded_into_mp4_and_3gp(world):
     # Both at once, from two cameras: (codec, camera, path, file, brand, stream codec).
-    cases = [("H264", CAMERAS[0], "h264", "camera.mp4", "isom", "h264"),
+    cases = [("H264", CAMERAS[0], "h264", "camera.mp4", "iso", "h264"),
              ("MPEG4", CAMERAS[1], "mpeg4", "camera.3gp", "3gp", "mpeg4")]
     controls = []
     for codec, camera, path, name, _, _ in cases:

@@ -5,6 +5,7 @@ import os
 import socket
 import time
 
+from tamblo_control import ControlClient
 from tamblo_gc import ACCEPT
 from tamblo_server import wait_until
 
@@ -79,5 +80,23 @@ def test_a_forbidden_call_kills_only_its_worker(start_server, make_client, monke
                         since=mark, count=3)
     # The server goes on: it registers a gateway and has no worker left behind.
     assert make_client(server=server).register() == bytes([ACCEPT])
+    assert wait_until(lambda: server.children() == [])
+    assert server.proc.poll() is None
+
+
+def test_a_forbidden_call_kills_a_recording_worker_once_its_framework_is_loaded(
+        start_server, make_client, monkeypatch):
+    monkeypatch.setenv(FORBIDDEN_CALL, "1")
+    server = start_server()
+    monkeypatch.delenv(FORBIDDEN_CALL)
+    client = make_client(server=server)
+    assert client.register() == bytes([ACCEPT])
+    mac = client.mac_key.replace(":", "")
+    with ControlClient.connect(("127.0.0.1", server.ctrl_port)) as control:
+        # The RTSP path loads its framework and confines itself at once, camera or not.
+        control.start(mac, "198.18.0.10", 554, "u", "p", "h264", "/dev/null", "H264")
+        assert control.read_line().endswith(":RECORDING")
+        server.wait_for_log("was killed for a forbidden system call (SIGSYS)", level="WARN")
+        assert control.read_line(timeout=10).endswith(":STOPPED")
     assert wait_until(lambda: server.children() == [])
     assert server.proc.poll() is None

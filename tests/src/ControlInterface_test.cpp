@@ -4,11 +4,13 @@
 #include "ControlInterface.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -62,37 +64,47 @@ class OutputPathTest : public ::testing::Test {
     fs::path root, dir, outside;
 };
 
-TEST_F(OutputPathTest, NamesStayInsideTheRecordingsDirectory) {
+TEST_F(OutputPathTest, FilesAreOpenedBeneathTheRecordingsDirectoryWithoutFollowingLinks) {
+    fs::create_hard_link(outside / "victim.flv", dir / "hard.flv");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     const std::string d = dir.string();
-    const std::vector<std::pair<std::string, std::string>> accepted = {
-        {"a.flv", d + "/a.flv"},
-        {"sub/b.flv", d + "/sub/b.flv"},
-        {"./sub//c.flv", d + "/sub/c.flv"},
-        {"inner/d.flv", d + "/sub/d.flv"},  // a link that stays inside
-        {d + "/e.flv", d + "/e.flv"},
-        {"old.flv", d + "/old.flv"},  // an existing recording is replaced
+    const std::vector<std::pair<std::string, fs::path>> accepted = {
+        {"a.flv", dir / "a.flv"},
+        {"sub/b.flv", dir / "sub/b.flv"},
+        {"./sub//c.flv", dir / "sub/c.flv"},
+        {d + "/e.flv", dir / "e.flv"},
+        {"old.flv", dir / "old.flv"},  // an existing recording is replaced
     };
-    for (const auto& [name, path] : accepted) {
-        EXPECT_EQ(control::confineOutputPath(d, name), path) << name;
+    // Every link is refused, even one that stays inside (inner/).
+    const std::vector<std::string> refused = {"../a.flv",      "sub/../../a.flv",
+                                              "sub/..",        "sub/",
+                                              "sub",           "out/a.flv",
+                                              "inner/d.flv",   "link.flv",
+                                              "hard.flv",      "fifo",
+                                              "missing/a.flv", outside.string() + "/a.flv",
+                                              "/etc/passwd",   ""};
+    // The kernel's resolution and the walk where the kernel has none decide alike.
+    for (const bool walk : {false, true}) {
+        for (const auto& [name, path] : accepted) {
+            const UniqueFd file = control::openOutputFile(d, name, walk);
+            ASSERT_TRUE(file.valid()) << name << " walk " << walk;
+            // Emptied, open for writing (blocking), and the file that the name means.
+            EXPECT_EQ(::write(file.get(), "x", 1), 1);
+            EXPECT_EQ(fs::file_size(path), 1u) << name;
+        }
+        for (const std::string& name : refused) {
+            EXPECT_FALSE(control::openOutputFile(d, name, walk).valid()) << name << " " << walk;
+        }
     }
-    const std::vector<std::string> refused = {
-        "../a.flv",
-        "sub/../../a.flv",
-        "sub/..",
-        "sub/",
-        "sub",
-        "out/a.flv",
-        "link.flv",
-        "missing/a.flv",
-        outside.string() + "/a.flv",
-        "/etc/passwd",
-        "",
-    };
-    for (const std::string& name : refused) {
-        EXPECT_FALSE(control::confineOutputPath(d, name)) << name;
-    }
-    // Without a recordings directory every name is used as given.
-    EXPECT_EQ(control::confineOutputPath("", "../x.flv"), "../x.flv");
+    EXPECT_FALSE(fs::exists(root / "a.flv"));
+    EXPECT_FALSE(fs::exists(outside / "a.flv"));
+    std::ifstream victim(outside / "victim.flv");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
+
+    // Without a recordings directory any name is taken as given, but never a final link.
+    EXPECT_TRUE(control::openOutputFile("", (root / "plain.flv").string()).valid());
+    EXPECT_TRUE(control::openOutputFile("", (dir / "out/x.flv").string()).valid());
+    EXPECT_FALSE(control::openOutputFile("", (dir / "link.flv").string()).valid());
 }
 
 }  // namespace

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 #include <boost/make_shared.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +35,20 @@ class FakeDecoder : public RTSPDecoder {
     uint64_t consumed = 0;
 
     void fire(int fd) { readers.at(fd)(); }
+    // Waits up to `wait` for a call from the close-media thread and runs it, as the loop would.
+    bool runScheduled(std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(scheduledMutex);
+        if (!scheduledChanged.wait_for(lock, wait, [this] { return !scheduled.empty(); })) {
+            return false;
+        }
+        const Callback cb = scheduled.front();
+        lock.unlock();
+        cb();
+        return true;
+    }
+    std::mutex scheduledMutex;
+    std::condition_variable scheduledChanged;
+    std::vector<Callback> scheduled;
     long errors() const {
         return std::count_if(calls.begin(), calls.end(),
                              [](const std::string& call) { return call.rfind("error", 0) == 0; });
@@ -48,7 +65,11 @@ class FakeDecoder : public RTSPDecoder {
         readers[fd] = cb;
         return true;
     }
-    void scheduleOnMainThread(Callback cb) override { cb(); }
+    void scheduleOnMainThread(Callback cb) override {
+        std::lock_guard<std::mutex> lock(scheduledMutex);
+        scheduled.push_back(std::move(cb));
+        scheduledChanged.notify_all();
+    }
     uint32_t sdpSocketSend(const uint8_t* bytes, uint32_t length) override {
         const uint32_t taken = std::min(length, cameraTakes);
         toCamera.append(reinterpret_cast<const char*>(bytes), taken);
@@ -109,9 +130,20 @@ std::string receiveFrom(int fd, uint16_t* sourcePort) {
 
 class DecoderTest : public ::testing::Test {
   protected:
+    // A fresh decoder, started, with its framework connected (the client's end).
+    int restart(bool useRtcpOverRtsp = false) {
+        decoder = boost::make_shared<FakeDecoder>();
+        accepted.clear();
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        start(useRtcpOverRtsp);
+        return connectLocal();
+    }
     void start(bool useRtcpOverRtsp = false) {
-        ASSERT_TRUE(decoder->start("198.18.0.10", "live", "/tmp/never-written.mp4", "H264", 4,
-                                   useRtcpOverRtsp));
+        ASSERT_TRUE(decoder->start("198.18.0.10", "live", media::OutputFile{-1, "never.mp4", true},
+                                   "H264", 4, useRtcpOverRtsp));
         listener = decoder->readers.begin()->first;
     }
     // Connects a local client and lets the decoder accept it; returns the client's end.
@@ -250,6 +282,67 @@ TEST_F(DecoderTest, InterleavedFramesFromTheFrameworkFollowUseRtcpOverRtsp) {
     }
 }
 
+// Interleaved frames from the framework are framed by their length, across reads: with
+// RTCP over RTSP off they go, whole and alone; requests always reach the camera.
+TEST_F(DecoderTest, InterleavedFramesAreFramedByLengthAcrossReads) {
+    const std::string frame("$\x01\x00\x06\x81\xc9$\r\n\n", 10);  // payload looks like text
+    const std::string empty("$\x00\x00\x00", 4);
+    const std::string request = "OPTIONS rtsp://x/live RTSP/1.0\r\nCSeq: 5\r\n\r\n";
+    const std::vector<std::string> cases[] = {
+        {frame + request},                                              // joined in one read
+        {frame.substr(0, 3), frame.substr(3) + request},                // a frame split
+        {"$", "\x01", std::string(1, '\0'), frame.substr(3), request},  // its header byte by byte
+        {frame + empty + request + frame + empty},                      // several in one read
+        {request.substr(0, 9), request.substr(9) + frame},              // a request split
+    };
+    for (const auto& reads : cases) {
+        for (const bool forward : {false, true}) {
+            restart(forward);
+            std::string all;
+            for (const std::string& read : reads) {
+                sendFrom(0, read);
+                all += read;
+            }
+            EXPECT_EQ(decoder->toCamera, forward ? all : request) << all << forward;
+            EXPECT_EQ(decoder->errors(), 0);
+        }
+    }
+}
+
+// The camera's answers reach the framework unchanged, except one that redirects: the read
+// that completes its head, and all after it, never do, and the media is closed at once.
+TEST_F(DecoderTest, AnAnswerThatRedirectsNeverReachesTheFramework) {
+    const std::string ok = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n";
+    const std::string frame("$\x00\x00\x0fRTSP/1.0 302 x\r\n", 19);  // media, not an answer
+    const std::string moved = "RTSP/1.0 302 Found\r\nLocation: rtsp://127.0.0.1:9/x\r\n\r\n";
+    const struct Case {
+        std::vector<std::string> reads;
+        size_t delivered;  // reads that reach the framework; the others end the recording
+    } cases[] = {
+        {{ok, frame, ok + frame + ok}, 3},
+        {{"RTSP/1.0 200 OK\r\n" + frame + "CSeq: 2\r\n\r\n"}, 1},  // a frame inside a head
+        {{ok, moved, ok}, 1},
+        {{moved.substr(0, moved.size() - 2), "\r\n", ok}, 1},      // the head ends in the next read
+        {{"RTSP/1.0 301 Moved\nLocation: file:///etc/x\n\n"}, 0},  // lines without CR
+        {{"RTSP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nv=0\r\nRTSP/1.0 399 x\r\n\r\n"}, 0},
+    };
+    for (const Case& c : cases) {
+        const int client = restart();
+        std::string expected;
+        for (size_t i = 0; i < c.reads.size(); ++i) {
+            decoder->receivedData(reinterpret_cast<const uint8_t*>(c.reads[i].data()),
+                                  c.reads[i].size());
+            expected += i < c.delivered ? c.reads[i] : "";
+        }
+        std::string got(65536, '\0');
+        got.resize(std::max<ssize_t>(0, ::recv(client, &got[0], got.size(), MSG_DONTWAIT)));
+        EXPECT_EQ(got, expected);
+        const bool ends = c.delivered < c.reads.size();
+        EXPECT_EQ(decoder->runScheduled(std::chrono::milliseconds(ends ? 5000 : 0)), ends) << got;
+        decoder->stop();
+    }
+}
+
 TEST_F(DecoderTest, ASecondLocalConnectionIsThePostSocketAndNeverReachesTheCamera) {
     start();
     connectLocal();
@@ -288,7 +381,7 @@ TEST_F(DecoderTest, RequestsTheTunnelRefusesWaitWholeAndInOrder) {
               "DESCRIBE rtsp://x/live RTSP/1.0\r\n\r\nSETUP rtsp://x/live/0 RTSP/1.0\r\n\r\n");
 }
 
-TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten) {
+TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndAllReachItBeforeTheCamerasEnd) {
     start();
     const int client = connectLocal();
     std::string sent;
@@ -303,6 +396,8 @@ TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten)
         decoder->receivedData(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
         sent += chunk;
     }
+    // The camera closes with bytes still waiting: they reach the framework before its end.
+    decoder->cameraClosed();
     // Part waits for the framework; only what its socket took reopened the window.
     ASSERT_GT(decoder->bytesWaitingForMedia(), 0u);
     EXPECT_EQ(decoder->consumed + decoder->bytesWaitingForMedia(), sent.size());
@@ -318,7 +413,8 @@ TEST_F(DecoderTest, CameraBytesWaitForASlowFrameworkAndReopenTheWindowAsWritten)
             decoder->writers.begin()->second();
         }
     }
-    EXPECT_TRUE(got == sent);  // every byte, in order
+    EXPECT_TRUE(got == sent);                                           // every byte, in order
+    EXPECT_EQ(::recv(client, buffer, sizeof buffer, MSG_DONTWAIT), 0);  // then its end
     EXPECT_EQ(decoder->consumed, sent.size());
     EXPECT_TRUE(decoder->writers.empty());  // nothing waits: no longer watching writability
     EXPECT_EQ(decoder->errors(), 0);

@@ -179,11 +179,20 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, control), 0);
     const std::string key = gateway.addressText() + "/198.18.11.20/5000";
     Tunnel* tunnel = new Tunnel(client, server.get(), key);
-    // The test keeps a copy of the worker's output end to speak for the forked worker.
+    // The test keeps a copy of the worker's output end to speak for the forked worker, which
+    // writes into /dev/null instead (it ends at once without a file to write).
     const int worker = ::dup(tunnel->workerOutput());
-    ASSERT_TRUE(tunnel->startVideoRecording("198.18.11.20", 554, "u", "p", "s", "/dev/null",
-                                            "00:11:22:aa:bb:cc", control[0], false, 5000, "MJPEG",
-                                            true));
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, tunnel->workerOutput());
+    ::close(null);
+    RecordingRequest request;
+    request.cameraIp = "198.18.11.20";
+    request.cameraPort = 554;
+    request.videoUri = "s";
+    request.outputName = "/dev/null";
+    request.codec = "MJPEG";
+    request.localPort = 5000;
+    ASSERT_TRUE(tunnel->startVideoRecording(request, "00:11:22:aa:bb:cc", control[0]));
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     settle();
@@ -371,9 +380,14 @@ TEST_F(TunnelTest, HostileWorkerMessagesAreDroppedAndCounted) {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, recording->workerOutput());
     ::close(null);
-    ASSERT_TRUE(recording->startVideoRecording("198.18.11.30", 554, "u", "p", "s", "/dev/null",
-                                               "00:11:22:aa:bb:cc", -1, false, 5001, "MJPEG",
-                                               true));
+    RecordingRequest request;
+    request.cameraIp = "198.18.11.30";
+    request.cameraPort = 554;
+    request.videoUri = "s";
+    request.outputName = "/dev/null";
+    request.codec = "MJPEG";
+    request.localPort = 5001;
+    ASSERT_TRUE(recording->startVideoRecording(request, "00:11:22:aa:bb:cc", -1));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const bool stops = c.reason == R::BadQuery;

@@ -1,5 +1,5 @@
-// The MJPEG path's pieces that a recording through the binary cannot show: the output chain
-// quotes the file name, and the local server listens on loopback only.
+// The MJPEG path's piece that a recording through the binary cannot show: the local server
+// listens on loopback only.
 #include "videorecorder_recording.h"
 
 #include <arpa/inet.h>
@@ -12,12 +12,6 @@
 #include "videorecorder_state.h"
 
 namespace {
-
-TEST(RecordingTexts, TheOutputFileCannotChangeTheChain) {
-    EXPECT_EQ(recording::outputChain("a\"},x{b\\.flv"),
-              "#transcode{vcodec=FLV1,vb=1024}:standard{access=file,mux=ffmpeg{mux=flv},"
-              "dst=\"a\\\"},x{b\\\\.flv\"}");
-}
 
 TEST(RecordingLocalServer, ListensOnLoopbackOnly) {
     worker::State& s = worker::state();

@@ -113,8 +113,18 @@ int proxyWorker(int client, int output, int input) {
 }
 
 int recordingWorker(int, int output, int input) {
-    return videoRecorder("198.18.11.20", 80, "user", "pass", "video", "/dev/null", output, input, 0,
-                         5000, 0, "MJPEG", 128, true);
+    RecordingRequest request;
+    request.cameraIp = "198.18.11.20";
+    request.cameraPort = 80;
+    request.user = "user";
+    request.pass = "pass";
+    request.videoUri = "video";
+    request.outputName = "/dev/null";
+    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    request.codec = "MJPEG";
+    request.localPort = 5000;
+    request.firstChannel = 128;
+    return videoRecorder(request, output, input);
 }
 
 }  // namespace
