@@ -144,6 +144,19 @@ void writeWorkers(Exposition& out, const ServerCounters& c, const ServerGauges& 
                "Proxy connections closed before a fork, and recordings refused: over a worker "
                "limit.",
                c.workersRefused);
+    out.single("tamblo_proxy_connections_waiting", "gauge",
+               "Proxy connections held without a worker until they send their first bytes.",
+               g.waitingConnections);
+    out.family("tamblo_proxy_connections_dropped_total", "counter",
+               "Proxy connections closed before they sent anything, by reason.");
+    out.sample(c.proxyConnectionsTimedOut, label("reason", "timeout"));
+    out.sample(c.proxyConnectionsEvicted, label("reason", "waiting_limit"));
+    out.single("tamblo_control_connections", "gauge", "Open control connections.",
+               g.controlConnections);
+    out.family("tamblo_control_connections_closed_total", "counter",
+               "Control connections closed by the server, by reason.");
+    out.sample(c.controlConnectionsRefused, label("reason", "limit"));
+    out.sample(c.controlConnectionsIdleClosed, label("reason", "idle"));
     out.single("tamblo_sessions", "gauge", "Authorised tunnels in the session table.", g.sessions);
     out.family("tamblo_session_cache_lookups_total", "counter",
                "Cached-session queries of workers, by result.");
