@@ -1,6 +1,9 @@
 // Proxy connections that the parent has accepted and that have sent nothing yet. A worker is
 // forked (or a spare handed the connection) only once a connection has bytes to read, so a
 // flood of connections that stay silent costs descriptors and a watcher each, never a fork.
+// The parent only waits for readiness and peeks at one byte: it reads nothing of the request,
+// so the worker reads it from the start and nothing a client sends is parsed outside a
+// confined worker.
 //
 // Owned by the server (one per process), which accepts, checks the per-address limit and holds
 // the connection here; its callbacks learn when a connection is ready for a worker or is
@@ -43,11 +46,11 @@ class PendingClients {
     PendingClients(const PendingClients&) = delete;
     PendingClients& operator=(const PendingClients&) = delete;
 
-    // Takes an accepted connection. One whose bytes are already there goes to the owner at
+    // Takes an accepted connection. One whose bytes are already there goes to `ready` at
     // once; otherwise it waits, first closing the oldest when the bound is reached.
     void hold(UniqueFd socket, const sockaddr_in& peer);
     size_t size() const { return waiting_.size(); }
-    // Closes every waiting connection without telling the owner (shutdown).
+    // Closes every waiting connection without calling `dropped` (shutdown).
     void clear();
     // In a freshly forked worker: closes the waiting connections' descriptors (only reads
     // this object, so no page of it is copied).
@@ -68,7 +71,7 @@ class PendingClients {
     static Readiness probe(int socket);
     static void readableCb(struct ev_loop*, ev_io* watcher, int);
     void onReadable(Waiting& waiting);
-    // Removes the entry and tells the owner; the socket goes with it unless taken first.
+    // Removes the entry (closing its socket) and calls `dropped`.
     void release(std::list<Waiting>::iterator it, Drop reason);
     void expire(int revents);
     void armTimer();
