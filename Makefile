@@ -21,8 +21,9 @@ build:
 run: deps build
 	exec $(BUILD_DIR)/TambloServer $(ARGS)
 
-# Every test: unit and integration tests of the normal build, then the unit tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test: unit and integration tests of the normal build, then the unit tests and the
+# relay and recording integration tests (label "sanitized") under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 test: deps build asan-build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j 2
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j 2
@@ -30,8 +31,10 @@ test: deps build asan-build
 unit: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -L unit
 
+# The binaries too: the sanitized integration tests run the server, its workers and the
+# gateway tool of this build.
 asan-build:
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_SANITIZE=ON -DTAMBLO_UNIT_TESTS_ONLY=ON
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTAMBLO_SANITIZE=ON -DTAMBLO_UNIT_TESTS_ONLY=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 # The libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in their own

@@ -211,7 +211,16 @@ const std::vector<LimitOption>& limitOptions() {
         {"--max-workers-per-address=", &ServerSettings::maxWorkersPerAddress, 1, kMax,
          "live proxy workers for one client IPv4 address"},
         {"--request-head-timeout=", &ServerSettings::requestHeadTimeout, 1, 3600,
-         "seconds a proxy worker waits for the request's relay options"},
+         "seconds a proxy connection may take for its first bytes, and its worker then for the "
+         "request's relay options"},
+        {"--max-waiting-connections=", &ServerSettings::maxWaitingConnections, 1, 1000000,
+         "proxy connections held without a worker until they send their first bytes (the "
+         "oldest is closed to make room)"},
+        {"--max-control-connections=", &ServerSettings::maxControlConnections, 1, 65536,
+         "open control connections (more are closed at once)"},
+        {"--control-idle-timeout=", &ServerSettings::controlIdleTimeout, 1, 86400,
+         "seconds after which a silent control connection without a running recording is "
+         "closed"},
         {"--spare-workers=", &ServerSettings::spareWorkers, 0, 64,
          "proxy workers forked ahead of need, each taking the next client's connection "
          "(0: fork when the client connects)"},

@@ -38,6 +38,12 @@ struct ServerSettings {
     uint32_t maxWorkers = 4096;             // live worker processes in all
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options
+    // Proxy connections the parent holds until they send their first bytes; the oldest is
+    // closed to make room. Each also waits at most requestHeadTimeout seconds.
+    uint32_t maxWaitingConnections = 1024;
+    uint32_t maxControlConnections = 256;  // open control connections; more are refused
+    uint32_t controlIdleTimeout = 60;      // seconds a control connection without a running
+                                           // recording may stay silent
     // Proxy workers forked ahead of need, each waiting for the next client's socket: a
     // connection then costs no fork before its first byte (one process per connection all
     // the same).

@@ -243,20 +243,38 @@ ControlInterface::ControlInterface(TambloServer* owner) : server(owner) {
 ControlInterface::~ControlInterface() = default;
 
 int ControlInterface::acceptConnection(int listener) {
-    const int socket = ::accept(listener, nullptr, nullptr);
-    if (socket < 0) {
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    UniqueFd socket(
+        ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC));
+    if (!socket.valid()) {
         return errno;
     }
+    const uint32_t limit = server->serverSettings().maxControlConnections;
+    if (connections.size() >= limit) {
+        tamblo::logging::refuseOverLimit(
+            &server->counters().controlConnectionsRefused, logger, log4cplus::WARN_LOG_LEVEL,
+            server->floodLogs().controlLimit, server->nowSeconds(), "--max-control-connections",
+            limit, [&](auto& line) {
+                line << "Refusing control connection from "
+                     << TambloServer::addressToString(peer, nullptr, 0);
+            });
+        return 0;  // closed here, before it is read
+    }
+    const int descriptor = socket.get();
     auto connection = std::make_unique<Connection>();
     connection->owner = this;
-    connection->socket.reset(socket);
-    ev_io_init(connection->watcher.get(), readableCb, socket, EV_READ);
+    connection->socket = std::move(socket);
+    ev_io_init(connection->watcher.get(), readableCb, descriptor, EV_READ);
     connection->watcher.get()->data = connection.get();
     connection->watcher.start(loop);
+    ev_init(connection->idle.get(), idleCb);
+    connection->idle.get()->data = connection.get();
+    restartIdleTimer(connection.get());
     // A descriptor number comes back only after its connection was closed and erased here.
-    connections[socket] = std::move(connection);
+    connections[descriptor] = std::move(connection);
     LOG4CPLUS_DEBUG(logger, "controlInterface: accepted connection (fdListen: "
-                                << listener << "), socket: " << socket << ")");
+                                << listener << "), socket: " << descriptor << ")");
     return 0;
 }
 
@@ -265,11 +283,32 @@ void ControlInterface::readableCb(struct ev_loop*, ev_io* watcher, int) {
     connection->owner->readCommand(connection);
 }
 
+void ControlInterface::restartIdleTimer(Connection* connection) const {
+    connection->idle.stop();
+    ev_timer_set(connection->idle.get(),
+                 static_cast<double>(server->serverSettings().controlIdleTimeout), 0.);
+    connection->idle.start(loop);
+}
+
+void ControlInterface::idleCb(struct ev_loop*, ev_timer* timer, int) {
+    Connection* connection = static_cast<Connection*>(timer->data);
+    ControlInterface* self = connection->owner;
+    const int socket = connection->socket.get();
+    if (self->server->recordingReportsTo(socket)) {
+        self->restartIdleTimer(connection);  // it waits for its "STOPPED" line
+        return;
+    }
+    ++self->server->counters().controlConnectionsIdleClosed;
+    LOG4CPLUS_DEBUG(logger, "controlInterface: closing idle connection: " << socket);
+    self->closeConnection(socket);
+}
+
 void ControlInterface::readCommand(Connection* connection) {
     const int socket = connection->socket.get();
     char buffer[control::kReadSize + 1];
     const ssize_t received = ::recv(socket, buffer, control::kReadSize, MSG_DONTWAIT);
     if (received > 0) {
+        restartIdleTimer(connection);
         const std::string text = trimLineEnds(buffer, static_cast<size_t>(received));
         LOG4CPLUS_DEBUG(logger, "controlInterface: got '" << text << "', from socket: " << socket);
         if (!processControlCmd(socket, text)) {
@@ -489,6 +528,12 @@ void TambloServer::stopVideoRecording(const std::string& mac, const std::string&
     for (Tunnel* tunnel : tunnels) {
         tunnel->stopVideoRecording(false);
     }
+}
+
+bool TambloServer::recordingReportsTo(int socket) const {
+    return std::any_of(allTunnels.begin(), allTunnels.end(), [socket](const Tunnel* tunnel) {
+        return tunnel->getCtrlConnectionSocket() == socket && !tunnel->isRecordingResponseSent();
+    });
 }
 
 void TambloServer::forgetControlConnection(int socket) {

@@ -3,7 +3,11 @@
 //
 // Owned by the server (one per process), which hands it every readiness event of the control
 // listener. Each accepted connection has its own read watcher on the default loop and lives
-// until end of stream, a read error or a command that closes it. The server's recording
+// until end of stream, a read error, a command that closes it, or an idle time-out: one that
+// has sent nothing for --control-idle-timeout seconds is closed unless a recording it started
+// still runs (that one stays for its "STOPPED" line). Beyond --max-control-connections a new
+// connection is closed as soon as it is accepted, so operators' connections cannot use up the
+// server's descriptors. The server's recording
 // operations (startVideoRecording, stopVideoRecording and the MAC and key conversions) are
 // implemented in ControlInterface.cpp; recording tunnels write their "STOPPED" line to the
 // connection that started them, which tells them when it closes.
@@ -66,14 +70,18 @@ class ControlInterface {
     bool processControlCmd(int socket, std::string_view text);
     // In a freshly forked worker: closes every connection (only reads this object).
     void closeConnectionsInChild() const;
+    size_t connectionCount() const { return connections.size(); }
 
   private:
     struct Connection {
         ControlInterface* owner = nullptr;
         UniqueFd socket;
         EvIo watcher;
+        EvTimer idle;  // restarted by every command
     };
     static void readableCb(struct ev_loop*, ev_io* watcher, int);
+    static void idleCb(struct ev_loop*, ev_timer* timer, int);
+    void restartIdleTimer(Connection* connection) const;
     void readCommand(Connection* connection);
     void closeConnection(int socket);
     bool startRecording(int socket, const std::vector<std::string_view>& fields);

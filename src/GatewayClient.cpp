@@ -20,6 +20,14 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kGate
 // datagram of the receive buffer's size.
 constexpr size_t kMaxPlainDatagram = gateway_datagram::kMaxDatagramSize;
 constexpr size_t kMaxEnvelopeDatagram = 1 + cryptoSizeWithPadding(kMaxPlainDatagram);
+
+void logUnencryptable(TambloServer& server, const std::string& key, int length) {
+    tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, server.floodLogs().unencryptable,
+                                server.nowSeconds(), [&](auto& line) {
+                                    line << "Could not encrypt datagram of " << length
+                                         << " bytes for GC " << key << ", dropping it";
+                                });
+}
 }  // namespace
 
 GatewayClient::GatewayClient(TambloServer* server, std::string key, const sockaddr_in& address,
@@ -128,8 +136,7 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
         return;
     }
     if (static_cast<size_t>(length) > kMaxPlainDatagram) {
-        LOG4CPLUS_WARN(logger, "Could not encrypt datagram of " << length << " bytes for GC "
-                                                                << key_ << ", dropping it");
+        logUnencryptable(*server, key_, length);
         return;
     }
     // The envelope is made where it leaves from.
@@ -139,8 +146,7 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
     if (cryptoProcessBuf(cryptoContext.get(), CryptoEncrypt, bytes, static_cast<uint32_t>(length),
                          envelope + 1, &cipherLength) == nullptr) {
         // Never fall back to plain text for a client that asked for encryption.
-        LOG4CPLUS_WARN(logger, "Could not encrypt datagram of " << length << " bytes for GC "
-                                                                << key_ << ", dropping it");
+        logUnencryptable(*server, key_, length);
         return;  // nothing committed: the room is handed out again
     }
     server->commitDatagram(cipherLength + 1, address, kind);
@@ -188,7 +194,10 @@ void GatewayClient::receivedData(const uint8_t* datagram, size_t length) {
     const auto it = channels.find(channel);
     if (it == channels.end()) {
         ++server->counters().unknownChannelDropped;
-        LOG4CPLUS_WARN(logger, "cannot find channel for " << static_cast<char>(channel));
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, server->floodLogs().unknownChannel,
+            server->nowSeconds(),
+            [&](auto& line) { line << "cannot find channel for " << static_cast<char>(channel); });
         return;
     }
     it->second->send(channel, datagram, static_cast<uint16_t>(length));

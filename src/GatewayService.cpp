@@ -81,7 +81,9 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     if (it == sa2gc.end()) {
         counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.unknownSenderDropped;
-        LOG4CPLUS_WARN(logger, "Got encrypted message from not registered gc");
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.unknownSender, nowSeconds(),
+            [](auto& line) { line << "Got encrypted message from not registered gc"; });
         return;
     }
     // The plaintext is written over the ciphertext, inside the receive buffer.
@@ -91,7 +93,9 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     if (plain == nullptr || plainLength == 0) {
         counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.undecryptableDropped;
-        LOG4CPLUS_WARN(logger, "Cannot decrypt message from registereg gc");
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.undecryptable, nowSeconds(),
+            [](auto& line) { line << "Cannot decrypt message from registereg gc"; });
         return;
     }
     counters_.received.count(datagramKindOf(plain[0]), length);
@@ -107,7 +111,7 @@ bool TambloServer::refusePlaintext(const GatewayClient* owner, const sockaddr_in
     }
     ++counters_.plaintextOnKeyedDropped;
     tamblo::logging::logLimited(
-        logger, log4cplus::INFO_LOG_LEVEL, plaintextLog, nowSeconds(), [&](auto& line) {
+        logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.plaintext, nowSeconds(), [&](auto& line) {
             line << "Dropping plain tunnel or channel datagram from " << senderText(sender)
                  << ": GC " << owner->key() << " registered there with a key";
         });
@@ -139,7 +143,9 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
         tunnel = session(key.view());
         if (tunnel == nullptr) {
             ++counters_.unknownSessionDropped;
-            LOG4CPLUS_INFO(logger, "Could not find session for key: " << key.view());
+            tamblo::logging::logLimited(
+                logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.unknownSession, nowSeconds(),
+                [&](auto& line) { line << "Could not find session for key: " << key.view(); });
             return;
         }
         lastRoute = {true, sender, route, tunnel};
@@ -186,19 +192,22 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     if (status == ParseStatus::TooShort) {
         ++counters_.registrationsRefusedMalformed;
         tamblo::logging::logLimited(
-            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+            logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
                 line << "Received too short TAMBLO_MT_CONNECTTLS packet from Tam. Ignoring.\n";
             });
         return;
     }
     if (reg.hasCustomIdLength) {
-        LOG4CPLUS_INFO(logger, "device uses custom device id of length "
-                                   << static_cast<unsigned>(reg.customIdLength));
+        tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.customId,
+                                    nowSeconds(), [&](auto& line) {
+                                        line << "device uses custom device id of length "
+                                             << static_cast<unsigned>(reg.customIdLength);
+                                    });
     }
     if (status == ParseStatus::CustomIdOverrun) {
         ++counters_.registrationsRefusedMalformed;
         tamblo::logging::logLimited(
-            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+            logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
                 line << "Dropping registration from " << senderText(sender)
                      << ": custom device id of length " << static_cast<unsigned>(reg.customIdLength)
                      << " runs past the end of the " << length << "-byte datagram";
@@ -218,7 +227,8 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
             previous->getAddress().sin_addr.s_addr != sender.sin_addr.s_addr) {
             ++counters_.registrationsRefusedOtherIp;
             tamblo::logging::logLimited(
-                logger, log4cplus::WARN_LOG_LEVEL, otherIpLog, nowSeconds(), [&](auto& line) {
+                logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.otherIp, nowSeconds(),
+                [&](auto& line) {
                     line << "Received connection request from already connected GC ("
                          << previous->key() << "), but from different IP address. Ignoring.";
                 });
@@ -238,7 +248,8 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
         if (!keyAgreementBuckets.take(sender.sin_addr.s_addr, nowSeconds())) {
             ++counters_.registrationsRefusedKeyRate;
             tamblo::logging::logLimited(
-                logger, log4cplus::INFO_LOG_LEVEL, keyRateLog, nowSeconds(), [&](auto& line) {
+                logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.keyRate, nowSeconds(),
+                [&](auto& line) {
                     line << "Dropping keyed registration of GC " << key << " from "
                          << senderText(sender) << ": too many key agreements from this address";
                 });
@@ -247,9 +258,13 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
         crypto.reset(cryptoNew());
         if (!crypto || !cryptoSetRemoteKey(crypto.get(), reg.publicKey)) {
             ++counters_.registrationsRefusedKey;
-            LOG4CPLUS_WARN(logger, "Refusing registration of GC "
-                                       << key << " from " << senderText(sender)
-                                       << ": its public key gives no usable shared secret");
+            tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.unusableKey,
+                                        nowSeconds(), [&](auto& line) {
+                                            line
+                                                << "Refusing registration of GC " << key << " from "
+                                                << senderText(sender)
+                                                << ": its public key gives no usable shared secret";
+                                        });
             return;
         }
     }
@@ -266,7 +281,9 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
                           reg.localPortEnd, reg.type, std::move(crypto), clock_.now());
     addGatewayClient(client, sender);
     ++counters_.registrationsAccepted;
-    LOG4CPLUS_INFO(logger, "Accepted UDP session from GC " << client->key());
+    tamblo::logging::logLimited(
+        logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.accepted, nowSeconds(),
+        [&](auto& line) { line << "Accepted UDP session from GC " << client->key(); });
 
     if (withKey) {
         uint8_t answer[kAcceptTlsSize];
@@ -295,11 +312,10 @@ bool TambloServer::registrationWithinLimits(std::string_view key, const sockaddr
     if (limit == nullptr) {
         return true;
     }
-    ++counters_.registrationsRefusedLimit;
-    tamblo::logging::logLimited(
-        logger, log4cplus::INFO_LOG_LEVEL, registrationLimitLog, nowSeconds(), [&](auto& line) {
-            line << "Dropping registration of GC " << key << " from " << senderText(sender)
-                 << ": over the limit of " << limit << " (" << value << ")";
+    tamblo::logging::refuseOverLimit(
+        &counters_.registrationsRefusedLimit, logger, log4cplus::INFO_LOG_LEVEL,
+        floodLogs_.registrationLimit, nowSeconds(), limit, value, [&](auto& line) {
+            line << "Dropping registration of GC " << key << " from " << senderText(sender);
         });
     return false;
 }
@@ -319,7 +335,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
     if (status == ParseStatus::TooShort) {
         ++counters_.tooShortDropped;
         tamblo::logging::logLimited(
-            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+            logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
                 line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << senderText(sender)
                      << ". Ignoring.";
             });
@@ -328,7 +344,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
     if (status == ParseStatus::CustomIdOverrun) {
         ++counters_.malformedDropped;
         tamblo::logging::logLimited(
-            logger, log4cplus::INFO_LOG_LEVEL, malformedLog, nowSeconds(), [&](auto& line) {
+            logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
                 line << "Dropping keepalive from " << senderText(sender)
                      << ": custom device id of length "
                      << static_cast<unsigned>(keepalive.customIdLength)
@@ -349,7 +365,8 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         // one that moved to another IP registers once its old record has expired.
         ++counters_.keepalivesFromOtherAddress;
         tamblo::logging::logLimited(
-            logger, log4cplus::WARN_LOG_LEVEL, keepaliveAddressLog, nowSeconds(), [&](auto& line) {
+            logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.keepaliveAddress, nowSeconds(),
+            [&](auto& line) {
                 line << "Keepalive update failed for device: " << key << ": sent from "
                      << senderText(sender) << ", registered at " << senderText(client->getAddress())
                      << ", ignored";
@@ -359,8 +376,12 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
     ++counters_.keepalivesAnswered;
     const uint8_t answer = TAMBLO_MT_KEEPALIVERESP;
     if (send(sender, &answer, 1) < 0) {
-        LOG4CPLUS_WARN(logger, "Could not send keepalive response to device: "
-                                   << key << ". Error: " << std::strerror(errno));
+        const int error = errno;
+        tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.keepaliveAnswer,
+                                    nowSeconds(), [&](auto& line) {
+                                        line << "Could not send keepalive response to device: "
+                                             << key << ". Error: " << std::strerror(error);
+                                    });
     }
 }
 

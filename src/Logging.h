@@ -4,6 +4,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
 
+#include <cstdint>
 #include <sstream>
 #include <string>
 
@@ -39,6 +40,19 @@ void logLimited(const log4cplus::Logger& logger, log4cplus::LogLevel level, LogR
         line << " (" << suppressed << " similar lines left out)";
     }
     logger.forcedLog(level, line.str());
+}
+
+// A refusal under a limit that a flood can reach: always counted, and logged at a bounded
+// rate as what describe(stream) writes followed by ": over the limit of <option> (<value>)".
+template <typename Describe>
+void refuseOverLimit(uint64_t* refusals, const log4cplus::Logger& logger, log4cplus::LogLevel level,
+                     LogRateLimiter& limiter, double now, const char* option, uint64_t value,
+                     Describe describe) {
+    ++*refusals;
+    logLimited(logger, level, limiter, now, [&](auto& line) {
+        describe(line);
+        line << ": over the limit of " << option << " (" << value << ")";
+    });
 }
 
 // Reads the property file (the given one, else the first candidate found); returns the path

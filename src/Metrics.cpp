@@ -6,6 +6,7 @@
 #include <microhttpd.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -147,6 +148,19 @@ void writeWorkers(Exposition& out, const ServerCounters& c, const ServerGauges& 
                "Proxy connections closed before a fork, and recordings refused: over a worker "
                "limit.",
                c.workersRefused);
+    out.single("tamblo_proxy_connections_waiting", "gauge",
+               "Proxy connections held without a worker until they send their first bytes.",
+               g.waitingConnections);
+    out.family("tamblo_proxy_connections_dropped_total", "counter",
+               "Proxy connections closed before they sent anything, by reason.");
+    out.sample(c.proxyConnectionsTimedOut, label("reason", "timeout"));
+    out.sample(c.proxyConnectionsEvicted, label("reason", "waiting_limit"));
+    out.single("tamblo_control_connections", "gauge", "Open control connections.",
+               g.controlConnections);
+    out.family("tamblo_control_connections_closed_total", "counter",
+               "Control connections closed by the server, by reason.");
+    out.sample(c.controlConnectionsRefused, label("reason", "limit"));
+    out.sample(c.controlConnectionsIdleClosed, label("reason", "idle"));
     out.single("tamblo_sessions", "gauge", "Authorised tunnels in the session table.", g.sessions);
     out.family("tamblo_session_cache_lookups_total", "counter",
                "Cached-session queries of workers, by result.");
@@ -330,8 +344,27 @@ struct MetricsEndpointCallbacks {
         auto* endpoint = static_cast<MetricsEndpoint*>(self);
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info != nullptr && event == MHD_CONNECTION_NOTIFY_STARTED) {
+        if (info == nullptr) {
+            return;
+        }
+        if (event == MHD_CONNECTION_NOTIFY_STARTED) {
             endpoint->connections_.insert(info->connect_fd);
+            endpoint->requests_[info->connect_fd] = {ev_now(endpoint->loop_), true};
+        } else {
+            endpoint->requests_.erase(info->connect_fd);
+        }
+    }
+
+    // A request was answered (or failed): the next one on the connection starts its own time.
+    static void requestCompleted(void* self, MHD_Connection* connection, void**,
+                                 MHD_RequestTerminationCode) {
+        auto* endpoint = static_cast<MetricsEndpoint*>(self);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const auto it = info != nullptr ? endpoint->requests_.find(info->connect_fd)
+                                        : endpoint->requests_.end();
+        if (it != endpoint->requests_.end() && it->second.running) {
+            it->second.started = ev_now(endpoint->loop_);
         }
     }
 
@@ -357,9 +390,10 @@ MetricsEndpoint::MetricsEndpoint(const sockaddr_in& address, Render render, stru
         MHD_USE_EPOLL | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, &MetricsEndpointCallbacks::answer,
         this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
         MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit, MHD_OPTION_NOTIFY_CONNECTION,
-        &MetricsEndpointCallbacks::connectionChanged, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &MetricsEndpointCallbacks::log, nullptr, MHD_OPTION_END);
+        kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
+        MHD_OPTION_NOTIFY_CONNECTION, &MetricsEndpointCallbacks::connectionChanged, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &MetricsEndpointCallbacks::requestCompleted, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &MetricsEndpointCallbacks::log, nullptr, MHD_OPTION_END);
     char host[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
     if (daemon_ == nullptr) {
@@ -380,6 +414,9 @@ MetricsEndpoint::MetricsEndpoint(const sockaddr_in& address, Render render, stru
     ev_init(timeout_.get(),
             (evMemberCallback<MetricsEndpoint, ev_timer, &MetricsEndpoint::onTimeout>));
     timeout_.get()->data = this;
+    ev_init(deadline_.get(),
+            (evMemberCallback<MetricsEndpoint, ev_timer, &MetricsEndpoint::onDeadline>));
+    deadline_.get()->data = this;
     LOG4CPLUS_INFO(logger, "Serving metrics on http://" << host << ":" << port_ << "/metrics");
     runDaemon();
 }
@@ -387,6 +424,7 @@ MetricsEndpoint::MetricsEndpoint(const sockaddr_in& address, Render render, stru
 MetricsEndpoint::~MetricsEndpoint() {
     readable_.stop();
     timeout_.stop();
+    deadline_.stop();
     if (currentEndpoint == this) {
         currentEndpoint = nullptr;
     }
@@ -440,9 +478,40 @@ void MetricsEndpoint::onTimeout(int) {
     runDaemon();
 }
 
+void MetricsEndpoint::onDeadline(int) {
+    const double now = ev_now(loop_);
+    for (auto& [descriptor, request] : requests_) {
+        if (request.running && now - request.started >= kRequestDeadlineSeconds) {
+            // The daemon reads the end of the stream and closes the connection itself.
+            request.running = false;
+            ::shutdown(descriptor, SHUT_RDWR);
+            LOG4CPLUS_DEBUG(logger, "metrics endpoint: request on connection "
+                                        << descriptor << " passed its deadline of "
+                                        << kRequestDeadlineSeconds << " s, closing it");
+        }
+    }
+    runDaemon();
+}
+
+void MetricsEndpoint::armDeadline() {
+    deadline_.stop();
+    double earliest = -1;
+    for (const auto& [descriptor, request] : requests_) {
+        if (request.running && (earliest < 0 || request.started < earliest)) {
+            earliest = request.started;
+        }
+    }
+    if (earliest >= 0) {
+        const double due = earliest + kRequestDeadlineSeconds - ev_now(loop_);
+        ev_timer_set(deadline_.get(), due > 0 ? due : 0., 0.);
+        deadline_.start(loop_);
+    }
+}
+
 void MetricsEndpoint::runDaemon() {
     MHD_run(daemon_);
     forgetClosedConnections();
+    armDeadline();
     // The daemon says when it must run next even without activity: time-outs of idle
     // connections, or work left over from this run (then 0).
     MHD_UNSIGNED_LONG_LONG milliseconds = 0;

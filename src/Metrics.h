@@ -6,13 +6,19 @@
 // whole run. The parent stays single-threaded (it forks workers): libmicrohttpd runs no
 // thread of its own here, its epoll descriptor is watched by an ev_io and its time-outs by
 // an ev_timer, and a client that connects and sends nothing is dropped after a time-out
-// without ever holding up the loop. A forked worker closes the endpoint's descriptors at once.
+// without ever holding up the loop. The daemon's time-out only counts silence, so a client
+// that trickles a header line now and then would keep its place for ever: each request also
+// has an absolute deadline, counted from its connection's start or the end of the request
+// before it on the same connection, past which the connection is cut. With a limit per client
+// address as well, a few slow clients cannot keep the scrapes of others out. A forked worker
+// closes the endpoint's descriptors at once.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -52,7 +58,9 @@ std::optional<sockaddr_in> parseAddress(std::string_view text);
 class MetricsEndpoint {
   public:
     static constexpr unsigned kConnectionTimeoutSeconds = 10;  // a silent client goes then
+    static constexpr double kRequestDeadlineSeconds = 10;      // a slow request goes then
     static constexpr unsigned kConnectionLimit = 32;
+    static constexpr unsigned kConnectionsPerAddress = 8;
 
     using Render = std::function<std::string()>;
     // Binds and starts serving on the loop; throws std::runtime_error when it cannot.
@@ -70,7 +78,10 @@ class MetricsEndpoint {
     void forgetClosedConnections();
     void onReadable(int revents);
     void onTimeout(int revents);
+    void onDeadline(int revents);
     void runDaemon();
+    // Starts the deadline timer for the earliest request still running.
+    void armDeadline();
 
     Render render_;
     MHD_Daemon* daemon_ = nullptr;
@@ -78,7 +89,16 @@ class MetricsEndpoint {
     int epollFd_ = -1;
     uint16_t port_ = 0;
     std::set<int> connections_;  // client connections that may be open, closed in a worker
+    // The connections the daemon serves now, with their current request's start on the loop's
+    // clock; a connection past its deadline is shut down once (then false) and the daemon
+    // closes it.
+    struct Request {
+        double started;
+        bool running;
+    };
+    std::map<int, Request> requests_;
     EvIo readable_;
     EvTimer timeout_;
+    EvTimer deadline_;
     struct ev_loop* loop_;
 };

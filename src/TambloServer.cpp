@@ -16,17 +16,13 @@
 #include "ControlInterface.h"
 #include "GatewayClient.h"
 #include "Logging.h"
+#include "PendingClients.h"
 #include "Tunnel.h"
 
 TambloServer* serverObject = nullptr;
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
-
-LogRateLimiter& acceptPauseLog() {
-    static LogRateLimiter limiter;
-    return limiter;
-}
 
 void processKeepaliveHandler(struct ev_loop*, ev_periodic*, int) {
     if (serverObject != nullptr) {
@@ -102,6 +98,14 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
                fdProxy.get(), EV_READ);
     ioProxy.get()->data = this;
     ioProxy.start(loop);
+    pendingClients = std::make_unique<PendingClients>(
+        loop, settings.maxWaitingConnections, settings.requestHeadTimeout,
+        [this](UniqueFd socket, const sockaddr_in& peer) {
+            proxyClientReady(std::move(socket), peer);
+        },
+        [this](const sockaddr_in& peer, PendingClients::Drop reason) {
+            proxyClientDropped(peer, reason);
+        });
 
     ev_prepare_init(
         doomedTunnelsWatcher.get(),
@@ -163,9 +167,10 @@ UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText,
         LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
         throw std::runtime_error(failureText);
     }
-    // Workers of a burst of connections are forked one per accept; a deep queue keeps the
-    // kernel from dropping clients' connection attempts while the loop catches up.
+    // A deep queue keeps the kernel from dropping clients' connection attempts while the loop
+    // catches up with a burst; accepts run until the queue is empty, never waiting.
     ::listen(listener.get(), SOMAXCONN);
+    fcntl(listener.get(), F_SETFL, fcntl(listener.get(), F_GETFL) | O_NONBLOCK);
     return listener;
 }
 
@@ -277,34 +282,77 @@ void TambloServer::dispatchReceived(int count) {
 }
 
 void TambloServer::ioProxy_cb(int) {
-    sockaddr_in peer{};
-    socklen_t peerLength = sizeof peer;
-    const int client = ::accept(fdProxy.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
-    if (client < 0) {
-        const int error = errno;
-        if (proxyAcceptPause.pauseOn(error)) {
-            tamblo::logging::logLimited(
-                logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(), nowSeconds(), [&](auto& line) {
-                    line << "Could not accept incoming proxy connection: " << std::strerror(error)
-                         << "; pausing for " << AcceptPause::kPauseSeconds << " s";
-                });
+    // An accept costs no fork: connections wait in the parent until they have bytes to read,
+    // so a burst is taken in batches and a flood of silent connections never reaches a worker.
+    for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        UniqueFd client(::accept4(fdProxy.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                  SOCK_CLOEXEC));
+        if (!client.valid()) {
+            const int error = errno;
+            if (error != EAGAIN && error != EWOULDBLOCK) {
+                acceptFailed("proxy", error, proxyAcceptPause);
+            }
             return;
         }
-        LOG4CPLUS_WARN(logger, "Could not accept incoming proxy connection");
+        proxyClientSeen = true;
+        if (workerSlotFor(&peer)) {
+            addProxyClient(peer.sin_addr.s_addr);  // a waiting connection counts for its address
+            pendingClients->hold(std::move(client), peer);
+        }
+    }
+}
+
+void TambloServer::proxyClientReady(UniqueFd client, const sockaddr_in& peer) {
+    // The place the connection held under its address's limit passes to its worker.
+    removeProxyClient(peer.sin_addr.s_addr);
+    if (!workerSlotFor(&peer, false)) {
         return;
     }
-    proxyClientSeen = true;
-    if (workerSlotFor(&peer)) {
-        Tunnel* tunnel = takeSpare(client);
-        if (tunnel == nullptr) {
-            tunnel = new Tunnel(this);
-            if (!tunnel->startTcpProxy(client)) {
-                tunnel->destroy();
-            }
+    Tunnel* tunnel = takeSpare(client.get());
+    if (tunnel == nullptr) {
+        tunnel = new Tunnel(this);
+        if (!tunnel->startTcpProxy(client.get())) {
+            tunnel->destroy();
         }
-        tunnel->setClientAddress(peer.sin_addr.s_addr);
     }
-    ::close(client);  // the worker has its own copy
+    tunnel->setClientAddress(peer.sin_addr.s_addr);
+    // The parent's copy closes here; the worker has its own.
+}
+
+void TambloServer::proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason) {
+    removeProxyClient(peer.sin_addr.s_addr);
+    switch (reason) {
+        case PendingClients::Drop::Timeout:
+            ++counters_.proxyConnectionsTimedOut;  // closed without a word, as a worker would
+            break;
+        case PendingClients::Drop::Evicted:
+            tamblo::logging::refuseOverLimit(
+                &counters_.proxyConnectionsEvicted, logger, log4cplus::WARN_LOG_LEVEL,
+                floodLogs_.waitingLimit, nowSeconds(), "--max-waiting-connections",
+                settings.maxWaitingConnections, [&](auto& line) {
+                    line << "Closing the longest silent proxy connection, from "
+                         << addressToString(peer, nullptr, 0);
+                });
+            break;
+        case PendingClients::Drop::Closed:
+            break;
+    }
+}
+
+void TambloServer::acceptFailed(const char* listener, int error, AcceptPause& pause) {
+    // A shortage of descriptors or memory pauses the listener; either way a flood of failing
+    // accepts writes a bounded number of lines.
+    const bool paused = pause.pauseOn(error);
+    tamblo::logging::logLimited(
+        logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.acceptFailure, nowSeconds(), [&](auto& line) {
+            line << "Could not accept incoming " << listener
+                 << " connection: " << std::strerror(error);
+            if (paused) {
+                line << "; pausing for " << AcceptPause::kPauseSeconds << " s";
+            }
+        });
 }
 
 Tunnel* TambloServer::takeSpare(int client) {
@@ -377,14 +425,14 @@ void TambloServer::tunnelEnding(Tunnel* tunnel) {
     settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
 }
 
-bool TambloServer::workerSlotFor(const sockaddr_in* peer) {
-    // Over a limit the connection is closed before it costs a fork: a flood of idle
-    // connections from one address can neither exhaust the machine nor crowd out others.
-    // Recordings (no peer) count against the limit in all only.
+bool TambloServer::workerSlotFor(const sockaddr_in* peer, bool perAddress) {
+    // Over a limit the connection is closed before it costs a fork: a flood of connections
+    // from one address can neither exhaust the machine nor crowd out others. Recordings (no
+    // peer) count against the limit in all only.
     uint32_t atAddress = 0;
-    if (peer != nullptr) {
-        const auto perAddress = proxyWorkersPerAddress.find(peer->sin_addr.s_addr);
-        atAddress = perAddress != proxyWorkersPerAddress.end() ? perAddress->second : 0;
+    if (peer != nullptr && perAddress) {
+        const auto it = proxyWorkersPerAddress.find(peer->sin_addr.s_addr);
+        atAddress = it != proxyWorkersPerAddress.end() ? it->second : 0;
     }
     const char* limit = nullptr;
     uint32_t value = 0;
@@ -399,15 +447,14 @@ bool TambloServer::workerSlotFor(const sockaddr_in* peer) {
     if (limit == nullptr) {
         return true;
     }
-    ++counters_.workersRefused;
-    tamblo::logging::logLimited(
-        logger, log4cplus::WARN_LOG_LEVEL, workerLimitLog, nowSeconds(), [&](auto& line) {
+    tamblo::logging::refuseOverLimit(
+        &counters_.workersRefused, logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.workerLimit,
+        nowSeconds(), limit, value, [&](auto& line) {
             if (peer != nullptr) {
                 line << "Refusing proxy connection from " << addressToString(*peer, nullptr, 0);
             } else {
                 line << "Refusing recording";
             }
-            line << ": over the limit of " << limit << " (" << value << ")";
         });
     return false;
 }
@@ -430,12 +477,8 @@ double TambloServer::nowSeconds() const {
 
 void TambloServer::ioControl_cb(int) {
     const int error = control->acceptConnection(fdControl.get());
-    if (error != 0 && controlAcceptPause.pauseOn(error)) {
-        tamblo::logging::logLimited(
-            logger, log4cplus::WARN_LOG_LEVEL, acceptPauseLog(), nowSeconds(), [&](auto& line) {
-                line << "Could not accept incoming control connection: " << std::strerror(error)
-                     << "; pausing for " << AcceptPause::kPauseSeconds << " s";
-            });
+    if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) {
+        acceptFailed("control", error, controlAcceptPause);
     }
 }
 
@@ -664,6 +707,7 @@ void TambloServer::cleanup() {
     flushDatagrams();
     beforeWaitWatcher.stop();
     spareTimer.stop();
+    pendingClients->clear();
     // Spares have no client to finish: they end when their socket pair closes.
     retireSpares();
     fd.reset();
@@ -683,8 +727,10 @@ void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
             tunnel->closeDescriptorsInOtherWorker();
         }
     }
-    // An operator's connection must end when the parent closes it, not when a worker does.
+    // An operator's connection must end when the parent closes it, not when a worker does;
+    // so must a proxy client's that has not reached its worker yet.
     control->closeConnectionsInChild();
+    pendingClients->closeInChild();
 }
 
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
@@ -784,6 +830,8 @@ ServerGauges TambloServer::gauges() const {
                                      : gauges.recordingWorkers);
     }
     gauges.workersBeingReaped = workerReaper.pending();
+    gauges.waitingConnections = pendingClients->size();
+    gauges.controlConnections = control->connectionCount();
     gauges.sessions = sessions.size();
     return gauges;
 }

@@ -27,6 +27,7 @@
 #include "EventLoop.h"
 #include "FileDescriptor.h"
 #include "GatewayDatagram.h"
+#include "PendingClients.h"
 #include "RateLimit.h"
 #include "RecordingRequest.h"
 #include "UdpBatch.h"
@@ -114,6 +115,12 @@ struct ServerCounters {
     uint64_t workersRefused = 0;                // connections and recordings over a worker limit
     // Channel datagrams (RTP, RTCP) that found a worker's pipe full: dropped the same way.
     uint64_t channelDatagramsPipeFullDropped = 0;
+    // Proxy connections closed while they waited for their first bytes.
+    uint64_t proxyConnectionsTimedOut = 0;  // silent for the request-head time-out
+    uint64_t proxyConnectionsEvicted = 0;   // the oldest, over --max-waiting-connections
+    // Control connections.
+    uint64_t controlConnectionsRefused = 0;     // over --max-control-connections
+    uint64_t controlConnectionsIdleClosed = 0;  // silent, with no recording running
 
     // Traffic of the gateway port and what it dropped beyond the reasons above.
     DatagramCounts received;
@@ -150,6 +157,37 @@ struct ServerGauges {
     size_t spareWorkers = 0;        // proxy workers forked ahead of need, no client yet
     size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
     size_t sessions = 0;
+    size_t waitingConnections = 0;  // proxy connections without their first bytes yet
+    size_t controlConnections = 0;
+};
+
+// One limiter per log line that a datagram or connection flood can trigger, so that each line
+// says how many of its own kind were left out. Lines at DEBUG and TRACE, which describe single
+// packets by intent and are off at the default level, are not limited.
+struct FloodLogs {
+    // registrations
+    LogRateLimiter registrationLimit;
+    LogRateLimiter otherIp;
+    LogRateLimiter malformed;
+    LogRateLimiter customId;
+    LogRateLimiter keyRate;
+    LogRateLimiter unusableKey;
+    LogRateLimiter accepted;
+    // keepalives
+    LogRateLimiter keepaliveAddress;
+    LogRateLimiter keepaliveAnswer;
+    // tunnel segments and channel datagrams
+    LogRateLimiter plaintext;
+    LogRateLimiter unknownSender;
+    LogRateLimiter undecryptable;
+    LogRateLimiter unknownSession;
+    LogRateLimiter unknownChannel;
+    LogRateLimiter unencryptable;
+    // connections
+    LogRateLimiter workerLimit;
+    LogRateLimiter waitingLimit;
+    LogRateLimiter controlLimit;
+    LogRateLimiter acceptFailure;
 };
 
 class TambloServer {
@@ -160,6 +198,7 @@ class TambloServer {
     static constexpr int kSessionCacheTimeoutSeconds = 900;
     static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
     static constexpr int kReceiveBatch = 32;   // buffers per receive call
+    static constexpr int kAcceptBatch = 64;    // proxy connections accepted per readiness event
     // Datagrams for gateways gathered in one pass of the loop and sent together.
     static constexpr size_t kSendBatchBytes = 256 * 1024;
     static constexpr size_t kSendBatchDatagrams = 1024;
@@ -262,6 +301,7 @@ class TambloServer {
 
     ServerGauges gauges() const;
     ServerCounters& counters() { return counters_; }
+    FloodLogs& floodLogs() { return floodLogs_; }
     const ServerCounters& counters() const { return counters_; }
     // Seconds on the server's clock, for the rate limits.
     double nowSeconds() const;
@@ -276,6 +316,8 @@ class TambloServer {
     static std::string toRecordingSessionKey(const std::string& key);
     // A control connection was closed: the recordings it started report to nobody.
     void forgetControlConnection(int socket);
+    // Whether a running recording will report its end on this control connection.
+    bool recordingReportsTo(int socket) const;
 
   private:
     void bindGatewaySocket();
@@ -286,6 +328,10 @@ class TambloServer {
     void io_cb(int revents);
     void ioProxy_cb(int revents);
     void ioControl_cb(int revents);
+    // A waiting proxy connection has bytes: a spare or a new worker takes it.
+    void proxyClientReady(UniqueFd client, const sockaddr_in& peer);
+    void proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason);
+    void acceptFailed(const char* listener, int error, AcceptPause& pause);
     void deleteDoomedTunnels(int revents);
     void beforeWait(int revents);
     void dispatchReceived(int count);
@@ -310,8 +356,9 @@ class TambloServer {
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     void destroyAllTunnels();
     bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
-    // True when a worker may be forked for the peer (a proxy client) or a recording (none).
-    bool workerSlotFor(const sockaddr_in* peer);
+    // True when a worker may be forked for the peer (a proxy client) or a recording (none);
+    // perAddress false: the peer already holds its place under its address's limit.
+    bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true);
     void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
 
     ServerSettings settings;
@@ -333,6 +380,7 @@ class TambloServer {
     std::unique_ptr<ControlInterface> control;
     AcceptPause proxyAcceptPause{loop, ioProxy};  // no busy loop when descriptors run out
     AcceptPause controlAcceptPause{loop, ioControl};
+    std::unique_ptr<PendingClients> pendingClients;  // accepted, no bytes yet: no worker
     EvPeriodic keepaliveTimer;
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
@@ -356,13 +404,7 @@ class TambloServer {
     boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
     size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
     ServerCounters counters_;
-    LogRateLimiter registrationLimitLog;
-    LogRateLimiter otherIpLog;
-    LogRateLimiter malformedLog;
-    LogRateLimiter keyRateLog;
-    LogRateLimiter keepaliveAddressLog;
-    LogRateLimiter plaintextLog;
-    LogRateLimiter workerLimitLog;
+    FloodLogs floodLogs_;
 
     // Fixed receive buffers, one per message of a batch: a datagram (longer ones arrive cut),
     // or with receive offload the datagrams that the kernel coalesced.

@@ -3,6 +3,7 @@
     def test_something(server, gc):          # a running server and a client for it
     def test_other(start_server):            # start_server(args=..., fake_time=True, ...)
     def test_more(server, make_client):      # make_client(bind_host="127.0.0.2", ...)
+    def test_workers(server, held_workers):  # held_workers(server).connect(n): n live workers
 
 Every server and client made here is killed / closed at teardown, whatever the test did.
 """
@@ -13,6 +14,7 @@ import pytest
 
 from tamblo_gc import GatewayClient
 from tamblo_server import ServerError, ServerProcess
+from tamblo_workers import HeldWorkers
 
 START_ATTEMPTS = 3
 
@@ -84,3 +86,19 @@ def make_client(request):
 def gc(make_client):
     """One gateway client (random MAC) of the test's server."""
     return make_client()
+
+
+@pytest.fixture
+def held_workers():
+    """Factory: held_workers(server) gives a HeldWorkers, whose connect(n) opens n proxy
+    connections that each keep a worker alive (see tamblo_workers.py)."""
+    made = []
+
+    def make(server):
+        held = HeldWorkers(server)
+        made.append(held)
+        return held
+
+    yield make
+    for held in made:
+        held.close()

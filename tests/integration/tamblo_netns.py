@@ -40,6 +40,8 @@ import uuid
 
 import pytest
 
+import tamblo_sanitizers
+
 SOURCE_DIR = os.environ.get(
     "TAMBLO_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 BUILD_DIR = os.environ.get("TAMBLO_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
@@ -229,7 +231,8 @@ class TambloServer(Process):
         self.proxy_port = proxy_port
         self.rest_port = rest_port
         argv = [*prefix, SERVER_BINARY, "--gc-port=%d" % gc_port, "--ctrl-port=%d" % ctrl_port,
-                "--proxy-port=%d" % proxy_port, "--rest-port=%d" % rest_port, *extra_args]
+                "--proxy-port=%d" % proxy_port, "--rest-port=%d" % rest_port, *extra_args,
+                *tamblo_sanitizers.SERVER_ARGS]
         super().__init__(namespace, "server", argv, workdir, os.path.join(workdir, "server.out"))
         if self.logs_info():
             self.log.wait_for(r"TambloServer starting")
@@ -405,9 +408,12 @@ class Namespace:
             with contextlib.suppress(OSError):
                 sock.close()
         self.sockets = []
+        outputs = []
         for process in reversed(self.processes):
             with contextlib.suppress(Exception):
                 process.stop(timeout=3)
+            with contextlib.suppress(OSError):
+                outputs.append((process.label, process.output()))
         self.processes = []
         if self._created:
             # Anything still running in the namespace was started by this harness (a child of a
@@ -423,6 +429,8 @@ class Namespace:
                     break
                 time.sleep(0.1)
             self._created = False
+        for label, output in outputs:
+            tamblo_sanitizers.check(output, "%s in %s" % (label, self.name))
 
     def link(self, other, address, other_address, prefix_length=30):
         """A veth pair between this namespace and another one, with an address on each end.

@@ -21,6 +21,8 @@ import time
 from dataclasses import dataclass
 from typing import List, Optional
 
+import tamblo_sanitizers
+
 BUILD_DIR = os.environ.get("TAMBLO_BUILD_DIR", "/work/main/build")
 BINARY = os.path.join(BUILD_DIR, "TambloServer")
 FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -141,7 +143,7 @@ class ServerProcess:
         if self.port_args:
             ports = ["--gc-port=%d" % self.gc_port, "--ctrl-port=%d" % self.ctrl_port,
                      "--proxy-port=%d" % self.proxy_port, "--rest-port=%d" % self.rest_port]
-        return [self.binary] + ports + self.extra_args
+        return [self.binary] + ports + self.extra_args + tamblo_sanitizers.SERVER_ARGS
 
     def start(self, wait: bool = True, timeout: float = 10.0) -> "ServerProcess":
         if not os.access(self.binary, os.X_OK):
@@ -211,6 +213,7 @@ class ServerProcess:
         if self._probe is not None:
             self._probe.close()
             self._probe = None
+        tamblo_sanitizers.check(self.stderr(), "the server in %s" % self.workdir)
 
     # -- addresses
 

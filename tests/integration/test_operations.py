@@ -52,7 +52,9 @@ def test_help_prints_every_option_and_exits_zero():
             ("--max-gateways=N", "100000"), ("--max-gateways-per-address=N", "1024"),
             ("--key-agreements-per-second=N", "50"), ("--max-workers=N", "4096"),
             ("--max-workers-per-address=N", "64"), ("--request-head-timeout=N", "10"),
-            ("--spare-workers=N", "1"), ("--worker-memory=N", "64"),
+            ("--spare-workers=N", "1"), ("--max-waiting-connections=N", "1024"),
+            ("--max-control-connections=N", "256"), ("--control-idle-timeout=N", "60"),
+            ("--worker-memory=N", "64"),
             ("--worker-open-files=N", "64"),
             ("--metrics-address=ADDR:PORT", "off"), ("--log-config=FILE", ""),
             ("--ctrl-address=A.B.C.D", "all addresses"), ("--recordings-dir=DIR", "any path"),
@@ -151,13 +153,13 @@ def worker_sockets(pid):
     return [target for target in fd_targets(pid) if target.startswith("socket:")]
 
 
-def test_workers_and_metrics(metrics_server):
+def test_workers_and_metrics(metrics_server, held_workers):
     """A worker holds none of the endpoint's sockets (a scraper's connection open during the
     fork included), and the worker counters follow a worker's life."""
     server = metrics_server
     scraper = socket.create_connection(("127.0.0.1", server.metrics_port), timeout=5)
     before = tamblo_metrics.scrape(server.metrics_port)
-    client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
+    client, = held_workers(server).connect(1)
     try:
         assert wait_until(lambda: len(server.children()) == 1, 10)
         worker = server.children()[0]
@@ -229,11 +231,11 @@ def test_sighup_reads_the_log_configuration_again(server, gc):
     assert server.running()
 
 
-def test_sighup_replaces_the_spare_worker(start_server):
+def test_sighup_replaces_the_spare_worker(start_server, held_workers):
     """A spare forked before the log was rotated would log into the old file: it ends, and a
     new one takes its place; a connection's worker carries on."""
     server = start_server(["--spare-workers=1", "--max-workers-per-address=1000"])
-    client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
+    client, = held_workers(server).connect(1)
     try:
         assert wait_until(lambda: len(server.children()) == 2, 15)  # its worker and a spare
         before = set(server.children())

@@ -24,18 +24,18 @@ def gone(pid):
 
 
 def connect_clients(server, count):
-    clients = []
-    for _ in range(count):
-        client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=5)
-        clients.append(client)
-    return clients
+    """Clients whose workers stay alive (a connection without bytes has no worker)."""
+    return server.held.connect(count)
 
 
 @pytest.fixture
-def quiet_server(start_server):
-    """A server whose workers keep the default 30 s keepalive: held connections stay up.
-    Every client here comes from loopback, so the per-address worker limit is raised."""
-    return start_server(["--max-workers-per-address=1000"])
+def quiet_server(start_server, held_workers):
+    """A server whose workers stay up while their connections are held: each has sent a
+    request whose tunnelled connect is never answered. Every client here comes from
+    loopback, so the per-address worker limit is raised."""
+    server = start_server(["--max-workers-per-address=1000"])
+    server.held = held_workers(server)
+    return server
 
 
 def test_connections_held_and_closed_leave_no_descriptor_and_no_child(quiet_server):

@@ -120,13 +120,18 @@ TEST(CommandLine, AddedOptionsTakeTheirValuesOrStopTheStart) {
                "--max-workers=5", "--max-workers-per-address=2", "--request-head-timeout=3600",
                "--ctrl-address=127.0.0.1", "--recordings-dir=/tmp/./", "--worker-memory=256",
                "--worker-open-files=128", "--worker-user=tamblo-worker", "--client-targets=off",
-               "--metrics-address=127.0.0.1:9466", "--log-config=/etc/tamblo/x.conf"});
+               "--metrics-address=127.0.0.1:9466", "--log-config=/etc/tamblo/x.conf",
+               "--max-waiting-connections=5", "--max-control-connections=3",
+               "--control-idle-timeout=86400"});
     EXPECT_EQ(set.maxGateways, 7u);
     EXPECT_EQ(set.maxGatewaysPerAddress, 3u);
     EXPECT_EQ(set.keyAgreementsPerSecond, 9u);
     EXPECT_EQ(set.maxWorkers, 5u);
     EXPECT_EQ(set.maxWorkersPerAddress, 2u);
     EXPECT_EQ(set.requestHeadTimeout, 3600u);
+    EXPECT_EQ(set.maxWaitingConnections, 5u);
+    EXPECT_EQ(set.maxControlConnections, 3u);
+    EXPECT_EQ(set.controlIdleTimeout, 86400u);
     EXPECT_EQ(set.ctrlAddress, "127.0.0.1");
     EXPECT_EQ(set.recordingsDir, "/tmp");  // canonical: later checks compare resolved paths
     EXPECT_EQ(set.workerMemoryMiB, 256u);
@@ -138,12 +143,26 @@ TEST(CommandLine, AddedOptionsTakeTheirValuesOrStopTheStart) {
     EXPECT_EQ(set.interfaceName, "");
     EXPECT_TRUE(parse({"--client-targets=off", "--client-targets=on"}).clientTargets);
 
-    for (const char* bad :
-         {"--max-gateways=0", "--max-workers=-1", "--max-workers=12ab", "--max-gateways=4294967296",
-          "--request-head-timeout=3601", "--max-workers-per-address= 5", "--ctrl-address=localhost",
-          "--ctrl-address=10.0.0.256", "--ctrl-address=::1", "--recordings-dir=/nonexistent/x",
-          "--recordings-dir=/etc/hostname", "--client-targets=no", "--client-targets=ON",
-          "--worker-user=a/b", "--worker-user=a b", "--worker-memory=8", "--worker-open-files=8"}) {
+    for (const char* bad : {"--max-gateways=0",
+                            "--max-workers=-1",
+                            "--max-workers=12ab",
+                            "--max-gateways=4294967296",
+                            "--request-head-timeout=3601",
+                            "--max-workers-per-address= 5",
+                            "--ctrl-address=localhost",
+                            "--ctrl-address=10.0.0.256",
+                            "--ctrl-address=::1",
+                            "--recordings-dir=/nonexistent/x",
+                            "--recordings-dir=/etc/hostname",
+                            "--client-targets=no",
+                            "--client-targets=ON",
+                            "--worker-user=a/b",
+                            "--worker-user=a b",
+                            "--worker-memory=8",
+                            "--worker-open-files=8",
+                            "--max-waiting-connections=1000001",
+                            "--max-control-connections=0",
+                            "--control-idle-timeout=86401"}) {
         EXPECT_THROW(parse({bad}), CommandLineError) << bad;
     }
     for (const char* bare : {"--max-workers=", "--metrics-address="}) {

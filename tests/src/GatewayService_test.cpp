@@ -2,6 +2,7 @@
 // sweep's 120-second limit, what a removal clears, and the session-cache purge of every client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -195,6 +196,69 @@ TEST_F(GatewayServiceClock, SessionCachePurgeRunsOverEveryClient) {
     EXPECT_TRUE(first->cachedSessions().empty());
     ASSERT_EQ(second->cachedSessions().size(), 1u);
     EXPECT_EQ(second->cachedSessions().front().id, 3u);
+}
+
+// Datagrams anybody can send, many times over, and the line each one's handling writes at
+// the default level: a limited number of lines per interval, and the next line after it says
+// how many were left out.
+TEST_F(GatewayServiceClock, DatagramFloodsWriteABoundedNumberOfLines) {
+    UdpPeer plain;
+    UdpPeer keyed;
+    UdpPeer stranger;
+    registerClient(plain, 20);
+    registerClient(keyed, 21, /*withKey=*/true);
+    gateway_datagram::RegistrationFields named;
+    named.mac[5] = 22;
+    named.customId = "flood-cam";
+    uint8_t registration[gateway_datagram::kRegistrationMaxSize];
+    const size_t registrationLength = gateway_datagram::encodeRegistration(named, registration);
+
+    struct Flood {
+        const char* line;
+        log4cplus::LogLevel level;
+        const UdpPeer& sender;
+        Bytes datagram;
+    };
+    const Flood floods[] = {
+        {"Got encrypted message from not registered gc", log4cplus::WARN_LOG_LEVEL, stranger,
+         Bytes(33, TAMBLO_MT_ENCRYPTED)},
+        // Not a whole number of cipher blocks: never opens, whatever the key.
+        {"Cannot decrypt message from registereg gc", log4cplus::WARN_LOG_LEVEL, keyed,
+         Bytes(21, TAMBLO_MT_ENCRYPTED)},
+        {"Could not find session for key: ", log4cplus::INFO_LOG_LEVEL, plain,
+         Bytes{TAMBLO_MT_TCPOVERUDP, 198, 18, 0, 9, 0, 80, 0x4e, 0x21, 0, 0, 0, 0}},
+        {"cannot find channel for \x82", log4cplus::WARN_LOG_LEVEL, plain, Bytes{0x82, 1, 2, 3}},
+        {"device uses custom device id of length 9", log4cplus::INFO_LOG_LEVEL, plain,
+         Bytes(registration, registration + registrationLength)},
+        {"Accepted UDP session from GC flood-cam", log4cplus::INFO_LOG_LEVEL, plain,
+         Bytes(registration, registration + registrationLength)},
+    };
+    constexpr size_t kFlood = 1000;
+    constexpr size_t kBurst = 10;  // LogRateLimiter's default: 10 lines per 10 s
+    for (const Flood& flood : floods) {
+        clock_.advance(10);  // a window of its own for every limiter
+        LogCapture log;
+        Bytes datagram = flood.datagram;
+        for (size_t i = 0; i < kFlood; ++i) {
+            datagram = flood.datagram;  // an envelope is opened in place
+            server().io_cb_switch(flood.sender.address(), datagram.data(), datagram.size());
+        }
+        EXPECT_EQ(log.countContaining(flood.level, flood.line), kBurst) << flood.line;
+        clock_.advance(10);
+        datagram = flood.datagram;
+        server().io_cb_switch(flood.sender.address(), datagram.data(), datagram.size());
+        EXPECT_EQ(log.countContaining(flood.level, flood.line), kBurst + 1) << flood.line;
+        const std::string summary =
+            "(" + std::to_string(kFlood - kBurst) + " similar lines left out)";
+        const auto& lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const gateway_test::LogLine& line) {
+                                    return line.message.find(flood.line) == 0 &&
+                                           line.message.find(summary) != std::string::npos;
+                                }),
+                  1)
+            << flood.line;
+    }
 }
 
 }  // namespace
