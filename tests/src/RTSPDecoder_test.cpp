@@ -46,6 +46,13 @@ class FakeDecoder : public RTSPDecoder {
         cb();
         return true;
     }
+    // The close-media thread's call holds the decoder; the test's loop drops it at the end, so
+    // that nothing keeps the decoder alive (waits up to `wait` for a thread still closing).
+    void dropScheduled(std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(scheduledMutex);
+        scheduledChanged.wait_for(lock, wait, [this] { return !scheduled.empty(); });
+        scheduled.clear();
+    }
     std::mutex scheduledMutex;
     std::condition_variable scheduledChanged;
     std::vector<Callback> scheduled;
@@ -132,6 +139,7 @@ class DecoderTest : public ::testing::Test {
   protected:
     // A fresh decoder, started, with its framework connected (the client's end).
     int restart(bool useRtcpOverRtsp = false) {
+        retire();
         decoder = boost::make_shared<FakeDecoder>();
         accepted.clear();
         for (int fd : clients) {
@@ -166,7 +174,15 @@ class DecoderTest : public ::testing::Test {
         for (int fd : clients) {
             ::close(fd);
         }
+        retire();
+    }
+    // Stops the decoder and drops what the test's loop still holds of it (watcher callbacks
+    // and the close-media thread's call keep it alive), so that it goes with its last owner.
+    void retire() {
         decoder->stop();
+        decoder->dropScheduled(std::chrono::milliseconds(5000));
+        decoder->readers.clear();
+        decoder->writers.clear();
     }
 
     boost::shared_ptr<FakeDecoder> decoder = boost::make_shared<FakeDecoder>();
@@ -268,17 +284,9 @@ TEST_F(DecoderTest, ASetupCreatesConsecutiveLoopbackSocketsThatTakeTheChannelDat
 TEST_F(DecoderTest, InterleavedFramesFromTheFrameworkFollowUseRtcpOverRtsp) {
     const std::string frame("$\x01\x00\x04\x00\x81\x00\x00", 8);  // zero bytes included
     for (const bool forward : {false, true}) {
-        decoder = boost::make_shared<FakeDecoder>();
-        accepted.clear();
-        for (int fd : clients) {
-            ::close(fd);
-        }
-        clients.clear();
-        start(forward);
-        connectLocal();
+        restart(forward);
         sendFrom(0, frame);
         EXPECT_EQ(decoder->toCamera, forward ? frame : "") << forward;
-        decoder->stop();
     }
 }
 

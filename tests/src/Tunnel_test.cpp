@@ -190,6 +190,7 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     request.cameraPort = 554;
     request.videoUri = "s";
     request.outputName = "/dev/null";
+    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);  // the worker records on
     request.codec = "MJPEG";
     request.localPort = 5000;
     ASSERT_TRUE(tunnel->startVideoRecording(request, "00:11:22:aa:bb:cc", control[0]));
@@ -385,6 +386,7 @@ TEST_F(TunnelTest, HostileWorkerMessagesAreDroppedAndCounted) {
     request.cameraPort = 554;
     request.videoUri = "s";
     request.outputName = "/dev/null";
+    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);  // the worker records on
     request.codec = "MJPEG";
     request.localPort = 5001;
     ASSERT_TRUE(recording->startVideoRecording(request, "00:11:22:aa:bb:cc", -1));
