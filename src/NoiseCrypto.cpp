@@ -65,11 +65,12 @@ void setRandomSource(RandomSource source) {
 }
 
 std::optional<KeyPair> keyPairFromPrivate(const uint8_t* privateKey) {
-    PkeyPtr key = privateKeyObject(privateKey);
+    std::shared_ptr<EVP_PKEY> key(privateKeyObject(privateKey).release(), PkeyDeleter());
     if (!key) {
         return std::nullopt;
     }
     KeyPair pair;
+    pair.object = key;
     size_t length = kDhLen;
     if (EVP_PKEY_get_raw_public_key(key.get(), pair.publicKey.data(), &length) != 1 ||
         length != kDhLen) {
@@ -87,13 +88,18 @@ std::optional<KeyPair> generateKeyPair() {
     return keyPairFromPrivate(privateKey.data());
 }
 
-bool dh(const Secret<kDhLen>& privateKey, const uint8_t* peerPublic, Secret<kDhLen>* out) {
-    PkeyPtr own = privateKeyObject(privateKey.data());
+bool dh(const KeyPair& own, const uint8_t* peerPublic, Secret<kDhLen>* out) {
+    PkeyPtr made;
+    EVP_PKEY* ownKey = own.object.get();
+    if (ownKey == nullptr) {
+        made = privateKeyObject(own.privateKey.data());
+        ownKey = made.get();
+    }
     PkeyPtr peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peerPublic, kDhLen));
-    if (!own || !peer) {
+    if (ownKey == nullptr || !peer) {
         return false;
     }
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new(ownKey, nullptr));
     size_t length = kDhLen;
     // OpenSSL's X25519 derivation fails on an all-zero shared secret (a small-order peer key).
     if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <openssl/crypto.h>
+#include <openssl/types.h>
 
 #include <array>
 #include <cstddef>
@@ -59,6 +60,9 @@ using PublicKey = std::array<uint8_t, kDhLen>;
 struct KeyPair {
     Secret<kDhLen> privateKey;
     PublicKey publicKey{};
+    // OpenSSL's object of the private key, shared by copies: making one computes the public
+    // key again, which would double the cost of every derivation.
+    std::shared_ptr<EVP_PKEY> object;
 };
 
 // Random bytes from the system's CSPRNG (getrandom); false when it cannot deliver. Tests may
@@ -73,7 +77,7 @@ std::optional<KeyPair> keyPairFromPrivate(const uint8_t* privateKey);
 
 // X25519 of our private key and the peer's public key. False for a peer key of small order
 // (all-zero result), which Noise lets an implementation refuse and WireGuard refuses.
-bool dh(const Secret<kDhLen>& privateKey, const uint8_t* peerPublic, Secret<kDhLen>* out);
+bool dh(const KeyPair& own, const uint8_t* peerPublic, Secret<kDhLen>* out);
 
 // BLAKE2s-256 over the concatenation of parts.
 void hash(std::initializer_list<ByteView> parts, uint8_t out[kHashLen]);

@@ -173,9 +173,9 @@ void HandshakeState::setEphemeral(const KeyPair& e) {
     haveE_ = true;
 }
 
-bool HandshakeState::mixDh(const Secret<kDhLen>& privateKey, const PublicKey& publicKey) {
+bool HandshakeState::mixDh(const KeyPair& own, const PublicKey& publicKey) {
     Secret<kDhLen> shared;
-    if (!dh(privateKey, publicKey.data(), &shared)) {
+    if (!dh(own, publicKey.data(), &shared)) {
         failed_ = true;
         return false;
     }
@@ -207,7 +207,7 @@ std::optional<size_t> HandshakeState::writeMessage(ByteView payload, uint8_t* ou
     size_t offset = kDhLen;
     if (first) {
         // "es", "s", "ss"
-        if (!mixDh(e_.privateKey, rs_)) {
+        if (!mixDh(e_, rs_)) {
             return std::nullopt;
         }
         std::optional<size_t> sealed =
@@ -217,12 +217,12 @@ std::optional<size_t> HandshakeState::writeMessage(ByteView payload, uint8_t* ou
             return std::nullopt;
         }
         offset += *sealed;
-        if (!mixDh(s_.privateKey, rs_)) {
+        if (!mixDh(s_, rs_)) {
             return std::nullopt;
         }
     } else {
         // "ee", "se" (the responder's half of se is DH(e, rs))
-        if (!mixDh(e_.privateKey, re_) || !mixDh(e_.privateKey, rs_)) {
+        if (!mixDh(e_, re_) || !mixDh(e_, rs_)) {
             return std::nullopt;
         }
     }
@@ -251,7 +251,7 @@ std::optional<size_t> HandshakeState::readMessage(ByteView message, uint8_t* pay
     size_t offset = kDhLen;
     if (first) {
         // "es" (the responder's half is DH(s, re)), "s", "ss"
-        if (!mixDh(s_.privateKey, re_)) {
+        if (!mixDh(s_, re_)) {
             return std::nullopt;
         }
         if (!symmetric_.decryptAndHash({message.data + offset, kDhLen + kTagLen}, rs_.data())) {
@@ -259,12 +259,12 @@ std::optional<size_t> HandshakeState::readMessage(ByteView message, uint8_t* pay
             return std::nullopt;
         }
         offset += kDhLen + kTagLen;
-        if (!mixDh(s_.privateKey, rs_)) {
+        if (!mixDh(s_, rs_)) {
             return std::nullopt;
         }
     } else {
         // "ee", "se" (the initiator's half is DH(s, re))
-        if (!mixDh(e_.privateKey, re_) || !mixDh(s_.privateKey, re_)) {
+        if (!mixDh(e_, re_) || !mixDh(s_, re_)) {
             return std::nullopt;
         }
     }

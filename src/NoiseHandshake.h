@@ -119,7 +119,7 @@ class HandshakeState {
 
   private:
     HandshakeState(Role role, const KeyPair& s, ByteView prologue);
-    bool mixDh(const Secret<kDhLen>& privateKey, const PublicKey& publicKey);
+    bool mixDh(const KeyPair& own, const PublicKey& publicKey);
 
     Role role_;
     SymmetricState symmetric_;
