@@ -24,7 +24,10 @@ CipherState& CipherState::operator=(const CipherState& other) {
 
 void CipherState::initializeKey(const uint8_t key[kKeyLen]) {
     std::memcpy(key_.data(), key, kKeyLen);
-    hasKey_ = aead_.setKey(key_.data());
+    // The state has a key even when OpenSSL cannot take it: then every encryption fails,
+    // where a state without a key would pass plaintext through.
+    aead_.setKey(key_.data());
+    hasKey_ = true;
     nonce_ = 0;
 }
 
@@ -72,20 +75,6 @@ std::optional<size_t> CipherState::decryptWithAd(ByteView ad, ByteView ciphertex
     return ciphertext.size - kTagLen;
 }
 
-bool CipherState::rekey() {
-    uint8_t zeros[kKeyLen] = {};
-    Secret<kKeyLen + kTagLen> sealed;
-    uint8_t nonceBytes[kAeadNonceLen];
-    noiseNonce(kReservedNonce, nonceBytes);
-    if (!hasKey_ || !aead_.seal(nonceBytes, {}, {zeros, kKeyLen}, sealed.data())) {
-        return false;
-    }
-    const uint64_t nonce = nonce_;
-    initializeKey(sealed.data());
-    nonce_ = nonce;  // Rekey() changes k only
-    return hasKey_;
-}
-
 void SymmetricState::initializeSymmetric(ByteView protocolName) {
     if (protocolName.size <= kHashLen) {
         h_.wipe();
@@ -109,16 +98,6 @@ void SymmetricState::mixHash(ByteView data) {
     uint8_t next[kHashLen];
     hash({{h_.data(), kHashLen}, data}, next);
     std::memcpy(h_.data(), next, kHashLen);
-}
-
-void SymmetricState::mixKeyAndHash(ByteView inputKeyMaterial) {
-    Secret<kHashLen> chainingKey;
-    Secret<kHashLen> tempHash;
-    Secret<kHashLen> tempKey;
-    hkdf(ck_.data(), inputKeyMaterial, chainingKey.data(), tempHash.data(), tempKey.data());
-    ck_ = chainingKey;
-    mixHash({tempHash.data(), kHashLen});
-    cipher_.initializeKey(tempKey.data());
 }
 
 std::optional<size_t> SymmetricState::encryptAndHash(ByteView plaintext, uint8_t* out) {

@@ -9,9 +9,11 @@
 //
 // in both roles (the gateway initiates, the server responds), with payloads on both messages,
 // Split() into the two transport CipherStates and the handshake hash. The names of the
-// operations are Noise's. GatewayHandshake wraps these in the gateway datagrams; the tests'
-// CLI drives them against an independent implementation. A failed operation leaves the
-// state refusing everything after it, as Noise requires of an aborted handshake.
+// operations are Noise's; those IK does not use (Rekey, MixKeyAndHash) are left out: the
+// transport renews keys by a new handshake, as WireGuard does. GatewayHandshake wraps these
+// in the gateway datagrams; the tests' CLI drives them against an independent implementation.
+// A failed operation leaves the state refusing everything after it, as Noise requires of an
+// aborted handshake.
 #pragma once
 
 #include <cstddef>
@@ -53,8 +55,6 @@ class CipherState {
     // The transport's form: the counter travels in the datagram and is the nonce (not n).
     bool encryptWithNonce(uint64_t nonce, ByteView ad, ByteView plaintext, uint8_t* out);
     bool decryptWithNonce(uint64_t nonce, ByteView ad, ByteView ciphertext, uint8_t* out);
-    // REKEY(k): the first 32 bytes of ENCRYPT(k, 2^64 - 1, empty, 32 zero bytes).
-    bool rekey();
 
   private:
     SecretKey key_;
@@ -68,7 +68,6 @@ class SymmetricState {
     void initializeSymmetric(ByteView protocolName);
     void mixKey(ByteView inputKeyMaterial);
     void mixHash(ByteView data);
-    void mixKeyAndHash(ByteView inputKeyMaterial);
     const uint8_t* handshakeHash() const { return h_.data(); }
     std::optional<size_t> encryptAndHash(ByteView plaintext, uint8_t* out);
     std::optional<size_t> decryptAndHash(ByteView ciphertext, uint8_t* out);
