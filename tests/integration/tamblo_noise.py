@@ -6,7 +6,6 @@ counters are written here from the datagram layouts, independently of the server
 """
 
 import hashlib
-import os
 import struct
 import time
 
@@ -174,7 +173,3 @@ class Server:
         datagram = add_macs(struct.pack(">B3xII", RESPONSE, index, self.sender) + bytes(message),
                             self.state.rs.data)
         return datagram, Session(c2, c1, index, self.sender)
-
-
-def random_index():
-    return struct.unpack(">I", os.urandom(4))[0]

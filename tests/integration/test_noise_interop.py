@@ -115,6 +115,9 @@ def test_tampered_initiation_is_refused():
                     "ok" if position < 8 else "refused undecryptable")
         assert cli.ask("initiation", remade.hex()).split()[0:len(expected.split())] == \
             expected.split(), position
+    # An ephemeral key of small order gives an all-zero secret, which is refused.
+    small_order = tamblo_noise.add_macs(body[:8] + bytes(32) + body[40:], server.public.data)
+    assert cli.ask("initiation", small_order.hex()) == "refused undecryptable"
     cli.close()
 
 

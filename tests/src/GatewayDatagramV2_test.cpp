@@ -1,5 +1,6 @@
 // The version 2 datagram codec: statuses of the decoders at the edges of each layout, the
-// payload codec, and the order of TAI64N timestamps.
+// payload decoder's refusals, and the order of TAI64N timestamps. (The layouts themselves are
+// checked against an independent encoder in test_noise_interop.)
 #include "GatewayDatagramV2.h"
 
 #include <gtest/gtest.h>
@@ -80,26 +81,6 @@ TEST_P(DatagramV2DecodeTest, Status) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DatagramV2DecodeTest, ::testing::ValuesIn(kCases));
 
-TEST(DatagramV2Test, FieldsAreBigEndianAndViewsEndWhereTheyShould) {
-    Bytes transport(v2::kTransportOverhead + 3, 0);
-    v2::writeTransportHeader(0x01020304, 0x0102030405060708, transport.data());
-    v2::TransportView view;
-    ASSERT_EQ(v2::decodeTransport(transport.data(), transport.size(), &view), DecodeStatus::Ok);
-    EXPECT_EQ(Bytes(transport.begin(), transport.begin() + 16),
-              (Bytes{35, 0, 0, 0, 1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(view.counter, 0x0102030405060708u);
-    EXPECT_EQ(view.sealed.size, 3u + noise::kTagLen);
-
-    Bytes response(v2::kResponseMinSize, 0);
-    v2::writeResponseHeader(7, 9, response.data());
-    v2::HandshakeView handshake;
-    ASSERT_EQ(v2::decodeResponse(response.data(), response.size(), &handshake), DecodeStatus::Ok);
-    EXPECT_EQ(handshake.senderIndex, 7u);
-    EXPECT_EQ(handshake.receiverIndex, 9u);
-    EXPECT_EQ(handshake.noiseMessage.size, noise::kIkMessage2Overhead);
-    EXPECT_EQ(handshake.mac2, response.data() + response.size() - 16);
-}
-
 struct PayloadCase {
     const char* name;
     size_t cut;       // bytes removed from the end (or 0)
@@ -121,11 +102,6 @@ class InitiationPayloadTest : public ::testing::TestWithParam<PayloadCase> {};
 TEST_P(InitiationPayloadTest, Status) {
     const PayloadCase& c = GetParam();
     v2::InitiationPayload payload;
-    payload.timestamp = v2::tai64nFromTime({1700000000, 123456789});
-    payload.localIP = 0x0100a8c0;
-    payload.localPortStart = 40000;
-    payload.localPortEnd = 41000;
-    payload.gatewayType = 3;
     payload.id = "gateway-12";
     uint8_t bytes[v2::kInitiationPayloadMaxSize + 1];
     size_t length = v2::encodeInitiationPayload(payload, bytes);
@@ -139,15 +115,6 @@ TEST_P(InitiationPayloadTest, Status) {
     const Bytes exact(bytes, bytes + length - c.cut);
     v2::InitiationPayload decoded;
     ASSERT_EQ(v2::decodeInitiationPayload(exact.data(), exact.size(), &decoded), c.expected);
-    if (c.expected == v2::PayloadStatus::Ok) {
-        EXPECT_EQ(decoded.id, "gateway-12");
-        EXPECT_EQ(decoded.localIP, payload.localIP);
-        EXPECT_EQ(decoded.localPortStart, 40000);
-        EXPECT_EQ(decoded.localPortEnd, 41000);
-        EXPECT_EQ(decoded.gatewayType, 3);
-        EXPECT_FALSE(v2::tai64nAfter(decoded.timestamp, payload.timestamp));
-        EXPECT_FALSE(v2::tai64nAfter(payload.timestamp, decoded.timestamp));
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, InitiationPayloadTest, ::testing::ValuesIn(kPayloadCases));

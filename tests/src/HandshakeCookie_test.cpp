@@ -69,23 +69,6 @@ TEST_P(CookieTest, Mac2) {
 
 INSTANTIATE_TEST_SUITE_P(Sources, CookieTest, ::testing::ValuesIn(kCases));
 
-TEST(CookieTest, Mac1NeedsTheServersKeyAndCoversTheMessage) {
-    const auto server = noise::generateKeyPair();
-    const auto other = noise::generateKeyPair();
-    CookieChecker checker(server->publicKey);
-    std::vector<uint8_t> message(v2::kInitiationMinSize, 0x42);
-    CookieGenerator(other->publicKey).addMacs(message.data(), message.size(), Instant{});
-    EXPECT_FALSE(checker.checkMac1(message.data(), message.size()));
-    CookieGenerator(server->publicKey).addMacs(message.data(), message.size(), Instant{});
-    EXPECT_TRUE(checker.checkMac1(message.data(), message.size()));
-    for (size_t i : {size_t{0}, size_t{100}, message.size() - 17}) {
-        message[i] ^= 1;
-        EXPECT_FALSE(checker.checkMac1(message.data(), message.size())) << i;
-        message[i] ^= 1;
-    }
-    EXPECT_FALSE(checker.checkMac1(message.data(), 32));
-}
-
 TEST(CookieTest, AReplyOpensOnlyForTheInitiationItAnswers) {
     const auto server = noise::generateKeyPair();
     CookieChecker checker(server->publicKey);
