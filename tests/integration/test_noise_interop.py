@@ -1,6 +1,7 @@
 """The version 2 handshake and transport of the server's code (tamblo-noise-cli) against an
 independent Noise implementation (python3-dissononce, with the framing in tamblo_noise)."""
 
+import base64
 import os
 import struct
 import subprocess
@@ -185,3 +186,18 @@ def test_cookie_reply_round_trips_both_ways():
     again = bytes.fromhex(cli.ask("initiate", 8, GATEWAY_ID, "c6120001", 1, 2, 3))
     assert again[-16:] == tamblo_noise.mac(cookie, again[:-16])
     cli.close()
+
+
+def test_keygen_key_files(tmp_path):
+    keygen = os.path.join(BUILD_DIR, "tamblo-keygen")
+    path = tmp_path / "server.key"
+    made = subprocess.run([keygen, str(path)], capture_output=True, text=True, timeout=30)
+    assert made.returncode == 0 and os.stat(path).st_mode & 0o777 == 0o600
+    private = base64.b64decode(path.read_text().strip(), validate=True)
+    assert base64.b64decode(made.stdout.strip()) == tamblo_noise.keypair(private).public.data
+    shown = subprocess.run([keygen, "--public", str(path)], capture_output=True, text=True,
+                           timeout=30)
+    assert shown.stdout == made.stdout
+    again = subprocess.run([keygen, str(path)], capture_output=True, text=True, timeout=30)
+    assert again.returncode == 1 and "File exists" in again.stderr
+    assert base64.b64decode(path.read_text().strip()) == private
