@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     double serverSide = 0;
     for (int i = 0; i < rounds; ++i) {
         double start = cpuSeconds();
-        auto written = initiator.writeInitiation(static_cast<uint32_t>(i), payload, Instant{},
-                                                 initiation);
+        auto written =
+            initiator.writeInitiation(static_cast<uint32_t>(i), payload, Instant{}, initiation);
         gatewaySide += cpuSeconds() - start;
         start = cpuSeconds();
         v2::HandshakeView view;
@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
         }
     });
 
-    std::printf("rounds %d (initiation %zu bytes, response %zu bytes)\n", rounds,
-                initiationLength, responseLength);
+    std::printf("rounds %d (initiation %zu bytes, response %zu bytes)\n", rounds, initiationLength,
+                responseLength);
     std::printf("X25519 derivation          %8.1f us\n", x25519 * 1e6);
     std::printf("handshake, gateway side    %8.1f us  = %.2f x X25519\n", gatewaySide * 1e6,
                 gatewaySide / x25519);
@@ -162,8 +162,9 @@ int main(int argc, char** argv) {
                 serverSide / x25519);
     std::printf("cookie reply (under load)  %8.1f us  = %.2f x X25519\n", cookie * 1e6,
                 cookie / x25519);
-    std::printf("1400-byte datagram sealed and opened: v2 %.0f ns, v1 envelope %.0f ns"
-                " (v2/v1 = %.2f)\n",
-                transport * 1e9, v1 * 1e9, transport / v1);
+    std::printf(
+        "1400-byte datagram sealed and opened: v2 %.0f ns, v1 envelope %.0f ns"
+        " (v2/v1 = %.2f)\n",
+        transport * 1e9, v1 * 1e9, transport / v1);
     return 0;
 }

@@ -50,8 +50,8 @@ DecodeStatus decodeInitiation(const uint8_t* data, size_t length, HandshakeView*
 }
 
 DecodeStatus decodeResponse(const uint8_t* data, size_t length, HandshakeView* out) {
-    const DecodeStatus status = checkFrame(data, length, TAMBLO_MT_HANDSHAKE_RESPONSE,
-                                           kResponseMinSize, kResponseMaxSize);
+    const DecodeStatus status =
+        checkFrame(data, length, TAMBLO_MT_HANDSHAKE_RESPONSE, kResponseMinSize, kResponseMaxSize);
     if (status != DecodeStatus::Ok) {
         return status;
     }

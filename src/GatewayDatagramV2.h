@@ -127,8 +127,7 @@ constexpr size_t kResponseSenderOffset = 4;
 constexpr size_t kResponseReceiverOffset = 8;
 constexpr size_t kResponseNoiseOffset = 12;
 constexpr size_t kMaxResponsePayload = 64;
-constexpr size_t kResponseMinSize =
-    kResponseNoiseOffset + noise::kIkMessage2Overhead + kMacsSize;
+constexpr size_t kResponseMinSize = kResponseNoiseOffset + noise::kIkMessage2Overhead + kMacsSize;
 constexpr size_t kResponseMaxSize = kResponseMinSize + kMaxResponsePayload;
 static_assert(kResponseMinSize == 92);
 
@@ -170,8 +169,8 @@ DecodeStatus decodeResponse(const uint8_t* data, size_t length, HandshakeView* o
 
 struct CookieReplyView {
     uint32_t receiverIndex = 0;
-    const uint8_t* nonce = nullptr;                  // 12 bytes
-    noise::ByteView sealedCookie;                    // 32 bytes
+    const uint8_t* nonce = nullptr;  // 12 bytes
+    noise::ByteView sealedCookie;    // 32 bytes
 };
 DecodeStatus decodeCookieReply(const uint8_t* data, size_t length, CookieReplyView* out);
 

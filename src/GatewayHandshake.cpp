@@ -108,8 +108,8 @@ std::optional<ResponderHandshake::Response> ResponderHandshake::writeResponse(ui
     const size_t length = v2::kResponseNoiseOffset + *noiseLength + v2::kMacsSize;
     // The gateway sends no cookies, so mac2 stays zero.
     CookieGenerator(handshake_.remoteStatic()).addMacs(out, length, now);
-    return Response{length, TransportSession(std::move(*ciphers), localIndex, senderIndex_,
-                                             false, now)};
+    return Response{length,
+                    TransportSession(std::move(*ciphers), localIndex, senderIndex_, false, now)};
 }
 
 }  // namespace gateway_v2

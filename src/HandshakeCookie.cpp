@@ -106,7 +106,8 @@ bool CookieGenerator::hasCookie(Instant now) const {
 void CookieGenerator::addMacs(uint8_t* message, size_t length, Instant now) {
     uint8_t* mac1 = message + length - v2::kMacsSize;
     uint8_t* mac2 = message + length - v2::kMacSize;
-    haveLastMac1_ = macOver(mac1Key_.data(), noise::kHashLen, message, length - v2::kMacsSize, mac1);
+    haveLastMac1_ =
+        macOver(mac1Key_.data(), noise::kHashLen, message, length - v2::kMacsSize, mac1);
     if (!haveLastMac1_) {
         std::memset(mac1, 0, noise::kMacLen);
     }

@@ -203,9 +203,9 @@ Aead& Aead::operator=(Aead&&) noexcept = default;
 
 bool Aead::setKey(const uint8_t key[kKeyLen]) {
     // The context keeps the key schedule; each message only sets its nonce and direction.
-    context_->keyed = context_->ctx != nullptr &&
-                      EVP_CipherInit_ex(context_->ctx, EVP_chacha20_poly1305(), nullptr, key,
-                                        nullptr, 1) == 1;
+    context_->keyed =
+        context_->ctx != nullptr &&
+        EVP_CipherInit_ex(context_->ctx, EVP_chacha20_poly1305(), nullptr, key, nullptr, 1) == 1;
     return context_->keyed;
 }
 
@@ -245,8 +245,8 @@ bool Aead::open(const uint8_t nonce[kAeadNonceLen], ByteView ad, ByteView sealed
          EVP_CipherUpdate(ctx, nullptr, &length, ad.data, static_cast<int>(ad.size)) != 1)) {
         return false;
     }
-    if (cipherLength > 0 && EVP_CipherUpdate(ctx, out, &length, sealed.data,
-                                             static_cast<int>(cipherLength)) != 1) {
+    if (cipherLength > 0 &&
+        EVP_CipherUpdate(ctx, out, &length, sealed.data, static_cast<int>(cipherLength)) != 1) {
         return false;
     }
     if (EVP_CipherFinal_ex(ctx, out + cipherLength, &length) != 1) {

@@ -31,8 +31,7 @@ void CipherState::initializeKey(const uint8_t key[kKeyLen]) {
     nonce_ = 0;
 }
 
-bool CipherState::encryptWithNonce(uint64_t nonce, ByteView ad, ByteView plaintext,
-                                   uint8_t* out) {
+bool CipherState::encryptWithNonce(uint64_t nonce, ByteView ad, ByteView plaintext, uint8_t* out) {
     if (!hasKey_ || nonce == kReservedNonce) {
         return false;
     }
@@ -41,8 +40,7 @@ bool CipherState::encryptWithNonce(uint64_t nonce, ByteView ad, ByteView plainte
     return aead_.seal(nonceBytes, ad, plaintext, out);
 }
 
-bool CipherState::decryptWithNonce(uint64_t nonce, ByteView ad, ByteView ciphertext,
-                                   uint8_t* out) {
+bool CipherState::decryptWithNonce(uint64_t nonce, ByteView ad, ByteView ciphertext, uint8_t* out) {
     if (!hasKey_ || nonce == kReservedNonce) {
         return false;
     }

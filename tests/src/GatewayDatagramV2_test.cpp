@@ -83,9 +83,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DatagramV2DecodeTest, ::testing::ValuesIn(kCas
 
 struct PayloadCase {
     const char* name;
-    size_t cut;       // bytes removed from the end (or 0)
-    int idLength;     // the N byte written (-1: the id's own length)
-    bool trailing;    // one byte added after the id
+    size_t cut;     // bytes removed from the end (or 0)
+    int idLength;   // the N byte written (-1: the id's own length)
+    bool trailing;  // one byte added after the id
     v2::PayloadStatus expected;
 };
 

@@ -89,8 +89,8 @@ TEST(KeyFileTest, ServerKeyFileMustBeClosedToOthers) {
     ASSERT_EQ(write(fd, kA.data(), kA.size()), static_cast<ssize_t>(kA.size()));
     close(fd);
     std::string error;
-    for (const auto& [mode, accepted] : {std::pair{0600, true}, {0640, true}, {0644, false},
-                                         {0602, false}}) {
+    for (const auto& [mode, accepted] :
+         {std::pair{0600, true}, {0640, true}, {0644, false}, {0602, false}}) {
         ASSERT_EQ(chmod(path, static_cast<mode_t>(mode)), 0);
         EXPECT_EQ(gateway_keys::loadServerKey(path, &error).has_value(), accepted) << mode;
     }

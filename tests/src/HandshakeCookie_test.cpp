@@ -26,7 +26,7 @@ sockaddr_in source(uint16_t port, const char* ip = "192.0.2.7") {
 
 struct Case {
     const char* name;
-    bool replyAnswered;      // the gateway received a cookie reply before sending again
+    bool replyAnswered;                 // the gateway received a cookie reply before sending again
     std::chrono::seconds gatewayWaits;  // between the reply and the second initiation
     std::chrono::seconds serverLater;   // the server checks this long after the reply
     sockaddr_in checkedFrom;
@@ -56,15 +56,15 @@ TEST_P(CookieTest, Mac2) {
     ASSERT_TRUE(checker.checkMac1(message.data(), message.size()));
     if (c.replyAnswered) {
         uint8_t reply[v2::kCookieReplySize];
-        ASSERT_TRUE(checker.makeReply(message.data(), message.size(), 7, source(4000), start,
-                                      reply));
+        ASSERT_TRUE(
+            checker.makeReply(message.data(), message.size(), 7, source(4000), start, reply));
         ASSERT_TRUE(generator.consumeReply(reply, sizeof reply, start));
         message[20] ^= 1;  // the next initiation differs
         generator.addMacs(message.data(), message.size(), start + c.gatewayWaits);
     }
-    EXPECT_EQ(checker.checkMac2(message.data(), message.size(), c.checkedFrom,
-                                start + c.serverLater),
-              c.mac2Valid);
+    EXPECT_EQ(
+        checker.checkMac2(message.data(), message.size(), c.checkedFrom, start + c.serverLater),
+        c.mac2Valid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, CookieTest, ::testing::ValuesIn(kCases));

@@ -2,11 +2,11 @@
 // (Damaged handshake messages are refused in the interoperability test, test_noise_interop.)
 #include "NoiseTransport.h"
 
-#include "GatewayHandshake.h"
-
 #include <gtest/gtest.h>
 
 #include <utility>
+
+#include "GatewayHandshake.h"
 
 namespace {
 
@@ -60,10 +60,8 @@ struct AgeCase {
 };
 
 const AgeCase kAges[] = {
-    {0s, true, false, false, OpenStatus::Ok},
-    {119s, true, false, false, OpenStatus::Ok},
-    {120s, true, true, false, OpenStatus::Ok},
-    {165s, true, true, true, OpenStatus::Ok},
+    {0s, true, false, false, OpenStatus::Ok},       {119s, true, false, false, OpenStatus::Ok},
+    {120s, true, true, false, OpenStatus::Ok},      {165s, true, true, true, OpenStatus::Ok},
     {180s, false, true, true, OpenStatus::Expired},
 };
 

@@ -73,8 +73,8 @@ class Player {
         }
         if (command == "respond" && responder_) {
             uint8_t out[v2::kResponseMinSize];
-            auto response = responder_->writeResponse(static_cast<uint32_t>(std::stoul(argument)),
-                                                      now(), out);
+            auto response =
+                responder_->writeResponse(static_cast<uint32_t>(std::stoul(argument)), now(), out);
             if (!response) {
                 return "refused";
             }
@@ -91,7 +91,7 @@ class Player {
         }
         if (command == "cookie" && initiator_) {
             return initiator_->consumeCookieReply(data.data(), data.size(), now()) ? "ok"
-                                                                                  : "refused";
+                                                                                   : "refused";
         }
         if (command == "initiation" && !initiator_) {
             return initiation(data, words);
@@ -161,10 +161,9 @@ class Player {
         const v2::InitiationPayload& p = responder_->payload();
         std::ostringstream text;
         text << "ok " << toHex(responder_->gatewayStatic().data(), noise::kDhLen) << " "
-             << responder_->senderIndex() << " " << toHex(p.timestamp.bytes, v2::kTai64nSize)
-             << " " << toHex(reinterpret_cast<const uint8_t*>(&p.localIP), 4) << " "
-             << p.localPortStart << " " << p.localPortEnd << " " << unsigned{p.gatewayType} << " "
-             << p.id;
+             << responder_->senderIndex() << " " << toHex(p.timestamp.bytes, v2::kTai64nSize) << " "
+             << toHex(reinterpret_cast<const uint8_t*>(&p.localIP), 4) << " " << p.localPortStart
+             << " " << p.localPortEnd << " " << unsigned{p.gatewayType} << " " << p.id;
         return text.str();
     }
 
