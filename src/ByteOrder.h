@@ -22,3 +22,12 @@ inline void writeBigEndian32(uint8_t* p, uint32_t value) {
     p[2] = static_cast<uint8_t>(value >> 8);
     p[3] = static_cast<uint8_t>(value);
 }
+
+inline uint64_t readBigEndian64(const uint8_t* p) {
+    return (uint64_t{readBigEndian32(p)} << 32) | readBigEndian32(p + 4);
+}
+
+inline void writeBigEndian64(uint8_t* p, uint64_t value) {
+    writeBigEndian32(p, static_cast<uint32_t>(value >> 32));
+    writeBigEndian32(p + 4, static_cast<uint32_t>(value));
+}

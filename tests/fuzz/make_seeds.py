@@ -10,6 +10,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 import tamblo_gc as gcp  # noqa: E402
+import tamblo_noise  # noqa: E402
 
 MAC = "02:00:5E:10:00:01"
 GATEWAY = (b'{"status":"OK","ipAddress":"198.18.0.10","port":80,'
@@ -98,6 +99,21 @@ SEEDS = {
         tcp(0x10, ack_offset=5) + tcp(0x02, seq=77),
     ],
 }
+
+
+def v2_seeds():
+    """A valid initiation to the fuzz target's server key (32 bytes of 0x11), the other kinds."""
+    server = tamblo_noise.keypair(b"\x11" * 32)
+    gateway = tamblo_noise.Gateway(server.public.data)
+    initiation = gateway.initiation(7, tamblo_noise.encode_payload("02:00:5E:10:00:01"))
+    return [initiation,
+            struct.pack(">B3xII", tamblo_noise.RESPONSE, 9, 7) + bytes(80),
+            struct.pack(">B3xI", tamblo_noise.COOKIE_REPLY, 7) + bytes(44),
+            struct.pack(">B3xIQ", tamblo_noise.TRANSPORT, 1, 5) + bytes(40),
+            b"\x00" + tamblo_noise.encode_payload("camera-7")]
+
+
+SEEDS["gateway_datagram_v2"] = v2_seeds()
 
 
 def main():
