@@ -2,7 +2,8 @@
 # normal build, so the packages reuse its binaries):
 #   tamblo-server:  /usr/sbin/TambloServer, its unit, /etc/tamblo/TambloServer_log.conf,
 #                   /etc/default/tamblo-server, logrotate, and the reference configuration
-#                   service (/usr/bin/tamblo-config-service with its own unit, not enabled);
+#                   service (/usr/bin/tamblo-config-service with its own unit, not enabled),
+#                   and /usr/bin/tamblo-directory-schema for the shared gateway directory;
 #   tamblo-gateway: /usr/bin/tamblo-gateway, its unit and /etc/default/tamblo-gateway.
 # Dependencies on shared libraries come from dpkg-shlibdeps.
 set(TAMBLO_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
@@ -10,6 +11,7 @@ set(TAMBLO_UNITS ${CMAKE_SOURCE_DIR}/systemd)
 set(TAMBLO_UNIT_DIR /lib/systemd/system)
 
 install(TARGETS TambloServer RUNTIME DESTINATION sbin COMPONENT server)
+install(TARGETS tamblo-directory-schema RUNTIME DESTINATION bin COMPONENT server)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/config-service/tamblo-config-service
         DESTINATION bin COMPONENT server)
 install(FILES ${TAMBLO_UNITS}/tamblo-server.service ${TAMBLO_UNITS}/tamblo-config-service.service
