@@ -236,6 +236,10 @@ PgClient::~PgClient() {
     }
 }
 
+int PgClient::backendPid() const {
+    return conn_ != nullptr ? PQbackendPID(conn_) : 0;
+}
+
 void PgClient::start() {
     if (!started_) {
         started_ = true;

@@ -152,6 +152,8 @@ class PgClient {
     size_t queued() const { return queue_.size(); }
     double currentBackoff() const { return backoff_; }
     const PgClientStats& stats() const { return stats_; }
+    // The database's process serving the connection (0 when not connected).
+    int backendPid() const;
 
     // The connection string with every host name replaced by hostaddr (for the tests).
     static std::string resolvedConninfo(const std::string& conninfo);
