@@ -32,27 +32,23 @@ inline void control(const std::string& action) {
     ASSERT_EQ(0, std::system(command.c_str())) << command;
 }
 
+// Runs SQL with a blocking connection of the test's own; returns the result's status.
+inline ExecStatusType execute(const std::string& conninfo, const std::string& sql) {
+    PGconn* conn = PQconnectdb(conninfo.c_str());
+    PGresult* result = PQexec(conn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(result);
+    PQclear(result);
+    PQfinish(conn);
+    return status;
+}
+
 // A new empty database of the instance; returns its connection string.
 inline std::string freshDatabase() {
     static int counter = 0;
     const std::string base = environment("TAMBLO_PG_CONNINFO");
     const std::string name = "t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-    PGconn* conn = PQconnectdb(base.c_str());
-    PGresult* result = PQexec(conn, ("CREATE DATABASE " + name).c_str());
-    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(result)) << PQerrorMessage(conn);
-    PQclear(result);
-    PQfinish(conn);
+    EXPECT_EQ(PGRES_COMMAND_OK, execute(base, "CREATE DATABASE " + name));
     return base + " dbname=" + name;
-}
-
-// Runs SQL on the database with a blocking connection of the test's own.
-inline void execute(const std::string& conninfo, const std::string& sql) {
-    PGconn* conn = PQconnectdb(conninfo.c_str());
-    PGresult* result = PQexec(conn, sql.c_str());
-    const ExecStatusType status = PQresultStatus(result);
-    EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) << PQerrorMessage(conn);
-    PQclear(result);
-    PQfinish(conn);
 }
 
 // A loop of the test's own, run until a condition holds or a deadline passes. A tick every

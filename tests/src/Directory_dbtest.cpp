@@ -228,7 +228,7 @@ TEST_P(DirectorySchema, Applied) {
     const SchemaCase& c = GetParam();
     const std::string conninfo = database_support::freshDatabase();
     if (*c.before != '\0') {
-        database_support::execute(conninfo, c.before);
+        ASSERT_EQ(PGRES_COMMAND_OK, database_support::execute(conninfo, c.before));
     }
     TestLoop loop;
     std::vector<std::unique_ptr<Server>> servers;
