@@ -62,9 +62,10 @@ const RuleCase kRuleCases[] = {
      {{"k1", "A"}, {"k2", "B"}, {"k3", "A"}, {"k4", "B"}},
      {},
      {"k2", "k4"}},
+    // The refreshed row holds for a second again, ample for the lookup that follows.
     {"ExpiredRowNotFoundUntilRefreshed",
-     0.3,
-     {{'A', Op::Claim, {"gw", "other"}, 100}, {'A', Op::Wait, {}, 0.5}, {'A', Op::Refresh, {"gw"}}},
+     1,
+     {{'A', Op::Claim, {"gw", "other"}, 100}, {'A', Op::Wait, {}, 1.3}, {'A', Op::Refresh, {"gw"}}},
      {{"gw", "A"}, {"other", ""}},
      {},
      {}},

@@ -21,10 +21,10 @@ enum class Disturbance { None, DownAtStart, PauseMidStatement, RestartWhileIdle 
 struct ClientCase {
     const char* name;
     Disturbance disturbance;
-    const char* sql;  // the first statement
-    double statementTimeout;
-    int queued;            // "SELECT 1" submitted right behind it
-    double queuedTimeout;  // their deadline (0: the client's)
+    const char* sql;          // the first statement
+    double statementTimeout;  // the deadlines of all the others are far from what load delays
+    int queued;               // "SELECT 1" submitted right behind it
+    double queuedTimeout;     // their deadline (0: the client's)
     size_t queueLimit;
     Status firstStatus;
     const char* sqlState;  // of the first statement when it failed
@@ -34,19 +34,19 @@ struct ClientCase {
 };
 
 const ClientCase kClientCases[] = {
-    {"DownAtStart", Disturbance::DownAtStart, "SELECT 1", 0.5, 0, 0, 8, Status::Ok, "", Status::Ok,
-     0, 1},
+    {"DownAtStart", Disturbance::DownAtStart, "SELECT 1", 3, 0, 0, 8, Status::Ok, "", Status::Ok, 0,
+     1},
     // The database is stopped while it sleeps, well before it would answer.
     {"StoppedMidStatement", Disturbance::PauseMidStatement, "SELECT pg_sleep(1.5)", 2, 2, 5, 8,
      Status::Timeout, "", Status::Unavailable, 0, 2},
-    {"Restarted", Disturbance::RestartWhileIdle, "SELECT 1", 0.5, 0, 0, 8, Status::Ok, "",
-     Status::Ok, 0, 2},
+    {"Restarted", Disturbance::RestartWhileIdle, "SELECT 1", 3, 0, 0, 8, Status::Ok, "", Status::Ok,
+     0, 2},
     {"SlowStatementHitsDeadline", Disturbance::None, "SELECT pg_sleep(5)", 0.5, 1, 3, 8,
      Status::Failed, "57014", Status::Ok, 0, 1},
-    {"QueuedPastItsDeadline", Disturbance::None, "SELECT pg_sleep(0.3)", 0.5, 1, 0.1, 8, Status::Ok,
+    {"QueuedPastItsDeadline", Disturbance::None, "SELECT pg_sleep(0.3)", 3, 1, 0.1, 8, Status::Ok,
      "", Status::Timeout, 0, 1},
-    {"QueueFull", Disturbance::None, "SELECT pg_sleep(0.2)", 0.5, 4, 0, 2, Status::Ok, "",
-     Status::Ok, 2, 1},
+    {"QueueFull", Disturbance::None, "SELECT pg_sleep(0.2)", 3, 4, 0, 2, Status::Ok, "", Status::Ok,
+     2, 1},
 };
 
 void PrintTo(const ClientCase& c, std::ostream* out) {
