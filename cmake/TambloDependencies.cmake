@@ -11,6 +11,8 @@ pkg_check_modules(LIBVLC REQUIRED IMPORTED_TARGET libvlc)
 pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil)
 pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(SECCOMP REQUIRED IMPORTED_TARGET libseccomp)
+# The gateway directory shared by several servers (PostgreSQL's client library).
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
 # libev ships no pkg-config file on Debian.
 find_path(LIBEV_INCLUDE_DIR ev.h REQUIRED)

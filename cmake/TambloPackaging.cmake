@@ -2,8 +2,9 @@
 # normal build, so the packages reuse its binaries):
 #   tamblo-server:  /usr/sbin/TambloServer, its unit, /etc/tamblo/TambloServer_log.conf,
 #                   /etc/default/tamblo-server, logrotate, the reference configuration
-#                   service (/usr/bin/tamblo-config-service with its own unit, not enabled)
-#                   and /usr/bin/tamblo-keygen (key pairs of authenticated gateways);
+#                   service (/usr/bin/tamblo-config-service with its own unit, not enabled),
+#                   /usr/bin/tamblo-keygen (key pairs of authenticated gateways) and
+#                   /usr/bin/tamblo-directory-schema for the shared gateway directory;
 #   tamblo-gateway: /usr/bin/tamblo-gateway, its unit and /etc/default/tamblo-gateway.
 # Dependencies on shared libraries come from dpkg-shlibdeps.
 set(TAMBLO_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
@@ -12,6 +13,7 @@ set(TAMBLO_UNIT_DIR /lib/systemd/system)
 
 install(TARGETS TambloServer RUNTIME DESTINATION sbin COMPONENT server)
 install(TARGETS tamblo-keygen RUNTIME DESTINATION bin COMPONENT server)
+install(TARGETS tamblo-directory-schema RUNTIME DESTINATION bin COMPONENT server)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/config-service/tamblo-config-service
         DESTINATION bin COMPONENT server)
 install(FILES ${TAMBLO_UNITS}/tamblo-server.service ${TAMBLO_UNITS}/tamblo-config-service.service

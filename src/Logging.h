@@ -21,6 +21,8 @@ inline constexpr const char* kTcpOverUdp = "TambloServer.tcpoverudp";
 inline constexpr const char* kRtspDecoder = "TambloServer.RTSPDecoder";
 inline constexpr const char* kRtspRecorder = "TambloServer.RTSPRecorder";
 inline constexpr const char* kConfigurationLookup = "TambloServer.ConfigurationLookup";
+inline constexpr const char* kDatabase = "TambloServer.Database";    // the PostgreSQL client
+inline constexpr const char* kDirectory = "TambloServer.Directory";  // the gateway directory
 
 // One line through a rate limiter, for what a flood can trigger: compose(stream) writes the
 // line; one that passes after others were left out says how many.

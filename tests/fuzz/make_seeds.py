@@ -33,6 +33,16 @@ def connect_parameters(address=b"198.18.0.10"):
     return struct.pack("=4sHIH", bytes([198, 19, 255, 1]), 40001, 163840, 80) + address
 
 
+PROXY_SIGNATURE = b"\r\n\r\n\x00\r\nQUIT\n"
+
+
+def proxy_header(version_command, family, block):
+    return PROXY_SIGNATURE + bytes([version_command, family]) + struct.pack("!H", len(block)) + block
+
+
+PROXY_INET = bytes([198, 18, 0, 7, 192, 0, 2, 1]) + struct.pack("!HH", 40001, 1443)
+
+
 def tcp(flags, seq=1000, ack_offset=1, options=b"", payload=b"", window=65535):
     offset = (20 + len(options)) // 4
     header = struct.pack("!HHIIBBHHH", 80, 40000, seq, ack_offset, offset << 4, flags, window, 0, 0)
@@ -90,6 +100,15 @@ SEEDS = {
         b"\x02" + gcp.build_channel(130, b"rtp payload"),
         b"\x00" + bytes([gcp.ENCRYPTED]) + bytes(48),
         b"\x03" + gcp.build_connect(gcp.mac_bytes(MAC), custom_id=b"camera-7"),
+    ],
+    "proxy_header": [
+        proxy_header(0x21, 0x11, PROXY_INET) + b"GET / HTTP/1.1\r\n\r\n",
+        proxy_header(0x20, 0x00, b""),
+        proxy_header(0x21, 0x11, PROXY_INET + b"\x04\x00\x02ab\x03\x00\x00"),
+        proxy_header(0x21, 0x21, bytes(36)),
+        proxy_header(0x21, 0x31, bytes(216)),
+        proxy_header(0x21, 0x11, PROXY_INET[:8]),
+        b"PROXY TCP4 198.18.0.7 192.0.2.1 40001 1443\r\n",
     ],
     "tcp_segment": [
         tcp(0x12, options=bytes([2, 4, 5, 0x76, 1, 3, 3, 7, 4, 2, 1, 1])) +

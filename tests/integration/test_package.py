@@ -22,6 +22,7 @@ SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
 
 SERVER_FILES = {
     "/usr/sbin/TambloServer", "/usr/bin/tamblo-config-service", "/usr/bin/tamblo-keygen",
+    "/usr/bin/tamblo-directory-schema",
     "/lib/systemd/system/tamblo-server.service",
     "/lib/systemd/system/tamblo-config-service.service",
     "/etc/tamblo/TambloServer_log.conf", "/etc/tamblo/config-service.json",
@@ -33,7 +34,7 @@ GATEWAY_FILES = {
     "/etc/default/tamblo-gateway", "/usr/share/doc/tamblo-gateway/README.md",
 }
 SERVER_LIBRARIES = ["libev4", "liblog4cplus", "libmicrohttpd12", "libjsoncpp25", "libevhtp0",
-                    "libssl3", "libc6"]
+                    "libssl3", "libpq5", "libc6"]
 
 
 def project_version():
