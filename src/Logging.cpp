@@ -2,6 +2,7 @@
 #include "Logging.h"
 
 #include <log4cplus/configurator.h>
+#include <log4cplus/helpers/property.h>
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/loglevel.h>
 #include <unistd.h>
@@ -29,6 +30,25 @@ std::string executableDirectory() {
     const size_t slash = text.rfind('/');
     return slash == std::string::npos ? std::string() : text.substr(0, slash);
 }
+// The server, its worker zygote and the workers write to the same log files from processes
+// that each open them: every file appender appends (O_APPEND), or one process's lines would
+// overwrite another's, and a zygote started later would truncate what the server wrote.
+void configureAppending(const std::string& path) {
+    log4cplus::helpers::Properties properties{LOG4CPLUS_STRING_TO_TSTRING(path)};
+    const std::string prefix = "log4cplus.appender.";
+    for (const auto& key : properties.propertyNames()) {
+        const std::string name = LOG4CPLUS_TSTRING_TO_STRING(key);
+        const std::string kind = LOG4CPLUS_TSTRING_TO_STRING(properties.getProperty(key));
+        if (name.compare(0, prefix.size(), prefix) == 0 &&
+            name.find('.', prefix.size()) == std::string::npos &&
+            kind.find("FileAppender") != std::string::npos) {
+            properties.setProperty(LOG4CPLUS_STRING_TO_TSTRING(name + ".Append"),
+                                   LOG4CPLUS_TEXT("true"));
+        }
+    }
+    log4cplus::PropertyConfigurator configurator{properties};
+    configurator.configure();
+}
 }  // namespace
 
 std::string configureLogging(const char*, const std::string& explicitPath) {
@@ -45,7 +65,7 @@ std::string configureLogging(const char*, const std::string& explicitPath) {
     }
     for (const std::string& path : candidates) {
         if (readable(path)) {
-            log4cplus::PropertyConfigurator::doConfigure(path);
+            configureAppending(path);
             return path;
         }
     }

@@ -59,7 +59,7 @@ void refuseOverLimit(uint64_t* refusals, const log4cplus::Logger& logger, log4cp
 
 // Reads the property file (the given one, else the first candidate found); returns the path
 // that was used, or an empty text when there is none (logging then goes to standard error at
-// INFO).
+// INFO). File appenders always append: the server and its worker zygote open the same files.
 std::string configureLogging(const char* argv0, const std::string& explicitPath = {});
 
 // Drops every appender and level and reads the file again, as configureLogging did; used on
