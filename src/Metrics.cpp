@@ -210,16 +210,17 @@ uint64_t countDescriptors() {
     return count > 0 ? count - 1 : 0;  // the directory's own descriptor
 }
 
+// The boot time from the clocks (the wall clock less the time since boot), not from
+// /proc/stat, which a unit that shows processes only in /proc (ProcSubset=pid) hides.
 double bootTimeSeconds() {
-    std::ifstream stat("/proc/stat");
-    std::string key;
-    double value = 0;
-    while (stat >> key) {
-        if (key == "btime" && stat >> value) {
-            return value;
-        }
+    timespec wall{};
+    timespec sinceBoot{};
+    if (::clock_gettime(CLOCK_REALTIME, &wall) != 0 ||
+        ::clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) {
+        return 0;
     }
-    return 0;
+    return static_cast<double>(wall.tv_sec - sinceBoot.tv_sec) +
+           static_cast<double>(wall.tv_nsec - sinceBoot.tv_nsec) * 1e-9;
 }
 }  // namespace
 
