@@ -34,11 +34,11 @@ uint32_t limitValue(const LimitOption& option, std::string_view text) {
     return static_cast<uint32_t>(value);
 }
 
-bool parseSwitch(const std::string& argument, ServerSettings* settings) {
+bool parseSwitch(const std::string& argument, ServerSettings* settings, bool logChoices) {
     for (const SwitchOption& option : switchOptions()) {
         if (argument == option.name) {
             settings->*option.field = option.value;
-            if (option.logLine != nullptr) {
+            if (logChoices && option.logLine != nullptr) {
                 LOG4CPLUS_INFO(logger, option.logLine);
             }
             return true;
@@ -192,7 +192,8 @@ const std::vector<TextOption>& textOptions() {
          "fixed device port (and 127.0.0.1 behind the gateway); off: they are ignored",
          applyClientTargets},
         {"--worker-user=", "NAME", "nobody",
-         "user that proxy workers of a server started as root switch to", applyWorkerUser},
+         "user that workers run as, where the server may switch users (root, or CAP_SETUID "
+         "and CAP_SETGID)", applyWorkerUser},
     };
     return options;
 }
@@ -246,15 +247,18 @@ uint16_t portValue(std::string_view text) {
     return static_cast<uint16_t>(std::atoi(copy.c_str()));
 }
 
-ServerSettings parseCommandLine(const std::vector<std::string>& arguments) {
+ServerSettings parseCommandLine(const std::vector<std::string>& arguments, bool logChoices) {
     ServerSettings settings;
+    settings.commandLine = arguments;
     for (const std::string& argument : arguments) {
-        if (parseSwitch(argument, &settings) || parsePort(argument, &settings) ||
+        if (parseSwitch(argument, &settings, logChoices) || parsePort(argument, &settings) ||
             parseLimit(argument, &settings) || parseText(argument, &settings)) {
             continue;
         }
         settings.interfaceName = argument;
-        LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);
+        if (logChoices) {
+            LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);
+        }
     }
     return settings;
 }

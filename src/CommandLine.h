@@ -21,7 +21,7 @@ inline constexpr std::string_view kVersionArg = "--version";
 inline constexpr std::string_view kLogConfigArg = "--log-config=";
 
 // Settings of the process, written while the command line is read and read-only afterwards.
-// Workers inherit them through the fork.
+// The worker zygote reads the same command line for its workers.
 struct ServerSettings {
     bool disableStreams = true;  // workers close stdin, stdout and stderr after the fork
     uint16_t restPort = 8080;    // REST configuration server on 127.0.0.1
@@ -64,10 +64,15 @@ struct ServerSettings {
     // Confinement of workers (see WorkerSandbox.h).
     uint32_t workerMemoryMiB = 64;      // address space a worker may add to what it inherits
     uint32_t workerOpenFiles = 64;      // descriptors a worker may have open
-    std::string workerUser = "nobody";  // proxy workers of a root server switch to this user
+    // Workers run as this user wherever the server may switch users (root, or CAP_SETUID and
+    // CAP_SETGID): the worker zygote takes it at its start.
+    std::string workerUser = "nobody";
     // A client's DST_PORT and SERVICE options may choose a relay service, which imposes its
     // own device port (and address 127.0.0.1 on the gateway's side). Off: both are ignored.
     bool clientTargets = true;
+
+    // The arguments as given: the worker zygote reads them again (WorkerZygote.h).
+    std::vector<std::string> commandLine;
 };
 
 // An option that takes no value: its whole-argument name, the flag it sets and the value it
@@ -128,8 +133,10 @@ uint16_t portValue(std::string_view text);
 
 // Classifies every argument in order; later ones overwrite earlier ones. Logs the
 // streams switch and every interface name as they are met. Throws CommandLineError for
-// a limit or text option with a bad value.
-ServerSettings parseCommandLine(const std::vector<std::string>& arguments);
+// a limit or text option with a bad value. logChoices false: nothing is logged (the worker
+// zygote reads the same command line again).
+ServerSettings parseCommandLine(const std::vector<std::string>& arguments,
+                                bool logChoices = true);
 
 // What the entry point does before logging is configured: print the usage or the version
 // and exit, or run with an explicit logging configuration file. The last --log-config= wins.

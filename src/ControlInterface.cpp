@@ -335,12 +335,6 @@ void ControlInterface::closeConnection(int socket) {
     connections.erase(socket);  // stops the watcher, then closes the socket
 }
 
-void ControlInterface::closeConnectionsInChild() const {
-    for (const auto& [socket, connection] : connections) {
-        ::close(socket);
-    }
-}
-
 void ControlInterface::reply(int socket, std::string_view text) const {
     if (::send(socket, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         LOG4CPLUS_DEBUG(logger, "controlInterface: could not reply on socket "

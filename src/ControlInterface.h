@@ -68,8 +68,6 @@ class ControlInterface {
     int acceptConnection(int listener);
     // One command; false when the connection is to be closed. Replies go to socket.
     bool processControlCmd(int socket, std::string_view text);
-    // In a freshly forked worker: closes every connection (only reads this object).
-    void closeConnectionsInChild() const;
     size_t connectionCount() const { return connections.size(); }
 
   private:

@@ -116,8 +116,3 @@ void PendingClients::clear() {
     waiting_.clear();
 }
 
-void PendingClients::closeInChild() const {
-    for (const Waiting& waiting : waiting_) {
-        ::close(waiting.socket.get());
-    }
-}

@@ -52,9 +52,6 @@ class PendingClients {
     size_t size() const { return waiting_.size(); }
     // Closes every waiting connection without calling `dropped` (shutdown).
     void clear();
-    // In a freshly forked worker: closes the waiting connections' descriptors (only reads
-    // this object, so no page of it is copied).
-    void closeInChild() const;
 
   private:
     struct Waiting {

@@ -3,7 +3,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +131,7 @@ TambloServer::~TambloServer() {
         delete client;
     }
     gatewayClients.clear();
+    workerZygote_.stop();  // it ends when its socket does; reaped with the workers
     workerReaper.reapAllBlocking(WorkerReaper::kKillAfterSeconds);
 }
 
@@ -175,24 +177,28 @@ UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText,
 }
 
 void TambloServer::bindToInterface(const std::string& name, sockaddr_in* address) {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
+    // The interface's IPv4 address through an ioctl on an IPv4 socket: no netlink socket,
+    // which the unit does not allow.
+    ifreq request{};
+    UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (name.size() >= sizeof request.ifr_name) {
+        errno = ENODEV;
+    } else if (probe.valid()) {
+        std::memcpy(request.ifr_name, name.data(), name.size());
+        if (::ioctl(probe.get(), SIOCGIFADDR, &request) == 0 &&
+            request.ifr_addr.sa_family == AF_INET) {
+            address->sin_addr = reinterpret_cast<const sockaddr_in*>(&request.ifr_addr)->sin_addr;
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+            LOG4CPLUS_INFO(logger, "Bound to address: " << text);
+            return;
+        }
+    }
+    // An interface without an IPv4 address leaves the socket on every address, as before.
+    if (errno != EADDRNOTAVAIL) {
         LOG4CPLUS_WARN(
             logger, "Could not set socket's interface to " << name << ": " << std::strerror(errno));
-        return;
     }
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            name != entry->ifa_name) {
-            continue;
-        }
-        address->sin_addr = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr;
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-        LOG4CPLUS_INFO(logger, "Bound to address: " << text);
-        break;
-    }
-    freeifaddrs(list);
 }
 
 void TambloServer::startTimers() {
@@ -409,6 +415,11 @@ void TambloServer::retireSpares() {
     for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
         tunnel->destroy();  // its socket pair closes: the spare ends by itself
     }
+}
+
+void TambloServer::renewWorkers() {
+    workerZygote_.restart();
+    retireSpares();
 }
 
 void TambloServer::spareTimer_cb(int) {
@@ -711,26 +722,6 @@ void TambloServer::cleanup() {
     // Spares have no client to finish: they end when their socket pair closes.
     retireSpares();
     fd.reset();
-}
-
-void TambloServer::closeFdsAfterForkInChild(const Tunnel* forking) {
-    // A worker keeps only its own pipe ends and client socket: end of file on a pipe then
-    // means that the other side is really gone. The worker never returns into the parent's
-    // loop, so the watchers are left as they are (touching them would only copy pages).
-    for (const int descriptor : {fdProxy.get(), fdControl.get(), fd.get()}) {
-        if (descriptor >= 0) {
-            ::close(descriptor);
-        }
-    }
-    for (const Tunnel* tunnel : allTunnels) {
-        if (tunnel != forking) {
-            tunnel->closeDescriptorsInOtherWorker();
-        }
-    }
-    // An operator's connection must end when the parent closes it, not when a worker does;
-    // so must a proxy client's that has not reached its worker yet.
-    control->closeConnectionsInChild();
-    pendingClients->closeInChild();
 }
 
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,

@@ -32,7 +32,7 @@
 #include "RecordingRequest.h"
 #include "UdpBatch.h"
 #include "WorkerReaper.h"
-#include "WorkerSandbox.h"
+#include "WorkerZygote.h"
 
 class ControlInterface;
 class GatewayClient;
@@ -239,7 +239,6 @@ class TambloServer {
     // The session key of a device address (network order) behind the gateway at address.
     static void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
                                  AddressKeyBuffer* out);
-    void closeFdsAfterForkInChild(const Tunnel* forking);
     uint16_t getRestPort() const { return settings.restPort; }
     const ServerSettings& serverSettings() const { return settings; }
     bool streamsDisabled() const { return settings.disableStreams; }
@@ -291,10 +290,13 @@ class TambloServer {
     size_t spareCount() const { return spares.size(); }
     // Ends the spare workers; new ones are forked on the loop's next pass.
     void retireSpares();
+    // After SIGHUP: another zygote (whose workers log with the new configuration), and new
+    // spares from it.
+    void renewWorkers();
     void deferDelete(Tunnel* tunnel);
     size_t tunnelCount() const { return allTunnels.size(); }
     WorkerReaper& reaper() { return workerReaper; }
-    const WorkerSandbox& workerSandbox() const { return workerSandbox_; }
+    WorkerZygote& workerZygote() { return workerZygote_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
     void addProxyClient(uint32_t address);
     void removeProxyClient(uint32_t address);
@@ -395,7 +397,8 @@ class TambloServer {
     std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
     EvWatcher<ev_prepare> doomedTunnelsWatcher;
     WorkerReaper workerReaper;
-    const WorkerSandbox workerSandbox_{settings};
+    // Started before any gateway registers: it never holds a key, a session or a client's data.
+    WorkerZygote workerZygote_{settings};
 
     // Limits: gateway records per public IPv4 address, key agreements per source, proxy
     // workers per client IPv4 address; the log limiters of the refusals they cause.

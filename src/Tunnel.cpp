@@ -23,8 +23,8 @@
 #include "Logging.h"
 #include "RelayService.h"
 #include "TambloServer.h"
-#include "videorecorder.h"
-#include "videorecorder_intake.h"
+#include "WorkerSandbox.h"
+#include "WorkerZygote.h"
 #include "videorecorder_recording.h"
 
 namespace {
@@ -33,12 +33,6 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunn
 // A pipe deep enough to hold a whole TCP receive window of tunnel packets, so a worker that
 // falls behind for a moment is not mistaken for a dead one.
 constexpr int kPipeCapacity = 1 << 20;
-
-// Test-only (kForbiddenCallTestVariable): a call no worker filter allows.
-void forbiddenCall() {
-    char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
-    ::execve(arguments[0], arguments, nullptr);
-}
 
 void closeIfOpen(int& descriptor) {
     if (descriptor >= 0) {
@@ -74,20 +68,6 @@ bool setNonBlocking(int descriptor) {
     return flags >= 0 && fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// The worker's standard streams point at /dev/null instead of being closed, so that no
-// descriptor it opens later can become 0, 1 or 2 and receive stray library output.
-void silenceStandardStreams() {
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null < 0) {
-        return;
-    }
-    for (int stream = 0; stream <= 2; ++stream) {
-        ::dup2(null, stream);
-    }
-    if (null > 2) {
-        ::close(null);
-    }
-}
 }  // namespace
 
 // The reader keeps only a partial frame between reads: what it reads goes into the server's
@@ -207,73 +187,14 @@ void Tunnel::destroy() {
     tambloServer->deferDelete(this);
 }
 
-void Tunnel::closeDescriptorsInOtherWorker() const {
-    // Only reads this object: writing to it would copy its pages into every new worker.
-    // A lookup's connection carries another client's session id and configuration.
-    const int lookupSocket = lookup ? lookup->descriptor() : -1;
-    for (int descriptor :
-         {pipeIn[0], pipeIn[1], pipeOut[0], pipeOut[1], handoff[0], handoff[1], lookupSocket}) {
-        if (descriptor >= 0) {
-            ::close(descriptor);
-        }
-    }
-}
-
-void Tunnel::prepareChild() {
-    // libev of the parent blocked and caught signals for its own loop; a worker starts
-    // with default dispositions and nothing blocked (SIGPIPE stays ignored).
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGCHLD, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    signal(SIGPIPE, SIG_IGN);
-    if (tambloServer->streamsDisabled()) {
-        silenceStandardStreams();
-    }
-    tambloServer->closeFdsAfterForkInChild(this);
-    ::close(pipeOut[1]);
-    ::close(pipeIn[0]);
-    if (handoff[0] >= 0) {
-        ::close(handoff[0]);
-    }
-}
-
-void Tunnel::confineChild(bool proxyWorker) const {
-    // Read before the filter is in place: a test-only way to see a forbidden call end a
-    // worker (and only its worker).
-    // (A recording worker's filter comes later, once its media framework is loaded.)
-    const bool makeForbiddenCall = proxyWorker && std::getenv(kForbiddenCallTestVariable);
-    const WorkerSandbox& sandbox = tambloServer->workerSandbox();
-    if (!(proxyWorker ? sandbox.confineProxyWorker() : sandbox.confineRecordingWorker())) {
-        LOG4CPLUS_WARN(logger, "Could not confine worker: " << std::strerror(errno));
-        ::_exit(1);
-    }
-    if (makeForbiddenCall) {
-        forbiddenCall();
-    }
-}
-
-template <typename Entry>
-bool Tunnel::forkWorker(const char* failureText, bool proxyWorker, Entry entry) {
-    const pid_t pid = ::fork();
+bool Tunnel::spawnWorker(const ZygoteRequest& request, int socket, const char* failureText) {
+    const pid_t pid = tambloServer->workerZygote().spawn(request, {pipeIn[1], pipeOut[0], socket});
     if (pid < 0) {
         ++tambloServer->counters().forkFailures;
         LOG4CPLUS_WARN(logger, failureText);
         return false;
     }
-    if (pid == 0) {
-        if (proxyWorker) {
-            LOG4CPLUS_TRACE(logger, "fork: child process");
-        }
-        prepareChild();
-        // Everything the worker needs is open now (its pipes, the client socket, the log).
-        confineChild(proxyWorker);
-        // The worker never returns into the parent's code, nor runs its destructors.
-        ::_exit(entry());
-    }
-    if (proxyWorker) {
+    if (isProxy) {
         LOG4CPLUS_TRACE(logger, "fork: parent process");
     }
     childPid = pid;
@@ -304,15 +225,9 @@ bool Tunnel::startSpareProxy() {
 }
 
 bool Tunnel::forkProxyWorker(int socket, bool waitForClient) {
-    const int output = pipeIn[1];
-    const int input = pipeOut[0];
-    const uint32_t requestHeadTimeout = tambloServer->serverSettings().requestHeadTimeout;
-    const bool clientTargets = tambloServer->serverSettings().clientTargets;
-    return forkWorker("proxy: Could not fork process.", true, [=] {
-        setClientTargets(clientTargets);
-        return waitForClient ? ::startSpareTcpProxy(socket, output, input, requestHeadTimeout)
-                             : ::startTcpProxy(socket, output, input, requestHeadTimeout);
-    });
+    ZygoteRequest request;
+    request.kind = waitForClient ? WorkerKind::Spare : WorkerKind::Proxy;
+    return spawnWorker(request, socket, "proxy: Could not fork process.");
 }
 
 bool Tunnel::handOver(int socket) {
@@ -373,23 +288,11 @@ bool Tunnel::startVideoRecording(RecordingRequest request, const std::string& ma
     request.windowSize = gatewayClient->tcpWindowSize();
     request.localIP = gatewayClient->getLocalIP();
     request.firstChannel = *component;
-    const WorkerSandbox* sandbox = &tambloServer->workerSandbox();
-    const bool makeForbiddenCall = std::getenv(kForbiddenCallTestVariable) != nullptr;
-    request.confine = [sandbox, makeForbiddenCall](uint16_t localPort) {
-        if (!sandbox->filterRecordingWorker(localPort)) {
-            LOG4CPLUS_WARN(logger, "Could not confine worker: " << std::strerror(errno));
-            return false;
-        }
-        if (makeForbiddenCall) {
-            forbiddenCall();
-        }
-        return true;
-    };
-    const int output = pipeIn[1];
-    const int input = pipeOut[0];
-    // The output file's descriptor reaches the worker here, and only here: the fork copies it.
-    return forkWorker("Could not fork process.", false,
-                      [&] { return videoRecorder(request, output, input); });
+    ZygoteRequest worker;
+    worker.kind = WorkerKind::Recording;
+    worker.recording = std::move(request);
+    // The output file's descriptor reaches the worker here, and only here.
+    return spawnWorker(worker, worker.recording.outputFd, "Could not fork process.");
 }
 
 void Tunnel::stopVideoRecording(bool gatewayClientDeleted) {

@@ -22,14 +22,11 @@
 #include "LanDeviceAuthData.h"
 #include "PipeMessage.h"
 #include "RecordingRequest.h"
+#include "ZygoteRequest.h"
 
 class GatewayClient;
 class TambloServer;
 enum class WorkerRefusal : uint8_t;  // TambloServer.h
-
-// Test-only: a worker started while this variable is set makes a forbidden call right after
-// its system call filter is in place (a recording worker once its media framework is loaded).
-inline constexpr const char* kForbiddenCallTestVariable = "TAMBLO_TEST_WORKER_FORBIDDEN_CALL";
 
 class Tunnel {
   public:
@@ -118,19 +115,14 @@ class Tunnel {
     int workerInput() const { return pipeOut[0]; }
     int workerOutput() const { return pipeIn[1]; }
 
-    // In a freshly forked worker of another tunnel: close this tunnel's pipe ends.
-    void closeDescriptorsInOtherWorker() const;
-
   private:
     void init();
-    template <typename Entry>
-    bool forkWorker(const char* failureText, bool proxyWorker, Entry entry);
+    // Has the zygote fork the worker with this tunnel's pipe ends and socket (the client's,
+    // the hand-off pair's or the recording file).
+    bool spawnWorker(const ZygoteRequest& request, int socket, const char* failureText);
     // A proxy worker serving the client on socket, or (waitForClient) a spare that waits on
     // socket for its client's descriptor.
     bool forkProxyWorker(int socket, bool waitForClient);
-    void prepareChild();
-    // Confines the forked worker (WorkerSandbox.h); ends it when that fails.
-    void confineChild(bool proxyWorker) const;
     void childWatcherCb(int revents);
     void dataFromVideoRecorder_cb(int revents);
     void pipeWritable_cb(int revents);

@@ -2,9 +2,7 @@
 #include "WorkerSandbox.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/landlock.h>
-#include <pwd.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
@@ -36,10 +34,9 @@ namespace {
 // REST lookups, failures and every way a worker ends):
 constexpr const char* kProxyWorkerCalls[] = {
     // pipes to the server, the client socket, the log file (whose position the rolling
-    // appenders ask for); a spare worker receives its client's socket with recvmsg
-    "read", "write", "writev", "recvfrom", "recvmsg", "sendmsg", "close", "fcntl", "lseek",
-    // the configuration lookup (the socket itself: AF_INET only, below)
-    "setsockopt", "connect", "sendto",
+    // appenders ask for); a spare worker receives its client's socket with recvmsg (fcntl
+    // and sendto: checked below)
+    "read", "write", "writev", "recvfrom", "recvmsg", "sendmsg", "close", "lseek",
     // the event loop; the event library asks for the kernel version and whether the process
     // runs with changed ids
     "epoll_create1", "epoll_ctl", "epoll_wait", "uname", "getuid", "geteuid", "getgid", "getegid",
@@ -123,10 +120,28 @@ std::vector<sock_filter> buildFilter() {
                                      " in the workers' filter");
         }
     }
-    // Sockets only of the kind the configuration lookup opens.
-    const scmp_arg_cmp inetOnly{0, SCMP_CMP_EQ, AF_INET, 0};
-    if (seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, inetOnly) != 0) {
-        throw std::runtime_error("could not allow system call socket in the workers' filter");
+    // No socket of the worker's own (socket and connect are not on the list): the parent
+    // hands it every socket it needs. Sends only on them, to the peer they are connected to.
+    const scmp_arg_cmp noAddress{4, SCMP_CMP_EQ, 0, 0};
+    // Descriptor and status flags, but no owner, no signal and no O_ASYNC: nothing that would
+    // have the kernel signal another process (the server) for the worker.
+    const scmp_arg_cmp noAsync{2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0};
+    bool added = seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, noAddress) == 0 &&
+                 seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 2,
+                                  scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0}, noAsync) == 0;
+    for (const scmp_datum_t command : {F_GETFD, F_SETFD, F_GETFL}) {
+        added = added && seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1,
+                                          scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}) == 0;
+    }
+    for (const scmp_datum_t command : {F_SETOWN, F_SETOWN_EX, F_SETSIG}) {
+        added = added && seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fcntl),
+                                          1, scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}) == 0;
+    }
+    added = added && seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fcntl), 2,
+                                      scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0},
+                                      scmp_arg_cmp{2, SCMP_CMP_MASKED_EQ, O_ASYNC, O_ASYNC}) == 0;
+    if (!added) {
+        throw std::runtime_error("could not add the socket and fcntl rules to the workers' filter");
     }
     // The program as the kernel takes it, exported once through a pipe; each worker then
     // loads it with one call instead of compiling the rules again.
@@ -400,18 +415,6 @@ WorkerSandbox::WorkerSandbox(const ServerSettings& settings)
     // The crypto library reads its configuration and loads its provider on first use; done
     // here, workers inherit it ready and need not open files for their session tags.
     tamblo::logging::sessionTag({});
-    if (::geteuid() != 0) {
-        return;
-    }
-    const passwd* user = ::getpwnam(settings.workerUser.c_str());
-    if (user == nullptr) {
-        throw std::runtime_error("worker user " + settings.workerUser + " does not exist");
-    }
-    if (user->pw_uid == 0) {
-        throw std::runtime_error("worker user " + settings.workerUser + " is root");
-    }
-    uid_ = user->pw_uid;
-    gid_ = user->pw_gid;
 }
 
 const std::vector<const char*>& WorkerSandbox::allowedCalls() {
@@ -439,10 +442,6 @@ bool WorkerSandbox::limitResources() const {
 
 bool WorkerSandbox::confineProxyWorker() const {
     if (!limitResources()) {
-        return false;
-    }
-    if (uid_ && (::setgroups(0, nullptr) != 0 || ::setresgid(gid_, gid_, gid_) != 0 ||
-                 ::setresuid(*uid_, *uid_, *uid_) != 0)) {
         return false;
     }
     sock_fprog program{static_cast<unsigned short>(filter_.size()),

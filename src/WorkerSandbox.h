@@ -1,12 +1,13 @@
-// Confinement of worker processes. The server builds the proxy workers' system call filter
-// once at start (WorkerSandbox); each forked worker, once it holds everything it needs open,
-// confines itself with it (Tunnel::forkWorker calls confineProxyWorker or
-// confineRecordingWorker). The parent stays the only process with privileges.
+// Confinement of worker processes. The worker zygote builds the system call filters once at
+// its start (WorkerSandbox); each worker it forks, once it holds everything it needs open,
+// confines itself with them (confineProxyWorker or confineRecordingWorker). The zygote has
+// already taken the workers' user and given up every capability (WorkerZygote.h): the parent
+// stays the only process with privileges.
 //
 // Every worker: PR_SET_NO_NEW_PRIVS, no core dumps, an address-space limit (what it inherits
-// from the server plus a headroom) and an open-files limit.
-// Proxy workers also: when the server runs as root, the switch to an unprivileged user; then
-// the seccomp allow-list, under which any other call kills the worker with SIGSYS.
+// from the zygote plus a headroom) and an open-files limit.
+// Proxy workers also: the seccomp allow-list, under which any other call kills the worker
+// with SIGSYS: no socket of their own, fcntl without owners, signals or O_ASYNC.
 // Recording workers get the same limits (wider) right after the fork; once their media
 // framework is loaded and before it starts its threads, the worker calls
 // filterRecordingWorker (through RecordingRequest::confine): Landlock where the kernel has it
@@ -26,8 +27,7 @@ struct ServerSettings;
 
 class WorkerSandbox {
   public:
-    // Builds the allow-list and, when the process runs as root, looks the worker user up.
-    // Throws std::runtime_error when the user does not exist or the filter cannot be built.
+    // Builds the allow-lists. Throws std::runtime_error when a filter cannot be built.
     explicit WorkerSandbox(const ServerSettings& settings);
 
     // In a forked worker. False (with errno) when a step failed: the worker must not run.
@@ -57,6 +57,4 @@ class WorkerSandbox {
     std::vector<sock_filter> recordingFilter_;
     uint64_t memoryHeadroom_;
     uint64_t openFiles_;
-    std::optional<uid_t> uid_;  // present when the server runs as root
-    gid_t gid_ = 0;
 };

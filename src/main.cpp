@@ -15,6 +15,7 @@
 #include "Metrics.h"
 #include "ServiceManager.h"
 #include "TambloServer.h"
+#include "WorkerZygote.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
@@ -32,6 +33,9 @@ void raiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv)) {
+        return *status;
+    }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const EarlyArguments early = scanEarlyArguments(arguments);
     if (early.help) {
@@ -79,9 +83,9 @@ int main(int argc, char** argv) {
             endpoint = std::make_unique<MetricsEndpoint>(
                 *metricsAddress, [&server] { return metrics::renderMetrics(server); }, loop);
         }
-        // Spare workers forked before a SIGHUP would log with the old settings (into a
-        // rotated file): they are replaced.
-        ServiceManager service(loop, early.logConfig, [&server] { server.retireSpares(); });
+        // The zygote and the spare workers forked before a SIGHUP would log with the old
+        // settings (into a rotated file): they are replaced.
+        ServiceManager service(loop, early.logConfig, [&server] { server.renewWorkers(); });
         service.ready();
         ev_run(loop, 0);
         service.stopping();

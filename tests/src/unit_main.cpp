@@ -1,0 +1,13 @@
+// The unit tests' entry: a server built by a test starts its worker zygote from this binary,
+// which then runs as the zygote instead of as the tests.
+#include <gtest/gtest.h>
+
+#include "WorkerZygote.h"
+
+int main(int argc, char** argv) {
+    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv)) {
+        return *status;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
