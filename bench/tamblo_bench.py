@@ -47,6 +47,7 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "integration"))
 
 import tamblo_netns  # noqa: E402
 from tamblo_netns import Namespace, NamespaceUnavailable, unavailable_reason, wait_until  # noqa: E402,F401
+import tamblo_server  # noqa: E402
 import tamblo_relay  # noqa: E402
 from tamblo_relay import RelayWorld, options  # noqa: E402,F401
 
@@ -522,14 +523,8 @@ def descriptor_count(pid):
 
 
 def children(pid):
-    found = []
-    try:
-        for task in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/children" % (pid, task)) as handle:
-                found += [int(p) for p in handle.read().split()]
-    except FileNotFoundError:
-        pass
-    return found
+    """The server's workers: its children but the worker zygote (tamblo_server.worker_pids)."""
+    return tamblo_server.worker_pids(pid)
 
 
 def private_kib(pid):

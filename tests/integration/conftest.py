@@ -94,8 +94,8 @@ def held_workers():
     connections that each keep a worker alive (see tamblo_workers.py)."""
     made = []
 
-    def make(server):
-        held = HeldWorkers(server)
+    def make(server, **options):
+        held = HeldWorkers(server, **options)
         made.append(held)
         return held
 

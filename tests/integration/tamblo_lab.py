@@ -10,6 +10,7 @@ import pytest
 
 from tamblo_camera import Camera
 from tamblo_control import ControlClient
+from tamblo_server import worker_pids
 from tamblo_netns import DEFAULT_MAC, wait_until
 from tamblo_rtsp_camera import RedirectingCamera
 
@@ -76,9 +77,7 @@ class Lab:
         return control
 
     def workers(self):
-        pid = self.server.pid
-        with open("/proc/%d/task/%d/children" % (pid, pid)) as handle:
-            return [int(word) for word in handle.read().split()]
+        return worker_pids(self.server.pid)
 
     def path(self, name):
         return os.path.join(self.recordings, name)

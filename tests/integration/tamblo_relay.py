@@ -25,6 +25,7 @@ import time
 import pytest
 
 from tamblo_device import Device
+from tamblo_server import worker_pids
 from tamblo_netns import DEFAULT_MAC, REST_PORT, BUILD_DIR, wait_until
 
 CONFIG_SERVICE = os.path.join(BUILD_DIR, "tamblo-config-service")
@@ -155,9 +156,7 @@ class RelayWorld:
         return self.gateway.log.wait_for(r"offloads: TUN segmentation (on|off)")[-1]
 
     def worker_count(self):
-        pids = self.netns.run(["sh", "-c", "cat /proc/%d/task/*/children" % self.server.pid],
-                              check=False).stdout.split()
-        return len(pids)
+        return len(worker_pids(self.server.pid))
 
 
 def read_head(sock):

@@ -42,6 +42,46 @@ _RECORD = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} (TRACE|DEBUG|INFO|WARN|ERROR|FATAL
 TCP_LISTEN = "0A"
 
 
+# The process that forks the server's workers: a child of the server, but no worker.
+ZYGOTE_NAME = "tamblo-zygote"
+
+
+def child_pids(pid: int) -> List[int]:
+    pids = []
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, task)) as handle:
+                pids.extend(int(p) for p in handle.read().split())
+    except OSError:
+        pass
+    return pids
+
+
+def process_name(pid: int) -> Optional[str]:
+    try:
+        with open("/proc/%d/comm" % pid) as handle:
+            return handle.read().strip()
+    except OSError:
+        return None
+
+
+def is_zygote(pid: int) -> bool:
+    """The zygote names itself at once; until then it is named after the program it ran."""
+    name = process_name(pid)
+    if name == "exe":
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as handle:
+                return handle.read().split(b"\0")[0] == ZYGOTE_NAME.encode()
+        except OSError:
+            return False
+    return name == ZYGOTE_NAME
+
+
+def worker_pids(server_pid: int) -> List[int]:
+    """The server's children but its worker zygote."""
+    return [pid for pid in child_pids(server_pid) if not is_zygote(pid)]
+
+
 @dataclass
 class LogRecord:
     level: str
@@ -224,15 +264,13 @@ class ServerProcess:
     # -- process inspection
 
     def children(self) -> List[int]:
-        pids = []
-        task_dir = "/proc/%d/task" % self.pid
-        try:
-            for task in os.listdir(task_dir):
-                with open(os.path.join(task_dir, task, "children")) as handle:
-                    pids.extend(int(p) for p in handle.read().split())
-        except OSError:
-            pass
-        return pids
+        """The server's workers (its children but the worker zygote)."""
+        return worker_pids(self.pid)
+
+    def zygote(self) -> Optional[int]:
+        """The pid of the server's worker zygote, if it has one now."""
+        found = [pid for pid in child_pids(self.pid) if is_zygote(pid)]
+        return found[0] if found else None
 
     def fd_count(self) -> int:
         return len(os.listdir("/proc/%d/fd" % self.pid))

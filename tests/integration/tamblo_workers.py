@@ -24,18 +24,19 @@ from tamblo_server import BUILD_DIR, listening_tcp_ports, wait_until
 
 CONFIG_SERVICE = os.path.join(BUILD_DIR, "tamblo-config-service")
 MAC = "02:00:5E:30:00:01"
-REQUEST = b"GET /?JSESSIONID=held,GC_ID=7,LD_ID=12 HTTP/1.1\r\nHost: device\r\n\r\n"
+REQUEST = "GET /?JSESSIONID=%s,GC_ID=7,LD_ID=12 HTTP/1.1\r\nHost: device\r\n\r\n"
 
 
 class HeldWorkers:
-    def __init__(self, server):
+    def __init__(self, server, session="held"):
         self.server = server
+        self.request = (REQUEST % session).encode()
         # Wide enough for a local port per worker.
         self.gateway = GatewayClient(server.gc_address, MAC, port_start=20000, port_end=40000)
         assert self.gateway.register() is not None, "the gateway was not accepted"
         config = os.path.join(server.workdir, "held-workers.json")
         with open(config, "w") as handle:
-            json.dump({"gateways": [{"id": 7, "serialNumber": MAC, "sessions": ["held"],
+            json.dump({"gateways": [{"id": 7, "serialNumber": MAC, "sessions": [session],
                                      "devices": [{"id": 12, "ipAddress": "198.18.0.10",
                                                   "port": 80}]}]}, handle)
         self.rest = subprocess.Popen(
@@ -68,7 +69,7 @@ class HeldWorkers:
             client.settimeout(5)
             client.bind((source, 0))
             client.connect(("127.0.0.1", self.server.proxy_port))
-            client.sendall(REQUEST)
+            client.sendall(self.request)
             clients.append(client)
         return clients
 

@@ -105,6 +105,61 @@ def forged_configuration_fails(world):
     assert relay.devices["a"].requests == []
 
 
+# Secrets: a keyed gateway registers and a client's session is looked up and cached; then every
+# worker (that client's own two, and the spare forked after them) and the zygote are read whole. No
+# process but the server holds the gateway's key, and only the client's own worker its session.
+
+SESSION = "s3cr3t-5e55i0n-of-client-a"
+
+
+def holds(pid, secret):
+    """Whether secret is anywhere in the readable memory of process pid."""
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as memory:
+        for line in maps:
+            fields = line.split()
+            if not fields[1].startswith("r") or fields[-1] in ("[vvar]", "[vsyscall]"):
+                continue
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            try:
+                memory.seek(start)
+                if secret in memory.read(end - start):
+                    return True
+            except (OSError, ValueError, OverflowError):
+                continue
+    return False
+
+
+def secrets_held(request):
+    server = request.getfixturevalue("start_server")(["--spare-workers=1"])
+    gateway = request.getfixturevalue("make_client")(server=server)
+    assert gateway.register(keyed=True) is not None and gateway.aes_key
+    held = request.getfixturevalue("held_workers")(server, session=SESSION)
+    first, = held.connect(1)
+    server.wait_for_log("Setting session id")
+    # The spare that the second connection leaves behind is forked once the session is cached.
+    second, = held.connect(1)
+    for client in (first, second):
+        request.addfinalizer(client.close)
+
+    def holding():
+        found = [pid for pid in server.children() if holds(pid, SESSION.encode())]
+        return found if len(found) == 2 else None
+    own = wait_until(holding, what="the client's two workers")
+    spare = wait_until(lambda: [pid for pid in server.children() if pid not in own],
+                       what="a spare worker forked after the lookup")
+    return server, gateway.aes_key, own, spare
+
+
+def secrets_stay_in_the_server(world):
+    server, key, own, spare = world
+    session = SESSION.encode()
+    assert holds(server.pid, key) and holds(server.pid, session), "the scan finds nothing"
+    for pid in own + spare + [server.zygote()]:
+        assert not holds(pid, key), "process %d holds the gateway's key" % pid
+    for pid in spare + [server.zygote()]:
+        assert not holds(pid, session), "process %d holds another client's session" % pid
+
+
 REDIRECT_WARNING = r"WARN .*camera redirects the recording to '%s'"
 IN_OPEN = 0x20
 
@@ -212,6 +267,8 @@ class Attack:
 
 ATTACKS = [
     Attack("forged 252 authorises nothing", forged_configuration, forged_configuration_fails),
+    Attack("workers hold no key and no other client's session", secrets_held,
+           secrets_stay_in_the_server),
     Attack("rtsp camera redirects to a loopback port",
            *in_lab(*redirect("H264", "rtsp", loopback_port))),
     Attack("mjpeg camera redirects to a loopback port",

@@ -8,6 +8,7 @@ import socket
 import time
 
 from tamblo_device import payload_chunks
+from tamblo_server import worker_pids
 from tamblo_netns import netns, tun_available, wait_until  # noqa: F401 (fixtures)
 from tamblo_relay import (RelayWorld, options, plain_relay, read_http_answer,  # noqa: F401
                           sha256_file)
@@ -101,7 +102,6 @@ def the_spare(relay):
     """Waits until the server's only child is its spare worker (earlier connections' workers
     have ended) and returns its pid."""
     def only_child():
-        pids = relay.netns.run(["sh", "-c", "cat /proc/%d/task/*/children" % relay.server.pid],
-                               check=False).stdout.split()
-        return int(pids[0]) if len(pids) == 1 else None
+        pids = worker_pids(relay.server.pid)
+        return pids[0] if len(pids) == 1 else None
     return wait_until(only_child, timeout=15, what="one spare worker and no other")

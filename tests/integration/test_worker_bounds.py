@@ -11,6 +11,7 @@ import time
 import pytest
 
 from tamblo_device import payload_chunks, payload_digest
+from tamblo_server import worker_pids
 from tamblo_netns import netns, tun_available, wait_until  # noqa: F401 (fixtures)
 from tamblo_relay import DEVICE_A, RelayWorld, options, read_head
 
@@ -144,8 +145,7 @@ def test_a_client_that_reads_nothing_holds_the_device_back_and_then_gets_every_b
                    timeout=60, what="the device to be held back")
         assert device.error is None, device.error
         assert not device.done.is_set(), "the worker took all %d bytes" % STREAM_SIZE
-        pids = netns.run(["sh", "-c", "cat /proc/%d/task/*/children" % world.server.pid],
-                         check=False).stdout.split()
+        pids = worker_pids(world.server.pid)
         assert len(pids) == 1, pids
         rss = vm_rss_kib(int(pids[0]))
         assert rss < RSS_BOUND_KIB, "worker RSS %d KiB with %d bytes pushed" % (rss, device.sent)

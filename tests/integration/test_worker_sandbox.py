@@ -1,5 +1,5 @@
-"""Proxy workers run confined: no new privileges, the workers' user when the server is root,
-the system call allow-list and resource limits. A forbidden call kills only that worker."""
+"""Proxy workers run confined: no new privileges, no capabilities, the workers' user when the
+server is root, the system call allow-list and resource limits. A forbidden call kills only that worker."""
 
 import os
 import socket
@@ -54,11 +54,14 @@ def test_a_proxy_worker_is_confined(start_server, held_workers):
         if os.geteuid() == 0:
             assert fields["Uid"] == ["65534"] * 4  # nobody
             assert fields["Groups"] == []
+            assert fields["CapBnd"] == ["0" * 16]
+        for capabilities in ("CapInh", "CapPrm", "CapEff", "CapAmb"):
+            assert fields[capabilities] == ["0" * 16], capabilities
         worker_limits = limits(pid)
         assert worker_limits["Max open files"] == "48"
         assert worker_limits["Max core file size"] == "0"
-        # What it inherited plus 32 MiB.
-        parent_size = int(status_fields(server.pid)["VmSize"][0]) * 1024
+        # What it inherited (from the zygote) plus 32 MiB.
+        parent_size = int(status_fields(server.zygote())["VmSize"][0]) * 1024
         address_space = int(worker_limits["Max address space"])
         assert parent_size < address_space <= parent_size + (32 << 20) + (16 << 20)
         assert int(status_fields(server.pid)["Seccomp"][0]) == 0  # the server is not confined
