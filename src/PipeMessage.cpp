@@ -10,12 +10,16 @@
 
 namespace pipe_message {
 
-namespace {
 void putHeader(uint8_t* header, uint8_t type, uint16_t length) {
     header[0] = type;
     std::memcpy(header + 1, &length, sizeof length);
 }
-}  // namespace
+
+uint16_t headerLength(const uint8_t* header) {
+    uint16_t length;
+    std::memcpy(&length, header + 1, sizeof length);
+    return length;
+}
 
 ssize_t writeFrame(int fd, uint8_t type, const void* payload, uint16_t length) {
     uint8_t header[kHeaderSize];
@@ -47,9 +51,7 @@ Reader::Reader(size_t capacity)
       capacity_(std::max(capacity, 2 * kMaxFrame)) {}
 
 uint16_t Reader::payloadLength(const uint8_t* frame) {
-    uint16_t length;
-    std::memcpy(&length, frame + 1, sizeof length);
-    return length;
+    return headerLength(frame);
 }
 
 Reader::Status Reader::fill(int fd) {

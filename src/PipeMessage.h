@@ -42,6 +42,10 @@ enum Type : uint8_t {
     kDatagram = 255,
 };
 
+// The one writer and reader of a frame's header: the type, then the payload's length.
+void putHeader(uint8_t* header, uint8_t type, uint16_t length);
+uint16_t headerLength(const uint8_t* header);
+
 // Writes one frame with one gathered write: header and payload (payload only when not
 // empty). Returns the write's result (bytes written, or -1 with errno). Never raises SIGPIPE
 // (the processes ignore it).

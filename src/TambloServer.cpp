@@ -776,8 +776,9 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
     if (mac.size() == 17) {
         mac.erase(std::remove(mac.begin(), mac.end(), ':'), mac.end());
     }
-    const std::string line = "VIDEORECORDER:STATUS:" + mac + ":" + tunnel->getIP() + ":" +
-                             std::to_string(tunnel->getPort()) + ":STOPPED\n";
+    // START made sure that every status line of this recording fits.
+    const std::string line =
+        control::statusLine(mac, tunnel->getIP(), tunnel->getPort(), "STOPPED").value_or("");
     const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
     endShutdownWhenDone();

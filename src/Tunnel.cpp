@@ -400,8 +400,8 @@ void Tunnel::writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, b
 }
 
 void Tunnel::keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written) {
-    uint8_t header[pipe_message::kHeaderSize] = {type};
-    std::memcpy(header + 1, &length, sizeof length);
+    uint8_t header[pipe_message::kHeaderSize];
+    pipe_message::putHeader(header, type, length);
     if (written < sizeof header) {
         leftover.insert(leftover.end(), header + written, header + sizeof header);
         written = 0;
@@ -429,8 +429,7 @@ void Tunnel::queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length) {
         tambloServer->pipeFramesQueued(this);
     }
     QueuedFrame frame;
-    frame.header[0] = type;
-    std::memcpy(frame.header + 1, &length, sizeof length);
+    pipe_message::putHeader(frame.header, type, length);
     frame.payload = bytes;
     frame.length = length;
     queuedFrames.push_back(frame);

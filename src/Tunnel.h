@@ -92,7 +92,6 @@ class Tunnel {
     int getCtrlConnectionSocket() const { return fd; }
     // The control connection closed: the stop report has nowhere to go.
     void forgetCtrlConnection() { fd = -1; }
-    std::string getSessionKey() const { return sessionKey; }
     const std::string& sessionKeyRef() const { return sessionKey; }
     void setSessionKey(const std::string& key) { sessionKey = key; }
     GatewayClient* getGatewayClient() const { return gatewayClient; }
@@ -104,7 +103,6 @@ class Tunnel {
     int componentId() const { return allottedComponentId; }
     // A configuration lookup of this tunnel is under way.
     bool lookupPending() const { return lookup && lookup->pending(); }
-    pid_t getChildPid() const { return childPid; }
     bool isProxyTunnel() const { return isProxy; }
     // The proxy client's IPv4 address (network order), counted against the per-address
     // worker limit while this tunnel lives.

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "FileDescriptor.h"
+#include "GatewayDatagram.h"
 #include "Logging.h"
 #include "RTSPRecorder.h"
 #include "tcpoverudp.h"
@@ -557,8 +558,7 @@ bool supersedesLastAck(const uint8_t* packet, size_t length) {
         return false;
     }
     const uint8_t* last = s.outputBatch.get() + s.lastFrameOffset;
-    uint16_t lastLength;
-    std::memcpy(&lastLength, last + 1, sizeof lastLength);
+    const uint16_t lastLength = pipe_message::headerLength(last);
     const uint8_t* lastPacket = last + pipe_message::kHeaderSize + 1;
     const size_t lastPacketLength = lastLength - 1u;
     return lastPacketLength == length && pureAck(lastPacket, lastPacketLength) &&
@@ -585,7 +585,7 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
         worker::flushOutput();
     }
     if (frame > worker::kOutputBatchSize) {
-        static const uint8_t kTcpOverUdp = 255;
+        static const uint8_t kTcpOverUdp = TAMBLO_MT_TCPOVERUDP;
         pipe_message::writeFrame2(s.fdUDPOutput, pipe_message::kDatagram, &kTcpOverUdp, 1, packet,
                                   length);
         return;
@@ -594,9 +594,8 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
         s.outputBatch.reset(new uint8_t[worker::kOutputBatchSize]);
     }
     uint8_t* out = s.outputBatch.get() + s.outputBatchLength;
-    out[0] = pipe_message::kDatagram;
-    std::memcpy(out + 1, &payloadLength, sizeof payloadLength);
-    out[3] = 255;
+    pipe_message::putHeader(out, pipe_message::kDatagram, payloadLength);
+    out[pipe_message::kHeaderSize] = TAMBLO_MT_TCPOVERUDP;
     std::memcpy(out + 4, packet, length);
     s.lastFrameOffset = s.outputBatchLength;
     s.outputBatchLength += frame;
