@@ -126,6 +126,12 @@ class Zygote {
     }
 
     int run() {
+        // The server waits for this before it goes on: from then on, every child of the
+        // server but this zygote is a worker.
+        const int32_t ready = 0;
+        if (::send(socket_, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready) {
+            return 0;
+        }
         for (;;) {
             uint8_t bytes[zygote_message::kMaxRequest];
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * zygote_message::kDescriptors)];
@@ -329,7 +335,31 @@ bool WorkerZygote::start() {
     pid_ = pid;
     socket_ = std::move(ours);
     startedAt_ = monotonicSeconds();
+    theirs.reset();
+    int32_t ready = -1;
+    const int waited = awaitAnswer(&ready);
+    if (waited != 1 || ready != 0) {
+        LOG4CPLUS_ERROR(logger, "worker zygote " << pid_
+                                                 << (waited == 0 ? " did not start in time"
+                                                                 : " ended at its start"));
+        ::kill(pid_, SIGKILL);
+        socket_.reset();
+        pid_ = -1;
+        errno = waited == 0 ? ETIMEDOUT : ECHILD;
+        return false;
+    }
     return true;
+}
+
+int WorkerZygote::awaitAnswer(int32_t* answer) {
+    pollfd wait{socket_.get(), POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&wait, 1, kAnswerMilliseconds)) < 0 && errno == EINTR) {
+    }
+    if (ready != 1) {
+        return ready;
+    }
+    return ::recv(socket_.get(), answer, sizeof *answer, 0) == sizeof *answer ? 1 : -1;
 }
 
 void WorkerZygote::stop() {
@@ -370,14 +400,9 @@ pid_t WorkerZygote::ask(const std::vector<uint8_t>& bytes, std::initializer_list
         *gone = errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
         return -1;
     }
-    pollfd wait{socket_.get(), POLLIN, 0};
-    int ready;
-    while ((ready = ::poll(&wait, 1, kAnswerMilliseconds)) < 0 && errno == EINTR) {
-    }
     int32_t answer = 0;
-    const ssize_t length =
-        ready == 1 ? ::recv(socket_.get(), &answer, sizeof answer, 0) : ssize_t{-1};
-    if (ready == 0) {
+    const int waited = awaitAnswer(&answer);
+    if (waited == 0) {
         LOG4CPLUS_WARN(logger, "worker zygote " << pid_ << " did not answer within "
                                                 << kAnswerMilliseconds
                                                 << " ms; starting another");
@@ -386,7 +411,7 @@ pid_t WorkerZygote::ask(const std::vector<uint8_t>& bytes, std::initializer_list
         errno = ETIMEDOUT;
         return -1;
     }
-    if (length != sizeof answer) {
+    if (waited != 1) {
         *gone = true;
         errno = ECHILD;
         return -1;

@@ -46,7 +46,11 @@ class WorkerZygote {
     pid_t pid() const { return pid_; }
 
   private:
+    // Starts the zygote and waits (bounded) for its word that it is ready.
     bool start();
+    // Waits, bounded, for the zygote's next answer: 1 with it, 0 on time-out, -1 when the
+    // zygote is gone.
+    int awaitAnswer(int32_t* answer);
     pid_t ask(const std::vector<uint8_t>& message, std::initializer_list<int> descriptors,
               bool* gone);
 

@@ -93,6 +93,29 @@ def test_a_killed_worker_takes_its_tunnel_with_it(quiet_server):
         client.close()
 
 
+def test_a_killed_zygote_is_replaced_and_running_workers_go_on(quiet_server):
+    server = quiet_server
+    clients = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker, zygote = server.children()[0], server.zygote()
+        since = server.mark()
+        os.kill(zygote, signal.SIGKILL)
+
+        # A zygote that ended within a second of its start is replaced by a later request:
+        # clients come until one has a worker.
+        def another_worker():
+            clients.extend(connect_clients(server, 1))
+            return len(server.children()) >= 2
+        assert wait_until(another_worker, 10)
+        server.wait_for_log("worker zygote %d is gone; starting another" % zygote, since=since)
+        assert server.zygote() not in (None, zygote)
+        assert process_state(worker) not in (None, "Z")
+    finally:
+        for client in clients:
+            client.close()
+
+
 def test_sigterm_with_live_workers_exits_zero_and_leaves_none_behind(quiet_server):
     server = quiet_server
     clients = connect_clients(server, 50)
