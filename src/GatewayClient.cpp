@@ -10,7 +10,7 @@
 #include "GatewayDatagram.h"
 #include "LogRedaction.h"
 #include "Logging.h"
-#include "TambloServer.h"
+#include "TunnelHost.h"
 #include "Tunnel.h"
 
 namespace {
@@ -21,7 +21,7 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kGate
 constexpr size_t kMaxPlainDatagram = gateway_datagram::kMaxDatagramSize;
 constexpr size_t kMaxEnvelopeDatagram = 1 + cryptoSizeWithPadding(kMaxPlainDatagram);
 
-void logUnencryptable(TambloServer& server, const std::string& key, int length) {
+void logUnencryptable(GatewayClientHost& server, const std::string& key, int length) {
     tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, server.floodLogs().unencryptable,
                                 server.nowSeconds(), [&](auto& line) {
                                     line << "Could not encrypt datagram of " << length
@@ -30,7 +30,7 @@ void logUnencryptable(TambloServer& server, const std::string& key, int length) 
 }
 }  // namespace
 
-GatewayClient::GatewayClient(TambloServer* server, std::string key, const sockaddr_in& address,
+GatewayClient::GatewayClient(GatewayClientHost* server, std::string key, const sockaddr_in& address,
                              uint32_t localIP, uint16_t localPortStart, uint16_t localPortEnd,
                              uint8_t type, CryptoContextPtr cryptoContext, const timeval& now)
     : server(server),

@@ -2,7 +2,8 @@
 // whether they are encrypted, the local ports and channel ids that workers use on its
 // LAN side, the tunnels working through it with their channels, and its cache of
 // authorised LAN device sessions. Created by registration, owned by the server's client
-// table, destroyed by re-registration, a refused keepalive or expiry.
+// table, destroyed by re-registration, a refused keepalive or expiry. It reaches the server
+// only through GatewayClientHost (the send batch, the counters, the log limiters).
 #pragma once
 
 #include <netinet/in.h>
@@ -17,7 +18,7 @@
 
 #include "encryption.h"
 
-class TambloServer;
+class GatewayClientHost;
 class Tunnel;
 
 // One authorised (LAN device, session) pair of the session cache.
@@ -45,7 +46,7 @@ class GatewayClient {
 
     // cryptoContext is set (with the peer key installed) for clients that registered
     // with a key; their outgoing datagrams are then wrapped in the envelope.
-    GatewayClient(TambloServer* server, std::string key, const sockaddr_in& address,
+    GatewayClient(GatewayClientHost* server, std::string key, const sockaddr_in& address,
                   uint32_t localIP, uint16_t localPortStart, uint16_t localPortEnd, uint8_t type,
                   CryptoContextPtr cryptoContext, const timeval& now);
     virtual ~GatewayClient();
@@ -101,7 +102,7 @@ class GatewayClient {
   private:
     std::deque<LanDeviceInfo>::iterator findCached(uint32_t ldId, const std::string& sessionId);
 
-    TambloServer* server;
+    GatewayClientHost* server;
     std::string key_;
     sockaddr_in address;
     uint32_t localIP;

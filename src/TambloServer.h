@@ -5,6 +5,8 @@
 //
 // Lives on the entry point's stack for the whole run; owns the GatewayClient records.
 // Tunnels own themselves; the tables hold plain pointers that their destructors remove.
+// Tunnels and gateway clients see it only through TunnelHost and GatewayClientHost; its
+// counters are in ServerCounters.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -30,8 +32,10 @@
 #include "PendingClients.h"
 #include "RateLimit.h"
 #include "RecordingRequest.h"
+#include "ServerCounters.h"
 #include "UdpBatch.h"
 #include "WorkerReaper.h"
+#include "TunnelHost.h"
 #include "WorkerZygote.h"
 
 class ControlInterface;
@@ -69,128 +73,7 @@ struct AddressKeyBuffer {
     std::string_view view() const { return {text, length}; }
 };
 
-// The kinds of gateway datagrams that the metrics tell apart. An envelope counts as the
-// kind of what it carries; one that cannot be opened counts as Unknown.
-enum class DatagramKind : uint8_t { Control, Tunnel, Channel, Unknown };
-inline constexpr size_t kDatagramKinds = 4;
-// The kind of a datagram received from a gateway, by its first byte.
-DatagramKind datagramKindOf(uint8_t type);
-
-struct DatagramCounts {
-    uint64_t datagrams[kDatagramKinds] = {};
-    uint64_t bytes[kDatagramKinds] = {};
-    void count(DatagramKind kind, size_t length) {
-        ++datagrams[static_cast<size_t>(kind)];
-        bytes[static_cast<size_t>(kind)] += length;
-    }
-};
-
-// Why the parent dropped a message from a worker (a worker is untrusted: it parses what the
-// internet sends). Names for the metrics in Metrics.cpp.
-enum class WorkerRefusal : uint8_t {
-    ForgedConfiguration,  // 252: a configuration found by a worker authorises nothing
-    NotAllowed,           // a type this kind of worker does not send
-    ForeignPacket,        // a tunnel packet outside the tunnel's authorised connection
-    ForeignChannel,       // a channel datagram, 247 or 248 outside the tunnel's channel pair
-    BadQuery,             // a cached-session query that does not pass its checks
-};
-inline constexpr size_t kWorkerRefusals = 5;
-
-// What the parent dropped or refused, and why; read by tests and by the metrics endpoint.
-// Plain counters, written on the loop only.
-struct ServerCounters {
-    uint64_t registrationsAccepted = 0;
-    uint64_t registrationsRefusedOtherIp = 0;    // known client, registering from another IP
-    uint64_t registrationsRefusedKey = 0;        // public key with no usable shared secret
-    uint64_t registrationsRefusedMalformed = 0;  // too short, custom id past the end
-    uint64_t registrationsRefusedLimit = 0;      // over the gateway limits
-    uint64_t registrationsRefusedKeyRate = 0;    // over the key agreement rate of the source
-    uint64_t keepalivesAnswered = 0;
-    uint64_t keepalivesFromOtherAddress = 0;  // ignored: the record stays as it is
-    uint64_t expiries = 0;
-    uint64_t plaintextOnKeyedDropped = 0;  // tunnel/channel datagrams outside the envelope
-    uint64_t undecryptableDropped = 0;
-    uint64_t unknownSessionDropped = 0;
-    uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
-    uint64_t workersRefused = 0;                // connections and recordings over a worker limit
-    // Channel datagrams (RTP, RTCP) that found a worker's pipe full: dropped the same way.
-    uint64_t channelDatagramsPipeFullDropped = 0;
-    // Proxy connections closed while they waited for their first bytes.
-    uint64_t proxyConnectionsTimedOut = 0;  // silent for the request-head time-out
-    uint64_t proxyConnectionsEvicted = 0;   // the oldest, over --max-waiting-connections
-    // Control connections.
-    uint64_t controlConnectionsRefused = 0;     // over --max-control-connections
-    uint64_t controlConnectionsIdleClosed = 0;  // silent, with no recording running
-
-    // Traffic of the gateway port and what it dropped beyond the reasons above.
-    DatagramCounts received;
-    DatagramCounts sent;
-    uint64_t tooShortDropped = 0;        // too short for its type (not registrations)
-    uint64_t malformedDropped = 0;       // keepalives whose custom id runs past the end
-    uint64_t unknownSenderDropped = 0;   // envelope or channel datagram from no registered GC
-    uint64_t unknownGatewayDropped = 0;  // keepalive naming no registered GC
-    uint64_t unknownChannelDropped = 0;  // channel datagram for a channel nobody holds
-    // Bytes of tunnel packets (TCP segments) through the parent in each direction.
-    uint64_t relayedToDevices = 0;
-    uint64_t relayedFromDevices = 0;
-
-    // Workers and the parent side of the pipe protocol.
-    uint64_t proxyWorkersStarted = 0;
-    uint64_t recordingWorkersStarted = 0;
-    uint64_t forkFailures = 0;
-    WorkerExits workerExits;
-    uint64_t sessionCacheHits = 0;
-    uint64_t sessionCacheMisses = 0;
-    // The parent's lookups at the configuration service.
-    uint64_t configurationsAnswered = 0;  // authorised, its gateway client connected
-    uint64_t configurationsRefused = 0;   // the answer refused it, or named no connected client
-    uint64_t configurationsFailed = 0;    // the service could not be asked in time
-    uint64_t workerMessagesRefused[kWorkerRefusals] = {};
-};
-
-// Values the metrics read from the server's tables at the moment of a scrape.
-struct ServerGauges {
-    size_t gatewayClientsPlain = 0;
-    size_t gatewayClientsKeyed = 0;
-    size_t proxyWorkers = 0;
-    size_t recordingWorkers = 0;
-    size_t spareWorkers = 0;        // proxy workers forked ahead of need, no client yet
-    size_t workersBeingReaped = 0;  // ended tunnels whose worker has not been reaped yet
-    size_t sessions = 0;
-    size_t waitingConnections = 0;  // proxy connections without their first bytes yet
-    size_t controlConnections = 0;
-};
-
-// One limiter per log line that a datagram or connection flood can trigger, so that each line
-// says how many of its own kind were left out. Lines at DEBUG and TRACE, which describe single
-// packets by intent and are off at the default level, are not limited.
-struct FloodLogs {
-    // registrations
-    LogRateLimiter registrationLimit;
-    LogRateLimiter otherIp;
-    LogRateLimiter malformed;
-    LogRateLimiter customId;
-    LogRateLimiter keyRate;
-    LogRateLimiter unusableKey;
-    LogRateLimiter accepted;
-    // keepalives
-    LogRateLimiter keepaliveAddress;
-    LogRateLimiter keepaliveAnswer;
-    // tunnel segments and channel datagrams
-    LogRateLimiter plaintext;
-    LogRateLimiter unknownSender;
-    LogRateLimiter undecryptable;
-    LogRateLimiter unknownSession;
-    LogRateLimiter unknownChannel;
-    LogRateLimiter unencryptable;
-    // connections
-    LogRateLimiter workerLimit;
-    LogRateLimiter waitingLimit;
-    LogRateLimiter controlLimit;
-    LogRateLimiter acceptFailure;
-};
-
-class TambloServer {
+class TambloServer final : public TunnelHost, public GatewayClientHost {
   public:
     static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
     static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
@@ -202,8 +85,6 @@ class TambloServer {
     // Datagrams for gateways gathered in one pass of the loop and sent together.
     static constexpr size_t kSendBatchBytes = 256 * 1024;
     static constexpr size_t kSendBatchDatagrams = 1024;
-    // What one read of a worker's pipe takes at most (its pipe holds 64 KiB by default).
-    static constexpr size_t kPipeReadBytes = 64 * 1024;
     // A connection's set-up defers the forks of spares for this long at most.
     static constexpr double kSetupGraceSeconds = 0.02;
 
@@ -220,18 +101,18 @@ class TambloServer {
     // A datagram for a gateway that leaves with the others of this pass of the loop (before
     // the loop waits again, or once the batch is full): room for up to capacity bytes, then
     // the length written there. Never fails: a full batch is sent first.
-    uint8_t* reserveDatagram(size_t capacity);
-    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind);
+    uint8_t* reserveDatagram(size_t capacity) override;
+    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) override;
     // Sends what is gathered now; datagrams that find the socket buffer full are lost (a
     // congested link: TCP sends them again).
     void flushDatagrams();
     // Tunnels with frames gathered for their worker's pipe; written once the datagrams they
     // came from have been dispatched.
-    void pipeFramesQueued(Tunnel* tunnel);
-    void pipeFramesDropped(Tunnel* tunnel);  // the tunnel goes away with frames gathered
+    void pipeFramesQueued(Tunnel* tunnel) override;
+    void pipeFramesDropped(Tunnel* tunnel) override;  // the tunnel goes away with frames gathered
     void flushPipeFrames();
     // Where tunnels read their worker's messages: one buffer for all of them.
-    uint8_t* pipeReadBuffer() { return pipeReadBuffer_.get(); }
+    uint8_t* pipeReadBuffer() override { return pipeReadBuffer_.get(); }
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
                                        uint16_t port);
     static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
@@ -239,10 +120,10 @@ class TambloServer {
     // The session key of a device address (network order) behind the gateway at address.
     static void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
                                  AddressKeyBuffer* out);
-    uint16_t getRestPort() const { return settings.restPort; }
-    const ServerSettings& serverSettings() const { return settings; }
+    uint16_t getRestPort() const override { return settings.restPort; }
+    const ServerSettings& serverSettings() const override { return settings; }
     bool streamsDisabled() const { return settings.disableStreams; }
-    const Clock& clock() const { return clock_; }
+    const Clock& clock() const override { return clock_; }
     void cleanup();
     // SIGTERM: no new work; every worker is told to stop, and the loop runs on until each
     // recording has reported its end (its file complete), kShutdownWaitSeconds at most. A
@@ -269,22 +150,22 @@ class TambloServer {
     // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
     // the id and may move it; a device lookup takes it only while no other live gateway
     // holds it (first come; released with its gateway's record). True when recorded.
-    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven);
-    GatewayClient* gatewayClient(std::string_view key) const;
-    GatewayClient* gatewayClient(uint32_t id) const;
+    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) override;
+    GatewayClient* gatewayClient(std::string_view key) const override;
+    GatewayClient* gatewayClient(uint32_t id) const override;
     size_t gatewayClientCount() const { return gatewayClients.size(); }
     void purgeSessionCache();
 
     // Tunnels.
     void registerSession(Tunnel* tunnel, const sockaddr_in& address, const std::string& deviceIp,
-                         uint16_t localPort);
-    void removeTunnel(Tunnel* tunnel);
-    void sendCtrlCloseMessage(Tunnel* tunnel);
+                         uint16_t localPort) override;
+    void removeTunnel(Tunnel* tunnel) override;
+    void sendCtrlCloseMessage(Tunnel* tunnel) override;
     Tunnel* session(std::string_view key) const;
-    void addTunnel(Tunnel* tunnel);
-    void forgetTunnel(Tunnel* tunnel);
+    void addTunnel(Tunnel* tunnel) override;
+    void forgetTunnel(Tunnel* tunnel) override;
     // A tunnel ends (destroy()): a spare leaves the pool, a connection its set-up.
-    void tunnelEnding(Tunnel* tunnel);
+    void tunnelEnding(Tunnel* tunnel) override;
     // The device's first answer bytes reached a connection in set-up.
     void setupDone(Tunnel* tunnel);
     size_t spareCount() const { return spares.size(); }
@@ -293,20 +174,20 @@ class TambloServer {
     // After SIGHUP: another zygote (whose workers log with the new configuration), and new
     // spares from it.
     void renewWorkers();
-    void deferDelete(Tunnel* tunnel);
+    void deferDelete(Tunnel* tunnel) override;
     size_t tunnelCount() const { return allTunnels.size(); }
-    WorkerReaper& reaper() { return workerReaper; }
-    WorkerZygote& workerZygote() { return workerZygote_; }
+    WorkerReaper& reaper() override { return workerReaper; }
+    WorkerZygote& workerZygote() override { return workerZygote_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
-    void addProxyClient(uint32_t address);
-    void removeProxyClient(uint32_t address);
+    void addProxyClient(uint32_t address) override;
+    void removeProxyClient(uint32_t address) override;
 
     ServerGauges gauges() const;
-    ServerCounters& counters() { return counters_; }
-    FloodLogs& floodLogs() { return floodLogs_; }
+    ServerCounters& counters() override { return counters_; }
+    FloodLogs& floodLogs() override { return floodLogs_; }
     const ServerCounters& counters() const { return counters_; }
     // Seconds on the server's clock, for the rate limits.
-    double nowSeconds() const;
+    double nowSeconds() const override;
 
     // Recordings, driven by the control interface (ControlInterface.cpp). The request names
     // its output file (outputName); it is opened here, once the recording can start.

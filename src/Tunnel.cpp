@@ -16,13 +16,15 @@
 #include <cstring>
 #include <string>
 
+#include "Clock.h"
+#include "CommandLine.h"
 #include "GatewayClient.h"
 #include "GatewayDatagram.h"
 #include "LanDeviceAuthData.h"
 #include "LogRedaction.h"
 #include "Logging.h"
 #include "RelayService.h"
-#include "TambloServer.h"
+#include "TunnelHost.h"
 #include "WorkerSandbox.h"
 #include "WorkerZygote.h"
 #include "videorecorder_recording.h"
@@ -74,11 +76,11 @@ bool setNonBlocking(int descriptor) {
 // buffer, which all tunnels share.
 constexpr size_t kReaderCarry = 2 * pipe_message::kMaxFrame;
 
-Tunnel::Tunnel(TambloServer* server) : tambloServer(server), reader(kReaderCarry) {
+Tunnel::Tunnel(TunnelHost* server) : tambloServer(server), reader(kReaderCarry) {
     init();
 }
 
-Tunnel::Tunnel(GatewayClient* client, TambloServer* server, const std::string& key)
+Tunnel::Tunnel(GatewayClient* client, TunnelHost* server, const std::string& key)
     : gatewayClient(client),
       tambloServer(server),
       isProxy(false),
@@ -315,7 +317,7 @@ void Tunnel::childWatcherCb(int) {
 }
 
 namespace {
-void logDroppedPackets(log4cplus::Logger& logger, TambloServer* server, pid_t worker,
+void logDroppedPackets(log4cplus::Logger& logger, TunnelHost* server, pid_t worker,
                        size_t count) {
     server->counters().tunnelPacketsPipeFullDropped += count;
     tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, pipeFullLog(),
@@ -330,7 +332,7 @@ LogRateLimiter& channelPipeFullLog() {
     return limiter;
 }
 
-void logDroppedChannelDatagram(log4cplus::Logger& logger, TambloServer* server, pid_t worker) {
+void logDroppedChannelDatagram(log4cplus::Logger& logger, TunnelHost* server, pid_t worker) {
     ++server->counters().channelDatagramsPipeFullDropped;
     tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, channelPipeFullLog(),
                                 server->nowSeconds(), [&](auto& line) {
@@ -537,7 +539,7 @@ void Tunnel::dataFromVideoRecorder_cb(int) {
     using Status = pipe_message::Reader::Status;
     const Status status =
         reader.readAndDispatch(pipeIn[0], tambloServer->pipeReadBuffer(),
-                               TambloServer::kPipeReadBytes + pipe_message::kMaxFrame,
+                               TunnelHost::kPipeReadBytes + pipe_message::kMaxFrame,
                                [this](uint8_t type, const uint8_t* payload, uint16_t length) {
                                    return processData(type, payload, length);
                                });

@@ -1,12 +1,13 @@
-// The parent's handle on one worker process: the two pipes to it, the fork, the watch for
-// its end, and the parent side of the pipe protocol (authorising a proxy session, relaying
-// tunnel packets and channel datagrams, the recording's stop report).
+// The parent's handle on one worker process: the two pipes to it, its start (by the worker
+// zygote), the watch for its end, and the parent side of the pipe protocol (authorising a
+// proxy session, relaying tunnel packets and channel datagrams, the recording's stop report).
 //
 // Made with new by the proxy listener (proxy tunnel) or the recording start (recording
 // tunnel). It ends itself when its worker ends, reports that it has finished, or cannot be
 // written to; the deletion is deferred to the next loop iteration (destroy()), so no
 // callback ever runs on a deleted tunnel. The server's tables, a client's tunnel set and
-// channel map hold plain pointers to it; the destructor removes all of them.
+// channel map hold plain pointers to it; the destructor removes all of them. It reaches the
+// server only through TunnelHost.
 #pragma once
 
 #include <netinet/in.h>
@@ -25,15 +26,15 @@
 #include "ZygoteRequest.h"
 
 class GatewayClient;
-class TambloServer;
-enum class WorkerRefusal : uint8_t;  // TambloServer.h
+class TunnelHost;
+enum class WorkerRefusal : uint8_t;  // ServerCounters.h
 
 class Tunnel {
   public:
     // Proxy tunnel: learns its gateway client from the worker.
-    explicit Tunnel(TambloServer* server);
+    explicit Tunnel(TunnelHost* server);
     // Recording tunnel for a known client; registers itself with the client.
-    Tunnel(GatewayClient* gatewayClient, TambloServer* server, const std::string& sessionKey);
+    Tunnel(GatewayClient* gatewayClient, TunnelHost* server, const std::string& sessionKey);
     virtual ~Tunnel();
     Tunnel(const Tunnel&) = delete;
     Tunnel& operator=(const Tunnel&) = delete;
@@ -153,7 +154,7 @@ class Tunnel {
     // Set only while this tunnel is in that client's tunnel set: by the recording start, or
     // when the client authorises a proxy session; cleared when the client record goes.
     GatewayClient* gatewayClient = nullptr;
-    TambloServer* tambloServer;
+    TunnelHost* tambloServer;
     int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
     int pipeIn[2] = {-1, -1};   // worker -> parent: [0] parent reads, [1] worker writes
     pid_t childPid = -1;
