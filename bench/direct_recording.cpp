@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "FileDescriptor.h"
 #include "videorecorder_recording.h"
 
 namespace {
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
     const std::string chain = recording::outputChain();
     const double seconds = std::atof(argv[3]);
     signal(SIGTERM, onTerminate);
-    recording::reopenStandardDescriptors();
+    openClosedStandardStreams();
     // As in the worker: the framework writes the recording to its standard output.
     const int output = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0) {

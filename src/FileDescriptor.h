@@ -1,6 +1,8 @@
-// Owning wrapper for a file descriptor: closes it when destroyed.
+// Owning wrapper for a file descriptor: closes it when destroyed; and the standard streams
+// of a process whose starter closed them.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -36,3 +38,20 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// Points descriptors 0-2 that are not open at /dev/null, so that no descriptor opened or
+// received later becomes one of them and takes a library's output (the frameworks log to 2).
+inline void openClosedStandardStreams() {
+    for (int stream = 0; stream <= 2; ++stream) {
+        if (::fcntl(stream, F_GETFD) != -1) {
+            continue;
+        }
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0 && null != stream) {
+            ::dup2(null, stream);  // without close-on-exec, as a standard stream is
+            ::close(null);
+        } else if (null == stream) {
+            ::fcntl(stream, F_SETFD, 0);
+        }
+    }
+}

@@ -57,21 +57,6 @@ void silenceStandardStreams() {
     }
 }
 
-// Standard streams that the server's starter left closed point at /dev/null, so that no
-// descriptor the zygote receives for a worker becomes 0, 1 or 2 and takes a library's output.
-void openClosedStandardStreams() {
-    for (int stream = 0; stream <= 2; ++stream) {
-        if (::fcntl(stream, F_GETFD) >= 0 || errno != EBADF) {
-            continue;
-        }
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != stream) {
-            ::dup2(null, stream);
-            ::close(null);
-        }
-    }
-}
-
 double monotonicSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);

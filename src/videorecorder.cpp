@@ -277,7 +277,7 @@ void terminationCb(struct ev_loop*, ev_io* watcher, int) {
 // media framework inside it writes the file; the worker hosts it and routes events to it.
 void recordRtsp(const RecordingRequest& request) {
     State& s = worker::state();
-    recording::reopenStandardDescriptors();
+    openClosedStandardStreams();
     // Before any thread exists, so that the media threads never take the signal either: a
     // termination ends the loop and the file is still completed.
     UniqueFd termination(recording::terminationDescriptor());

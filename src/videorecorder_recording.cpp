@@ -17,6 +17,7 @@
 #include <iostream>
 #include <optional>
 
+#include "FileDescriptor.h"
 #include "Logging.h"
 #include "tcpoverudp.h"
 #include "videorecorder.h"
@@ -107,19 +108,6 @@ bool confineWorker(const RecordingRequest& request, uint16_t localPort) {
     return !request.confine || request.confine(localPort);
 }
 
-void reopenStandardDescriptors() {
-    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
-        if (fcntl(descriptor, F_GETFD) != -1) {
-            continue;
-        }
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != descriptor) {
-            ::dup2(null, descriptor);
-            ::close(null);
-        }
-    }
-}
-
 uint16_t prepareLocalServer() {
     State& s = worker::state();
     s.fdListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -183,7 +171,7 @@ bool CameraAnswerCheck::pass(const uint8_t* bytes, size_t length) {
 
 MjpegRecording::MjpegRecording(const RecordingRequest& recordingRequest)
     : request(recordingRequest), chain(outputChain()) {
-    reopenStandardDescriptors();
+    openClosedStandardStreams();
     // The framework writes the recording to its standard output: the file the parent opened.
     // Nothing else may write there, so the logging library's console output (std::cout) goes
     // to the standard error stream instead.

@@ -46,10 +46,6 @@ std::vector<std::string> instanceArguments(const std::string& chain);
 // Confines the worker once its media framework is loaded and the local endpoint listens on
 // localPort (request.confine); false: the worker must end.
 bool confineWorker(const RecordingRequest& request, uint16_t localPort);
-
-// Points descriptors 0-2 that are not open at /dev/null: the framework logs to descriptor 2,
-// and a recording file opened later must never become it.
-void reopenStandardDescriptors();
 // Blocks SIGTERM in this thread (and so in every thread started later) and returns a
 // descriptor that reads it, or -1.
 int terminationDescriptor();
