@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "FileDescriptor.h"
-#include "videorecorder_recording.h"
+#include "common/FileDescriptor.h"
+#include "recording/videorecorder_recording.h"
 
 namespace {
 volatile sig_atomic_t stopRequested = 0;

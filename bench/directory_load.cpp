@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "Directory.h"
+#include "directory/Directory.h"
 
 namespace {
 

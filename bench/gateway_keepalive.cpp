@@ -46,7 +46,7 @@
 #include <string_view>
 #include <vector>
 
-#include "GatewayDatagram.h"
+#include "protocol/GatewayDatagram.h"
 #include "encryption.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "GatewayHandshake.h"
-#include "HandshakeCookie.h"
+#include "server/GatewayHandshake.h"
+#include "protocol/HandshakeCookie.h"
 #include "encryption.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string_view>
 
-#include "ControlInterface.h"
+#include "server/ControlInterface.h"
 #include "FuzzTarget.h"
-#include "TambloServer.h"
+#include "server/TambloServer.h"
 
 namespace {
 struct Harness {

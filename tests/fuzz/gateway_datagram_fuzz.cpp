@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "FuzzTarget.h"
-#include "TambloServer.h"
+#include "server/TambloServer.h"
 
 namespace {
 std::unique_ptr<TambloServer> server;

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "FuzzTarget.h"
-#include "GatewayDatagramV2.h"
-#include "GatewayHandshake.h"
-#include "HandshakeCookie.h"
+#include "protocol/GatewayDatagramV2.h"
+#include "server/GatewayHandshake.h"
+#include "protocol/HandshakeCookie.h"
 
 namespace {
 namespace v2 = gateway_datagram_v2;

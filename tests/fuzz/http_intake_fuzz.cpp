@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "FuzzTarget.h"
-#include "videorecorder_intake.h"
-#include "videorecorder_state.h"
+#include "worker/videorecorder_intake.h"
+#include "worker/videorecorder_state.h"
 
 namespace {
 std::unique_ptr<worker::State> current;

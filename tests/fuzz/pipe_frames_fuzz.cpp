@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include "FuzzTarget.h"
-#include "LanDeviceAuthData.h"
-#include "PipeMessage.h"
+#include "protocol/LanDeviceAuthData.h"
+#include "protocol/PipeMessage.h"
 
 namespace {
 // A pipe holds 64 KiB by default; the whole input is written before it is read.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzTarget.h"
-#include "ProxyHeader.h"
+#include "protocol/ProxyHeader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace proxy_header;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "FuzzTarget.h"
-#include "ConfigurationLookup.h"
+#include "server/ConfigurationLookup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {

@@ -13,8 +13,8 @@
 #include "FuzzTarget.h"
 #include "lwip/pbuf.h"
 #include "lwip/priv/tcp_priv.h"
-#include "tcpoverudp.h"
-#include "videorecorder.h"
+#include "worker/tcpoverudp.h"
+#include "worker/videorecorder.h"
 
 namespace {
 constexpr uint32_t kLocal = 0x010013C6;   // 198.19.0.1 in network order

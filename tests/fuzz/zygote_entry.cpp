@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "FuzzTarget.h"
-#include "WorkerZygote.h"
+#include "worker/WorkerZygote.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     if (const std::optional<int> status = runWorkerZygoteIfAsked(*argc, *argv)) {

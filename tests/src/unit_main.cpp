@@ -2,7 +2,7 @@
 // which then runs as the zygote instead of as the tests.
 #include <gtest/gtest.h>
 
-#include "WorkerZygote.h"
+#include "worker/WorkerZygote.h"
 
 int main(int argc, char** argv) {
     if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv)) {

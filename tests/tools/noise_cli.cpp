@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "GatewayHandshake.h"
+#include "server/GatewayHandshake.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The tunnel transport against a device played with hand-made segments: connect, partial
 // sends, acknowledgements, the delayed close after a FIN, reconnects, short packets, and the
 // receive window that only consumed bytes reopen.
-#include "tcpoverudp.h"
+#include "worker/tcpoverudp.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 #include "lwip/priv/tcp_priv.h"
 #include "tcpoverudp_stack.h"
-#include "videorecorder.h"
+#include "worker/videorecorder.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "DirectorySchema.h"
-#include "EventLoop.h"
-#include "PgClient.h"
+#include "directory/DirectorySchema.h"
+#include "common/EventLoop.h"
+#include "directory/PgClient.h"
 
 namespace {
 

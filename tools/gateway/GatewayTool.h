@@ -19,12 +19,12 @@
 
 #include "Association.h"
 #include "DestinationPolicy.h"
-#include "FileDescriptor.h"
-#include "GatewayDatagram.h"
+#include "common/FileDescriptor.h"
+#include "protocol/GatewayDatagram.h"
 #include "Ipv4Packet.h"
 #include "Options.h"
 #include "TunOffload.h"
-#include "UdpBatch.h"
+#include "server/UdpBatch.h"
 #include "encryption.h"
 
 // What went through the gateway and what it refused; printed on SIGUSR1 and at exit.

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "ByteOrder.h"
+#include "common/ByteOrder.h"
 
 namespace gateway_ip {
 

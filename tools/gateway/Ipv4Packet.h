@@ -29,7 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "GatewayDatagram.h"
+#include "protocol/GatewayDatagram.h"
 
 namespace gateway_ip {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "DestinationPolicy.h"
-#include "GatewayDatagram.h"
+#include "protocol/GatewayDatagram.h"
 
 struct GatewayOptions {
     in_addr server{};

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "FileDescriptor.h"
+#include "common/FileDescriptor.h"
 
 constexpr int kTunMtu = 1500;  // the server's MSS 1398 + 40 header bytes fits with room to spare
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ByteOrder.h"
+#include "common/ByteOrder.h"
 #include "tcpoverudp_chksum.h"
 
 namespace tun_offload {

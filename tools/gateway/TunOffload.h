@@ -28,7 +28,7 @@
 #include <cstring>
 #include <vector>
 
-#include "GatewayDatagram.h"
+#include "protocol/GatewayDatagram.h"
 #include "Ipv4Packet.h"
 
 namespace tun_offload {

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "GatewayKeys.h"
-#include "NoiseCrypto.h"
+#include "server/GatewayKeys.h"
+#include "protocol/NoiseCrypto.h"
 
 namespace {
 

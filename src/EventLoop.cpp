@@ -1,4 +1,0 @@
-// The parent's default loop pointer.
-#include "EventLoop.h"
-
-struct ev_loop* loop = nullptr;

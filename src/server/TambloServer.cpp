@@ -1,0 +1,854 @@
+// The server object: sockets, watchers, timers, shutdown and the tunnel tables.
+#include "server/TambloServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "server/ControlInterface.h"
+#include "server/GatewayClient.h"
+#include "common/Logging.h"
+#include "server/PendingClients.h"
+#include "server/Tunnel.h"
+
+TambloServer* serverObject = nullptr;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
+
+void processKeepaliveHandler(struct ev_loop*, ev_periodic*, int) {
+    if (serverObject != nullptr) {
+        serverObject->processKeepalive();
+    }
+}
+
+void sessionCachePurgeTimerCb(struct ev_loop*, ev_periodic*, int) {
+    if (serverObject != nullptr) {
+        serverObject->purgeSessionCache();
+    }
+}
+
+void signalWatcher_cb(struct ev_loop*, ev_signal*, int) {
+    if (serverObject != nullptr) {
+        serverObject->handleSignal();
+    }
+}
+
+sockaddr_in anyAddress(uint16_t port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return address;
+}
+
+// Bursts of tunnel segments from many gateways must not overflow the gateway socket: each
+// loss costs a TCP recovery in some worker. Root may go beyond the system's maximum.
+constexpr int kGatewaySocketBuffer = 8 << 20;
+
+void enlargeBuffers(int socket) {
+    for (const auto& [force, plain] :
+         {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+        if (setsockopt(socket, SOL_SOCKET, force, &kGatewaySocketBuffer,
+                       sizeof kGatewaySocketBuffer) != 0) {
+            setsockopt(socket, SOL_SOCKET, plain, &kGatewaySocketBuffer,
+                       sizeof kGatewaySocketBuffer);
+        }
+    }
+}
+
+uint16_t localPortOf(int socket) {
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    if (socket < 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+}  // namespace
+
+TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
+    : settings(settings),
+      clock_(clock),
+      keyAgreementBuckets(settings.keyAgreementsPerSecond),
+      receiveSlots(new ReceiveSlots),
+      pipeReadBuffer_(new uint8_t[kPipeReadBytes + pipe_message::kMaxFrame]) {
+    workerReaper.countExitsIn(&counters_.workerExits);
+    bindGatewaySocket();
+    fdControl =
+        bindListener(settings.ctrlPort, "bind failed for control connection", settings.ctrlAddress);
+    control = std::make_unique<ControlInterface>(this);
+    ev_io_init(ioControl.get(),
+               (evMemberCallback<TambloServer, ev_io, &TambloServer::ioControl_cb>),
+               fdControl.get(), EV_READ);
+    ioControl.get()->data = this;
+    ioControl.start(loop);
+
+    fdProxy = bindListener(settings.proxyPort, "bind failed for proxy server connection");
+    ev_io_init(ioProxy.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::ioProxy_cb>),
+               fdProxy.get(), EV_READ);
+    ioProxy.get()->data = this;
+    ioProxy.start(loop);
+    pendingClients = std::make_unique<PendingClients>(
+        loop, settings.maxWaitingConnections, settings.requestHeadTimeout,
+        [this](UniqueFd socket, const sockaddr_in& peer) {
+            proxyClientReady(std::move(socket), peer);
+        },
+        [this](const sockaddr_in& peer, PendingClients::Drop reason) {
+            proxyClientDropped(peer, reason);
+        });
+
+    ev_prepare_init(
+        doomedTunnelsWatcher.get(),
+        (evMemberCallback<TambloServer, ev_prepare, &TambloServer::deleteDoomedTunnels>));
+    doomedTunnelsWatcher.get()->data = this;
+    ev_prepare_init(beforeWaitWatcher.get(),
+                    (evMemberCallback<TambloServer, ev_prepare, &TambloServer::beforeWait>));
+    beforeWaitWatcher.get()->data = this;
+    beforeWaitWatcher.start(loop);
+    ev_init(spareTimer.get(),
+            (evMemberCallback<TambloServer, ev_timer, &TambloServer::spareTimer_cb>));
+    spareTimer.get()->data = this;
+
+    serverObject = this;
+    startTimers();
+}
+
+TambloServer::~TambloServer() {
+    cleanup();
+    destroyAllTunnels();
+    for (auto& [key, client] : gatewayClients) {
+        delete client;
+    }
+    gatewayClients.clear();
+    workerZygote_.stop();  // it ends when its socket does; reaped with the workers
+    workerReaper.reapAllBlocking(WorkerReaper::kKillAfterSeconds);
+}
+
+void TambloServer::bindGatewaySocket() {
+    fd.reset(::socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in address = anyAddress(settings.gcPort);
+    if (!settings.interfaceName.empty()) {
+        bindToInterface(settings.interfaceName, &address);
+    }
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
+        throw std::runtime_error("bind failed for gateway socket");
+    }
+    enlargeBuffers(fd.get());
+    // Runs of equal datagrams from one gateway then arrive in one buffer each.
+    setUpReceiveSlots(udp_batch::enableReceiveOffload(fd.get()));
+    ev_io_init(io.get(), (evMemberCallback<TambloServer, ev_io, &TambloServer::io_cb>), fd.get(),
+               EV_READ);
+    io.get()->data = this;
+    io.start(loop);
+}
+
+UniqueFd TambloServer::bindListener(uint16_t port, const char* failureText,
+                                    const std::string& addressText) {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    const int on = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = anyAddress(port);
+    if (!addressText.empty()) {
+        inet_pton(AF_INET, addressText.c_str(), &address.sin_addr);  // checked on the command line
+    }
+    if (!listener.valid() ||
+        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        LOG4CPLUS_WARN(logger, "bind() call failed with error " << std::strerror(errno));
+        throw std::runtime_error(failureText);
+    }
+    // A deep queue keeps the kernel from dropping clients' connection attempts while the loop
+    // catches up with a burst; accepts run until the queue is empty, never waiting.
+    ::listen(listener.get(), SOMAXCONN);
+    fcntl(listener.get(), F_SETFL, fcntl(listener.get(), F_GETFL) | O_NONBLOCK);
+    return listener;
+}
+
+void TambloServer::bindToInterface(const std::string& name, sockaddr_in* address) {
+    // The interface's IPv4 address through an ioctl on an IPv4 socket: no netlink socket,
+    // which the unit does not allow.
+    ifreq request{};
+    UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (name.size() >= sizeof request.ifr_name) {
+        errno = ENODEV;
+    } else if (probe.valid()) {
+        std::memcpy(request.ifr_name, name.data(), name.size());
+        if (::ioctl(probe.get(), SIOCGIFADDR, &request) == 0 &&
+            request.ifr_addr.sa_family == AF_INET) {
+            address->sin_addr = reinterpret_cast<const sockaddr_in*>(&request.ifr_addr)->sin_addr;
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+            LOG4CPLUS_INFO(logger, "Bound to address: " << text);
+            return;
+        }
+    }
+    // An interface without an IPv4 address leaves the socket on every address, as before.
+    if (errno != EADDRNOTAVAIL) {
+        LOG4CPLUS_WARN(
+            logger, "Could not set socket's interface to " << name << ": " << std::strerror(errno));
+    }
+}
+
+void TambloServer::startTimers() {
+    ev_periodic_init(keepaliveTimer.get(), processKeepaliveHandler, 0., KeepaliveTimeout * 60.,
+                     nullptr);
+    keepaliveTimer.start(loop);
+    ev_signal_init(signalWatcher.get(), signalWatcher_cb, SIGTERM);
+    signalWatcher.start(loop);
+    ev_periodic_init(sessionCachePurgeTimer.get(), sessionCachePurgeTimerCb, 0.,
+                     SessionCachePurgeTimeout * 60., nullptr);
+    sessionCachePurgeTimer.start(loop);
+}
+
+uint16_t TambloServer::boundGatewayPort() const {
+    return localPortOf(fd.get());
+}
+uint16_t TambloServer::boundProxyPort() const {
+    return localPortOf(fdProxy.get());
+}
+uint16_t TambloServer::boundControlPort() const {
+    return localPortOf(fdControl.get());
+}
+
+void TambloServer::setUpReceiveSlots(bool coalesced) {
+    ReceiveSlots& slots = *receiveSlots;
+    slots.size = coalesced ? udp_batch::kCoalescedBufferSize : gateway_datagram::kMaxDatagramSize;
+    slots.buffers.reset(new uint8_t[slots.size * kReceiveBatch]);
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        slots.vectors[i] = {slots.buffers.get() + slots.size * i, slots.size};
+        msghdr& header = slots.messages[i].msg_hdr;
+        std::memset(&header, 0, sizeof header);
+        header.msg_name = &slots.senders[i];
+        header.msg_iov = &slots.vectors[i];
+        header.msg_iovlen = 1;
+    }
+}
+
+void TambloServer::io_cb(int) {
+    // Drain the socket: a burst of datagrams is handled in one callback, read in batches.
+    // The budget keeps a flood from starving the pipes and timers; the watcher fires again.
+    ReceiveSlots& slots = *receiveSlots;
+    for (int handled = 0; handled < kDrainBudget;) {
+        for (int i = 0; i < kReceiveBatch; ++i) {
+            msghdr& header = slots.messages[i].msg_hdr;
+            header.msg_namelen = sizeof slots.senders[i];
+            header.msg_control = slots.controls[i];
+            header.msg_controllen = sizeof slots.controls[i];
+        }
+        const int count =
+            ::recvmmsg(fd.get(), slots.messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        if (count <= 0) {
+            return;  // nothing waiting, or an error
+        }
+        dispatchReceived(count);
+        handled += count;
+        if (count < kReceiveBatch) {
+            return;  // drained
+        }
+    }
+}
+
+void TambloServer::dispatchReceived(int count) {
+    ReceiveSlots& slots = *receiveSlots;
+    lastRoute.valid = false;
+    for (int i = 0; i < count; ++i) {
+        const size_t length = slots.messages[i].msg_len;
+        // Table keys compare whole structures: keep only family, port and address.
+        sockaddr_in sender;
+        std::memset(&sender, 0, sizeof sender);
+        sender.sin_family = AF_INET;
+        sender.sin_port = slots.senders[i].sin_port;
+        sender.sin_addr = slots.senders[i].sin_addr;
+        udp_batch::forEachDatagram(
+            static_cast<uint8_t*>(slots.vectors[i].iov_base), length,
+            udp_batch::segmentSize(slots.messages[i].msg_hdr),
+            [&](uint8_t* datagram, size_t datagramLength) {
+                if (datagramLength == 0) {
+                    return;  // an empty datagram carries nothing to dispatch
+                }
+                receivedDatagram(sender, datagram,
+                                 std::min(datagramLength, gateway_datagram::kMaxDatagramSize));
+            });
+    }
+    lastRoute.valid = false;
+    // The frames point into the receive buffers: out before these are filled again.
+    flushPipeFrames();
+}
+
+void TambloServer::ioProxy_cb(int) {
+    // An accept costs no fork: connections wait in the parent until they have bytes to read,
+    // so a burst is taken in batches and a flood of silent connections never reaches a worker.
+    for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        UniqueFd client(::accept4(fdProxy.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                  SOCK_CLOEXEC));
+        if (!client.valid()) {
+            const int error = errno;
+            if (error != EAGAIN && error != EWOULDBLOCK) {
+                acceptFailed("proxy", error, proxyAcceptPause);
+            }
+            return;
+        }
+        proxyClientSeen = true;
+        if (workerSlotFor(&peer)) {
+            addProxyClient(peer.sin_addr.s_addr);  // a waiting connection counts for its address
+            pendingClients->hold(std::move(client), peer);
+        }
+    }
+}
+
+void TambloServer::proxyClientReady(UniqueFd client, const sockaddr_in& peer) {
+    // The place the connection held under its address's limit passes to its worker.
+    removeProxyClient(peer.sin_addr.s_addr);
+    if (!workerSlotFor(&peer, false)) {
+        return;
+    }
+    Tunnel* tunnel = takeSpare(client.get());
+    if (tunnel == nullptr) {
+        tunnel = new Tunnel(this);
+        if (!tunnel->startTcpProxy(client.get())) {
+            tunnel->destroy();
+        }
+    }
+    tunnel->setClientAddress(peer.sin_addr.s_addr);
+    // The parent's copy closes here; the worker has its own.
+}
+
+void TambloServer::proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason) {
+    removeProxyClient(peer.sin_addr.s_addr);
+    switch (reason) {
+        case PendingClients::Drop::Timeout:
+            ++counters_.proxyConnectionsTimedOut;  // closed without a word, as a worker would
+            break;
+        case PendingClients::Drop::Evicted:
+            tamblo::logging::refuseOverLimit(
+                &counters_.proxyConnectionsEvicted, logger, log4cplus::WARN_LOG_LEVEL,
+                floodLogs_.waitingLimit, nowSeconds(), "--max-waiting-connections",
+                settings.maxWaitingConnections, [&](auto& line) {
+                    line << "Closing the longest silent proxy connection, from "
+                         << addressToString(peer, nullptr, 0);
+                });
+            break;
+        case PendingClients::Drop::Closed:
+            break;
+    }
+}
+
+void TambloServer::acceptFailed(const char* listener, int error, AcceptPause& pause) {
+    // A shortage of descriptors or memory pauses the listener; either way a flood of failing
+    // accepts writes a bounded number of lines.
+    const bool paused = pause.pauseOn(error);
+    tamblo::logging::logLimited(
+        logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.acceptFailure, nowSeconds(), [&](auto& line) {
+            line << "Could not accept incoming " << listener
+                 << " connection: " << std::strerror(error);
+            if (paused) {
+                line << "; pausing for " << AcceptPause::kPauseSeconds << " s";
+            }
+        });
+}
+
+Tunnel* TambloServer::takeSpare(int client) {
+    while (!spares.empty()) {
+        Tunnel* tunnel = spares.back();
+        spares.pop_back();
+        if (tunnel->handOver(client)) {
+            settingUp.push_back(tunnel);
+            return tunnel;
+        }
+        tunnel->destroy();  // it died waiting: the next one, or a fork
+    }
+    return nullptr;
+}
+
+void TambloServer::replenishSpares() {
+    if (!proxyClientSeen || spares.size() >= settings.spareWorkers || loop == nullptr ||
+        serverObject != this) {
+        return;
+    }
+    // A fork takes the loop for a while: not while a client waits for its first answer
+    // bytes, unless that has taken longer than kSetupGraceSeconds already.
+    const double now = nowSeconds();
+    double oldest = now;
+    settingUp.erase(std::remove_if(settingUp.begin(), settingUp.end(),
+                                   [&](Tunnel* tunnel) {
+                                       const double since = tunnel->setupStarted();
+                                       if (since < 0 || now - since >= kSetupGraceSeconds) {
+                                           tunnel->setupDone();
+                                           return true;
+                                       }
+                                       oldest = std::min(oldest, since);
+                                       return false;
+                                   }),
+                    settingUp.end());
+    if (!settingUp.empty()) {
+        if (!spareTimer.active()) {
+            ev_timer_set(spareTimer.get(), kSetupGraceSeconds - (now - oldest), 0.);
+            spareTimer.start(loop);
+        }
+        return;
+    }
+    while (spares.size() < settings.spareWorkers && allTunnels.size() < settings.maxWorkers) {
+        Tunnel* tunnel = new Tunnel(this);
+        if (!tunnel->startSpareProxy()) {
+            tunnel->destroy();
+            return;  // tried again before the loop next waits
+        }
+        spares.push_back(tunnel);
+    }
+}
+
+void TambloServer::retireSpares() {
+    for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
+        tunnel->destroy();  // its socket pair closes: the spare ends by itself
+    }
+}
+
+void TambloServer::renewWorkers() {
+    workerZygote_.restart();
+    retireSpares();
+}
+
+void TambloServer::spareTimer_cb(int) {
+    // Nothing to do here: the loop's next pass replenishes.
+}
+
+void TambloServer::setupDone(Tunnel* tunnel) {
+    tunnel->setupDone();
+    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
+}
+
+void TambloServer::tunnelEnding(Tunnel* tunnel) {
+    spares.erase(std::remove(spares.begin(), spares.end(), tunnel), spares.end());
+    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
+}
+
+bool TambloServer::workerSlotFor(const sockaddr_in* peer, bool perAddress) {
+    // Over a limit the connection is closed before it costs a fork: a flood of connections
+    // from one address can neither exhaust the machine nor crowd out others. Recordings (no
+    // peer) count against the limit in all only.
+    uint32_t atAddress = 0;
+    if (peer != nullptr && perAddress) {
+        const auto it = proxyWorkersPerAddress.find(peer->sin_addr.s_addr);
+        atAddress = it != proxyWorkersPerAddress.end() ? it->second : 0;
+    }
+    const char* limit = nullptr;
+    uint32_t value = 0;
+    // A spare takes the connection: it counts once it has one.
+    if (allTunnels.size() - spares.size() >= settings.maxWorkers) {
+        limit = "--max-workers";
+        value = settings.maxWorkers;
+    } else if (atAddress >= settings.maxWorkersPerAddress) {
+        limit = "--max-workers-per-address";
+        value = settings.maxWorkersPerAddress;
+    }
+    if (limit == nullptr) {
+        return true;
+    }
+    tamblo::logging::refuseOverLimit(
+        &counters_.workersRefused, logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.workerLimit,
+        nowSeconds(), limit, value, [&](auto& line) {
+            if (peer != nullptr) {
+                line << "Refusing proxy connection from " << addressToString(*peer, nullptr, 0);
+            } else {
+                line << "Refusing recording";
+            }
+        });
+    return false;
+}
+
+void TambloServer::addProxyClient(uint32_t address) {
+    ++proxyWorkersPerAddress[address];
+}
+
+void TambloServer::removeProxyClient(uint32_t address) {
+    const auto it = proxyWorkersPerAddress.find(address);
+    if (it != proxyWorkersPerAddress.end() && --it->second == 0) {
+        proxyWorkersPerAddress.erase(it);
+    }
+}
+
+double TambloServer::nowSeconds() const {
+    const timeval now = clock_.now();
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
+}
+
+void TambloServer::ioControl_cb(int) {
+    const int error = control->acceptConnection(fdControl.get());
+    if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) {
+        acceptFailed("control", error, controlAcceptPause);
+    }
+}
+
+namespace {
+// The fate of one datagram, sent alone or in the batch: counted when it left, and traced.
+void countSent(void* context, uint8_t kind, size_t length, int error) {
+    auto* counters = static_cast<ServerCounters*>(context);
+    if (error == 0) {
+        counters->sent.count(static_cast<DatagramKind>(kind), length);
+    }
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        LOG4CPLUS_TRACE(
+            logger, "send: sending bytes: " << length << ", return value: "
+                                            << (error == 0 ? static_cast<ssize_t>(length) : -1));
+        if (error != 0) {
+            LOG4CPLUS_TRACE(logger, "send  got error: " << std::strerror(error));
+        }
+    }
+}
+}  // namespace
+
+ssize_t TambloServer::send(const sockaddr_in& destination, const void* payload, size_t length,
+                           DatagramKind kind) {
+    const ssize_t result =
+        ::sendto(fd.get(), payload, length, MSG_DONTWAIT,
+                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const int error = result < 0 ? errno : 0;
+    countSent(&counters_, static_cast<uint8_t>(kind), length, error);
+    if (result < 0) {
+        errno = error;  // as the send left it, for the caller's message
+    }
+    return result;
+}
+
+uint8_t* TambloServer::reserveDatagram(size_t capacity) {
+    uint8_t* room = sendBatch.reserve(capacity);
+    if (room == nullptr) {
+        flushDatagrams();
+        room = sendBatch.reserve(capacity);
+    }
+    return room;
+}
+
+void TambloServer::commitDatagram(size_t length, const sockaddr_in& destination,
+                                  DatagramKind kind) {
+    sendBatch.commit(length, &destination, static_cast<uint8_t>(kind));
+}
+
+void TambloServer::flushDatagrams() {
+    if (sendBatch.empty()) {
+        return;
+    }
+    if (!fd.valid()) {
+        sendBatch.dropAll(EBADF, countSent, &counters_);
+        return;
+    }
+    if (!sendBatch.flush(fd.get(), countSent, &counters_)) {
+        sendBatch.dropAll(EAGAIN, countSent, &counters_);
+    }
+}
+
+void TambloServer::pipeFramesQueued(Tunnel* tunnel) {
+    tunnelsWithFrames.push_back(tunnel);
+}
+
+void TambloServer::pipeFramesDropped(Tunnel* tunnel) {
+    tunnelsWithFrames.erase(std::remove(tunnelsWithFrames.begin(), tunnelsWithFrames.end(), tunnel),
+                            tunnelsWithFrames.end());
+}
+
+void TambloServer::flushPipeFrames() {
+    // A tunnel is listed once per batch (it lists itself when its first frame comes), and
+    // stays allocated until the loop's next iteration even when it ended meanwhile.
+    for (Tunnel* tunnel : tunnelsWithFrames) {
+        tunnel->flushFrames();
+    }
+    tunnelsWithFrames.clear();
+}
+
+void TambloServer::beforeWait(int) {
+    flushPipeFrames();
+    flushDatagrams();
+    replenishSpares();
+}
+
+namespace {
+// Decimal digits of value at out; returns the end. Key text is built for every tunnel
+// segment, so this stays clear of the formatted-output machinery.
+char* appendDecimal(char* out, unsigned value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    return out;
+}
+
+// a.b.c.d of an address in network order at out; returns the end.
+char* appendDotted(char* out, in_addr address) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.s_addr);
+    for (int i = 0; i < 4; ++i) {
+        out = appendDecimal(out, a[i]);
+        if (i < 3) {
+            *out++ = '.';
+        }
+    }
+    return out;
+}
+}  // namespace
+
+void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
+                                    uint16_t port, AddressKeyBuffer* out) {
+    char* p = appendDotted(out->text, address.sin_addr);
+    *p++ = ':';
+    p = appendDecimal(p, ntohs(address.sin_port));
+    if (!deviceIp.empty()) {
+        const size_t n = std::min<size_t>(deviceIp.size(), 127);
+        *p++ = '/';
+        std::memcpy(p, deviceIp.data(), n);
+        p += n;
+    }
+    if (port != 0) {
+        *p++ = '/';
+        p = appendDecimal(p, port);
+    }
+    out->length = static_cast<size_t>(p - out->text);
+}
+
+void TambloServer::formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                                    AddressKeyBuffer* out) {
+    // The key formatAddressKey makes with the device's dotted text, without formatting it
+    // through the C library for every tunnel segment.
+    char deviceText[INET_ADDRSTRLEN];
+    const size_t n = static_cast<size_t>(appendDotted(deviceText, device) - deviceText);
+    formatAddressKey(address, std::string_view(deviceText, n), port, out);
+}
+
+std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
+                                          uint16_t port) {
+    AddressKeyBuffer key;
+    formatAddressKey(address, deviceIp != nullptr ? std::string_view(deviceIp) : std::string_view(),
+                     port, &key);
+    std::string text(key.view());
+    LOG4CPLUS_TRACE(logger, "addressToString returning " << text);
+    return text;
+}
+
+void TambloServer::handleSignal() {
+    if (shutdownStarted) {
+        LOG4CPLUS_WARN(logger, "SIGTERM received again, not waiting for " << recordingsRunning()
+                                                                          << " recording(s)");
+        ev_break(loop, EVBREAK_ALL);
+        return;
+    }
+    shutdownStarted = true;
+    LOG4CPLUS_WARN(logger, "SIGTERM received, stopping main loop");
+    // Nothing new is taken on; the gateways are still served, so that the recordings'
+    // sessions with their cameras close properly.
+    ioControl.stop();
+    ioProxy.stop();
+    spareTimer.stop();
+    retireSpares();
+    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
+        tunnel->stopVideoRecording(false);
+    }
+    if (recordingsRunning() == 0) {
+        ev_break(loop, EVBREAK_ALL);
+        return;
+    }
+    LOG4CPLUS_INFO(logger, "waiting up to " << kShutdownWaitSeconds << " s for "
+                                            << recordingsRunning()
+                                            << " recording(s) to complete their files");
+    ev_timer_init(shutdownTimer.get(),
+                  (evMemberCallback<TambloServer, ev_timer, &TambloServer::shutdownTimer_cb>),
+                  kShutdownWaitSeconds, 0.);
+    shutdownTimer.get()->data = this;
+    shutdownTimer.start(loop);
+}
+
+void TambloServer::shutdownTimer_cb(int) {
+    LOG4CPLUS_WARN(logger, recordingsRunning() << " recording(s) did not end within "
+                                               << kShutdownWaitSeconds << " s, stopping");
+    ev_break(loop, EVBREAK_ALL);
+}
+
+size_t TambloServer::recordingsRunning() const {
+    return static_cast<size_t>(std::count_if(allTunnels.begin(), allTunnels.end(), [](Tunnel* t) {
+        return !t->isProxyTunnel() && !t->isRecordingResponseSent();
+    }));
+}
+
+void TambloServer::endShutdownWhenDone() {
+    if (shutdownStarted && shutdownTimer.active() && recordingsRunning() == 0) {
+        LOG4CPLUS_INFO(logger, "every recording has ended");
+        shutdownTimer.stop();
+        ev_break(loop, EVBREAK_ALL);
+    }
+}
+
+void TambloServer::cleanup() {
+    if (serverObject != this && !io.active()) {
+        return;  // already cleaned up
+    }
+    LOG4CPLUS_DEBUG(logger, "TambloServer::cleanup()");
+    // Tell every worker to stop, the authorised and the not yet authorised alike.
+    const std::set<Tunnel*> tunnels = allTunnels;
+    for (Tunnel* tunnel : tunnels) {
+        tunnel->stopVideoRecording(false);
+    }
+    sessions.clear();
+    recordingSessions.clear();
+    keepaliveTimer.stop();
+    signalWatcher.stop();
+    shutdownTimer.stop();
+    sessionCachePurgeTimer.stop();
+    if (serverObject == this) {
+        serverObject = nullptr;
+    }
+    ioControl.stop();
+    io.stop();
+    flushPipeFrames();
+    flushDatagrams();
+    beforeWaitWatcher.stop();
+    spareTimer.stop();
+    pendingClients->clear();
+    // Spares have no client to finish: they end when their socket pair closes.
+    retireSpares();
+    fd.reset();
+}
+
+void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
+                                   const std::string& deviceIp, uint16_t localPort) {
+    const std::string key = addressToString(address, deviceIp.c_str(), localPort);
+    LOG4CPLUS_DEBUG(
+        logger, "Setting session id " << key << " for tunnel " << static_cast<const void*>(tunnel));
+    // A tunnel that changes target must not leave its old key pointing at it.
+    const std::string& previous = tunnel->sessionKeyRef();
+    if (!previous.empty() && previous != key) {
+        const auto it = sessions.find(previous);
+        if (it != sessions.end() && it->second == tunnel) {
+            sessions.erase(it);
+        }
+    }
+    tunnel->setSessionKey(key);
+    sessions[key] = tunnel;
+}
+
+Tunnel* TambloServer::session(std::string_view key) const {
+    const auto it = sessions.find(key, TextKeyHash(), TextKeyEqual());
+    return it != sessions.end() ? it->second : nullptr;
+}
+
+void TambloServer::removeTunnel(Tunnel* tunnel) {
+    const std::string& key = tunnel->sessionKeyRef();
+    LOG4CPLUS_DEBUG(logger, "removing tunnel with key " << key);
+    // The tables of the server only: the tunnel's own client record forgets it in the
+    // tunnel's destructor, so this costs the same whatever the number of records.
+    // Only this tunnel's own entry: another live tunnel may have registered the same key.
+    const auto it = sessions.find(key);
+    if (it != sessions.end() && it->second == tunnel) {
+        sessions.erase(it);
+    }
+    const auto range = recordingSessions.equal_range(toRecordingSessionKey(key));
+    for (auto entry = range.first; entry != range.second; ++entry) {
+        if (entry->second == tunnel) {
+            recordingSessions.erase(entry);
+            break;
+        }
+    }
+}
+
+void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
+    LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage");
+    const int socket = tunnel->getCtrlConnectionSocket();
+    if (socket == -1) {
+        endShutdownWhenDone();
+        return;
+    }
+    std::string mac = tunnel->getMac();
+    if (mac.size() == 17) {
+        mac.erase(std::remove(mac.begin(), mac.end(), ':'), mac.end());
+    }
+    // START made sure that every status line of this recording fits.
+    const std::string line =
+        control::statusLine(mac, tunnel->getIP(), tunnel->getPort(), "STOPPED").value_or("");
+    const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
+    endShutdownWhenDone();
+}
+
+void TambloServer::addTunnel(Tunnel* tunnel) {
+    allTunnels.insert(tunnel);
+}
+
+void TambloServer::forgetTunnel(Tunnel* tunnel) {
+    allTunnels.erase(tunnel);
+    endShutdownWhenDone();
+}
+
+void TambloServer::deferDelete(Tunnel* tunnel) {
+    doomedTunnels.push_back(tunnel);
+    if (!doomedTunnelsWatcher.active() && loop != nullptr) {
+        doomedTunnelsWatcher.start(loop);
+    }
+}
+
+void TambloServer::deleteDoomedTunnels(int) {
+    // Runs before the loop polls again, after every callback of the last iteration.
+    std::vector<Tunnel*> doomed;
+    doomed.swap(doomedTunnels);
+    for (Tunnel* tunnel : doomed) {
+        delete tunnel;
+    }
+    if (doomedTunnels.empty()) {
+        doomedTunnelsWatcher.stop();
+    }
+}
+
+ServerGauges TambloServer::gauges() const {
+    ServerGauges gauges;
+    gauges.gatewayClientsKeyed = keyedGatewayClients;
+    gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
+    for (const Tunnel* tunnel : allTunnels) {
+        ++(tunnel->isSpare()         ? gauges.spareWorkers
+           : tunnel->isProxyTunnel() ? gauges.proxyWorkers
+                                     : gauges.recordingWorkers);
+    }
+    gauges.workersBeingReaped = workerReaper.pending();
+    gauges.waitingConnections = pendingClients->size();
+    gauges.controlConnections = control->connectionCount();
+    gauges.sessions = sessions.size();
+    return gauges;
+}
+
+DatagramKind datagramKindOf(uint8_t type) {
+    // As the dispatcher sees a datagram from a gateway: the answer types of the server are
+    // channel ids when a gateway sends them.
+    using namespace gateway_datagram;
+    switch (type) {
+        case TAMBLO_MT_CONNECT:
+        case TAMBLO_MT_KEEPALIVE:
+        case TAMBLO_MT_CONNECTTLS:
+            return DatagramKind::Control;
+        case TAMBLO_MT_TCPOVERUDP:
+            return DatagramKind::Tunnel;
+        case TAMBLO_MT_ENCRYPTED:
+            return DatagramKind::Unknown;  // what it carries is known once it is opened
+        default:
+            return DatagramKind::Channel;
+    }
+}
+
+void TambloServer::destroyAllTunnels() {
+    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
+        tunnel->destroy();
+    }
+    deleteDoomedTunnels(0);
+}

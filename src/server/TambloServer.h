@@ -1,0 +1,323 @@
+// The one server object of the parent process: the gateway UDP socket, the control and
+// proxy listeners, the tables that index gateway clients and tunnels, the keepalive and
+// session-cache timers and the SIGTERM watcher, all on the default loop. It also serves the
+// gateway datagram protocol: dispatch, registration, keepalive and expiry.
+//
+// Lives on the entry point's stack for the whole run; owns the GatewayClient records.
+// Tunnels own themselves; the tables hold plain pointers that their destructors remove.
+// Tunnels and gateway clients see it only through TunnelHost and GatewayClientHost; its
+// counters are in ServerCounters.h.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <boost/functional/hash.hpp>
+#include <boost/unordered_map.hpp>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/AcceptPause.h"
+#include "common/Clock.h"
+#include "server/CommandLine.h"
+#include "common/EventLoop.h"
+#include "common/FileDescriptor.h"
+#include "protocol/GatewayDatagram.h"
+#include "server/PendingClients.h"
+#include "common/RateLimit.h"
+#include "protocol/RecordingRequest.h"
+#include "server/ServerCounters.h"
+#include "server/UdpBatch.h"
+#include "server/WorkerReaper.h"
+#include "server/TunnelHost.h"
+#include "worker/WorkerZygote.h"
+
+class ControlInterface;
+class GatewayClient;
+class Tunnel;
+
+// Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).
+struct less_sockaddr_in {
+    bool operator()(const sockaddr_in& a, const sockaddr_in& b) const {
+        return std::memcmp(&a, &b, sizeof a) < 0;
+    }
+};
+
+// Hash and equality that let the text-keyed tables be searched with a string_view, so
+// the per-datagram lookups build their keys on the stack.
+struct TextKeyHash {
+    size_t operator()(std::string_view text) const {
+        return boost::hash_range(text.begin(), text.end());
+    }
+};
+struct TextKeyEqual {
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+template <typename Value>
+using TextTable = boost::unordered_map<std::string, Value, boost::hash<std::string>>;
+template <typename Value>
+using TextMultiTable = boost::unordered_multimap<std::string, Value, boost::hash<std::string>>;
+
+// Address, session and recording session keys are written into one of these on the hot
+// paths: "255.255.255.255:65535/" + device text (<= 127) + "/65535".
+struct AddressKeyBuffer {
+    char text[192];
+    size_t length = 0;
+    std::string_view view() const { return {text, length}; }
+};
+
+class TambloServer final : public TunnelHost, public GatewayClientHost {
+  public:
+    static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
+    static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
+    static constexpr int64_t kKeepaliveSilenceSeconds = 120;
+    static constexpr int kSessionCacheTimeoutSeconds = 900;
+    static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
+    static constexpr int kReceiveBatch = 32;   // buffers per receive call
+    static constexpr int kAcceptBatch = 64;    // proxy connections accepted per readiness event
+    // Datagrams for gateways gathered in one pass of the loop and sent together.
+    static constexpr size_t kSendBatchBytes = 256 * 1024;
+    static constexpr size_t kSendBatchDatagrams = 1024;
+    // A connection's set-up defers the forks of spares for this long at most.
+    static constexpr double kSetupGraceSeconds = 0.02;
+
+    // Binds all three sockets and starts the watchers on the default loop; throws
+    // std::runtime_error when a socket cannot be bound.
+    TambloServer(const ServerSettings& settings, Clock& clock = systemClock());
+    virtual ~TambloServer();
+    TambloServer(const TambloServer&) = delete;
+    TambloServer& operator=(const TambloServer&) = delete;
+
+    // Sockets and loop.
+    ssize_t send(const sockaddr_in& destination, const void* payload, size_t length,
+                 DatagramKind kind = DatagramKind::Control);
+    // A datagram for a gateway that leaves with the others of this pass of the loop (before
+    // the loop waits again, or once the batch is full): room for up to capacity bytes, then
+    // the length written there. Never fails: a full batch is sent first.
+    uint8_t* reserveDatagram(size_t capacity) override;
+    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) override;
+    // Sends what is gathered now; datagrams that find the socket buffer full are lost (a
+    // congested link: TCP sends them again).
+    void flushDatagrams();
+    // Tunnels with frames gathered for their worker's pipe; written once the datagrams they
+    // came from have been dispatched.
+    void pipeFramesQueued(Tunnel* tunnel) override;
+    void pipeFramesDropped(Tunnel* tunnel) override;  // the tunnel goes away with frames gathered
+    void flushPipeFrames();
+    // Where tunnels read their worker's messages: one buffer for all of them.
+    uint8_t* pipeReadBuffer() override { return pipeReadBuffer_.get(); }
+    static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
+                                       uint16_t port);
+    static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
+                                 uint16_t port, AddressKeyBuffer* out);
+    // The session key of a device address (network order) behind the gateway at address.
+    static void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                                 AddressKeyBuffer* out);
+    uint16_t getRestPort() const override { return settings.restPort; }
+    const ServerSettings& serverSettings() const override { return settings; }
+    bool streamsDisabled() const { return settings.disableStreams; }
+    const Clock& clock() const override { return clock_; }
+    void cleanup();
+    // SIGTERM: no new work; every worker is told to stop, and the loop runs on until each
+    // recording has reported its end (its file complete), kShutdownWaitSeconds at most. A
+    // second SIGTERM ends the wait.
+    void handleSignal();
+    bool shuttingDown() const { return shutdownStarted; }
+    // The longest a recording worker takes from a stop request to its report: the MJPEG
+    // path's buffering time and exit delay, then the teardown, with room.
+    static constexpr double kShutdownWaitSeconds = 5.0 + 0.5 + kRecordingTeardownSeconds + 2.0;
+    uint16_t boundGatewayPort() const;  // the gateway socket's port (settings may say 0)
+    uint16_t boundProxyPort() const;
+    uint16_t boundControlPort() const;
+
+    // Gateway protocol. io_cb_switch dispatches one datagram and hands what it carries for
+    // workers to their pipes at once; the receive loop hands them over per batch instead.
+    void io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void registerTamClient(bool withKey, const sockaddr_in& sender, const uint8_t* datagram,
+                           size_t length);
+    void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length);
+    void processKeepalive();
+    void deleteGatewayClient(GatewayClient* client);
+    void updateGatewayClient(GatewayClient* client, uint32_t id);
+    // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
+    // the id and may move it; a device lookup takes it only while no other live gateway
+    // holds it (first come; released with its gateway's record). True when recorded.
+    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) override;
+    GatewayClient* gatewayClient(std::string_view key) const override;
+    GatewayClient* gatewayClient(uint32_t id) const override;
+    size_t gatewayClientCount() const { return gatewayClients.size(); }
+    void purgeSessionCache();
+
+    // Tunnels.
+    void registerSession(Tunnel* tunnel, const sockaddr_in& address, const std::string& deviceIp,
+                         uint16_t localPort) override;
+    void removeTunnel(Tunnel* tunnel) override;
+    void sendCtrlCloseMessage(Tunnel* tunnel) override;
+    Tunnel* session(std::string_view key) const;
+    void addTunnel(Tunnel* tunnel) override;
+    void forgetTunnel(Tunnel* tunnel) override;
+    // A tunnel ends (destroy()): a spare leaves the pool, a connection its set-up.
+    void tunnelEnding(Tunnel* tunnel) override;
+    // The device's first answer bytes reached a connection in set-up.
+    void setupDone(Tunnel* tunnel);
+    size_t spareCount() const { return spares.size(); }
+    // Ends the spare workers; new ones are forked on the loop's next pass.
+    void retireSpares();
+    // After SIGHUP: another zygote (whose workers log with the new configuration), and new
+    // spares from it.
+    void renewWorkers();
+    void deferDelete(Tunnel* tunnel) override;
+    size_t tunnelCount() const { return allTunnels.size(); }
+    WorkerReaper& reaper() override { return workerReaper; }
+    WorkerZygote& workerZygote() override { return workerZygote_; }
+    // A proxy worker serves a client of this address (network order) until it is forgotten.
+    void addProxyClient(uint32_t address) override;
+    void removeProxyClient(uint32_t address) override;
+
+    ServerGauges gauges() const;
+    ServerCounters& counters() override { return counters_; }
+    FloodLogs& floodLogs() override { return floodLogs_; }
+    const ServerCounters& counters() const { return counters_; }
+    // Seconds on the server's clock, for the rate limits.
+    double nowSeconds() const override;
+
+    // Recordings, driven by the control interface (ControlInterface.cpp). The request names
+    // its output file (outputName); it is opened here, once the recording can start.
+    bool startVideoRecording(const std::string& mac, RecordingRequest request, int ctrlSocket);
+    void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
+                            uint16_t cameraPort);
+    static std::string convertMacForVideoRecording(const std::string& mac);
+    static std::string convertMacToVideoRecordingResponse(const std::string& mac);
+    static std::string toRecordingSessionKey(const std::string& key);
+    // A control connection was closed: the recordings it started report to nobody.
+    void forgetControlConnection(int socket);
+    // Whether a running recording will report its end on this control connection.
+    bool recordingReportsTo(int socket) const;
+
+  private:
+    void bindGatewaySocket();
+    UniqueFd bindListener(uint16_t port, const char* failureText,
+                          const std::string& address = std::string());
+    void bindToInterface(const std::string& name, sockaddr_in* address);
+    void startTimers();
+    void io_cb(int revents);
+    void ioProxy_cb(int revents);
+    void ioControl_cb(int revents);
+    // A waiting proxy connection has bytes: a spare or a new worker takes it.
+    void proxyClientReady(UniqueFd client, const sockaddr_in& peer);
+    void proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason);
+    void acceptFailed(const char* listener, int error, AcceptPause& pause);
+    void deleteDoomedTunnels(int revents);
+    void beforeWait(int revents);
+    void dispatchReceived(int count);
+    // Forks spare workers up to the setting, once the proxy port has had a client, while no
+    // client waits on its connection's set-up (the fork would hold up its first byte).
+    void replenishSpares();
+    void spareTimer_cb(int revents);
+    void shutdownTimer_cb(int revents);
+    // Recordings that have not reported their end yet.
+    size_t recordingsRunning() const;
+    // During the shutdown wait: ends the loop once no recording is left running.
+    void endShutdownWhenDone();
+    // A spare for the accepted client, or nullptr.
+    Tunnel* takeSpare(int client);
+    // sealed: the datagram came out of an envelope.
+    void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
+    void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                            bool sealed);
+    void routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length,
+                              bool sealed);
+    bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
+    void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void destroyAllTunnels();
+    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
+    // True when a worker may be forked for the peer (a proxy client) or a recording (none);
+    // perAddress false: the peer already holds its place under its address's limit.
+    bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true);
+    void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
+
+    ServerSettings settings;
+    Clock& clock_;
+
+    TextTable<GatewayClient*> gatewayClients;  // owns the records
+    TextTable<GatewayClient*> gatewayClientsAddr;
+    TextTable<Tunnel*> sessions;
+    TextMultiTable<Tunnel*> recordingSessions;
+    std::map<sockaddr_in, GatewayClient*, less_sockaddr_in> sa2gc;
+    boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
+
+    UniqueFd fd;
+    EvIo io;
+    UniqueFd fdControl;
+    UniqueFd fdProxy;
+    EvIo ioControl;
+    EvIo ioProxy;
+    std::unique_ptr<ControlInterface> control;
+    AcceptPause proxyAcceptPause{loop, ioProxy};  // no busy loop when descriptors run out
+    AcceptPause controlAcceptPause{loop, ioControl};
+    std::unique_ptr<PendingClients> pendingClients;  // accepted, no bytes yet: no worker
+    EvPeriodic keepaliveTimer;
+    EvSignal signalWatcher;
+    EvPeriodic sessionCachePurgeTimer;
+
+    std::set<Tunnel*> allTunnels;    // every live tunnel, for fork hygiene and shutdown
+    std::vector<Tunnel*> spares;     // forked ahead of need, waiting for a client
+    std::vector<Tunnel*> settingUp;  // handed a client, its first answer not seen yet
+    bool proxyClientSeen = false;    // spares are kept once the proxy port is in use
+    EvTimer spareTimer;              // a set-up that takes long stops deferring spares
+    bool shutdownStarted = false;
+    EvTimer shutdownTimer;               // the end of the wait for recordings at SIGTERM
+    std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
+    EvWatcher<ev_prepare> doomedTunnelsWatcher;
+    WorkerReaper workerReaper;
+    // Started before any gateway registers: it never holds a key, a session or a client's data.
+    WorkerZygote workerZygote_{settings};
+
+    // Limits: gateway records per public IPv4 address, key agreements per source, proxy
+    // workers per client IPv4 address; the log limiters of the refusals they cause.
+    boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
+    SourceTokenBuckets keyAgreementBuckets;
+    boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
+    size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
+    ServerCounters counters_;
+    FloodLogs floodLogs_;
+
+    // Fixed receive buffers, one per message of a batch: a datagram (longer ones arrive cut),
+    // or with receive offload the datagrams that the kernel coalesced.
+    struct ReceiveSlots {
+        std::unique_ptr<uint8_t[]> buffers;
+        size_t size = gateway_datagram::kMaxDatagramSize;  // bytes of each buffer
+        sockaddr_in senders[kReceiveBatch];
+        iovec vectors[kReceiveBatch];
+        mmsghdr messages[kReceiveBatch];
+        uint8_t controls[kReceiveBatch][udp_batch::kControlSpace];
+    };
+    std::unique_ptr<ReceiveSlots> receiveSlots;
+    void setUpReceiveSlots(bool coalesced);
+
+    // The session of the last tunnel segment dispatched: a run of segments of one connection
+    // formats and looks up its key once. Kept for one receive batch only: sessions change
+    // and tunnels go away only in other callbacks.
+    struct LastRoute {
+        bool valid = false;
+        sockaddr_in sender{};
+        gateway_datagram::TunnelSegmentRoute route;
+        Tunnel* tunnel = nullptr;
+    } lastRoute;
+
+    udp_batch::DatagramBatch sendBatch{kSendBatchBytes, kSendBatchDatagrams};
+    EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams
+    std::vector<Tunnel*> tunnelsWithFrames;
+    std::unique_ptr<uint8_t[]> pipeReadBuffer_;
+};
+
+// The server of this process, for the plain timer and signal callbacks.
+extern TambloServer* serverObject;

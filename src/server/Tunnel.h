@@ -1,0 +1,214 @@
+// The parent's handle on one worker process: the two pipes to it, its start (by the worker
+// zygote), the watch for its end, and the parent side of the pipe protocol (authorising a
+// proxy session, relaying tunnel packets and channel datagrams, the recording's stop report).
+//
+// Made with new by the proxy listener (proxy tunnel) or the recording start (recording
+// tunnel). It ends itself when its worker ends, reports that it has finished, or cannot be
+// written to; the deletion is deferred to the next loop iteration (destroy()), so no
+// callback ever runs on a deleted tunnel. The server's tables, a client's tunnel set and
+// channel map hold plain pointers to it; the destructor removes all of them. It reaches the
+// server only through TunnelHost.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/ConfigurationLookup.h"
+#include "common/EventLoop.h"
+#include "protocol/LanDeviceAuthData.h"
+#include "protocol/PipeMessage.h"
+#include "protocol/RecordingRequest.h"
+#include "protocol/ZygoteRequest.h"
+
+class GatewayClient;
+class TunnelHost;
+enum class WorkerRefusal : uint8_t;  // ServerCounters.h
+
+class Tunnel {
+  public:
+    // Proxy tunnel: learns its gateway client from the worker.
+    explicit Tunnel(TunnelHost* server);
+    // Recording tunnel for a known client; registers itself with the client.
+    Tunnel(GatewayClient* gatewayClient, TunnelHost* server, const std::string& sessionKey);
+    virtual ~Tunnel();
+    Tunnel(const Tunnel&) = delete;
+    Tunnel& operator=(const Tunnel&) = delete;
+
+    // Forks the relay worker for an accepted client socket. False when the fork failed;
+    // the caller then destroys the tunnel.
+    bool startTcpProxy(int socket);
+    // Forks a spare relay worker: it sets itself up and waits for a client socket, which
+    // handOver() passes to it. False when the fork failed.
+    bool startSpareProxy();
+    // Gives the spare worker its client (the parent closes its own copy afterwards). False
+    // when the worker is gone; the caller then destroys the tunnel.
+    bool handOver(int socket);
+    bool isSpare() const { return spare; }
+    // Between the hand-over and the device's first answer bytes the client waits on this
+    // connection's set-up; no spare is forked meanwhile (see TambloServer::replenishSpares).
+    bool inSetup() const { return setupSince >= 0; }
+    void setupDone() { setupSince = -1; }
+    double setupStarted() const { return setupSince; }
+    // Forks a recording worker. False when no channel pair is free or the fork failed. The
+    // worker inherits request.outputFd (the caller closes its own copy afterwards).
+    bool startVideoRecording(RecordingRequest request, const std::string& mac, int ctrlSocket);
+    // Asks the worker to stop; with the flag set the client record is going away.
+    void stopVideoRecording(bool gatewayClientDeleted);
+
+    // Parent -> worker, after what queueFrame() gathered. send() carries what the gateway
+    // sent (tunnel packets, channel datagrams): a message that finds the pipe full is dropped
+    // and counted, as a congested link would drop it. sendToChildProcess() carries the
+    // parent's own messages (stop, not cached, connect): they never get lost; a full pipe
+    // keeps them, in order, until the worker reads (up to kMaxPendingBytes).
+    void send(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length);
+    // What may wait in the parent for a worker that does not read: its control messages and
+    // the rest of one cut frame. A worker that lets more pile up reads nothing at all, and
+    // its tunnel is ended.
+    static constexpr size_t kMaxPendingBytes = 64 * 1024;
+    // Lookups at the configuration service that one worker may have the parent make: a client
+    // names a few targets on one connection, a worker that names more serves no client (and
+    // would turn the parent into a flood of requests).
+    static constexpr uint32_t kMaxLookups = 32;
+    // A tunnel packet for the worker, written with the others of the same receive batch in
+    // one call by flushFrames(). The payload must stay where it is until then. A packet that
+    // finds the pipe full is dropped and counted, as a congested link would drop it.
+    void queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void flushFrames();
+    // One message from the worker; false when it ended the tunnel.
+    bool processData(uint8_t type, const uint8_t* bytes, uint16_t length);
+
+    // Ends the tunnel: stops reading its worker and deletes it on the next loop iteration.
+    void destroy();
+    bool isDying() const { return dying; }
+
+    std::string getMac() const { return mac; }
+    std::string getIP() const { return ip; }
+    uint16_t getPort() const { return port; }
+    int getCtrlConnectionSocket() const { return fd; }
+    // The control connection closed: the stop report has nowhere to go.
+    void forgetCtrlConnection() { fd = -1; }
+    const std::string& sessionKeyRef() const { return sessionKey; }
+    void setSessionKey(const std::string& key) { sessionKey = key; }
+    GatewayClient* getGatewayClient() const { return gatewayClient; }
+    bool isRecordingResponseSent() const { return recordingResponseSent; }
+    void markRecordingResponseSent() { recordingResponseSent = true; }
+
+    // Values this tunnel holds on its client: 0 / -1 when none.
+    uint16_t localPort() const { return allottedLocalPort; }
+    int componentId() const { return allottedComponentId; }
+    // A configuration lookup of this tunnel is under way.
+    bool lookupPending() const { return lookup && lookup->pending(); }
+    bool isProxyTunnel() const { return isProxy; }
+    // The proxy client's IPv4 address (network order), counted against the per-address
+    // worker limit while this tunnel lives.
+    void setClientAddress(uint32_t address);
+
+    // The worker's pipe ends (read end of parent -> worker, write end of worker -> parent),
+    // open until the fork hands them over; tests play the worker through them.
+    int workerInput() const { return pipeOut[0]; }
+    int workerOutput() const { return pipeIn[1]; }
+
+  private:
+    void init();
+    // Has the zygote fork the worker with this tunnel's pipe ends and socket (the client's,
+    // the hand-off pair's or the recording file).
+    bool spawnWorker(const ZygoteRequest& request, int socket, const char* failureText);
+    // A proxy worker serving the client on socket, or (waitForClient) a spare that waits on
+    // socket for its client's descriptor.
+    bool forkProxyWorker(int socket, bool waitForClient);
+    void childWatcherCb(int revents);
+    void dataFromVideoRecorder_cb(int revents);
+    void pipeWritable_cb(int revents);
+    // Writes the rest of a frame that a full pipe cut (and what had to follow it); true when
+    // nothing is left over.
+    bool writeLeftover();
+    void dropQueuedFrames();
+    // One message to the worker; a droppable one is dropped when the pipe has no room for
+    // it, any other waits in leftover.
+    void writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, bool droppable);
+    // Keeps what the pipe did not take of a frame (written bytes of it already went).
+    void keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written);
+    // Whether a worker's datagram for the gateway is its own: a tunnel packet of the
+    // authorised connection, or a channel datagram of its own channel pair.
+    bool datagramAllowed(const uint8_t* bytes, uint16_t length);
+    bool ownChannel(uint8_t channel) const;
+    // A worker message the parent does not act on: dropped, counted, logged at a bounded rate.
+    void refuseWorkerMessage(WorkerRefusal reason, uint8_t type, const char* detail = nullptr);
+    void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
+    void startLookup(const CachedSessionQuery& query);
+    void lookupDone(ConfigurationLookup::Outcome outcome,
+                    const ConfigurationLookup::Configuration& found);
+    // Binds the tunnel to its client and sends the connect parameters for the looked-up device
+    // under the client's service choice.
+    void allowTcpProxySession(GatewayClient* client, const CachedSessionQuery& query,
+                              const std::string& deviceAddress, uint16_t devicePort);
+    void bindGatewayClient(GatewayClient* client);
+    void endWorker();
+
+    // Set only while this tunnel is in that client's tunnel set: by the recording start, or
+    // when the client authorises a proxy session; cleared when the client record goes.
+    GatewayClient* gatewayClient = nullptr;
+    TunnelHost* tambloServer;
+    int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
+    int pipeIn[2] = {-1, -1};   // worker -> parent: [0] parent reads, [1] worker writes
+    pid_t childPid = -1;
+    EvChild childWatcher;
+    EvIo dataFromVideoRecorder;
+    std::string mac;
+    std::string ip;
+    uint16_t port = 0;
+    int fd = -1;
+    bool isProxy = true;
+    [[maybe_unused]] int idx = -1;  // kept as the record has it; never read
+    bool recordingResponseSent = false;
+    std::string sessionKey;
+
+    uint16_t allottedLocalPort = 0;
+    int allottedComponentId = -1;
+    // The one connection the worker may send tunnel packets for, each field as it stands in
+    // a packet (network order): device address, local port (TCP source), device port (TCP
+    // destination). Set by the authorisation of a proxy session or the recording start;
+    // until then no tunnel packet of the worker passes.
+    struct AuthorisedConnection {
+        bool set = false;
+        uint32_t device = 0;
+        uint16_t localPort = 0;
+        uint16_t devicePort = 0;
+        bool carries(const uint8_t* packet) const;
+    } authorised;
+    // The connection a new target on the same gateway replaced: its reset may still go out,
+    // up to the first packet of the new one (the worker sends them in that order).
+    AuthorisedConnection previous;
+    void authorise(uint32_t device, uint16_t localPort, uint16_t devicePort);
+    // The configuration lookup for the worker's last query, and that query.
+    std::unique_ptr<ConfigurationLookup> lookup;
+    CachedSessionQuery lookupQuery;
+    uint32_t lookupsStarted = 0;
+    bool workerReaped = false;
+    bool dying = false;
+    bool hasClientAddress = false;
+    uint32_t clientAddress = 0;
+    pipe_message::Reader reader;
+    // A spare worker's socket pair: [0] the parent passes the client's socket, [1] the
+    // worker receives it.
+    int handoff[2] = {-1, -1};
+    bool spare = false;
+    double setupSince = -1;  // server time of the hand-over while in set-up
+
+    // Frames gathered for the worker (payloads stay in the receive buffer until written), and
+    // the bytes of a frame the pipe took only in part: the stream goes on with them.
+    struct QueuedFrame {
+        uint8_t header[pipe_message::kHeaderSize];
+        const uint8_t* payload;
+        uint16_t length;
+    };
+    std::vector<QueuedFrame> queuedFrames;
+    std::vector<uint8_t> leftover;
+    EvIo pipeWritable;
+};

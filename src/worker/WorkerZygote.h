@@ -1,0 +1,70 @@
+// The worker zygote: the process that forks every worker. The server starts it before the
+// first registration (fork, then exec of the server's own image, so it holds nothing of the
+// server's memory: no gateway key, session id or client's data), and asks it for each worker
+// over a socket pair (ZygoteRequest.h), handing over only that worker's descriptors. The
+// zygote takes the workers' user and gives up every capability once, at its start; each
+// worker it forks then confines itself further (WorkerSandbox).
+//
+// A worker is forked by a child of the zygote that exits at once, so the worker becomes a
+// child of the server (which is a child subreaper): the server watches and reaps its workers
+// as it always did. Tunnel calls spawn; TambloServer owns the zygote and replaces it on
+// SIGHUP (the zygote's logging then follows the new configuration); main and the unit tests'
+// main call runWorkerZygoteIfAsked first thing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/FileDescriptor.h"
+#include "server/CommandLine.h"
+#include "protocol/ZygoteRequest.h"
+
+class WorkerZygote {
+  public:
+    // settings.commandLine: what the zygote reads again for the settings of its workers.
+    // Starts the zygote; throws std::runtime_error when it cannot, or when the workers' user
+    // does not exist (or is root) where the server may switch users.
+    explicit WorkerZygote(const ServerSettings& settings);
+    ~WorkerZygote();
+    WorkerZygote(const WorkerZygote&) = delete;
+    WorkerZygote& operator=(const WorkerZygote&) = delete;
+
+    // Forks a worker with these descriptors (in the order ZygoteRequest.h gives; they stay
+    // open here). The worker's pid, or -1 (errno set) when none was forked. Waits for the
+    // zygote's answer (a bounded time); a zygote that is gone is replaced and asked again.
+    pid_t spawn(const ZygoteRequest& request, std::initializer_list<int> descriptors);
+
+    // Ends the zygote and starts another (SIGHUP, or a zygote that stopped answering).
+    void restart();
+    // Ends the zygote (it reads the end of its socket and exits); spawn fails from now on.
+    void stop();
+
+    pid_t pid() const { return pid_; }
+
+  private:
+    // Starts the zygote and waits (bounded) for its word that it is ready.
+    bool start();
+    // Waits, bounded, for the zygote's next answer: 1 with it, 0 on time-out, -1 when the
+    // zygote is gone.
+    int awaitAnswer(int32_t* answer);
+    pid_t ask(const std::vector<uint8_t>& message, std::initializer_list<int> descriptors,
+              bool* gone);
+
+    std::vector<std::string> arguments_;
+    UniqueFd socket_;
+    pid_t pid_ = -1;
+    double startedAt_ = 0;  // monotonic seconds: a zygote that keeps dying is not restarted
+                            // more than once a second
+};
+
+// In a process started as the zygote (marked in its environment): runs the zygote and
+// returns its exit status. Otherwise empty: the caller goes on as what it is.
+std::optional<int> runWorkerZygoteIfAsked(int argc, char** argv);
+
+// Test-only: with this variable in the server's environment every worker makes, once it is
+// confined, a call that no worker filter allows.
+inline constexpr const char* kForbiddenCallTestVariable = "TAMBLO_TEST_WORKER_FORBIDDEN_CALL";

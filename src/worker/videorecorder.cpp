@@ -1,0 +1,719 @@
+// The worker's loop: entry points, the dispatcher of parent messages, the tick and the
+// timers that decide when the worker ends, its pipe output and the recorder services.
+#include "worker/videorecorder.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <boost/make_shared.hpp>
+#include <cerrno>
+#include <cstring>
+
+#include "common/FileDescriptor.h"
+#include "protocol/GatewayDatagram.h"
+#include "common/Logging.h"
+#include "recording/RTSPRecorder.h"
+#include "worker/tcpoverudp.h"
+#include "recording/videorecorder_recording.h"
+#include "worker/videorecorder_state.h"
+
+using worker::State;
+
+namespace {
+log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
+
+void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int);
+void timeout_cb(struct ev_loop*, ev_timer*, int);
+void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
+void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
+void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
+void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
+void requestHeadWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    LOG4CPLUS_INFO(logger, "client named no target within the request-head time-out of "
+                               << worker::state().requestHeadTimeout
+                               << " s, closing its connection");
+    worker::endNow();
+}
+void ackTimer_cb(struct ev_loop*, ev_timer*, int) {
+    tunnelFlushAck();
+}
+void outputFlush_cb(struct ev_loop*, ev_prepare*, int) {
+    // The client's bytes first: writing them reopens the device's window, and the ACK that
+    // says so leaves with the batch.
+    worker::writePendingClientData();
+    worker::flushOutput();
+    worker::state().retiredWatchers.clear();  // no watcher callback runs now
+}
+
+void startWatchers() {
+    State& s = worker::state();
+    LOG4CPLUS_DEBUG(logger, "installing watcher for " << s.fdUDPInput);
+    ev_io_init(s.inputPipeWatcher.get(), inputPipeWatcher_cb, s.fdUDPInput, EV_READ);
+    s.inputPipeWatcher.start(s.localLoop);
+    ev_timer_init(s.timeoutWatcher.get(), timeout_cb, worker::kTickSeconds, worker::kTickSeconds);
+    s.timeoutWatcher.start(s.localLoop);
+    ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds, 0.);
+    ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
+    ev_timer_init(s.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
+    ev_prepare_init(s.outputFlushWatcher.get(), outputFlush_cb);
+    s.outputFlushWatcher.start(s.localLoop);
+}
+
+void stopAllWatchers() {
+    State& s = worker::state();
+    s.watchers.clear();
+    s.writeWatchers.clear();
+    s.retiredWatchers.clear();
+    s.inputPipeWatcher.stop();
+    s.vlcOutputWatcher.stop();
+    s.vlcInputQueueWatcher.stop();
+    s.vlcListenWatcher.stop();
+    s.timeoutWatcher.stop();
+    s.bufferingWatcher.stop();
+    s.exitTimeoutWatcher.stop();
+    s.cleanupWatcher.stop();
+    s.requestHeadWatcher.stop();
+    s.ackTimer.stop();
+    s.outputFlushWatcher.stop();
+}
+
+void destroyLoop() {
+    State& s = worker::state();
+    s.mailbox.close();  // a media thread's later call does nothing
+    stopAllWatchers();
+    ev_loop_destroy(s.localLoop);
+    s.localLoop = nullptr;
+}
+
+void closeIfOpen(int& descriptor) {
+    if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+}
+
+void handleStopRequest() {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got stop request");
+    if (s.rec) {
+        s.rec->closeMedia();  // the recorder cleans up once the media has closed
+        return;
+    }
+    if (s.exitTimeoutWatcher.active()) {
+        return;  // the worker already ends 0.5 s after the first request
+    }
+    if (s.bufferingTimePassed) {
+        LOG4CPLUS_TRACE(logger, "Starting exit timer, 0.5s");
+        s.exitTimeoutWatcher.start(s.localLoop);
+    } else {
+        LOG4CPLUS_TRACE(logger, "Too soon to close, waiting...");
+        s.closeRequested = true;
+    }
+}
+
+void handleConnect(const uint8_t* payload, uint16_t length) {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "proxy: will start connecting");
+    const auto parameters = pipe_message::decodeConnectParameters(payload, length);
+    if (!parameters) {
+        LOG4CPLUS_WARN(logger, "connect parameters of " << length << " bytes are too short");
+        return;
+    }
+    s.tcpWnd = parameters->windowSize;
+    // A proxy worker connects exactly where the parent says: the device, or the address and
+    // port that the client's relay service imposes.
+    if (s.isProxy) {
+        s.cameraPortNumber = parameters->devicePort;
+        const size_t n = parameters->deviceAddress.size();
+        std::memcpy(s.cameraIPAddress, parameters->deviceAddress.data(), n);
+        s.cameraIPAddress[n] = '\0';
+    }
+    LOG4CPLUS_TRACE(logger, "proxy: before connecting to a tunnel");
+    tunnelConnect(parameters->localIP, parameters->localPort, inet_addr(getIPAddress()),
+                  getPortNumber(), s.tcpWnd);
+    LOG4CPLUS_TRACE(logger, "proxy: after connecting to a tunnel");
+}
+
+bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length) {
+    // The batched reader took the frame apart already; the lines say what it read.
+    LOG4CPLUS_TRACE(logger, "reading packet from pipe");
+    LOG4CPLUS_TRACE(logger, "got packet type: " << static_cast<int>(type));
+    LOG4CPLUS_TRACE(logger, "received len: " << length);
+    worker::touchKeepalive();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
+    switch (type) {
+        case pipe_message::kStop:
+            handleStopRequest();
+            break;
+        case pipe_message::kNotCached:
+            // The parent asks the configuration service; its connect or stop follows.
+            LOG4CPLUS_TRACE(logger, "target not cached, the server looks it up");
+            break;
+        case pipe_message::kConnect:
+            handleConnect(payload, length);
+            break;
+        case pipe_message::kDatagram:
+            tunnelTransportInput(payload, length);
+            break;
+        default:
+            // Channel data: the recorder takes the datagram without its channel byte.
+            if (worker::state().rec && length > 0) {
+                worker::state().rec->receivedRtpData(payload + 1, length - 1u);
+            }
+            break;
+    }
+    return worker::state().localLoop != nullptr;
+}
+
+void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
+    using Status = pipe_message::Reader::Status;
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got trigger");
+    const Status status = s.pipeReader.readAndDispatch(s.fdUDPInput, dispatchParentMessage);
+    switch (status) {
+        case Status::Ok:
+        case Status::WouldBlock:
+        case Status::Stopped:
+            break;
+        case Status::Overlong:
+            LOG4CPLUS_WARN(logger, "buffer overflow reading from pipe");
+            worker::endNow();
+            break;
+        case Status::Error:
+            LOG4CPLUS_WARN(logger, "read error: " << std::strerror(errno));
+            worker::endNow();
+            break;
+        case Status::EndOfFile:
+            // The parent is gone: nobody is left to relay for.
+            LOG4CPLUS_DEBUG(logger, "pipe from parent closed, ending worker");
+            worker::endNow();
+            break;
+    }
+    // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
+    if (s.localLoop != nullptr && !s.ackTimer.active() && tunnelAckPending()) {
+        s.ackTimer.start(s.localLoop);
+    }
+    LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
+}
+
+void timeout_cb(struct ev_loop*, ev_timer*, int) {
+    State& s = worker::state();
+    tunnelIdleTimer();
+    if (s.isProxy && !worker::clientQueueEmpty()) {
+        // Not idle: the answer is on its way to a client that takes it at its own pace (the
+        // device waits meanwhile), and the worker must not end once that queue drains.
+        worker::touchKeepalive();
+    }
+    timeval now;
+    gettimeofday(&now, nullptr);
+    if (now.tv_sec - s.keepalive_tv.tv_sec > static_cast<time_t>(s.keepaliveTimeout)) {
+        LOG4CPLUS_TRACE(
+            logger, "timeout reached (" << s.keepaliveTimeout << " s), setting close request flag");
+        s.closeRequested = true;
+    }
+    LOG4CPLUS_TRACE(
+        logger, "timeout_cb: bufferingTimePassed: " << s.bufferingTimePassed
+                                                    << ", closeRequested: " << s.closeRequested);
+    if (s.bufferingTimePassed && s.closeRequested && (!s.isProxy || worker::clientQueueEmpty())) {
+        worker::endNow();
+    }
+}
+
+void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    LOG4CPLUS_TRACE(logger, "bufferingWatcher_cb");
+    worker::state().bufferingTimePassed = true;
+}
+
+void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) {
+    worker::endNow();
+}
+
+void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) {
+    worker::endNow();
+}
+
+void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
+    State& s = worker::state();
+    LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: got trigger");
+    const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.clientInbufLen);
+    if (room == 0) {
+        s.vlcOutputWatcher.stop();  // resumes when the tunnel has taken some of the bytes
+        return;
+    }
+    const ssize_t n = ::recv(s.fdConnected, s.clientInbuf + s.clientInbufLen, room, MSG_DONTWAIT);
+    if (n > 0) {
+        s.clientInbufLen += static_cast<int>(n);
+        s.clientInbuf[s.clientInbufLen] = '\0';
+        worker::clientDataReceived(static_cast<int>(n));
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        worker::clientDataReceived(0);
+        return;
+    }
+    if (n == 0) {
+        LOG4CPLUS_DEBUG(logger, "relay/vlc connection with plugin closed");
+    } else {
+        LOG4CPLUS_DEBUG(logger, "relay/vlc connection failed: " << std::strerror(errno));
+    }
+    s.vlcOutputWatcher.stop();
+    tunnelClose();
+    tunnelClosed();
+}
+
+void terminationCb(struct ev_loop*, ev_io* watcher, int) {
+    signalfd_siginfo info;
+    while (::read(watcher->fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    LOG4CPLUS_DEBUG(logger, "videoRecorder: termination signal, ending the recording");
+    worker::endNow();
+}
+
+// The RTSP path: the recorder drives the camera's RTSP session through the tunnel and the
+// media framework inside it writes the file; the worker hosts it and routes events to it.
+void recordRtsp(const RecordingRequest& request) {
+    State& s = worker::state();
+    openClosedStandardStreams();
+    // Before any thread exists, so that the media threads never take the signal either: a
+    // termination ends the loop and the file is still completed.
+    UniqueFd termination(recording::terminationDescriptor());
+    EvIo terminationWatcher;
+    startWatchers();
+    s.mailbox.open(s.localLoop);
+    if (termination.valid()) {
+        ev_io_init(terminationWatcher.get(), terminationCb, termination.get(), EV_READ);
+        terminationWatcher.start(s.localLoop);
+    }
+    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
+    s.rec = boost::make_shared<RTSPRecorder>();
+    media::OutputFile output{request.outputFd, request.outputName, request.fragments};
+    if (!s.rec->start(request.cameraIp, request.videoUri, output, request.codec,
+                      request.firstChannel, request.useRtcpOverRtsp)) {
+        LOG4CPLUS_WARN(logger, "videoRecorder: the RTSP recorder did not start for camera "
+                                   << request.cameraIp);
+    } else if (recording::confineWorker(request, s.rec->serverPort())) {
+        s.bufferingWatcher.start(s.localLoop);
+        ev_run(s.localLoop, 0);
+    }
+    terminationWatcher.stop();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
+    s.rec->stop();
+    sendCloseTofdUDPOutput();
+}
+
+// Teardown shared by both entry points once the loop has been broken.
+void finishWorker(const char* stoppingText) {
+    State& s = worker::state();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, stoppingText);
+    worker::releaseClientQueue();
+    closeIfOpen(s.fdConnected);
+    closeIfOpen(s.fdListen);
+    sendCloseTofdUDPOutput();
+}
+
+void initialiseProcessState(int fdOutput, int fdInput) {
+    State& s = worker::state();
+    s.fdUDPOutput = fdOutput;
+    s.fdUDPInput = fdInput;
+    gettimeofday(&s.keepalive_tv, nullptr);
+    tunnelTransportInit();
+    s.localLoop = ev_loop_new(0);
+}
+}  // namespace
+
+namespace worker {
+
+namespace {
+std::unique_ptr<State>& heldState() {
+    static std::unique_ptr<State> s = std::make_unique<State>();
+    return s;
+}
+}  // namespace
+
+State& state() {
+    return *heldState();
+}
+
+void touchKeepalive() {
+    State& s = state();
+    if (s.localLoop == nullptr) {
+        gettimeofday(&s.keepalive_tv, nullptr);
+        return;
+    }
+    // The loop's time of this pass: no clock read per packet.
+    const ev_tstamp now = ev_now(s.localLoop);
+    s.keepalive_tv.tv_sec = static_cast<time_t>(now);
+    const double fraction = now - static_cast<double>(s.keepalive_tv.tv_sec);
+    s.keepalive_tv.tv_usec = static_cast<suseconds_t>(fraction * 1e6);
+}
+
+void flushOutput() {
+    State& s = state();
+    size_t written = 0;
+    while (written < s.outputBatchLength) {
+        const ssize_t n =
+            ::write(s.fdUDPOutput, s.outputBatch.get() + written, s.outputBatchLength - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            LOG4CPLUS_DEBUG(
+                logger, "flushOutput: could not send to parent process: " << std::strerror(errno));
+            break;  // the parent is gone; the pipe's end of file ends the worker
+        }
+        written += static_cast<size_t>(n);
+    }
+    s.outputBatchLength = 0;
+}
+
+void targetNamed() {
+    state().requestHeadWatcher.stop();
+}
+
+void resetState() {
+    releaseClientQueue();
+    heldState() = std::make_unique<State>();
+}
+
+void endNow() {
+    State& s = state();
+    LOG4CPLUS_DEBUG(logger, "Timeout reached. Closing video recording.");
+    tunnelClose();
+    if (s.localLoop != nullptr) {
+        ev_break(s.localLoop, EVBREAK_ALL);
+    }
+}
+
+}  // namespace worker
+
+namespace {
+// What a proxy worker sets up before it knows its client: its state, loop and stack.
+void beginProxyWorker(int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
+    State& s = worker::state();
+    s.isProxy = true;
+    s.bufferingTimePassed = true;
+    s.requestHeadTimeout = requestHeadTimeout;
+    std::strcpy(s.cameraIPAddress, "127.0.0.1");
+    initialiseProcessState(fdOutput, fdInput);
+}
+
+// Serves the client on fd until the relay ends.
+int runProxyWorker(int fd) {
+    State& s = worker::state();
+    s.fdConnected = fd;
+    // A spare waited for its client: its time starts now.
+    ev_now_update(s.localLoop);
+    gettimeofday(&s.keepalive_tv, nullptr);
+    startWatchers();
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
+    s.vlcOutputWatcher.start(s.localLoop);
+    if (s.requestHeadTimeout > 0) {
+        // Counted from the client's arrival; bytes that name no target do not move it.
+        ev_timer_init(s.requestHeadWatcher.get(), requestHeadWatcher_cb,
+                      static_cast<double>(s.requestHeadTimeout), 0.);
+        s.requestHeadWatcher.start(s.localLoop);
+    }
+    ev_run(s.localLoop, 0);
+    finishWorker("tcpProxy is stopping");
+    return 0;
+}
+
+// The client's socket from the parent, or -1 when the parent closed the pair instead.
+int receiveClient(int handoff) {
+    char byte;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(handoff, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    const cmsghdr* c = n == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
+        c->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return -1;
+    }
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
+}  // namespace
+
+int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, requestHeadTimeout);
+    return runProxyWorker(fd);
+}
+
+int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
+    beginProxyWorker(fdOutput, fdInput, requestHeadTimeout);
+    const int fd = receiveClient(handoff);
+    ::close(handoff);
+    if (fd < 0) {
+        LOG4CPLUS_DEBUG(logger, "spare worker retired before any client came");
+        destroyLoop();
+        return 0;
+    }
+    LOG4CPLUS_TRACE(logger, "spare worker took its client, socket " << fd);
+    return runProxyWorker(fd);
+}
+
+int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
+    State& s = worker::state();
+    s.isProxy = false;
+    s.gcIP = request.localIP;
+    s.gcPort = request.localPort;
+    std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", request.cameraIp.c_str());
+    s.cameraPortNumber = request.cameraPort;
+    s.tcpWnd = request.windowSize;
+    initialiseProcessState(fdOutput, fdInput);
+    if (recording::isRtspCodec(request.codec)) {
+        recordRtsp(request);
+        return 0;
+    }
+    recording::MjpegRecording media(request);
+    startWatchers();
+    // Client reading starts on the framework's connection once the camera is reachable.
+    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
+    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
+    if (media.start()) {
+        s.bufferingWatcher.start(s.localLoop);
+        ev_run(s.localLoop, 0);
+    }
+    media.stopWatching();
+    destroyLoop();
+    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
+    media.stopPlayer();
+    worker::releaseClientQueue();
+    closeIfOpen(s.fdConnected);
+    closeIfOpen(s.fdListen);
+    media.release();
+    // Only now is the file complete: the parent reports the recording as stopped on this.
+    sendCloseTofdUDPOutput();
+    return 0;
+}
+
+const char* getIPAddress() {
+    return worker::state().cameraIPAddress;
+}
+
+uint16_t getPortNumber() {
+    return worker::state().cameraPortNumber;
+}
+
+void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length) {
+    worker::flushOutput();  // messages reach the parent in the order they were made
+    LOG4CPLUS_TRACE(logger, "tunnelTransportContextOutput: len: " << length);
+    const ssize_t result =
+        pipe_message::writeFrame(worker::state().fdUDPOutput, type, payload, length);
+    LOG4CPLUS_TRACE(logger, "tunnelTransportContextOutput writev result = " << result);
+}
+
+void sendTofdUDPOutput(const uint8_t* bytes, uint16_t length) {
+    worker::flushOutput();
+    if (pipe_message::writeFrame(worker::state().fdUDPOutput, pipe_message::kDatagram, bytes,
+                                 length) < 0) {
+        LOG4CPLUS_DEBUG(logger, "sendTofdUDPOutput: could not send to parent process: "
+                                    << std::strerror(errno));
+    }
+}
+
+void sendCloseTofdUDPOutput() {
+    tunnelTransportContextOutput(pipe_message::kFinished, nullptr, 0);
+}
+
+namespace {
+// A segment that only acknowledges: the ACK flag alone, no payload. packet: the device
+// address, then the TCP segment.
+bool pureAck(const uint8_t* packet, size_t length) {
+    constexpr size_t kAddress = 4;
+    constexpr size_t kFlagsOffset = kAddress + 13;
+    constexpr uint8_t kAckOnly = 0x10;
+    return length >= kAddress + 20 && (packet[kAddress + 12] >> 4) * 4u == length - kAddress &&
+           (packet[kFlagsOffset] & 0x3f) == kAckOnly;
+}
+
+uint32_t ackNumber(const uint8_t* packet) {
+    uint32_t ack;
+    std::memcpy(&ack, packet + 4 + 8, sizeof ack);
+    return ntohl(ack);
+}
+
+// The batch's last frame is a pure ACK of the same connection that this one supersedes: it
+// acknowledges more, so the older one says nothing the newer does not (it carries the newer
+// window too). A duplicate ACK (same number) is never replaced: the device counts those.
+bool supersedesLastAck(const uint8_t* packet, size_t length) {
+    const worker::State& s = worker::state();
+    if (s.outputBatchLength == 0 || !pureAck(packet, length)) {
+        return false;
+    }
+    const uint8_t* last = s.outputBatch.get() + s.lastFrameOffset;
+    const uint16_t lastLength = pipe_message::headerLength(last);
+    const uint8_t* lastPacket = last + pipe_message::kHeaderSize + 1;
+    const size_t lastPacketLength = lastLength - 1u;
+    return lastPacketLength == length && pureAck(lastPacket, lastPacketLength) &&
+           std::memcmp(lastPacket, packet, 4 + 4) == 0 &&  // device address and ports
+           static_cast<int32_t>(ackNumber(packet) - ackNumber(lastPacket)) > 0;
+}
+}  // namespace
+
+void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
+    LOG4CPLUS_TRACE(logger, "tunnelTransportOutput: len: " << length);
+    State& s = worker::state();
+    // Type 255 whose payload is the TAMBLO_MT_TCPOVERUDP byte and the packet.
+    const uint16_t payloadLength = static_cast<uint16_t>(length + 1);
+    const size_t frame = pipe_message::kHeaderSize + payloadLength;
+    if (supersedesLastAck(packet, length)) {
+        // A batch of segments from the device is acknowledged once, by its last ACK, instead
+        // of every second segment: a twentieth of the datagrams for the parent, the gateway
+        // and the device to handle, and the device's stack takes such ACKs as a receiver
+        // behind receive offload would send them.
+        std::memcpy(s.outputBatch.get() + s.lastFrameOffset + frame - length, packet, length);
+        return;
+    }
+    if (s.outputBatchLength + frame > worker::kOutputBatchSize) {
+        worker::flushOutput();
+    }
+    if (frame > worker::kOutputBatchSize) {
+        static const uint8_t kTcpOverUdp = TAMBLO_MT_TCPOVERUDP;
+        pipe_message::writeFrame2(s.fdUDPOutput, pipe_message::kDatagram, &kTcpOverUdp, 1, packet,
+                                  length);
+        return;
+    }
+    if (!s.outputBatch) {
+        s.outputBatch.reset(new uint8_t[worker::kOutputBatchSize]);
+    }
+    uint8_t* out = s.outputBatch.get() + s.outputBatchLength;
+    pipe_message::putHeader(out, pipe_message::kDatagram, payloadLength);
+    out[pipe_message::kHeaderSize] = TAMBLO_MT_TCPOVERUDP;
+    std::memcpy(out + 4, packet, length);
+    s.lastFrameOffset = s.outputBatchLength;
+    s.outputBatchLength += frame;
+    if (s.localLoop == nullptr) {
+        worker::flushOutput();  // no loop pass to wait for
+    }
+}
+
+void videorecorder_connect(const char* address, uint16_t port) {
+    const State& s = worker::state();
+    tunnelConnect(s.gcIP, s.gcPort, inet_addr(address), port, s.tcpWnd);
+}
+
+uint32_t videorecorder_send_to_device(const uint8_t* bytes, uint32_t length) {
+    return tunnelSendData(bytes, length);
+}
+
+void videorecorder_channel_register(uint8_t channel) {
+    tunnelTransportContextOutput(pipe_message::kChannelRegister, &channel, 1);
+}
+
+void videorecorder_channel_deregister(uint8_t channel) {
+    tunnelTransportContextOutput(pipe_message::kChannelDeregister, &channel, 1);
+}
+
+void videorecorder_channel_send(const uint8_t* bytes, uint16_t length) {
+    sendTofdUDPOutput(bytes, length);
+}
+
+Watcher::Watcher(int descriptor, WatcherCallback callback, int events)
+    : fd(descriptor), cb(std::move(callback)) {
+    ev_io_init(
+        watcher.get(), [](struct ev_loop*, ev_io* w, int) { static_cast<Watcher*>(w->data)->cb(); },
+        fd, events);
+    watcher.get()->data = this;
+    watcher.start(worker::state().localLoop);
+}
+
+Watcher::~Watcher() {
+    LOG4CPLUS_TRACE(logger, "deleting watcher " << static_cast<const void*>(this));
+}
+
+ScheduledCall::ScheduledCall(WatcherCallback callback) : cb(std::move(callback)) {
+    ev_timer_init(
+        timer.get(),
+        [](struct ev_loop*, ev_timer* w, int) {
+            std::unique_ptr<ScheduledCall> call(static_cast<ScheduledCall*>(w->data));
+            call->cb();
+        },
+        0., 0.);
+    timer.get()->data = this;
+    timer.start(worker::state().localLoop);
+}
+
+ScheduledCall::~ScheduledCall() {
+    LOG4CPLUS_TRACE(logger, "deleting scheduled call " << static_cast<const void*>(this));
+}
+
+namespace {
+// Stops the descriptor's watcher at once; its record (and the callback, which may be the one
+// running now) is freed before the loop next waits.
+void retireWatcher(std::map<int, std::unique_ptr<Watcher>>& table, uint16_t fd) {
+    State& s = worker::state();
+    const auto found = table.find(fd);
+    if (found == table.end()) {
+        return;
+    }
+    found->second->watcher.stop();
+    s.retiredWatchers.push_back(std::move(found->second));
+    table.erase(found);
+}
+}  // namespace
+
+bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb) {
+    // A descriptor registered again replaces its old record, which stops watching.
+    State& s = worker::state();
+    retireWatcher(s.watchers, fd);
+    s.watchers[fd] = std::make_unique<Watcher>(fd, std::move(cb));
+    return true;
+}
+
+void videorecorder_deregister_watcher(uint16_t fd) {
+    retireWatcher(worker::state().watchers, fd);
+}
+
+bool videorecorder_register_write_watcher(uint16_t fd, WatcherCallback cb) {
+    State& s = worker::state();
+    retireWatcher(s.writeWatchers, fd);
+    s.writeWatchers[fd] = std::make_unique<Watcher>(fd, std::move(cb), EV_WRITE);
+    return true;
+}
+
+void videorecorder_deregister_write_watcher(uint16_t fd) {
+    retireWatcher(worker::state().writeWatchers, fd);
+}
+
+void videorecorder_post_to_loop(WatcherCallback cb) {
+    worker::state().mailbox.post(std::move(cb));
+}
+
+void videorecorder_data_consumed(uint32_t count) {
+    tunnelDataConsumed(count);
+}
+
+void videorecorder_schedule_on_main_thread(WatcherCallback cb) {
+    new ScheduledCall(std::move(cb));  // frees itself after running
+}
+
+void videorecorder_cleanup() {
+    State& s = worker::state();
+    tunnelClose();
+    tunnelTransportContextOutput(pipe_message::kRecordingCleanup, nullptr, 0);
+    if (!s.cleanupWatcher.active()) {
+        s.cleanupWatcher.start(s.localLoop);
+    }
+}
+
+void videorecorder_error(const char* text) {
+    LOG4CPLUS_DEBUG(logger, "videorecorder_error " << text);
+    worker::endNow();
+}

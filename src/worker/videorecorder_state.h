@@ -1,0 +1,154 @@
+// State of the one relay or recording that a worker process serves, shared by the
+// worker's units (loop and dispatcher, request intake, configuration lookup, data path).
+// Process-wide: the parent's objects are never used in a worker after the fork.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "common/EventLoop.h"
+#include "common/LoopMailbox.h"
+#include "protocol/PipeMessage.h"
+#include "recording/RTSPRecorder.h"
+#include "protocol/RelayService.h"
+#include "worker/videorecorder.h"
+
+struct pbuf;
+
+// A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
+class Watcher {
+  public:
+    Watcher(int fd, WatcherCallback cb, int events = EV_READ);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    int fd;
+    EvIo watcher;
+    WatcherCallback cb;
+};
+
+// A call deferred to the next pass of the worker's loop; frees itself after running.
+struct ScheduledCall {
+    explicit ScheduledCall(WatcherCallback cb);
+    ~ScheduledCall();
+    EvTimer timer;
+    WatcherCallback cb;
+};
+
+namespace worker {
+
+constexpr size_t kClientInbufSize = 131072;
+constexpr double kTickSeconds = 0.25;
+constexpr double kExitDelaySeconds = 0.5;
+constexpr double kBufferingSeconds = 5.0;
+constexpr double kCleanupSeconds = 5.0;
+constexpr uint32_t kDefaultKeepaliveTimeout = 30;
+// A delayed ACK waits at most this long: well below the 200 ms minimum retransmission
+// time-out of common TCP peers, which the 0.25 s tick of the stack's timer is not.
+constexpr double kAckDelaySeconds = 0.005;
+// Tunnel packets for the parent gathered in one pass of the loop, written together.
+constexpr size_t kOutputBatchSize = 64 * 1024;
+// Memory that device data waiting for the local connection may hold before more is refused
+// (the stack then keeps it, unacknowledged): a fixed bound whatever the device sends.
+constexpr uint64_t kClientQueueLimit = 4 * 1024 * 1024;
+// What a queued stack buffer costs beyond its payload: buffer header, headroom, the IPv4 and
+// TCP headers it arrived with, and the allocator's own.
+constexpr uint64_t kBufferOverhead = 160;
+// CUSTOM_KEEPALIVE_TIMEOUT is held to this range (seconds).
+constexpr uint32_t kMinKeepaliveTimeout = 1;
+constexpr uint32_t kMaxKeepaliveTimeout = 3600;
+
+struct State {
+    bool isProxy = false;
+    int fdUDPInput = -1;
+    int fdUDPOutput = -1;
+    uint32_t gcIP = 0;
+    uint16_t gcPort = 0;
+    char cameraIPAddress[128] = "127.0.0.1";
+    uint16_t cameraPortNumber = 80;
+    uint32_t tcpWnd = 0;
+    uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
+    bool clientTargets = true;         // DST_PORT and SERVICE may choose a relay service
+    int fdConnected = -1;
+    int fdListen = -1;
+
+    char clientInbuf[kClientInbufSize + 1] = {};
+    int clientInbufLen = 0;
+
+    bool targetPending = false;    // a lookup or connect for the current target is under way
+    bool targetRequested = false;  // the request named a target at least once
+    bool gotCookies = false;
+    bool dataNeedsProcessing = false;
+    char previousHttpHeaderKey[256] = {};
+    char sessionId[128] = {};
+    char gcId[16] = {};
+    char ldId[16] = {};
+    RelayService service = RelayService::None;
+    bool replaceContentTypeFlag = false;
+    bool replacedContentType = false;
+    bool authHeaderReplaced = false;
+    bool httpStatusSwitchDisabled = false;
+
+    uint32_t keepaliveTimeout = kDefaultKeepaliveTimeout;
+    bool keepaliveClampLogged = false;
+    timeval keepalive_tv = {};
+    bool bufferingTimePassed = false;
+    bool closeRequested = false;
+    uint64_t receivedTotal = 0;
+
+    struct ev_loop* localLoop = nullptr;
+    EvIo inputPipeWatcher;
+    EvIo vlcOutputWatcher;
+    EvIo vlcInputQueueWatcher;
+    EvIo vlcListenWatcher;
+    EvTimer timeoutWatcher;
+    EvTimer bufferingWatcher;
+    EvTimer exitTimeoutWatcher;
+    EvTimer cleanupWatcher;
+    EvTimer requestHeadWatcher;  // proxy worker: ends it when no target is named in time
+    EvTimer ackTimer;
+    EvWatcher<ev_prepare> outputFlushWatcher;
+    std::unique_ptr<uint8_t[]> outputBatch;
+    size_t outputBatchLength = 0;
+    size_t lastFrameOffset = 0;       // where the batch's last frame starts (when not empty)
+    bool clientWritePending = false;  // device data came in this pass: written before the wait
+    std::map<int, std::unique_ptr<Watcher>> watchers;
+    std::map<int, std::unique_ptr<Watcher>> writeWatchers;
+    // Deregistered records, freed before the loop next waits (a callback may deregister its
+    // own watcher while it runs).
+    std::vector<std::unique_ptr<Watcher>> retiredWatchers;
+    LoopMailbox mailbox;  // work from the recorder's media threads
+    RTSPRecorderPtr rec;  // RTSP path: tunnel and parent events go to the recorder
+    pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
+};
+
+State& state();
+
+void touchKeepalive();
+// Writes the gathered tunnel packets to the parent (before any other message, and before
+// the loop waits).
+void flushOutput();
+// Ends the worker at once: closes the tunnelled connection and breaks the loop.
+void endNow();
+
+// Seams of the units that build on the loop (request intake, lookup, data path).
+void clientDataReceived(int received);  // bytes were appended to clientInbuf
+void processClientData(int received);   // forwards the held client bytes when it may
+void startLookup();                     // the request named a new target
+bool clientQueueEmpty();                // nothing waits to be written to the local connection
+// Writes the device data that came in during this pass of the loop to the local connection
+// (once per pass, not once per segment).
+void writePendingClientData();
+uint64_t clientQueueBytes();
+void releaseClientQueue();
+void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
+void targetNamed();            // the client's request named its first target
+// Forgets the relay: a fresh worker's state (tests run several relays in one process).
+void resetState();
+
+}  // namespace worker
