@@ -1,5 +1,5 @@
-// The one server object of the parent process: the gateway UDP socket, the control and
-// proxy listeners, the tables that index gateway clients and tunnels, the keepalive and
+// The one server object of the parent process: the gateway port (GatewayPort), the control
+// and proxy listeners, the tables that index gateway clients and tunnels, the keepalive and
 // session-cache timers and the SIGTERM watcher, all on the default loop. It also serves the
 // gateway datagram protocol: dispatch, registration, keepalive and expiry.
 //
@@ -26,6 +26,7 @@
 #include "server/AcceptPause.h"
 #include "common/Clock.h"
 #include "server/CommandLine.h"
+#include "server/GatewayPort.h"
 #include "common/EventLoop.h"
 #include "common/FileDescriptor.h"
 #include "protocol/GatewayDatagram.h"
@@ -73,18 +74,15 @@ struct AddressKeyBuffer {
     std::string_view view() const { return {text, length}; }
 };
 
-class TambloServer final : public TunnelHost, public GatewayClientHost {
+class TambloServer final : public TunnelHost,
+                           public GatewayClientHost,
+                           private GatewayPort::Receiver {
   public:
     static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
     static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
     static constexpr int64_t kKeepaliveSilenceSeconds = 120;
     static constexpr int kSessionCacheTimeoutSeconds = 900;
-    static constexpr int kDrainBudget = 1024;  // datagrams per readiness event
-    static constexpr int kReceiveBatch = 32;   // buffers per receive call
-    static constexpr int kAcceptBatch = 64;    // proxy connections accepted per readiness event
-    // Datagrams for gateways gathered in one pass of the loop and sent together.
-    static constexpr size_t kSendBatchBytes = 256 * 1024;
-    static constexpr size_t kSendBatchDatagrams = 1024;
+    static constexpr int kAcceptBatch = 64;  // proxy connections accepted per readiness event
     // A connection's set-up defers the forks of spares for this long at most.
     static constexpr double kSetupGraceSeconds = 0.02;
 
@@ -95,24 +93,21 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     TambloServer(const TambloServer&) = delete;
     TambloServer& operator=(const TambloServer&) = delete;
 
-    // Sockets and loop.
+    // The gateway port's sends (a datagram for a gateway in the send batch leaves with the
+    // others of this pass of the loop, before the loop waits again) and pipe frames.
     ssize_t send(const sockaddr_in& destination, const void* payload, size_t length,
-                 DatagramKind kind = DatagramKind::Control);
-    // A datagram for a gateway that leaves with the others of this pass of the loop (before
-    // the loop waits again, or once the batch is full): room for up to capacity bytes, then
-    // the length written there. Never fails: a full batch is sent first.
-    uint8_t* reserveDatagram(size_t capacity) override;
-    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) override;
-    // Sends what is gathered now; datagrams that find the socket buffer full are lost (a
-    // congested link: TCP sends them again).
-    void flushDatagrams();
-    // Tunnels with frames gathered for their worker's pipe; written once the datagrams they
-    // came from have been dispatched.
-    void pipeFramesQueued(Tunnel* tunnel) override;
-    void pipeFramesDropped(Tunnel* tunnel) override;  // the tunnel goes away with frames gathered
-    void flushPipeFrames();
-    // Where tunnels read their worker's messages: one buffer for all of them.
-    uint8_t* pipeReadBuffer() override { return pipeReadBuffer_.get(); }
+                 DatagramKind kind = DatagramKind::Control) {
+        return gatewayPort_.send(destination, payload, length, kind);
+    }
+    uint8_t* reserveDatagram(size_t capacity) override { return gatewayPort_.reserveDatagram(capacity); }
+    void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) override {
+        gatewayPort_.commitDatagram(length, destination, kind);
+    }
+    void flushDatagrams() { gatewayPort_.flushDatagrams(); }
+    void pipeFramesQueued(Tunnel* tunnel) override { gatewayPort_.pipeFramesQueued(tunnel); }
+    void pipeFramesDropped(Tunnel* tunnel) override { gatewayPort_.pipeFramesDropped(tunnel); }
+    void flushPipeFrames() { gatewayPort_.flushPipeFrames(); }
+    uint8_t* pipeReadBuffer() override { return gatewayPort_.pipeReadBuffer(); }
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
                                        uint16_t port);
     static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
@@ -133,14 +128,14 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     // The longest a recording worker takes from a stop request to its report: the MJPEG
     // path's buffering time and exit delay, then the teardown, with room.
     static constexpr double kShutdownWaitSeconds = 5.0 + 0.5 + kRecordingTeardownSeconds + 2.0;
-    uint16_t boundGatewayPort() const;  // the gateway socket's port (settings may say 0)
+    uint16_t boundGatewayPort() const { return gatewayPort_.boundPort(); }  // settings may say 0
     uint16_t boundProxyPort() const;
     uint16_t boundControlPort() const;
 
     // Gateway protocol. io_cb_switch dispatches one datagram and hands what it carries for
     // workers to their pipes at once; the receive loop hands them over per batch instead.
     void io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length);
-    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length) override;
     void registerTamClient(bool withKey, const sockaddr_in& sender, const uint8_t* datagram,
                            size_t length);
     void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length);
@@ -203,12 +198,10 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     bool recordingReportsTo(int socket) const;
 
   private:
-    void bindGatewaySocket();
+    void receiveBatchBoundary() override { lastRoute.valid = false; }
     UniqueFd bindListener(uint16_t port, const char* failureText,
                           const std::string& address = std::string());
-    void bindToInterface(const std::string& name, sockaddr_in* address);
     void startTimers();
-    void io_cb(int revents);
     void ioProxy_cb(int revents);
     void ioControl_cb(int revents);
     // A waiting proxy connection has bytes: a spare or a new worker takes it.
@@ -217,7 +210,6 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     void acceptFailed(const char* listener, int error, AcceptPause& pause);
     void deleteDoomedTunnels(int revents);
     void beforeWait(int revents);
-    void dispatchReceived(int count);
     // Forks spare workers up to the setting, once the proxy port has had a client, while no
     // client waits on its connection's set-up (the fork would hold up its first byte).
     void replenishSpares();
@@ -254,8 +246,7 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     std::map<sockaddr_in, GatewayClient*, less_sockaddr_in> sa2gc;
     boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
 
-    UniqueFd fd;
-    EvIo io;
+    GatewayPort gatewayPort_;
     UniqueFd fdControl;
     UniqueFd fdProxy;
     EvIo ioControl;
@@ -290,19 +281,6 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
     ServerCounters counters_;
     FloodLogs floodLogs_;
 
-    // Fixed receive buffers, one per message of a batch: a datagram (longer ones arrive cut),
-    // or with receive offload the datagrams that the kernel coalesced.
-    struct ReceiveSlots {
-        std::unique_ptr<uint8_t[]> buffers;
-        size_t size = gateway_datagram::kMaxDatagramSize;  // bytes of each buffer
-        sockaddr_in senders[kReceiveBatch];
-        iovec vectors[kReceiveBatch];
-        mmsghdr messages[kReceiveBatch];
-        uint8_t controls[kReceiveBatch][udp_batch::kControlSpace];
-    };
-    std::unique_ptr<ReceiveSlots> receiveSlots;
-    void setUpReceiveSlots(bool coalesced);
-
     // The session of the last tunnel segment dispatched: a run of segments of one connection
     // formats and looks up its key once. Kept for one receive batch only: sessions change
     // and tunnels go away only in other callbacks.
@@ -312,11 +290,7 @@ class TambloServer final : public TunnelHost, public GatewayClientHost {
         gateway_datagram::TunnelSegmentRoute route;
         Tunnel* tunnel = nullptr;
     } lastRoute;
-
-    udp_batch::DatagramBatch sendBatch{kSendBatchBytes, kSendBatchDatagrams};
-    EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams
-    std::vector<Tunnel*> tunnelsWithFrames;
-    std::unique_ptr<uint8_t[]> pipeReadBuffer_;
+    EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams and frames
 };
 
 // The server of this process, for the plain timer and signal callbacks.
