@@ -525,13 +525,13 @@ void TambloServer::stopVideoRecording(const std::string& mac, const std::string&
 }
 
 bool TambloServer::recordingReportsTo(int socket) const {
-    return std::any_of(allTunnels.begin(), allTunnels.end(), [socket](const Tunnel* tunnel) {
+    return std::any_of(workers.tunnels().begin(), workers.tunnels().end(), [socket](const Tunnel* tunnel) {
         return tunnel->getCtrlConnectionSocket() == socket && !tunnel->isRecordingResponseSent();
     });
 }
 
 void TambloServer::forgetControlConnection(int socket) {
-    for (Tunnel* tunnel : allTunnels) {
+    for (Tunnel* tunnel : workers.tunnels()) {
         if (tunnel->getCtrlConnectionSocket() == socket) {
             tunnel->forgetCtrlConnection();
         }

@@ -89,17 +89,10 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
             proxyClientDropped(peer, reason);
         });
 
-    ev_prepare_init(
-        doomedTunnelsWatcher.get(),
-        (evMemberCallback<TambloServer, ev_prepare, &TambloServer::deleteDoomedTunnels>));
-    doomedTunnelsWatcher.get()->data = this;
     ev_prepare_init(beforeWaitWatcher.get(),
                     (evMemberCallback<TambloServer, ev_prepare, &TambloServer::beforeWait>));
     beforeWaitWatcher.get()->data = this;
     beforeWaitWatcher.start(loop);
-    ev_init(spareTimer.get(),
-            (evMemberCallback<TambloServer, ev_timer, &TambloServer::spareTimer_cb>));
-    spareTimer.get()->data = this;
 
     serverObject = this;
     startTimers();
@@ -107,7 +100,7 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
 
 TambloServer::~TambloServer() {
     cleanup();
-    destroyAllTunnels();
+    workers.destroyAll();
     for (auto& [key, client] : gatewayClients) {
         delete client;
     }
@@ -170,7 +163,7 @@ void TambloServer::ioProxy_cb(int) {
             }
             return;
         }
-        proxyClientSeen = true;
+        workers.proxyClientSeen();
         if (workerSlotFor(&peer)) {
             addProxyClient(peer.sin_addr.s_addr);  // a waiting connection counts for its address
             pendingClients->hold(std::move(client), peer);
@@ -184,7 +177,7 @@ void TambloServer::proxyClientReady(UniqueFd client, const sockaddr_in& peer) {
     if (!workerSlotFor(&peer, false)) {
         return;
     }
-    Tunnel* tunnel = takeSpare(client.get());
+    Tunnel* tunnel = workers.takeSpare(client.get());
     if (tunnel == nullptr) {
         tunnel = new Tunnel(this);
         if (!tunnel->startTcpProxy(client.get())) {
@@ -229,124 +222,9 @@ void TambloServer::acceptFailed(const char* listener, int error, AcceptPause& pa
         });
 }
 
-Tunnel* TambloServer::takeSpare(int client) {
-    while (!spares.empty()) {
-        Tunnel* tunnel = spares.back();
-        spares.pop_back();
-        if (tunnel->handOver(client)) {
-            settingUp.push_back(tunnel);
-            return tunnel;
-        }
-        tunnel->destroy();  // it died waiting: the next one, or a fork
-    }
-    return nullptr;
-}
-
-void TambloServer::replenishSpares() {
-    if (!proxyClientSeen || spares.size() >= settings.spareWorkers || loop == nullptr ||
-        serverObject != this) {
-        return;
-    }
-    // A fork takes the loop for a while: not while a client waits for its first answer
-    // bytes, unless that has taken longer than kSetupGraceSeconds already.
-    const double now = nowSeconds();
-    double oldest = now;
-    settingUp.erase(std::remove_if(settingUp.begin(), settingUp.end(),
-                                   [&](Tunnel* tunnel) {
-                                       const double since = tunnel->setupStarted();
-                                       if (since < 0 || now - since >= kSetupGraceSeconds) {
-                                           tunnel->setupDone();
-                                           return true;
-                                       }
-                                       oldest = std::min(oldest, since);
-                                       return false;
-                                   }),
-                    settingUp.end());
-    if (!settingUp.empty()) {
-        if (!spareTimer.active()) {
-            ev_timer_set(spareTimer.get(), kSetupGraceSeconds - (now - oldest), 0.);
-            spareTimer.start(loop);
-        }
-        return;
-    }
-    while (spares.size() < settings.spareWorkers && allTunnels.size() < settings.maxWorkers) {
-        Tunnel* tunnel = new Tunnel(this);
-        if (!tunnel->startSpareProxy()) {
-            tunnel->destroy();
-            return;  // tried again before the loop next waits
-        }
-        spares.push_back(tunnel);
-    }
-}
-
-void TambloServer::retireSpares() {
-    for (Tunnel* tunnel : std::vector<Tunnel*>(spares)) {
-        tunnel->destroy();  // its socket pair closes: the spare ends by itself
-    }
-}
-
 void TambloServer::renewWorkers() {
     workerZygote_.restart();
     retireSpares();
-}
-
-void TambloServer::spareTimer_cb(int) {
-    // Nothing to do here: the loop's next pass replenishes.
-}
-
-void TambloServer::setupDone(Tunnel* tunnel) {
-    tunnel->setupDone();
-    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
-}
-
-void TambloServer::tunnelEnding(Tunnel* tunnel) {
-    spares.erase(std::remove(spares.begin(), spares.end(), tunnel), spares.end());
-    settingUp.erase(std::remove(settingUp.begin(), settingUp.end(), tunnel), settingUp.end());
-}
-
-bool TambloServer::workerSlotFor(const sockaddr_in* peer, bool perAddress) {
-    // Over a limit the connection is closed before it costs a fork: a flood of connections
-    // from one address can neither exhaust the machine nor crowd out others. Recordings (no
-    // peer) count against the limit in all only.
-    uint32_t atAddress = 0;
-    if (peer != nullptr && perAddress) {
-        const auto it = proxyWorkersPerAddress.find(peer->sin_addr.s_addr);
-        atAddress = it != proxyWorkersPerAddress.end() ? it->second : 0;
-    }
-    const char* limit = nullptr;
-    uint32_t value = 0;
-    // A spare takes the connection: it counts once it has one.
-    if (allTunnels.size() - spares.size() >= settings.maxWorkers) {
-        limit = "--max-workers";
-        value = settings.maxWorkers;
-    } else if (atAddress >= settings.maxWorkersPerAddress) {
-        limit = "--max-workers-per-address";
-        value = settings.maxWorkersPerAddress;
-    }
-    if (limit == nullptr) {
-        return true;
-    }
-    tamblo::logging::refuseOverLimit(
-        &counters_.workersRefused, logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.workerLimit,
-        nowSeconds(), limit, value, [&](auto& line) {
-            if (peer != nullptr) {
-                line << "Refusing proxy connection from " << addressToString(*peer, nullptr, 0);
-            } else {
-                line << "Refusing recording";
-            }
-        });
-    return false;
-}
-
-void TambloServer::addProxyClient(uint32_t address) {
-    ++proxyWorkersPerAddress[address];
-}
-
-void TambloServer::removeProxyClient(uint32_t address) {
-    const auto it = proxyWorkersPerAddress.find(address);
-    if (it != proxyWorkersPerAddress.end() && --it->second == 0) {
-        proxyWorkersPerAddress.erase(it);
-    }
 }
 
 double TambloServer::nowSeconds() const {
@@ -364,7 +242,9 @@ void TambloServer::ioControl_cb(int) {
 void TambloServer::beforeWait(int) {
     flushPipeFrames();
     flushDatagrams();
-    replenishSpares();
+    if (serverObject == this) {
+        workers.replenishSpares(nowSeconds());
+    }
 }
 
 namespace {
@@ -446,9 +326,9 @@ void TambloServer::handleSignal() {
     // sessions with their cameras close properly.
     ioControl.stop();
     ioProxy.stop();
-    spareTimer.stop();
+    workers.stopSpareTimer();
     retireSpares();
-    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
+    for (Tunnel* tunnel : std::set<Tunnel*>(workers.tunnels())) {
         tunnel->stopVideoRecording(false);
     }
     if (recordingsRunning() == 0) {
@@ -471,12 +351,6 @@ void TambloServer::shutdownTimer_cb(int) {
     ev_break(loop, EVBREAK_ALL);
 }
 
-size_t TambloServer::recordingsRunning() const {
-    return static_cast<size_t>(std::count_if(allTunnels.begin(), allTunnels.end(), [](Tunnel* t) {
-        return !t->isProxyTunnel() && !t->isRecordingResponseSent();
-    }));
-}
-
 void TambloServer::endShutdownWhenDone() {
     if (shutdownStarted && shutdownTimer.active() && recordingsRunning() == 0) {
         LOG4CPLUS_INFO(logger, "every recording has ended");
@@ -491,7 +365,7 @@ void TambloServer::cleanup() {
     }
     LOG4CPLUS_DEBUG(logger, "TambloServer::cleanup()");
     // Tell every worker to stop, the authorised and the not yet authorised alike.
-    const std::set<Tunnel*> tunnels = allTunnels;
+    const std::set<Tunnel*> tunnels = workers.tunnels();
     for (Tunnel* tunnel : tunnels) {
         tunnel->stopVideoRecording(false);
     }
@@ -507,7 +381,7 @@ void TambloServer::cleanup() {
     ioControl.stop();
     gatewayPort_.close();
     beforeWaitWatcher.stop();
-    spareTimer.stop();
+    workers.stopSpareTimer();
     pendingClients->clear();
     // Spares have no client to finish: they end when their socket pair closes.
     retireSpares();
@@ -573,39 +447,16 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
     endShutdownWhenDone();
 }
 
-void TambloServer::addTunnel(Tunnel* tunnel) {
-    allTunnels.insert(tunnel);
-}
-
 void TambloServer::forgetTunnel(Tunnel* tunnel) {
-    allTunnels.erase(tunnel);
+    workers.forget(tunnel);
     endShutdownWhenDone();
-}
-
-void TambloServer::deferDelete(Tunnel* tunnel) {
-    doomedTunnels.push_back(tunnel);
-    if (!doomedTunnelsWatcher.active() && loop != nullptr) {
-        doomedTunnelsWatcher.start(loop);
-    }
-}
-
-void TambloServer::deleteDoomedTunnels(int) {
-    // Runs before the loop polls again, after every callback of the last iteration.
-    std::vector<Tunnel*> doomed;
-    doomed.swap(doomedTunnels);
-    for (Tunnel* tunnel : doomed) {
-        delete tunnel;
-    }
-    if (doomedTunnels.empty()) {
-        doomedTunnelsWatcher.stop();
-    }
 }
 
 ServerGauges TambloServer::gauges() const {
     ServerGauges gauges;
     gauges.gatewayClientsKeyed = keyedGatewayClients;
     gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
-    for (const Tunnel* tunnel : allTunnels) {
+    for (const Tunnel* tunnel : workers.tunnels()) {
         ++(tunnel->isSpare()         ? gauges.spareWorkers
            : tunnel->isProxyTunnel() ? gauges.proxyWorkers
                                      : gauges.recordingWorkers);
@@ -633,11 +484,4 @@ DatagramKind datagramKindOf(uint8_t type) {
         default:
             return DatagramKind::Channel;
     }
-}
-
-void TambloServer::destroyAllTunnels() {
-    for (Tunnel* tunnel : std::set<Tunnel*>(allTunnels)) {
-        tunnel->destroy();
-    }
-    deleteDoomedTunnels(0);
 }

@@ -35,6 +35,7 @@
 #include "protocol/RecordingRequest.h"
 #include "server/ServerCounters.h"
 #include "server/UdpBatch.h"
+#include "server/WorkerPool.h"
 #include "server/WorkerReaper.h"
 #include "server/TunnelHost.h"
 #include "worker/WorkerZygote.h"
@@ -83,8 +84,6 @@ class TambloServer final : public TunnelHost,
     static constexpr int64_t kKeepaliveSilenceSeconds = 120;
     static constexpr int kSessionCacheTimeoutSeconds = 900;
     static constexpr int kAcceptBatch = 64;  // proxy connections accepted per readiness event
-    // A connection's set-up defers the forks of spares for this long at most.
-    static constexpr double kSetupGraceSeconds = 0.02;
 
     // Binds all three sockets and starts the watchers on the default loop; throws
     // std::runtime_error when a socket cannot be bound.
@@ -157,25 +156,24 @@ class TambloServer final : public TunnelHost,
     void removeTunnel(Tunnel* tunnel) override;
     void sendCtrlCloseMessage(Tunnel* tunnel) override;
     Tunnel* session(std::string_view key) const;
-    void addTunnel(Tunnel* tunnel) override;
+    // The worker pool's tables, spares and limits (WorkerPool).
+    void addTunnel(Tunnel* tunnel) override { workers.add(tunnel); }
     void forgetTunnel(Tunnel* tunnel) override;
-    // A tunnel ends (destroy()): a spare leaves the pool, a connection its set-up.
-    void tunnelEnding(Tunnel* tunnel) override;
-    // The device's first answer bytes reached a connection in set-up.
-    void setupDone(Tunnel* tunnel);
-    size_t spareCount() const { return spares.size(); }
+    void tunnelEnding(Tunnel* tunnel) override { workers.tunnelEnding(tunnel); }
+    void setupDone(Tunnel* tunnel) { workers.setupDone(tunnel); }
+    size_t spareCount() const { return workers.spareCount(); }
     // Ends the spare workers; new ones are forked on the loop's next pass.
-    void retireSpares();
+    void retireSpares() { workers.retireSpares(); }
     // After SIGHUP: another zygote (whose workers log with the new configuration), and new
     // spares from it.
     void renewWorkers();
-    void deferDelete(Tunnel* tunnel) override;
-    size_t tunnelCount() const { return allTunnels.size(); }
+    void deferDelete(Tunnel* tunnel) override { workers.deferDelete(tunnel); }
+    size_t tunnelCount() const { return workers.size(); }
     WorkerReaper& reaper() override { return workerReaper; }
     WorkerZygote& workerZygote() override { return workerZygote_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
-    void addProxyClient(uint32_t address) override;
-    void removeProxyClient(uint32_t address) override;
+    void addProxyClient(uint32_t address) override { workers.addProxyClient(address); }
+    void removeProxyClient(uint32_t address) override { workers.removeProxyClient(address); }
 
     ServerGauges gauges() const;
     ServerCounters& counters() override { return counters_; }
@@ -208,19 +206,11 @@ class TambloServer final : public TunnelHost,
     void proxyClientReady(UniqueFd client, const sockaddr_in& peer);
     void proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason);
     void acceptFailed(const char* listener, int error, AcceptPause& pause);
-    void deleteDoomedTunnels(int revents);
     void beforeWait(int revents);
-    // Forks spare workers up to the setting, once the proxy port has had a client, while no
-    // client waits on its connection's set-up (the fork would hold up its first byte).
-    void replenishSpares();
-    void spareTimer_cb(int revents);
     void shutdownTimer_cb(int revents);
-    // Recordings that have not reported their end yet.
-    size_t recordingsRunning() const;
+    size_t recordingsRunning() const { return workers.recordingsRunning(); }
     // During the shutdown wait: ends the loop once no recording is left running.
     void endShutdownWhenDone();
-    // A spare for the accepted client, or nullptr.
-    Tunnel* takeSpare(int client);
     // sealed: the datagram came out of an envelope.
     void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
     void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
@@ -229,11 +219,12 @@ class TambloServer final : public TunnelHost,
                               bool sealed);
     bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
-    void destroyAllTunnels();
     bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
     // True when a worker may be forked for the peer (a proxy client) or a recording (none);
     // perAddress false: the peer already holds its place under its address's limit.
-    bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true);
+    bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true) {
+        return workers.slotFor(peer, perAddress, nowSeconds());
+    }
     void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
 
     ServerSettings settings;
@@ -259,24 +250,17 @@ class TambloServer final : public TunnelHost,
     EvSignal signalWatcher;
     EvPeriodic sessionCachePurgeTimer;
 
-    std::set<Tunnel*> allTunnels;    // every live tunnel, for fork hygiene and shutdown
-    std::vector<Tunnel*> spares;     // forked ahead of need, waiting for a client
-    std::vector<Tunnel*> settingUp;  // handed a client, its first answer not seen yet
-    bool proxyClientSeen = false;    // spares are kept once the proxy port is in use
-    EvTimer spareTimer;              // a set-up that takes long stops deferring spares
+    WorkerPool workers{*this, settings, counters_, floodLogs_};
     bool shutdownStarted = false;
-    EvTimer shutdownTimer;               // the end of the wait for recordings at SIGTERM
-    std::vector<Tunnel*> doomedTunnels;  // destroyed, deleted on the next iteration
-    EvWatcher<ev_prepare> doomedTunnelsWatcher;
+    EvTimer shutdownTimer;  // the end of the wait for recordings at SIGTERM
     WorkerReaper workerReaper;
     // Started before any gateway registers: it never holds a key, a session or a client's data.
     WorkerZygote workerZygote_{settings};
 
-    // Limits: gateway records per public IPv4 address, key agreements per source, proxy
-    // workers per client IPv4 address; the log limiters of the refusals they cause.
+    // Limits: gateway records per public IPv4 address, key agreements per source; the log
+    // limiters of the refusals they cause (the worker limits are the pool's).
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
-    boost::unordered_map<uint32_t, uint32_t> proxyWorkersPerAddress;
     size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
     ServerCounters counters_;
     FloodLogs floodLogs_;
