@@ -29,12 +29,6 @@ bool segmentCarriesData(const uint8_t* datagram, size_t length) {
     return length > kHeaderLengthOffset &&
            length > kSegmentOffset + static_cast<size_t>(datagram[kHeaderLengthOffset] >> 4) * 4;
 }
-
-std::string senderText(const sockaddr_in& sender) {
-    AddressKeyBuffer key;
-    TambloServer::formatAddressKey(sender, {}, 0, &key);
-    return std::string(key.view());
-}
 }  // namespace
 
 void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
@@ -77,8 +71,8 @@ void TambloServer::dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t
 }
 
 void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
-    const auto it = sa2gc.find(sender);
-    if (it == sa2gc.end()) {
+    GatewayClient* const client = gateways.bySender(sender);
+    if (client == nullptr) {
         counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.unknownSenderDropped;
         tamblo::logging::logLimited(
@@ -89,7 +83,7 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     // The plaintext is written over the ciphertext, inside the receive buffer.
     uint32_t plainLength = 0;
     uint8_t* plain =
-        it->second->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
+        client->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
     if (plain == nullptr || plainLength == 0) {
         counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.undecryptableDropped;
@@ -112,7 +106,7 @@ bool TambloServer::refusePlaintext(const GatewayClient* owner, const sockaddr_in
     ++counters_.plaintextOnKeyedDropped;
     tamblo::logging::logLimited(
         logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.plaintext, nowSeconds(), [&](auto& line) {
-            line << "Dropping plain tunnel or channel datagram from " << senderText(sender)
+            line << "Dropping plain tunnel or channel datagram from " << addressKeyText(sender)
                  << ": GC " << owner->key() << " registered there with a key";
         });
     return true;
@@ -154,8 +148,7 @@ void TambloServer::routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagr
     // falls back to whatever record holds the address now.
     const GatewayClient* owner = tunnel->getGatewayClient();
     if (owner == nullptr && !sealed) {
-        const auto it = sa2gc.find(sender);
-        owner = it != sa2gc.end() ? it->second : nullptr;
+        owner = gateways.bySender(sender);
     }
     if (refusePlaintext(owner, sender, sealed)) {
         return;
@@ -172,17 +165,17 @@ void TambloServer::routeChannelDatagram(const sockaddr_in& sender, uint8_t* data
     LOG4CPLUS_TRACE(logger, "Received message with tag: " << static_cast<unsigned>(datagram[0]));
     AddressKeyBuffer key;
     formatAddressKey(sender, {}, 0, &key);
-    const auto it = gatewayClientsAddr.find(key.view(), TextKeyHash(), TextKeyEqual());
-    if (it == gatewayClientsAddr.end()) {
+    GatewayClient* const client = gateways.byAddressText(key.view());
+    if (client == nullptr) {
         ++counters_.unknownSenderDropped;
         LOG4CPLUS_DEBUG(logger, "No gateway client at " << key.view() << " for channel "
                                                         << static_cast<unsigned>(datagram[0]));
         return;
     }
-    if (refusePlaintext(it->second, sender, sealed)) {
+    if (refusePlaintext(client, sender, sealed)) {
         return;
     }
-    it->second->receivedData(datagram, length);
+    client->receivedData(datagram, length);
 }
 
 void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
@@ -208,7 +201,7 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
         ++counters_.registrationsRefusedMalformed;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
-                line << "Dropping registration from " << senderText(sender)
+                line << "Dropping registration from " << addressKeyText(sender)
                      << ": custom device id of length " << static_cast<unsigned>(reg.customIdLength)
                      << " runs past the end of the " << length << "-byte datagram";
             });
@@ -237,7 +230,7 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     }
     // A record has one key, so the two are never the same record.
     const size_t replaced = (existing[0] != nullptr ? 1 : 0) + (existing[1] != nullptr ? 1 : 0);
-    if (!registrationWithinLimits(key, sender, replaced)) {
+    if (!gateways.registrationWithinLimits(key, sender, replaced, nowSeconds())) {
         return;
     }
 
@@ -245,13 +238,13 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     // registered. Its cost is why each source gets only so many a second.
     CryptoContextPtr crypto;
     if (withKey) {
-        if (!keyAgreementBuckets.take(sender.sin_addr.s_addr, nowSeconds())) {
+        if (!gateways.takeKeyAgreement(sender.sin_addr.s_addr, nowSeconds())) {
             ++counters_.registrationsRefusedKeyRate;
             tamblo::logging::logLimited(
                 logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.keyRate, nowSeconds(),
                 [&](auto& line) {
                     line << "Dropping keyed registration of GC " << key << " from "
-                         << senderText(sender) << ": too many key agreements from this address";
+                         << addressKeyText(sender) << ": too many key agreements from this address";
                 });
             return;
         }
@@ -262,7 +255,7 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
                                         nowSeconds(), [&](auto& line) {
                                             line
                                                 << "Refusing registration of GC " << key << " from "
-                                                << senderText(sender)
+                                                << addressKeyText(sender)
                                                 << ": its public key gives no usable shared secret";
                                         });
             return;
@@ -279,7 +272,7 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     auto* client =
         new GatewayClient(this, std::string(key), sender, reg.localIP, reg.localPortStart,
                           reg.localPortEnd, reg.type, std::move(crypto), clock_.now());
-    addGatewayClient(client, sender);
+    gateways.add(client, sender);
     ++counters_.registrationsAccepted;
     tamblo::logging::logLimited(
         logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.accepted, nowSeconds(),
@@ -294,40 +287,6 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     }
 }
 
-bool TambloServer::registrationWithinLimits(std::string_view key, const sockaddr_in& sender,
-                                            size_t replaced) {
-    // The records that this registration replaces are at the sender's IP: they make room
-    // under both limits.
-    const auto perAddress = gatewaysPerAddress.find(sender.sin_addr.s_addr);
-    const size_t atAddress = perAddress != gatewaysPerAddress.end() ? perAddress->second : 0;
-    const char* limit = nullptr;
-    uint32_t value = 0;
-    if (gatewayClients.size() - replaced >= settings.maxGateways) {
-        limit = "--max-gateways";
-        value = settings.maxGateways;
-    } else if (atAddress - replaced >= settings.maxGatewaysPerAddress) {
-        limit = "--max-gateways-per-address";
-        value = settings.maxGatewaysPerAddress;
-    }
-    if (limit == nullptr) {
-        return true;
-    }
-    tamblo::logging::refuseOverLimit(
-        &counters_.registrationsRefusedLimit, logger, log4cplus::INFO_LOG_LEVEL,
-        floodLogs_.registrationLimit, nowSeconds(), limit, value, [&](auto& line) {
-            line << "Dropping registration of GC " << key << " from " << senderText(sender);
-        });
-    return false;
-}
-
-void TambloServer::addGatewayClient(GatewayClient* client, const sockaddr_in& sender) {
-    gatewayClients[client->key()] = client;
-    sa2gc[sender] = client;
-    gatewayClientsAddr[senderText(sender)] = client;
-    ++gatewaysPerAddress[sender.sin_addr.s_addr];
-    keyedGatewayClients += client->isEncrypted() ? 1 : 0;
-}
-
 void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
                                    size_t length) {
     Keepalive keepalive;
@@ -336,7 +295,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         ++counters_.tooShortDropped;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
-                line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << senderText(sender)
+                line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << addressKeyText(sender)
                      << ". Ignoring.";
             });
         return;
@@ -345,7 +304,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         ++counters_.malformedDropped;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
-                line << "Dropping keepalive from " << senderText(sender)
+                line << "Dropping keepalive from " << addressKeyText(sender)
                      << ": custom device id of length "
                      << static_cast<unsigned>(keepalive.customIdLength)
                      << " runs past the end of the " << length << "-byte datagram";
@@ -368,7 +327,7 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
             logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.keepaliveAddress, nowSeconds(),
             [&](auto& line) {
                 line << "Keepalive update failed for device: " << key << ": sent from "
-                     << senderText(sender) << ", registered at " << senderText(client->getAddress())
+                     << addressKeyText(sender) << ", registered at " << addressKeyText(client->getAddress())
                      << ", ignored";
             });
         return;
@@ -386,15 +345,8 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
 }
 
 void TambloServer::processKeepalive() {
-    const uint64_t now = static_cast<uint64_t>(clock_.now().tv_sec);
-    std::vector<GatewayClient*> silent;
-    for (const auto& [key, client] : gatewayClients) {
-        // Unsigned: a last keepalive later than now counts as a very long silence.
-        if (now - static_cast<uint64_t>(client->lastKeepalive()) >
-            static_cast<uint64_t>(kKeepaliveSilenceSeconds)) {
-            silent.push_back(client);
-        }
-    }
+    const std::vector<GatewayClient*> silent =
+        gateways.silentFor(kKeepaliveSilenceSeconds, clock_.now().tv_sec);
     for (GatewayClient* client : silent) {
         ++counters_.expiries;
         LOG4CPLUS_DEBUG(logger, "Keepalive: Removed gateway client " << client->key());
@@ -403,44 +355,11 @@ void TambloServer::processKeepalive() {
 }
 
 void TambloServer::deleteGatewayClient(GatewayClient* client) {
-    // Every index entry is erased only where it still names this record: another record may
-    // have taken the same address or id since.
-    const auto byKey = gatewayClients.find(client->key());
-    if (byKey != gatewayClients.end() && byKey->second == client) {
-        gatewayClients.erase(byKey);
-        keyedGatewayClients -= client->isEncrypted() ? 1 : 0;
-    }
-    const auto byAddress = sa2gc.find(client->getAddress());
-    if (byAddress != sa2gc.end() && byAddress->second == client) {
-        sa2gc.erase(byAddress);
-    }
-    AddressKeyBuffer text;
-    formatAddressKey(client->getAddress(), {}, 0, &text);
-    const auto byText = gatewayClientsAddr.find(text.view(), TextKeyHash(), TextKeyEqual());
-    if (byText != gatewayClientsAddr.end() && byText->second == client) {
-        gatewayClientsAddr.erase(byText);
-    }
-    const auto perAddress = gatewaysPerAddress.find(client->getAddress().sin_addr.s_addr);
-    if (perAddress != gatewaysPerAddress.end() && --perAddress->second == 0) {
-        gatewaysPerAddress.erase(perAddress);
-    }
-    const auto byId = gatewayClientIds.find(client->id());
-    if (byId != gatewayClientIds.end() && byId->second == client) {
-        gatewayClientIds.erase(byId);
-    }
-    delete client;
+    gateways.remove(client);
 }
 
 void TambloServer::updateGatewayClient(GatewayClient* client, uint32_t id) {
-    const uint32_t previous = client->id();
-    if (previous != id) {
-        const auto old = gatewayClientIds.find(previous);
-        if (old != gatewayClientIds.end() && old->second == client) {
-            gatewayClientIds.erase(old);
-        }
-    }
-    client->id(id);
-    gatewayClientIds[id] = client;
+    gateways.setId(client, id);
 }
 
 bool TambloServer::claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) {
@@ -455,18 +374,16 @@ bool TambloServer::claimGatewayClientId(GatewayClient* client, uint32_t id, bool
 }
 
 GatewayClient* TambloServer::gatewayClient(std::string_view key) const {
-    const auto it = gatewayClients.find(key, TextKeyHash(), TextKeyEqual());
-    return it != gatewayClients.end() ? it->second : nullptr;
+    return gateways.byKey(key);
 }
 
 GatewayClient* TambloServer::gatewayClient(uint32_t id) const {
-    const auto it = gatewayClientIds.find(id);
-    return it != gatewayClientIds.end() ? it->second : nullptr;
+    return gateways.byId(id);
 }
 
 void TambloServer::purgeSessionCache() {
     const timeval now = clock_.now();
-    for (const auto& [key, client] : gatewayClients) {
+    gateways.forEach([&](GatewayClient* client) {
         client->purgeSessionCache(now, kSessionCacheTimeoutSeconds);
-    }
+    });
 }

@@ -63,8 +63,7 @@ uint16_t localPortOf(int socket) {
 TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
     : settings(settings),
       clock_(clock),
-      gatewayPort_(loop, settings.gcPort, settings.interfaceName, *this, counters_),
-      keyAgreementBuckets(settings.keyAgreementsPerSecond) {
+      gatewayPort_(loop, settings.gcPort, settings.interfaceName, *this, counters_) {
     workerReaper.countExitsIn(&counters_.workerExits);
     fdControl =
         bindListener(settings.ctrlPort, "bind failed for control connection", settings.ctrlAddress);
@@ -101,10 +100,7 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
 TambloServer::~TambloServer() {
     cleanup();
     workers.destroyAll();
-    for (auto& [key, client] : gatewayClients) {
-        delete client;
-    }
-    gatewayClients.clear();
+    gateways.clear();
     workerZygote_.stop();  // it ends when its socket does; reaped with the workers
     workerReaper.reapAllBlocking(WorkerReaper::kKillAfterSeconds);
 }
@@ -245,62 +241,6 @@ void TambloServer::beforeWait(int) {
     if (serverObject == this) {
         workers.replenishSpares(nowSeconds());
     }
-}
-
-namespace {
-// Decimal digits of value at out; returns the end. Key text is built for every tunnel
-// segment, so this stays clear of the formatted-output machinery.
-char* appendDecimal(char* out, unsigned value) {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) {
-        *out++ = digits[--n];
-    }
-    return out;
-}
-
-// a.b.c.d of an address in network order at out; returns the end.
-char* appendDotted(char* out, in_addr address) {
-    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.s_addr);
-    for (int i = 0; i < 4; ++i) {
-        out = appendDecimal(out, a[i]);
-        if (i < 3) {
-            *out++ = '.';
-        }
-    }
-    return out;
-}
-}  // namespace
-
-void TambloServer::formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
-                                    uint16_t port, AddressKeyBuffer* out) {
-    char* p = appendDotted(out->text, address.sin_addr);
-    *p++ = ':';
-    p = appendDecimal(p, ntohs(address.sin_port));
-    if (!deviceIp.empty()) {
-        const size_t n = std::min<size_t>(deviceIp.size(), 127);
-        *p++ = '/';
-        std::memcpy(p, deviceIp.data(), n);
-        p += n;
-    }
-    if (port != 0) {
-        *p++ = '/';
-        p = appendDecimal(p, port);
-    }
-    out->length = static_cast<size_t>(p - out->text);
-}
-
-void TambloServer::formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
-                                    AddressKeyBuffer* out) {
-    // The key formatAddressKey makes with the device's dotted text, without formatting it
-    // through the C library for every tunnel segment.
-    char deviceText[INET_ADDRSTRLEN];
-    const size_t n = static_cast<size_t>(appendDotted(deviceText, device) - deviceText);
-    formatAddressKey(address, std::string_view(deviceText, n), port, out);
 }
 
 std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
@@ -454,8 +394,8 @@ void TambloServer::forgetTunnel(Tunnel* tunnel) {
 
 ServerGauges TambloServer::gauges() const {
     ServerGauges gauges;
-    gauges.gatewayClientsKeyed = keyedGatewayClients;
-    gauges.gatewayClientsPlain = gatewayClients.size() - keyedGatewayClients;
+    gauges.gatewayClientsKeyed = gateways.keyedCount();
+    gauges.gatewayClientsPlain = gateways.size() - gateways.keyedCount();
     for (const Tunnel* tunnel : workers.tunnels()) {
         ++(tunnel->isSpare()         ? gauges.spareWorkers
            : tunnel->isProxyTunnel() ? gauges.proxyWorkers

@@ -24,12 +24,14 @@
 #include <vector>
 
 #include "server/AcceptPause.h"
+#include "server/AddressKey.h"
 #include "common/Clock.h"
 #include "server/CommandLine.h"
 #include "server/GatewayPort.h"
 #include "common/EventLoop.h"
 #include "common/FileDescriptor.h"
 #include "protocol/GatewayDatagram.h"
+#include "server/GatewayRegistry.h"
 #include "server/PendingClients.h"
 #include "common/RateLimit.h"
 #include "protocol/RecordingRequest.h"
@@ -43,37 +45,6 @@
 class ControlInterface;
 class GatewayClient;
 class Tunnel;
-
-// Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).
-struct less_sockaddr_in {
-    bool operator()(const sockaddr_in& a, const sockaddr_in& b) const {
-        return std::memcmp(&a, &b, sizeof a) < 0;
-    }
-};
-
-// Hash and equality that let the text-keyed tables be searched with a string_view, so
-// the per-datagram lookups build their keys on the stack.
-struct TextKeyHash {
-    size_t operator()(std::string_view text) const {
-        return boost::hash_range(text.begin(), text.end());
-    }
-};
-struct TextKeyEqual {
-    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
-};
-
-template <typename Value>
-using TextTable = boost::unordered_map<std::string, Value, boost::hash<std::string>>;
-template <typename Value>
-using TextMultiTable = boost::unordered_multimap<std::string, Value, boost::hash<std::string>>;
-
-// Address, session and recording session keys are written into one of these on the hot
-// paths: "255.255.255.255:65535/" + device text (<= 127) + "/65535".
-struct AddressKeyBuffer {
-    char text[192];
-    size_t length = 0;
-    std::string_view view() const { return {text, length}; }
-};
 
 class TambloServer final : public TunnelHost,
                            public GatewayClientHost,
@@ -110,10 +81,14 @@ class TambloServer final : public TunnelHost,
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
                                        uint16_t port);
     static void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp,
-                                 uint16_t port, AddressKeyBuffer* out);
+                                 uint16_t port, AddressKeyBuffer* out) {
+        ::formatAddressKey(address, deviceIp, port, out);
+    }
     // The session key of a device address (network order) behind the gateway at address.
     static void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
-                                 AddressKeyBuffer* out);
+                                 AddressKeyBuffer* out) {
+        ::formatSessionKey(address, device, port, out);
+    }
     uint16_t getRestPort() const override { return settings.restPort; }
     const ServerSettings& serverSettings() const override { return settings; }
     bool streamsDisabled() const { return settings.disableStreams; }
@@ -147,7 +122,7 @@ class TambloServer final : public TunnelHost,
     bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) override;
     GatewayClient* gatewayClient(std::string_view key) const override;
     GatewayClient* gatewayClient(uint32_t id) const override;
-    size_t gatewayClientCount() const { return gatewayClients.size(); }
+    size_t gatewayClientCount() const { return gateways.size(); }
     void purgeSessionCache();
 
     // Tunnels.
@@ -219,23 +194,18 @@ class TambloServer final : public TunnelHost,
                               bool sealed);
     bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
-    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced);
     // True when a worker may be forked for the peer (a proxy client) or a recording (none);
     // perAddress false: the peer already holds its place under its address's limit.
     bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true) {
         return workers.slotFor(peer, perAddress, nowSeconds());
     }
-    void addGatewayClient(GatewayClient* client, const sockaddr_in& sender);
 
     ServerSettings settings;
     Clock& clock_;
 
-    TextTable<GatewayClient*> gatewayClients;  // owns the records
-    TextTable<GatewayClient*> gatewayClientsAddr;
+    GatewayRegistry gateways{settings, counters_, floodLogs_};
     TextTable<Tunnel*> sessions;
     TextMultiTable<Tunnel*> recordingSessions;
-    std::map<sockaddr_in, GatewayClient*, less_sockaddr_in> sa2gc;
-    boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
 
     GatewayPort gatewayPort_;
     UniqueFd fdControl;
@@ -257,11 +227,7 @@ class TambloServer final : public TunnelHost,
     // Started before any gateway registers: it never holds a key, a session or a client's data.
     WorkerZygote workerZygote_{settings};
 
-    // Limits: gateway records per public IPv4 address, key agreements per source; the log
-    // limiters of the refusals they cause (the worker limits are the pool's).
-    boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
-    SourceTokenBuckets keyAgreementBuckets;
-    size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
+    // The log limiters of refusals and floods, the registry's and the pool's included.
     ServerCounters counters_;
     FloodLogs floodLogs_;
 

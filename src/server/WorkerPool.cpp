@@ -1,12 +1,10 @@
 // The worker pool: live tunnels, spares, set-ups, deferred deletes and worker limits.
 #include "server/WorkerPool.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <string>
 
 #include "common/Logging.h"
+#include "server/AddressKey.h"
 #include "server/CommandLine.h"
 #include "server/Tunnel.h"
 
@@ -15,12 +13,6 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServ
 
 // The timer only wakes the loop: its next pass replenishes the spares.
 void wakeUp(struct ev_loop*, ev_timer*, int) {}
-
-std::string dottedWithPort(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ':' + std::to_string(ntohs(address.sin_port));
-}
 }  // namespace
 
 WorkerPool::WorkerPool(TunnelHost& host, const ServerSettings& settings, ServerCounters& counters,
@@ -154,7 +146,7 @@ bool WorkerPool::slotFor(const sockaddr_in* peer, bool perAddress, double now) {
         &counters.workersRefused, logger, log4cplus::WARN_LOG_LEVEL, floodLogs.workerLimit, now,
         limit, value, [&](auto& line) {
             if (peer != nullptr) {
-                line << "Refusing proxy connection from " << dottedWithPort(*peer);
+                line << "Refusing proxy connection from " << addressKeyText(*peer);
             } else {
                 line << "Refusing recording";
             }

@@ -1,0 +1,69 @@
+// Key texts of the server's tables, built on the stack for every datagram.
+#include "server/AddressKey.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+// Decimal digits of value at out; returns the end. Key text is built for every tunnel
+// segment, so this stays clear of the formatted-output machinery.
+char* appendDecimal(char* out, unsigned value) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+    return out;
+}
+
+// a.b.c.d of an address in network order at out; returns the end.
+char* appendDotted(char* out, in_addr address) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&address.s_addr);
+    for (int i = 0; i < 4; ++i) {
+        out = appendDecimal(out, a[i]);
+        if (i < 3) {
+            *out++ = '.';
+        }
+    }
+    return out;
+}
+}  // namespace
+
+void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp, uint16_t port,
+                      AddressKeyBuffer* out) {
+    char* p = appendDotted(out->text, address.sin_addr);
+    *p++ = ':';
+    p = appendDecimal(p, ntohs(address.sin_port));
+    if (!deviceIp.empty()) {
+        const size_t n = std::min<size_t>(deviceIp.size(), 127);
+        *p++ = '/';
+        std::memcpy(p, deviceIp.data(), n);
+        p += n;
+    }
+    if (port != 0) {
+        *p++ = '/';
+        p = appendDecimal(p, port);
+    }
+    out->length = static_cast<size_t>(p - out->text);
+}
+
+void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                      AddressKeyBuffer* out) {
+    // The key formatAddressKey makes with the device's dotted text, without formatting it
+    // through the C library for every tunnel segment.
+    char deviceText[INET_ADDRSTRLEN];
+    const size_t n = static_cast<size_t>(appendDotted(deviceText, device) - deviceText);
+    formatAddressKey(address, std::string_view(deviceText, n), port, out);
+}
+
+std::string addressKeyText(const sockaddr_in& address) {
+    AddressKeyBuffer key;
+    formatAddressKey(address, {}, 0, &key);
+    return std::string(key.view());
+}

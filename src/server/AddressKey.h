@@ -1,0 +1,57 @@
+// The keys of the server's tables: IPv4 socket addresses ordered by their bytes, text keys
+// searched with a string_view, and the key texts of gateway addresses and tunnel sessions
+// ("a.b.c.d:port", then "/device" and "/port" where given), formatted on the stack because
+// they are built for every datagram.
+//
+// The server object, the gateway registry and the dispatch use them.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <boost/functional/hash.hpp>
+#include <boost/unordered_map.hpp>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+// Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).
+struct less_sockaddr_in {
+    bool operator()(const sockaddr_in& a, const sockaddr_in& b) const {
+        return std::memcmp(&a, &b, sizeof a) < 0;
+    }
+};
+
+// Hash and equality that let the text-keyed tables be searched with a string_view, so
+// the per-datagram lookups build their keys on the stack.
+struct TextKeyHash {
+    size_t operator()(std::string_view text) const {
+        return boost::hash_range(text.begin(), text.end());
+    }
+};
+struct TextKeyEqual {
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+
+template <typename Value>
+using TextTable = boost::unordered_map<std::string, Value, boost::hash<std::string>>;
+template <typename Value>
+using TextMultiTable = boost::unordered_multimap<std::string, Value, boost::hash<std::string>>;
+
+// Address, session and recording session keys are written into one of these on the hot
+// paths: "255.255.255.255:65535/" + device text (<= 127) + "/65535".
+struct AddressKeyBuffer {
+    char text[192];
+    size_t length = 0;
+    std::string_view view() const { return {text, length}; }
+};
+
+// The key of a gateway address (device empty, port 0) or of a session: the address, then
+// "/" and the device text (at most 127 bytes) when given, then "/" and port when not 0.
+void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp, uint16_t port,
+                      AddressKeyBuffer* out);
+// The session key of a device address (network order) behind the gateway at address.
+void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
+                      AddressKeyBuffer* out);
+// The key of a gateway address as a string: "a.b.c.d:port".
+std::string addressKeyText(const sockaddr_in& address);

@@ -1,0 +1,82 @@
+// The gateway registry: the records of the registered gateway clients (it owns them) and
+// the tables that find them by key (MAC text or custom id), by sender address (sa2gc, and
+// its text), and by numeric id (GC_ID); the limits on records in all and per public IPv4
+// address, and the key agreements each source may ask for a second.
+//
+// The server object owns one; its gateway protocol (registration, keepalive, expiry, the
+// dispatch of datagrams) changes the tables only through it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <boost/unordered_map.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "common/RateLimit.h"
+#include "server/AddressKey.h"
+#include "server/ServerCounters.h"
+
+class GatewayClient;
+struct ServerSettings;
+
+class GatewayRegistry {
+  public:
+    GatewayRegistry(const ServerSettings& settings, ServerCounters& counters,
+                    FloodLogs& floodLogs);
+    ~GatewayRegistry() { clear(); }
+    GatewayRegistry(const GatewayRegistry&) = delete;
+    GatewayRegistry& operator=(const GatewayRegistry&) = delete;
+
+    GatewayClient* byKey(std::string_view key) const;
+    GatewayClient* byId(uint32_t id) const;
+    GatewayClient* bySender(const sockaddr_in& sender) const;
+    // By the text of the sender's address ("a.b.c.d:port").
+    GatewayClient* byAddressText(std::string_view text) const;
+    size_t size() const { return gatewayClients.size(); }
+    size_t keyedCount() const { return keyedGatewayClients; }
+    template <typename Visit>
+    void forEach(Visit visit) const {
+        for (const auto& entry : gatewayClients) {
+            visit(entry.second);
+        }
+    }
+    // Records whose last keepalive is more than silenceSeconds before now (a last keepalive
+    // later than now counts as a very long silence).
+    std::vector<GatewayClient*> silentFor(int64_t silenceSeconds, int64_t now) const;
+
+    // Whether a registration of key from sender fits the limits once the replaced records
+    // (at the sender's IP) are gone; a refusal is counted and logged at a bounded rate.
+    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender,
+                                  size_t replaced, double now);
+    // A key agreement for a keyed registration from this address (network order).
+    bool takeKeyAgreement(uint32_t address, double now) {
+        return keyAgreementBuckets.take(address, now);
+    }
+
+    // Takes the record in, at sender.
+    void add(GatewayClient* client, const sockaddr_in& sender);
+    // Erases every index entry that still names this record (another record may have taken
+    // the same address or id since) and deletes it.
+    void remove(GatewayClient* client);
+    // Records the client's GC_ID, moving it from a previous one.
+    void setId(GatewayClient* client, uint32_t id);
+    // Deletes every record (the server's end).
+    void clear();
+
+  private:
+    const ServerSettings& settings;
+    ServerCounters& counters;
+    FloodLogs& floodLogs;
+
+    TextTable<GatewayClient*> gatewayClients;  // owns the records
+    TextTable<GatewayClient*> gatewayClientsAddr;
+    std::map<sockaddr_in, GatewayClient*, less_sockaddr_in> sa2gc;
+    boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
+    boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
+    SourceTokenBuckets keyAgreementBuckets;
+    size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
+};
