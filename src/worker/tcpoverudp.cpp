@@ -9,7 +9,6 @@
 
 #include "common/Logging.h"
 #include "tcpoverudp_stack.h"
-#include "worker/videorecorder.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTcpOverUdp);
@@ -26,6 +25,7 @@ uint64_t finsSeen = 0;                  // FINs reported by the stack, for the d
 uint64_t sent = 0;
 int64_t writtenToLwip = 0;
 bool stackReady = false;
+TunnelListener* listener = nullptr;  // of the connections opened from now on
 
 // Receive window accounting. The worker reports consumed bytes in the order they were
 // handed over; those of connections replaced since come first and reopen nothing.
@@ -77,7 +77,11 @@ void traceSegment(const char* prefix, const uint8_t* segment, size_t length) {
                                    << ", flags=" << h.flags << ", len=" << length);
 }
 
-err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
+TunnelListener& listenerOf(void* arg) {
+    return *static_cast<TunnelListener*>(arg);
+}
+
+err_t cb_tunn_received(void* arg, tcp_pcb* pcb, pbuf* p, err_t) {
     if (p == nullptr) {
         LOG4CPLUS_DEBUG(logger, "cb_tunn_received: TCP connection closed gracefully");
         tcpCloseRequested = true;
@@ -89,7 +93,7 @@ err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
     const uint16_t length = p->tot_len;
     const bool shortPush = (p->flags & PBUF_FLAG_PUSH) != 0 && length < tcp_mss(pcb);
     unconsumed += length;
-    if (!tunnelReceivedData(p)) {
+    if (!listenerOf(arg).tunnelReceivedData(p)) {
         unconsumed -= length;
         return ERR_MEM;  // the stack keeps the chain and offers it again
     }
@@ -102,22 +106,22 @@ err_t cb_tunn_received(void*, tcp_pcb* pcb, pbuf* p, err_t) {
     return ERR_OK;
 }
 
-err_t cb_tunn_connected(void*, tcp_pcb* pcb, err_t) {
+err_t cb_tunn_connected(void* arg, tcp_pcb* pcb, err_t) {
     tcp_recv(pcb, cb_tunn_received);
-    tunnelConnected();
+    listenerOf(arg).tunnelConnected();
     return ERR_OK;
 }
 
-err_t cb_tunn_sent(void*, tcp_pcb*, u16_t count) {
-    tunnelDataSent(count);
+err_t cb_tunn_sent(void* arg, tcp_pcb*, u16_t count) {
+    listenerOf(arg).tunnelDataSent(count);
     return ERR_OK;
 }
 
-void cb_tunn_error(void*, err_t error) {
+void cb_tunn_error(void* arg, err_t error) {
     // The stack has freed (or is freeing) the pcb: forget it without touching it.
     LOG4CPLUS_DEBUG(logger, "cb_tunn_error: TCP connection error: " << static_cast<int>(error));
     tcpoverudp_handle_set(&tcp, nullptr);
-    tunnelClosed();
+    listenerOf(arg).tunnelClosed();
 }
 
 void ensureStack() {
@@ -134,7 +138,7 @@ void closeAfterFin() {
     if (tcp.pcb != nullptr) {
         tcp_close(tcp.pcb);
     }
-    tunnelClosed();
+    listener->tunnelClosed();
 }
 
 // Runs a timer or a refused-data offer; a FIN delivered by it is closed after, as one that
@@ -156,6 +160,9 @@ void offerRefusedData() {
 }  // namespace
 
 extern "C" err_t process_ip_output(const ip4_addr_t* dest, struct pbuf* p) {
+    if (listener == nullptr) {
+        return ERR_OK;  // no worker to hand it to: as if lost on the way
+    }
     LOG4CPLUS_TRACE(logger, "sending " << p->tot_len << " bytes");
     if (p->len >= kTcpHeaderSize) {
         const uint8_t* segment = static_cast<const uint8_t*>(p->payload);
@@ -167,7 +174,7 @@ extern "C" err_t process_ip_output(const ip4_addr_t* dest, struct pbuf* p) {
     if (p->next == nullptr && pbuf_add_header(p, kAddressSize) == 0) {
         // The segment's headroom takes the device address: no copy.
         std::memcpy(p->payload, &dest->addr, kAddressSize);
-        tunnelTransportOutput(static_cast<const uint8_t*>(p->payload), p->len);
+        listener->tunnelOutput(static_cast<const uint8_t*>(p->payload), p->len);
         pbuf_remove_header(p, kAddressSize);
         return ERR_OK;
     }
@@ -175,12 +182,15 @@ extern "C" err_t process_ip_output(const ip4_addr_t* dest, struct pbuf* p) {
     static uint8_t packet[kAddressSize + 0xffff];
     std::memcpy(packet, &dest->addr, kAddressSize);
     pbuf_copy_partial(p, packet + kAddressSize, p->tot_len, 0);
-    tunnelTransportOutput(packet, static_cast<uint16_t>(p->tot_len + kAddressSize));
+    listener->tunnelOutput(packet, static_cast<uint16_t>(p->tot_len + kAddressSize));
     return ERR_OK;
 }
 
 int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
                   uint16_t destinationPort, uint32_t windowSize) {
+    if (listener == nullptr) {
+        return -1;
+    }
     ensureStack();
     if (tcp.pcb != nullptr) {
         // A new target replaces the old connection: reset it, without a closed callback.
@@ -214,6 +224,7 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
     ip4_addr_t destination;
     destination.addr = destinationIP;
     tcp_bind(pcb, &gcLocalIP, localPort);
+    tcp_arg(pcb, listener);
     tcp_recv(pcb, cb_tunn_received);
     tcp_err(pcb, cb_tunn_error);
     tcp_sent(pcb, cb_tunn_sent);
@@ -250,7 +261,9 @@ void tunnelTransportInput(const uint8_t* packet, uint16_t length) {
 uint32_t tunnelSendData(const uint8_t* data, uint32_t length) {
     if (tcp.pcb == nullptr) {
         LOG4CPLUS_WARN(logger, "tunnelSendData: tcp == NULL");
-        tunnelClosed();
+        if (listener != nullptr) {
+            listener->tunnelClosed();
+        }
         return 0;
     }
     uint32_t written = 0;
@@ -297,7 +310,8 @@ void tunnelIdleTimer() {
     }
 }
 
-void tunnelTransportInit() {
+void tunnelTransportInit(TunnelListener& worker) {
+    listener = &worker;
     ensureStack();
 }
 

@@ -5,7 +5,28 @@
 
 #include <cstdint>
 
-// Opens the connection (aborting any earlier one). Addresses in network order, ports in
+struct pbuf;
+
+// What the transport tells its worker. The stack's callbacks find it through the
+// connection's tcp_arg; what leaves the stack without a connection (its output hook) uses the
+// one given to tunnelTransportInit.
+class TunnelListener {
+  public:
+    virtual void tunnelConnected() = 0;
+    // True: the chain is the worker's now. False: its queue is full; the stack keeps the chain
+    // and offers it again later (after tunnelDataConsumed at the latest).
+    virtual bool tunnelReceivedData(pbuf* chain) = 0;
+    virtual void tunnelDataSent(uint16_t count) = 0;
+    // The connection is gone (reset, error, or closed after the device's FIN).
+    virtual void tunnelClosed() = 0;
+    // A tunnel packet for the gateway client: the device address, then the segment.
+    virtual void tunnelOutput(const uint8_t* packet, uint16_t length) = 0;
+
+  protected:
+    ~TunnelListener() = default;
+};
+
+// Opens the connection (aborting any earlier one); -1 before tunnelTransportInit. Addresses in network order, ports in
 // host order, window 0 = the stack's default. The local port, or -1 without a connection.
 int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
                   uint16_t destinationPort, uint32_t windowSize);
@@ -22,8 +43,9 @@ void tunnelDataConsumed(uint32_t count);
 void tunnelClose();
 // The stack's timer; called every 0.25 s.
 void tunnelIdleTimer();
-// Starts the stack once per worker process.
-void tunnelTransportInit();
+// Starts the stack once per worker process and names the listener of the connections
+// opened from now on (it outlives them).
+void tunnelTransportInit(TunnelListener& listener);
 // A received segment waits for its delayed ACK (sent by the timer, or with the next one).
 bool tunnelAckPending();
 // Sends a waiting delayed ACK now.

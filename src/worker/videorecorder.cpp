@@ -317,12 +317,25 @@ void finishWorker(const char* stoppingText) {
     sendCloseTofdUDPOutput();
 }
 
+// The worker's side of the tunnel transport.
+class WorkerTunnelListener final : public TunnelListener {
+  public:
+    void tunnelConnected() override { ::tunnelConnected(); }
+    bool tunnelReceivedData(pbuf* chain) override { return ::tunnelReceivedData(chain); }
+    void tunnelDataSent(uint16_t count) override { ::tunnelDataSent(count); }
+    void tunnelClosed() override { ::tunnelClosed(); }
+    void tunnelOutput(const uint8_t* packet, uint16_t length) override {
+        tunnelTransportOutput(packet, length);
+    }
+};
+WorkerTunnelListener tunnelListener;
+
 void initialiseProcessState(int fdOutput, int fdInput) {
     State& s = worker::state();
     s.fdUDPOutput = fdOutput;
     s.fdUDPInput = fdInput;
     gettimeofday(&s.keepalive_tv, nullptr);
-    tunnelTransportInit();
+    tunnelTransportInit(tunnelListener);
     s.localLoop = ev_loop_new(0);
 }
 }  // namespace

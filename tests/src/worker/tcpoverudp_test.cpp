@@ -12,7 +12,6 @@
 
 #include "lwip/priv/tcp_priv.h"
 #include "tcpoverudp_stack.h"
-#include "worker/videorecorder.h"
 
 namespace {
 
@@ -90,6 +89,35 @@ void input(const std::vector<uint8_t>& packet) {
     tunnelTransportInput(packet.data(), static_cast<uint16_t>(packet.size()));
 }
 
+// The worker's side, recording what the transport reports.
+class RecordingListener final : public TunnelListener {
+  public:
+    void tunnelOutput(const uint8_t* packet, uint16_t length) override {
+        Packet p;
+        std::memcpy(&p.address, packet, 4);
+        p.segment.assign(packet + 4, packet + length);
+        sentPackets.push_back(p);
+    }
+    void tunnelConnected() override { events.push_back("connected"); }
+    bool tunnelReceivedData(pbuf* chain) override {
+        if (refuseData) {
+            return false;
+        }
+        events.push_back("data");
+        for (pbuf* p = chain; p != nullptr; p = p->next) {
+            receivedBytes.append(static_cast<const char*>(p->payload), p->len);
+        }
+        pbuf_free(chain);
+        return true;
+    }
+    void tunnelDataSent(uint16_t count) override {
+        events.push_back("sent");
+        acknowledged += count;
+    }
+    void tunnelClosed() override { events.push_back("closed"); }
+};
+RecordingListener worker;
+
 class TransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -98,6 +126,7 @@ class TransportTest : public ::testing::Test {
         receivedBytes.clear();
         acknowledged = 0;
         refuseData = false;
+        tunnelTransportInit(worker);
     }
     // Every connection goes, and what the worker held counts as consumed: the next test
     // starts as a fresh worker would.
@@ -127,35 +156,6 @@ class TransportTest : public ::testing::Test {
 };
 
 }  // namespace
-
-// The worker's side, recording what the transport reports.
-void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
-    Packet p;
-    std::memcpy(&p.address, packet, 4);
-    p.segment.assign(packet + 4, packet + length);
-    sentPackets.push_back(p);
-}
-void tunnelConnected() {
-    events.push_back("connected");
-}
-bool tunnelReceivedData(struct pbuf* chain) {
-    if (refuseData) {
-        return false;
-    }
-    events.push_back("data");
-    for (pbuf* p = chain; p != nullptr; p = p->next) {
-        receivedBytes.append(static_cast<const char*>(p->payload), p->len);
-    }
-    pbuf_free(chain);
-    return true;
-}
-void tunnelDataSent(uint16_t count) {
-    events.push_back("sent");
-    acknowledged += count;
-}
-void tunnelClosed() {
-    events.push_back("closed");
-}
 
 TEST_F(TransportTest, SendsArePartialAndTheRestGoesAfterAcknowledgements) {
     const uint32_t ourNext = establish();
