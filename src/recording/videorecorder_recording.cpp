@@ -1,12 +1,9 @@
-// The recording worker's MJPEG path: local server, media framework and the accept that joins
-// the framework's connection to the tunnel.
+// The recording worker's MJPEG path: the media framework, its location on the worker's local
+// server, and the camera's answers on their way to it.
 #include "recording/videorecorder_recording.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vlc/vlc.h>
 
@@ -19,16 +16,9 @@
 
 #include "common/FileDescriptor.h"
 #include "common/Logging.h"
-#include "worker/tcpoverudp.h"
-#include "worker/videorecorder.h"
-#include "worker/videorecorder_state.h"
-
-using worker::State;
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVideoRecorder);
-
-constexpr int kListenBacklog = 10;
 
 // The framework's own messages, at TRACE; its errors at DEBUG (a refused password shows as
 // "HTTP 401 error"). Called on the framework's threads; log4cplus is thread-safe.
@@ -45,14 +35,6 @@ void frameworkLogCb(void*, int level, const libvlc_log_t*, const char* format, v
     } else {
         LOG4CPLUS_TRACE(logger, "libvlc: " << text);
     }
-}
-
-void vlcListenWatcher_cb(struct ev_loop*, ev_io*, int) {
-    State& s = worker::state();
-    LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: before tunnelConnect");
-    tunnelConnect(s.gcIP, s.gcPort, inet_addr(s.cameraIPAddress), getPortNumber(), s.tcpWnd);
-    LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: after tunnelConnect");
-    s.vlcListenWatcher.stop();
 }
 
 }  // namespace
@@ -108,29 +90,6 @@ bool confineWorker(const RecordingRequest& request, uint16_t localPort) {
     return !request.confine || request.confine(localPort);
 }
 
-uint16_t prepareLocalServer() {
-    State& s = worker::state();
-    s.fdListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    // Only this machine's loopback: a connection from elsewhere would be relayed to the
-    // camera with the operator's credentials.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (s.fdListen < 0 ||
-        ::bind(s.fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s.fdListen, kListenBacklog) != 0 ||
-        getsockname(s.fdListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        LOG4CPLUS_WARN(logger,
-                       "videoRecorder: could not open the local server for the media "
-                       "framework: "
-                           << std::strerror(errno));
-        return 0;
-    }
-    return ntohs(address.sin_port);
-}
-
 class CameraAnswerCheck::Inspector : public rtsp::Framer::Handler {
   public:
     void headBytes(const uint8_t*, size_t) override {}
@@ -169,8 +128,8 @@ bool CameraAnswerCheck::pass(const uint8_t* bytes, size_t length) {
     return true;
 }
 
-MjpegRecording::MjpegRecording(const RecordingRequest& recordingRequest)
-    : request(recordingRequest), chain(outputChain()) {
+MjpegRecording::MjpegRecording(const RecordingRequest& recordingRequest, RecordingHost& host)
+    : request(recordingRequest), host(host), chain(outputChain()) {
     openClosedStandardStreams();
     // The framework writes the recording to its standard output: the file the parent opened.
     // Nothing else may write there, so the logging library's console output (std::cout) goes
@@ -198,7 +157,7 @@ MjpegRecording::MjpegRecording(const RecordingRequest& recordingRequest)
         return;
     }
     libvlc_log_set(vlc, frameworkLogCb, nullptr);
-    localPort = prepareLocalServer();
+    localPort = host.openLocalServer();
     if (localPort == 0) {
         return;
     }
@@ -223,16 +182,15 @@ MjpegRecording::~MjpegRecording() {
 }
 
 bool MjpegRecording::start() {
-    State& s = worker::state();
     if (player == nullptr || !confineWorker(request, localPort)) {
         return false;
     }
     if (terminationSignal.valid()) {
         ev_io_init(terminationWatcher.get(), terminationCb, terminationSignal.get(), EV_READ);
-        terminationWatcher.start(s.localLoop);
+        terminationWatcher.get()->data = this;
+        terminationWatcher.start(host.loop());
     }
-    ev_io_init(s.vlcListenWatcher.get(), vlcListenWatcher_cb, s.fdListen, EV_READ);
-    s.vlcListenWatcher.start(s.localLoop);
+    host.watchLocalServer();
     if (libvlc_media_player_play(player) != 0) {
         LOG4CPLUS_WARN(logger, "videoRecorder: the media framework could not start playing");
         return false;
@@ -273,28 +231,7 @@ void MjpegRecording::terminationCb(struct ev_loop*, ev_io* watcher, int) {
     while (::read(watcher->fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     }
     LOG4CPLUS_DEBUG(logger, "videoRecorder: termination signal, ending the recording");
-    worker::endNow();
+    static_cast<MjpegRecording*>(watcher->data)->host.endNow();
 }
 
 }  // namespace recording
-
-namespace worker {
-
-void acceptMediaConnection() {
-    State& s = worker::state();
-    s.fdConnected = ::accept(s.fdListen, nullptr, nullptr);
-    if (s.fdConnected < 0) {
-        // The framework gave up before the camera answered: nothing is left to relay for.
-        LOG4CPLUS_WARN(logger,
-                       "vlcListenWatcher_cb: could not accept the media framework's "
-                       "connection: "
-                           << std::strerror(errno));
-        tunnelClose();
-        tunnelClosed();
-        return;
-    }
-    LOG4CPLUS_DEBUG(logger, "vlcListenWatcher_cb: accepted connection (fdListen: "
-                                << s.fdListen << " ), socket: " << s.fdConnected);
-}
-
-}  // namespace worker

@@ -4,8 +4,9 @@
 // transcodes the stream into an FLV file.
 //
 // Used by videoRecorder (videorecorder.cpp), which owns one MjpegRecording for the life of a
-// recording worker, and by the data path's tunnelConnected, which accepts the framework's
-// connection once the camera is reachable. The pure helpers are exposed for the unit tests.
+// recording worker and is its RecordingHost: the worker keeps the local server and the
+// tunnel, the recording reaches them only through that interface. The pure helpers are
+// exposed for the unit tests.
 #pragma once
 
 #include <cstdint>
@@ -49,15 +50,29 @@ bool confineWorker(const RecordingRequest& request, uint16_t localPort);
 // Blocks SIGTERM in this thread (and so in every thread started later) and returns a
 // descriptor that reads it, or -1.
 int terminationDescriptor();
-// Listens on 127.0.0.1 with a port the system picks (worker's fdListen); the port, or 0.
-uint16_t prepareLocalServer();
+// What an MJPEG recording needs of its worker.
+class RecordingHost {
+  public:
+    virtual struct ev_loop* loop() = 0;
+    // Opens the local server for the framework on 127.0.0.1, a port the system picks; the
+    // port, or 0.
+    virtual uint16_t openLocalServer() = 0;
+    // From now on the framework's connection to the local server opens the tunnel to the
+    // camera.
+    virtual void watchLocalServer() = 0;
+    // Ends the worker at once (a termination signal; the file is still completed).
+    virtual void endNow() = 0;
+
+  protected:
+    ~RecordingHost() = default;
+};
 
 // One MJPEG recording: the framework's instance, media and player, and the worker's end on a
 // termination signal (the file is then closed properly).
 class MjpegRecording {
   public:
     // Takes over request.outputFd as the framework's standard output.
-    explicit MjpegRecording(const RecordingRequest& request);
+    MjpegRecording(const RecordingRequest& request, RecordingHost& host);
     ~MjpegRecording();
     MjpegRecording(const MjpegRecording&) = delete;
     MjpegRecording& operator=(const MjpegRecording&) = delete;
@@ -75,6 +90,7 @@ class MjpegRecording {
     static void terminationCb(struct ev_loop*, ev_io* watcher, int);
 
     const RecordingRequest& request;
+    RecordingHost& host;
     std::string chain;
     uint16_t localPort = 0;
     libvlc_instance_t* vlc = nullptr;

@@ -16,9 +16,10 @@
 #include "common/FileDescriptor.h"
 #include "protocol/GatewayDatagram.h"
 #include "common/Logging.h"
-#include "recording/RTSPRecorder.h"
+#include "worker/RTSPRecorder.h"
 #include "worker/tcpoverudp.h"
 #include "recording/videorecorder_recording.h"
+#include "worker/MediaEndpoint.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;
@@ -494,7 +495,8 @@ int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
         recordRtsp(request);
         return 0;
     }
-    recording::MjpegRecording media(request);
+    worker::MediaEndpoint endpoint;
+    recording::MjpegRecording media(request, endpoint);
     startWatchers();
     // Client reading starts on the framework's connection once the camera is reachable.
     ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);

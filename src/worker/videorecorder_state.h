@@ -13,7 +13,7 @@
 #include "common/EventLoop.h"
 #include "common/LoopMailbox.h"
 #include "protocol/PipeMessage.h"
-#include "recording/RTSPRecorder.h"
+#include "worker/RTSPRecorder.h"
 #include "protocol/RelayService.h"
 #include "worker/videorecorder.h"
 

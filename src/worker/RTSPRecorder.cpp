@@ -1,5 +1,5 @@
 // The RTSP decoder's operations mapped onto the recording worker's services.
-#include "recording/RTSPRecorder.h"
+#include "worker/RTSPRecorder.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // The MJPEG path's piece that a recording through the binary cannot show: the local server
 // listens on loopback only.
-#include "recording/videorecorder_recording.h"
+#include "worker/MediaEndpoint.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ namespace {
 
 TEST(RecordingLocalServer, ListensOnLoopbackOnly) {
     worker::State& s = worker::state();
-    const uint16_t port = recording::prepareLocalServer();
+    const uint16_t port = worker::MediaEndpoint().openLocalServer();
     ASSERT_NE(port, 0);
     sockaddr_in address{};
     socklen_t length = sizeof address;
