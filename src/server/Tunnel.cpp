@@ -115,9 +115,7 @@ void Tunnel::init() {
     if (pipeIn[0] >= 0) {
         dataFromVideoRecorder.start(loop);
     }
-    ev_io_init(pipeWritable.get(), (evMemberCallback<Tunnel, ev_io, &Tunnel::pipeWritable_cb>),
-               pipeOut[1], EV_WRITE);
-    pipeWritable.get()->data = this;
+    pipeWriter.open(pipeOut[1]);
 }
 
 Tunnel::~Tunnel() {
@@ -137,8 +135,8 @@ Tunnel::~Tunnel() {
         gatewayClient->deregisterTunnel(this);
     }
     dataFromVideoRecorder.stop();
-    pipeWritable.stop();
-    if (!queuedFrames.empty()) {
+    pipeWriter.stop();
+    if (pipeWriter.hasQueued()) {
         tambloServer->pipeFramesDropped(this);
     }
     closeIfOpen(pipeIn[0]);
@@ -181,7 +179,7 @@ void Tunnel::destroy() {
     }
     dying = true;
     dataFromVideoRecorder.stop();
-    pipeWritable.stop();
+    pipeWriter.stop();
     if (lookup) {
         lookup->cancel();  // its answer would come to a tunnel that is gone
     }
@@ -344,195 +342,32 @@ void logDroppedChannelDatagram(log4cplus::Logger& logger, TunnelHost* server, pi
 
 void Tunnel::send(uint8_t type, const uint8_t* bytes, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "sending to pipeOut[1]: " << pipeOut[1] << " len: " << length);
-    writeMessage(type, bytes, length, true);
+    pipeWriter.send(type, bytes, length, true);
 }
 
-void Tunnel::sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
-    writeMessage(type, bytes, length, false);
+void Tunnel::framesQueued() {
+    tambloServer->pipeFramesQueued(this);
 }
 
-void Tunnel::writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, bool droppable) {
-    if (dying || pipeOut[1] < 0) {
-        return;
-    }
-    flushFrames();
-    if (dying) {
-        return;
-    }
-    // The rest of a cut frame, and what waits behind it, go first: until they have, the pipe
-    // counts as full.
-    const ssize_t result = writeLeftover()
-                               ? pipe_message::writeFrame(pipeOut[1], type, bytes, length)
-                               : (errno = EAGAIN, -1);
-    if (droppable) {
-        LOG4CPLUS_TRACE(logger, "Tunnel::send() result = " << result << ", len = " << length);
-    } else {
-        LOG4CPLUS_TRACE(logger, "send to child process result: " << result);
-    }
-    size_t written = 0;
-    if (result < 0) {
-        const int error = errno;
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            if (!droppable) {
-                return;  // the worker is gone: its end of the other pipe says so
-            }
-            LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
-                                       << ", error: (" << error << ") " << std::strerror(error));
-            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
-            destroy();
-            return;
-        }
-        // Nothing of the frame was written, so the stream is intact. What the gateway sent is
-        // lost as on a congested link (the stack, or RTP, copes); the parent's own messages
-        // wait their turn.
-        if (droppable) {
-            if (type == pipe_message::kDatagram) {
-                logDroppedPackets(logger, tambloServer, childPid, 1);
-            } else {
-                logDroppedChannelDatagram(logger, tambloServer, childPid);
-            }
-            return;
-        }
-    } else {
-        written = static_cast<size_t>(result);
-    }
-    if (written < pipe_message::kHeaderSize + length) {
-        keepUnwritten(type, bytes, length, written);
-    }
+void Tunnel::packetsDropped(size_t count) {
+    logDroppedPackets(logger, tambloServer, childPid, count);
 }
 
-void Tunnel::keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written) {
-    uint8_t header[pipe_message::kHeaderSize];
-    pipe_message::putHeader(header, type, length);
-    if (written < sizeof header) {
-        leftover.insert(leftover.end(), header + written, header + sizeof header);
-        written = 0;
-    } else {
-        written -= sizeof header;
-    }
-    if (length > written) {
-        leftover.insert(leftover.end(), bytes + written, bytes + length);
-    }
-    if (leftover.size() > kMaxPendingBytes) {
-        LOG4CPLUS_WARN(logger, "worker " << childPid << " reads nothing: " << leftover.size()
-                                         << " bytes wait for it, closing tunnel");
-        leftover.clear();
-        destroy();
-        return;
-    }
-    pipeWritable.start(loop);
+void Tunnel::channelDatagramDropped() {
+    logDroppedChannelDatagram(logger, tambloServer, childPid);
 }
 
-void Tunnel::queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length) {
-    if (dying) {
-        return;
-    }
-    if (queuedFrames.empty()) {
-        tambloServer->pipeFramesQueued(this);
-    }
-    QueuedFrame frame;
-    pipe_message::putHeader(frame.header, type, length);
-    frame.payload = bytes;
-    frame.length = length;
-    queuedFrames.push_back(frame);
+void Tunnel::pipeFailed(int error) {
+    LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
+                               << ", error: (" << error << ") " << std::strerror(error));
+    LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
+    destroy();
 }
 
-void Tunnel::dropQueuedFrames() {
-    if (!queuedFrames.empty()) {
-        logDroppedPackets(logger, tambloServer, childPid, queuedFrames.size());
-        queuedFrames.clear();
-    }
-}
-
-void Tunnel::flushFrames() {
-    if (queuedFrames.empty()) {
-        return;
-    }
-    if (dying || pipeOut[1] < 0) {
-        queuedFrames.clear();
-        return;
-    }
-    if (!writeLeftover()) {
-        dropQueuedFrames();
-        return;
-    }
-    // Header and payload of each frame as two pieces of one gathered write, as many frames
-    // per write as the system takes.
-    constexpr size_t kFramesPerWrite = 512;
-    size_t next = 0;
-    while (next < queuedFrames.size()) {
-        iovec pieces[2 * kFramesPerWrite];
-        size_t count = 0;
-        size_t end = next;
-        for (; end < queuedFrames.size() && end - next < kFramesPerWrite; ++end) {
-            QueuedFrame& frame = queuedFrames[end];
-            pieces[count++] = {frame.header, pipe_message::kHeaderSize};
-            pieces[count++] = {const_cast<uint8_t*>(frame.payload), frame.length};
-        }
-        ssize_t result;
-        do {
-            result = ::writev(pipeOut[1], pieces, static_cast<int>(count));
-        } while (result < 0 && errno == EINTR);
-        LOG4CPLUS_TRACE(logger, "Tunnel::flushFrames() wrote " << result << " bytes of "
-                                                               << end - next << " frames");
-        if (result < 0) {
-            const int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK) {
-                break;  // the rest finds the pipe full
-            }
-            LOG4CPLUS_WARN(logger, "Could not write to pipeOut, closing tunnel"
-                                       << ", error: (" << error << ") " << std::strerror(error));
-            LOG4CPLUS_WARN(logger, "error: " << std::strerror(error));
-            queuedFrames.clear();
-            destroy();
-            return;
-        }
-        size_t written = static_cast<size_t>(result);
-        while (next < end && written >= pipe_message::kHeaderSize + queuedFrames[next].length) {
-            written -= pipe_message::kHeaderSize + queuedFrames[next].length;
-            ++next;
-        }
-        if (next < end) {
-            if (written > 0) {
-                // The pipe took part of a frame: its rest must follow before anything else.
-                const QueuedFrame& cut = queuedFrames[next];
-                uint8_t frame[pipe_message::kMaxFrame];
-                std::memcpy(frame, cut.header, pipe_message::kHeaderSize);
-                std::memcpy(frame + pipe_message::kHeaderSize, cut.payload, cut.length);
-                leftover.assign(frame + written, frame + pipe_message::kHeaderSize + cut.length);
-                pipeWritable.start(loop);
-                ++next;
-            }
-            break;
-        }
-    }
-    queuedFrames.erase(queuedFrames.begin(), queuedFrames.begin() + static_cast<long>(next));
-    dropQueuedFrames();
-}
-
-bool Tunnel::writeLeftover() {
-    if (leftover.empty()) {
-        return true;
-    }
-    ssize_t result;
-    do {
-        result = ::write(pipeOut[1], leftover.data(), leftover.size());
-    } while (result < 0 && errno == EINTR);
-    if (result > 0) {
-        leftover.erase(leftover.begin(), leftover.begin() + result);
-    } else if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        leftover.clear();  // the worker is gone: its end of the other pipe says so
-    }
-    if (leftover.empty()) {
-        pipeWritable.stop();
-        return true;
-    }
-    pipeWritable.start(loop);
-    return false;
-}
-
-void Tunnel::pipeWritable_cb(int) {
-    writeLeftover();
+void Tunnel::pipeNotRead(size_t pending) {
+    LOG4CPLUS_WARN(logger, "worker " << childPid << " reads nothing: " << pending
+                                     << " bytes wait for it, closing tunnel");
+    destroy();
 }
 
 void Tunnel::dataFromVideoRecorder_cb(int) {

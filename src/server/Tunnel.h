@@ -24,12 +24,13 @@
 #include "protocol/PipeMessage.h"
 #include "protocol/RecordingRequest.h"
 #include "protocol/ZygoteRequest.h"
+#include "server/WorkerPipeWriter.h"
 
 class GatewayClient;
 class TunnelHost;
 enum class WorkerRefusal : uint8_t;  // ServerCounters.h
 
-class Tunnel {
+class Tunnel : private WorkerPipeWriter::Owner {
   public:
     // Proxy tunnel: learns its gateway client from the worker.
     explicit Tunnel(TunnelHost* server);
@@ -66,11 +67,13 @@ class Tunnel {
     // parent's own messages (stop, not cached, connect): they never get lost; a full pipe
     // keeps them, in order, until the worker reads (up to kMaxPendingBytes).
     void send(uint8_t type, const uint8_t* bytes, uint16_t length);
-    void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
+        pipeWriter.send(type, bytes, length, false);
+    }
     // What may wait in the parent for a worker that does not read: its control messages and
     // the rest of one cut frame. A worker that lets more pile up reads nothing at all, and
     // its tunnel is ended.
-    static constexpr size_t kMaxPendingBytes = 64 * 1024;
+    static constexpr size_t kMaxPendingBytes = WorkerPipeWriter::kMaxPendingBytes;
     // Lookups at the configuration service that one worker may have the parent make: a client
     // names a few targets on one connection, a worker that names more serves no client (and
     // would turn the parent into a flood of requests).
@@ -78,8 +81,10 @@ class Tunnel {
     // A tunnel packet for the worker, written with the others of the same receive batch in
     // one call by flushFrames(). The payload must stay where it is until then. A packet that
     // finds the pipe full is dropped and counted, as a congested link would drop it.
-    void queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length);
-    void flushFrames();
+    void queueFrame(uint8_t type, const uint8_t* bytes, uint16_t length) {
+        pipeWriter.queue(type, bytes, length);
+    }
+    void flushFrames() { pipeWriter.flush(); }
     // One message from the worker; false when it ended the tunnel.
     bool processData(uint8_t type, const uint8_t* bytes, uint16_t length);
 
@@ -124,16 +129,13 @@ class Tunnel {
     bool forkProxyWorker(int socket, bool waitForClient);
     void childWatcherCb(int revents);
     void dataFromVideoRecorder_cb(int revents);
-    void pipeWritable_cb(int revents);
-    // Writes the rest of a frame that a full pipe cut (and what had to follow it); true when
-    // nothing is left over.
-    bool writeLeftover();
-    void dropQueuedFrames();
-    // One message to the worker; a droppable one is dropped when the pipe has no room for
-    // it, any other waits in leftover.
-    void writeMessage(uint8_t type, const uint8_t* bytes, uint16_t length, bool droppable);
-    // Keeps what the pipe did not take of a frame (written bytes of it already went).
-    void keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written);
+    // The pipe writer's reports: counted, logged at a bounded rate; a pipe that fails ends
+    // the tunnel.
+    void framesQueued() override;
+    void packetsDropped(size_t count) override;
+    void channelDatagramDropped() override;
+    void pipeFailed(int error) override;
+    void pipeNotRead(size_t pending) override;
     // Whether a worker's datagram for the gateway is its own: a tunnel packet of the
     // authorised connection, or a channel datagram of its own channel pair.
     bool datagramAllowed(const uint8_t* bytes, uint16_t length);
@@ -201,14 +203,7 @@ class Tunnel {
     bool spare = false;
     double setupSince = -1;  // server time of the hand-over while in set-up
 
-    // Frames gathered for the worker (payloads stay in the receive buffer until written), and
-    // the bytes of a frame the pipe took only in part: the stream goes on with them.
-    struct QueuedFrame {
-        uint8_t header[pipe_message::kHeaderSize];
-        const uint8_t* payload;
-        uint16_t length;
-    };
-    std::vector<QueuedFrame> queuedFrames;
-    std::vector<uint8_t> leftover;
-    EvIo pipeWritable;
+    // Frames gathered for the worker (payloads stay in the receive buffer until written) and
+    // what waits behind a full pipe.
+    WorkerPipeWriter pipeWriter{*this};
 };
