@@ -22,9 +22,10 @@ constexpr int kListenBacklog = 10;
 void vlcListenWatcher_cb(struct ev_loop*, ev_io*, int) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: before tunnelConnect");
-    tunnelConnect(s.gcIP, s.gcPort, inet_addr(s.cameraIPAddress), getPortNumber(), s.tcpWnd);
+    tunnelConnect(s.transport.gcIP, s.transport.gcPort, inet_addr(s.transport.cameraIPAddress),
+                  getPortNumber(), s.transport.tcpWnd);
     LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: after tunnelConnect");
-    s.vlcListenWatcher.stop();
+    s.recording.vlcListenWatcher.stop();
 }
 }  // namespace
 
@@ -36,7 +37,7 @@ struct ev_loop* MediaEndpoint::loop() {
 
 uint16_t MediaEndpoint::openLocalServer() {
     State& s = state();
-    s.fdListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    s.recording.fdListen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     // Only this machine's loopback: a connection from elsewhere would be relayed to the
     // camera with the operator's credentials.
     sockaddr_in address{};
@@ -44,10 +45,10 @@ uint16_t MediaEndpoint::openLocalServer() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (s.fdListen < 0 ||
-        ::bind(s.fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s.fdListen, kListenBacklog) != 0 ||
-        getsockname(s.fdListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (s.recording.fdListen < 0 ||
+        ::bind(s.recording.fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(s.recording.fdListen, kListenBacklog) != 0 ||
+        getsockname(s.recording.fdListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         LOG4CPLUS_WARN(logger,
                        "videoRecorder: could not open the local server for the media "
                        "framework: "
@@ -59,8 +60,9 @@ uint16_t MediaEndpoint::openLocalServer() {
 
 void MediaEndpoint::watchLocalServer() {
     State& s = state();
-    ev_io_init(s.vlcListenWatcher.get(), vlcListenWatcher_cb, s.fdListen, EV_READ);
-    s.vlcListenWatcher.start(s.localLoop);
+    ev_io_init(s.recording.vlcListenWatcher.get(), vlcListenWatcher_cb, s.recording.fdListen,
+               EV_READ);
+    s.recording.vlcListenWatcher.start(s.localLoop);
 }
 
 void MediaEndpoint::endNow() {
@@ -69,8 +71,8 @@ void MediaEndpoint::endNow() {
 
 void acceptMediaConnection() {
     State& s = worker::state();
-    s.fdConnected = ::accept(s.fdListen, nullptr, nullptr);
-    if (s.fdConnected < 0) {
+    s.relay.fdConnected = ::accept(s.recording.fdListen, nullptr, nullptr);
+    if (s.relay.fdConnected < 0) {
         // The framework gave up before the camera answered: nothing is left to relay for.
         LOG4CPLUS_WARN(logger,
                        "vlcListenWatcher_cb: could not accept the media framework's "
@@ -81,7 +83,7 @@ void acceptMediaConnection() {
         return;
     }
     LOG4CPLUS_DEBUG(logger, "vlcListenWatcher_cb: accepted connection (fdListen: "
-                                << s.fdListen << " ), socket: " << s.fdConnected);
+                                << s.recording.fdListen << " ), socket: " << s.relay.fdConnected);
 }
 
 }  // namespace worker

@@ -14,12 +14,12 @@
 #include <cstring>
 
 #include "common/FileDescriptor.h"
-#include "protocol/GatewayDatagram.h"
 #include "common/Logging.h"
-#include "worker/RTSPRecorder.h"
-#include "worker/tcpoverudp.h"
+#include "protocol/GatewayDatagram.h"
 #include "recording/videorecorder_recording.h"
 #include "worker/MediaEndpoint.h"
+#include "worker/RTSPRecorder.h"
+#include "worker/tcpoverudp.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;
@@ -35,7 +35,7 @@ void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
 void requestHeadWatcher_cb(struct ev_loop*, ev_timer*, int) {
     LOG4CPLUS_INFO(logger, "client named no target within the request-head time-out of "
-                               << worker::state().requestHeadTimeout
+                               << worker::state().intake.requestHeadTimeout
                                << " s, closing its connection");
     worker::endNow();
 }
@@ -59,7 +59,7 @@ void startWatchers() {
     s.timeoutWatcher.start(s.localLoop);
     ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds, 0.);
     ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
-    ev_timer_init(s.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
+    ev_timer_init(s.transport.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
     ev_prepare_init(s.outputFlushWatcher.get(), outputFlush_cb);
     s.outputFlushWatcher.start(s.localLoop);
 }
@@ -70,15 +70,15 @@ void stopAllWatchers() {
     s.writeWatchers.clear();
     s.retiredWatchers.clear();
     s.inputPipeWatcher.stop();
-    s.vlcOutputWatcher.stop();
-    s.vlcInputQueueWatcher.stop();
-    s.vlcListenWatcher.stop();
+    s.relay.vlcOutputWatcher.stop();
+    s.relay.vlcInputQueueWatcher.stop();
+    s.recording.vlcListenWatcher.stop();
     s.timeoutWatcher.stop();
-    s.bufferingWatcher.stop();
+    s.recording.bufferingWatcher.stop();
     s.exitTimeoutWatcher.stop();
     s.cleanupWatcher.stop();
-    s.requestHeadWatcher.stop();
-    s.ackTimer.stop();
+    s.intake.requestHeadWatcher.stop();
+    s.transport.ackTimer.stop();
     s.outputFlushWatcher.stop();
 }
 
@@ -100,14 +100,14 @@ void closeIfOpen(int& descriptor) {
 void handleStopRequest() {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got stop request");
-    if (s.rec) {
-        s.rec->closeMedia();  // the recorder cleans up once the media has closed
+    if (s.recording.rec) {
+        s.recording.rec->closeMedia();  // the recorder cleans up once the media has closed
         return;
     }
     if (s.exitTimeoutWatcher.active()) {
         return;  // the worker already ends 0.5 s after the first request
     }
-    if (s.bufferingTimePassed) {
+    if (s.recording.bufferingTimePassed) {
         LOG4CPLUS_TRACE(logger, "Starting exit timer, 0.5s");
         s.exitTimeoutWatcher.start(s.localLoop);
     } else {
@@ -124,18 +124,18 @@ void handleConnect(const uint8_t* payload, uint16_t length) {
         LOG4CPLUS_WARN(logger, "connect parameters of " << length << " bytes are too short");
         return;
     }
-    s.tcpWnd = parameters->windowSize;
+    s.transport.tcpWnd = parameters->windowSize;
     // A proxy worker connects exactly where the parent says: the device, or the address and
     // port that the client's relay service imposes.
     if (s.isProxy) {
-        s.cameraPortNumber = parameters->devicePort;
+        s.transport.cameraPortNumber = parameters->devicePort;
         const size_t n = parameters->deviceAddress.size();
-        std::memcpy(s.cameraIPAddress, parameters->deviceAddress.data(), n);
-        s.cameraIPAddress[n] = '\0';
+        std::memcpy(s.transport.cameraIPAddress, parameters->deviceAddress.data(), n);
+        s.transport.cameraIPAddress[n] = '\0';
     }
     LOG4CPLUS_TRACE(logger, "proxy: before connecting to a tunnel");
     tunnelConnect(parameters->localIP, parameters->localPort, inet_addr(getIPAddress()),
-                  getPortNumber(), s.tcpWnd);
+                  getPortNumber(), s.transport.tcpWnd);
     LOG4CPLUS_TRACE(logger, "proxy: after connecting to a tunnel");
 }
 
@@ -162,8 +162,8 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             break;
         default:
             // Channel data: the recorder takes the datagram without its channel byte.
-            if (worker::state().rec && length > 0) {
-                worker::state().rec->receivedRtpData(payload + 1, length - 1u);
+            if (worker::state().recording.rec && length > 0) {
+                worker::state().recording.rec->receivedRtpData(payload + 1, length - 1u);
             }
             break;
     }
@@ -195,8 +195,8 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
             break;
     }
     // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
-    if (s.localLoop != nullptr && !s.ackTimer.active() && tunnelAckPending()) {
-        s.ackTimer.start(s.localLoop);
+    if (s.localLoop != nullptr && !s.transport.ackTimer.active() && tunnelAckPending()) {
+        s.transport.ackTimer.start(s.localLoop);
     }
     LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
 }
@@ -217,16 +217,17 @@ void timeout_cb(struct ev_loop*, ev_timer*, int) {
         s.closeRequested = true;
     }
     LOG4CPLUS_TRACE(
-        logger, "timeout_cb: bufferingTimePassed: " << s.bufferingTimePassed
+        logger, "timeout_cb: bufferingTimePassed: " << s.recording.bufferingTimePassed
                                                     << ", closeRequested: " << s.closeRequested);
-    if (s.bufferingTimePassed && s.closeRequested && (!s.isProxy || worker::clientQueueEmpty())) {
+    if (s.recording.bufferingTimePassed && s.closeRequested &&
+        (!s.isProxy || worker::clientQueueEmpty())) {
         worker::endNow();
     }
 }
 
 void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int) {
     LOG4CPLUS_TRACE(logger, "bufferingWatcher_cb");
-    worker::state().bufferingTimePassed = true;
+    worker::state().recording.bufferingTimePassed = true;
 }
 
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) {
@@ -240,15 +241,16 @@ void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) {
 void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: got trigger");
-    const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.clientInbufLen);
+    const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.intake.clientInbufLen);
     if (room == 0) {
-        s.vlcOutputWatcher.stop();  // resumes when the tunnel has taken some of the bytes
+        s.relay.vlcOutputWatcher.stop();  // resumes when the tunnel has taken some of the bytes
         return;
     }
-    const ssize_t n = ::recv(s.fdConnected, s.clientInbuf + s.clientInbufLen, room, MSG_DONTWAIT);
+    const ssize_t n = ::recv(s.relay.fdConnected, s.intake.clientInbuf + s.intake.clientInbufLen,
+                             room, MSG_DONTWAIT);
     if (n > 0) {
-        s.clientInbufLen += static_cast<int>(n);
-        s.clientInbuf[s.clientInbufLen] = '\0';
+        s.intake.clientInbufLen += static_cast<int>(n);
+        s.intake.clientInbuf[s.intake.clientInbufLen] = '\0';
         worker::clientDataReceived(static_cast<int>(n));
         return;
     }
@@ -261,7 +263,7 @@ void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     } else {
         LOG4CPLUS_DEBUG(logger, "relay/vlc connection failed: " << std::strerror(errno));
     }
-    s.vlcOutputWatcher.stop();
+    s.relay.vlcOutputWatcher.stop();
     tunnelClose();
     tunnelClosed();
 }
@@ -289,21 +291,22 @@ void recordRtsp(const RecordingRequest& request) {
         ev_io_init(terminationWatcher.get(), terminationCb, termination.get(), EV_READ);
         terminationWatcher.start(s.localLoop);
     }
-    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
-    s.rec = boost::make_shared<RTSPRecorder>();
+    ev_timer_init(s.recording.bufferingWatcher.get(), bufferingWatcher_cb,
+                  worker::kBufferingSeconds, 0.);
+    s.recording.rec = boost::make_shared<RTSPRecorder>();
     media::OutputFile output{request.outputFd, request.outputName, request.fragments};
-    if (!s.rec->start(request.cameraIp, request.videoUri, output, request.codec,
-                      request.firstChannel, request.useRtcpOverRtsp)) {
+    if (!s.recording.rec->start(request.cameraIp, request.videoUri, output, request.codec,
+                                request.firstChannel, request.useRtcpOverRtsp)) {
         LOG4CPLUS_WARN(logger, "videoRecorder: the RTSP recorder did not start for camera "
                                    << request.cameraIp);
-    } else if (recording::confineWorker(request, s.rec->serverPort())) {
-        s.bufferingWatcher.start(s.localLoop);
+    } else if (recording::confineWorker(request, s.recording.rec->serverPort())) {
+        s.recording.bufferingWatcher.start(s.localLoop);
         ev_run(s.localLoop, 0);
     }
     terminationWatcher.stop();
     destroyLoop();
     LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
-    s.rec->stop();
+    s.recording.rec->stop();
     sendCloseTofdUDPOutput();
 }
 
@@ -313,8 +316,8 @@ void finishWorker(const char* stoppingText) {
     destroyLoop();
     LOG4CPLUS_DEBUG(logger, stoppingText);
     worker::releaseClientQueue();
-    closeIfOpen(s.fdConnected);
-    closeIfOpen(s.fdListen);
+    closeIfOpen(s.relay.fdConnected);
+    closeIfOpen(s.recording.fdListen);
     sendCloseTofdUDPOutput();
 }
 
@@ -387,7 +390,7 @@ void flushOutput() {
 }
 
 void targetNamed() {
-    state().requestHeadWatcher.stop();
+    state().intake.requestHeadWatcher.stop();
 }
 
 void resetState() {
@@ -411,28 +414,28 @@ namespace {
 void beginProxyWorker(int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
     State& s = worker::state();
     s.isProxy = true;
-    s.bufferingTimePassed = true;
-    s.requestHeadTimeout = requestHeadTimeout;
-    std::strcpy(s.cameraIPAddress, "127.0.0.1");
+    s.recording.bufferingTimePassed = true;
+    s.intake.requestHeadTimeout = requestHeadTimeout;
+    std::strcpy(s.transport.cameraIPAddress, "127.0.0.1");
     initialiseProcessState(fdOutput, fdInput);
 }
 
 // Serves the client on fd until the relay ends.
 int runProxyWorker(int fd) {
     State& s = worker::state();
-    s.fdConnected = fd;
+    s.relay.fdConnected = fd;
     // A spare waited for its client: its time starts now.
     ev_now_update(s.localLoop);
     gettimeofday(&s.keepalive_tv, nullptr);
     startWatchers();
     fcntl(fd, F_SETFL, O_NONBLOCK);
-    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
-    s.vlcOutputWatcher.start(s.localLoop);
-    if (s.requestHeadTimeout > 0) {
+    ev_io_init(s.relay.vlcOutputWatcher.get(), vlcOutputWatcher_cb, fd, EV_READ);
+    s.relay.vlcOutputWatcher.start(s.localLoop);
+    if (s.intake.requestHeadTimeout > 0) {
         // Counted from the client's arrival; bytes that name no target do not move it.
-        ev_timer_init(s.requestHeadWatcher.get(), requestHeadWatcher_cb,
-                      static_cast<double>(s.requestHeadTimeout), 0.);
-        s.requestHeadWatcher.start(s.localLoop);
+        ev_timer_init(s.intake.requestHeadWatcher.get(), requestHeadWatcher_cb,
+                      static_cast<double>(s.intake.requestHeadTimeout), 0.);
+        s.intake.requestHeadWatcher.start(s.localLoop);
     }
     ev_run(s.localLoop, 0);
     finishWorker("tcpProxy is stopping");
@@ -485,11 +488,12 @@ int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestH
 int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
     State& s = worker::state();
     s.isProxy = false;
-    s.gcIP = request.localIP;
-    s.gcPort = request.localPort;
-    std::snprintf(s.cameraIPAddress, sizeof s.cameraIPAddress, "%s", request.cameraIp.c_str());
-    s.cameraPortNumber = request.cameraPort;
-    s.tcpWnd = request.windowSize;
+    s.transport.gcIP = request.localIP;
+    s.transport.gcPort = request.localPort;
+    std::snprintf(s.transport.cameraIPAddress, sizeof s.transport.cameraIPAddress, "%s",
+                  request.cameraIp.c_str());
+    s.transport.cameraPortNumber = request.cameraPort;
+    s.transport.tcpWnd = request.windowSize;
     initialiseProcessState(fdOutput, fdInput);
     if (recording::isRtspCodec(request.codec)) {
         recordRtsp(request);
@@ -499,10 +503,11 @@ int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
     recording::MjpegRecording media(request, endpoint);
     startWatchers();
     // Client reading starts on the framework's connection once the camera is reachable.
-    ev_io_init(s.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
-    ev_timer_init(s.bufferingWatcher.get(), bufferingWatcher_cb, worker::kBufferingSeconds, 0.);
+    ev_io_init(s.relay.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
+    ev_timer_init(s.recording.bufferingWatcher.get(), bufferingWatcher_cb,
+                  worker::kBufferingSeconds, 0.);
     if (media.start()) {
-        s.bufferingWatcher.start(s.localLoop);
+        s.recording.bufferingWatcher.start(s.localLoop);
         ev_run(s.localLoop, 0);
     }
     media.stopWatching();
@@ -510,8 +515,8 @@ int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
     LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
     media.stopPlayer();
     worker::releaseClientQueue();
-    closeIfOpen(s.fdConnected);
-    closeIfOpen(s.fdListen);
+    closeIfOpen(s.relay.fdConnected);
+    closeIfOpen(s.recording.fdListen);
     media.release();
     // Only now is the file complete: the parent reports the recording as stopped on this.
     sendCloseTofdUDPOutput();
@@ -519,11 +524,11 @@ int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
 }
 
 const char* getIPAddress() {
-    return worker::state().cameraIPAddress;
+    return worker::state().transport.cameraIPAddress;
 }
 
 uint16_t getPortNumber() {
-    return worker::state().cameraPortNumber;
+    return worker::state().transport.cameraPortNumber;
 }
 
 void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length) {
@@ -621,7 +626,8 @@ void tunnelTransportOutput(const uint8_t* packet, uint16_t length) {
 
 void videorecorder_connect(const char* address, uint16_t port) {
     const State& s = worker::state();
-    tunnelConnect(s.gcIP, s.gcPort, inet_addr(address), port, s.tcpWnd);
+    tunnelConnect(s.transport.gcIP, s.transport.gcPort, inet_addr(address), port,
+                  s.transport.tcpWnd);
 }
 
 uint32_t videorecorder_send_to_device(const uint8_t* bytes, uint32_t length) {

@@ -31,18 +31,18 @@ constexpr size_t kOptionSize = 16;
 // imposes (RelayService.h).
 void chooseService(const char* inbuf) {
     State& s = worker::state();
-    if (!s.clientTargets) {
+    if (!s.intake.clientTargets) {
         return;  // the operator turned client-chosen services off: the device is the target
     }
     char value[kOptionSize];
     if (extractFieldValue(inbuf, "DST_PORT", value, sizeof value) != nullptr) {
         if (const auto service = serviceByPort(static_cast<uint16_t>(std::atoi(value)))) {
-            s.service = *service;
+            s.lookup.service = *service;
         }
     }
     if (extractFieldValue(inbuf, "SERVICE", value, sizeof value) != nullptr) {
         if (const auto service = serviceByName(value)) {
-            s.service = *service;
+            s.lookup.service = *service;
         }
     }
 }
@@ -72,7 +72,7 @@ void applyInbufOptions(const char* inbuf) {
     char value[kOptionSize];
     if (extractFieldValue(inbuf, "HTTP_STATUS_SWITCH", value, sizeof value) != nullptr &&
         value[0] != '\0') {
-        s.httpStatusSwitchDisabled = std::atoi(value) == 0;
+        s.relay.httpStatusSwitchDisabled = std::atoi(value) == 0;
         LOG4CPLUS_DEBUG(logger, "cookie contained option: HTTP_STATUS_SWITCH=" << value);
     }
     if (extractFieldValue(inbuf, "CUSTOM_KEEPALIVE_TIMEOUT", value, sizeof value) != nullptr &&
@@ -85,25 +85,25 @@ void applyInbufOptions(const char* inbuf) {
 
 bool sameTarget(const char* session, const char* gc, const char* ld) {
     const State& s = worker::state();
-    return std::strcmp(session, s.sessionId) == 0 && std::strcmp(gc, s.gcId) == 0 &&
-           (s.ldId[0] == '\0' || std::strcmp(s.ldId, ld) == 0);
+    return std::strcmp(session, s.lookup.sessionId) == 0 && std::strcmp(gc, s.lookup.gcId) == 0 &&
+           (s.lookup.ldId[0] == '\0' || std::strcmp(s.lookup.ldId, ld) == 0);
 }
 
 int clientDataGotArgsCb(htparser*, const char* data, size_t length) {
     State& s = worker::state();
     const std::string text(data, length);
-    s.gotCookies = extractCookies(text.c_str(), text.size());
+    s.intake.gotCookies = extractCookies(text.c_str(), text.size());
     LOG4CPLUS_TRACE(logger, "parser: got args: " << tamblo::logging::redactSecrets(text)
-                                                 << ", gotCookies: " << s.gotCookies);
+                                                 << ", gotCookies: " << s.intake.gotCookies);
     return kContinueParse;
 }
 
 int clientDataGotHeaderKeyCb(htparser*, const char* data, size_t length) {
     State& s = worker::state();
-    const size_t n = std::min(length, sizeof s.previousHttpHeaderKey - 1);
-    std::memcpy(s.previousHttpHeaderKey, data, n);
-    s.previousHttpHeaderKey[n] = '\0';
-    LOG4CPLUS_TRACE(logger, "parser: got header key: " << s.previousHttpHeaderKey);
+    const size_t n = std::min(length, sizeof s.intake.previousHttpHeaderKey - 1);
+    std::memcpy(s.intake.previousHttpHeaderKey, data, n);
+    s.intake.previousHttpHeaderKey[n] = '\0';
+    LOG4CPLUS_TRACE(logger, "parser: got header key: " << s.intake.previousHttpHeaderKey);
     return kContinueParse;
 }
 
@@ -111,12 +111,12 @@ int clientDataGotHeaderValueCb(htparser*, const char* data, size_t length) {
     const State& s = worker::state();
     const std::string value(data, length);
     if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
-        const bool secret = tamblo::logging::isSecretHeader(s.previousHttpHeaderKey);
+        const bool secret = tamblo::logging::isSecretHeader(s.intake.previousHttpHeaderKey);
         LOG4CPLUS_TRACE(logger, "parser: got header value: "
                                     << (secret ? std::string("<hidden>")
                                                : tamblo::logging::redactSecrets(value)));
     }
-    if (s.gotCookies || std::strcmp(s.previousHttpHeaderKey, "Cookie") != 0) {
+    if (s.intake.gotCookies || std::strcmp(s.intake.previousHttpHeaderKey, "Cookie") != 0) {
         return kContinueParse;
     }
     return extractCookies(value.c_str(), value.size()) ? kContinueParse : kStopParse;
@@ -144,7 +144,7 @@ void parseChunk(const char* chunk, size_t length) {
 }  // namespace
 
 void setClientTargets(bool allowed) {
-    worker::state().clientTargets = allowed;
+    worker::state().intake.clientTargets = allowed;
 }
 
 const char* assignMinPointer(const char* p1, const char* p2) {
@@ -189,28 +189,28 @@ bool extractCookies(const char* text, size_t) {
     char replace[kOptionSize];
     if (extractFieldValue(text, "REPLACE_CONTENT_TYPE", replace, sizeof replace) != nullptr &&
         replace[0] != '\0') {
-        s.replaceContentTypeFlag = std::atoi(replace) != 0;
+        s.relay.replaceContentTypeFlag = std::atoi(replace) != 0;
     }
-    LOG4CPLUS_TRACE(logger, "replaceContentTypeFlag=" << (s.replaceContentTypeFlag ? 1 : 0));
+    LOG4CPLUS_TRACE(logger, "replaceContentTypeFlag=" << (s.relay.replaceContentTypeFlag ? 1 : 0));
 
-    applyInbufOptions(s.clientInbuf);
+    applyInbufOptions(s.intake.clientInbuf);
     char ld[kIdSize];
-    if (extractFieldValue(s.clientInbuf, "LD_ID", ld, sizeof ld) == nullptr) {
-        s.ldId[0] = '\0';
+    if (extractFieldValue(s.intake.clientInbuf, "LD_ID", ld, sizeof ld) == nullptr) {
+        s.lookup.ldId[0] = '\0';
     }
     LOG4CPLUS_TRACE(logger, "extractCookies, old and new sessionId: "
-                                << tamblo::logging::sessionTag(s.sessionId) << " vs "
+                                << tamblo::logging::sessionTag(s.lookup.sessionId) << " vs "
                                 << tamblo::logging::sessionTag(session));
-    LOG4CPLUS_TRACE(logger, "extractCookies, old and new gcId: " << s.gcId << " vs " << gc);
-    LOG4CPLUS_TRACE(logger, "extractCookies, old and new ldId: " << s.ldId << " vs " << ld);
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new gcId: " << s.lookup.gcId << " vs " << gc);
+    LOG4CPLUS_TRACE(logger, "extractCookies, old and new ldId: " << s.lookup.ldId << " vs " << ld);
     if (sameTarget(session, gc, ld)) {
         return true;
     }
-    std::snprintf(s.sessionId, sizeof s.sessionId, "%s", session);
-    std::snprintf(s.ldId, sizeof s.ldId, "%s", ld);
-    std::snprintf(s.gcId, sizeof s.gcId, "%s", gc);
+    std::snprintf(s.lookup.sessionId, sizeof s.lookup.sessionId, "%s", session);
+    std::snprintf(s.lookup.ldId, sizeof s.lookup.ldId, "%s", ld);
+    std::snprintf(s.lookup.gcId, sizeof s.lookup.gcId, "%s", gc);
     worker::startLookup();
-    s.dataNeedsProcessing = false;
+    s.intake.dataNeedsProcessing = false;
     return true;
 }
 
@@ -218,11 +218,12 @@ namespace worker {
 
 void clientDataReceived(int received) {
     State& s = state();
-    s.dataNeedsProcessing = true;
+    s.intake.dataNeedsProcessing = true;
     if (received > 0 && s.isProxy) {
-        parseChunk(s.clientInbuf + s.clientInbufLen - received, static_cast<size_t>(received));
+        parseChunk(s.intake.clientInbuf + s.intake.clientInbufLen - received,
+                   static_cast<size_t>(received));
     }
-    if (s.dataNeedsProcessing) {
+    if (s.intake.dataNeedsProcessing) {
         processClientData(received);
     }
 }

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/LanDeviceAuthData.h"
 #include "common/Logging.h"
+#include "protocol/LanDeviceAuthData.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;
@@ -74,19 +74,19 @@ bool validTarget(const char* gcId, const char* ldId) {
 void checkForCachedSessionId() {
     const State& s = worker::state();
     CachedSessionQuery query;
-    query.gcId = idValue(s.gcId);
-    const char* ld = s.ldId[0] == '-' ? s.ldId + 1 : s.ldId;
+    query.gcId = idValue(s.lookup.gcId);
+    const char* ld = s.lookup.ldId[0] == '-' ? s.lookup.ldId + 1 : s.lookup.ldId;
     query.ldId = idValue(ld);
-    if (s.ldId[0] == '\0') {
+    if (s.lookup.ldId[0] == '\0') {
         query.target = TargetKind::Gateway;
-    } else if (s.ldId[0] == '-' || query.ldId == 0) {
+    } else if (s.lookup.ldId[0] == '-' || query.ldId == 0) {
         // "0", "-1" and other values not above 0 go to the configuration service as they are.
         query.target = TargetKind::DeviceNotAboveZero;
     } else {
         query.target = TargetKind::Device;
     }
-    query.service = s.clientTargets ? s.service : RelayService::None;
-    query.sessionId = s.sessionId;
+    query.service = s.intake.clientTargets ? s.lookup.service : RelayService::None;
+    query.sessionId = s.lookup.sessionId;
     const LanDeviceAuthData record = encodeCachedSessionQuery(query);
     tunnelTransportContextOutput(pipe_message::kCachedSessionQuery, &record, sizeof record);
 }
@@ -95,7 +95,7 @@ namespace {
 // The client gets no answer: its connection is closed with the process.
 [[noreturn]] void failLookup() {
     const State& s = worker::state();
-    ::close(s.fdConnected);
+    ::close(s.relay.fdConnected);
     ::_exit(1);
 }
 }  // namespace
@@ -104,10 +104,10 @@ namespace worker {
 
 void startLookup() {
     State& s = state();
-    s.targetPending = true;
-    s.targetRequested = true;
+    s.lookup.targetPending = true;
+    s.intake.targetRequested = true;
     targetNamed();
-    if (!validTarget(s.gcId, s.ldId)) {
+    if (!validTarget(s.lookup.gcId, s.lookup.ldId)) {
         failLookup();  // before any request to the parent
     }
     checkForCachedSessionId();

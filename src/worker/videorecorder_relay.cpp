@@ -12,10 +12,10 @@
 
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
-#include "worker/tcpoverudp.h"
-#include "tcpoverudp_stack.h"
-#include "worker/videorecorder.h"
 #include "recording/videorecorder_recording.h"
+#include "tcpoverudp_stack.h"
+#include "worker/tcpoverudp.h"
+#include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;
@@ -84,25 +84,28 @@ void vlcInputQueueWatcher_cb(struct ev_loop*, ev_io*, int) {
 
 void sendInbufToTunnel() {
     State& s = worker::state();
-    const uint32_t accepted = tunnelSendData(reinterpret_cast<const uint8_t*>(s.clientInbuf),
-                                             static_cast<uint32_t>(s.clientInbufLen));
+    const uint32_t accepted = tunnelSendData(reinterpret_cast<const uint8_t*>(s.intake.clientInbuf),
+                                             static_cast<uint32_t>(s.intake.clientInbufLen));
     if (accepted == 0) {
         return;
     }
-    s.clientInbufLen -= static_cast<int>(accepted);
-    std::memmove(s.clientInbuf, s.clientInbuf + accepted, static_cast<size_t>(s.clientInbufLen));
-    s.clientInbuf[s.clientInbufLen] = '\0';
+    s.intake.clientInbufLen -= static_cast<int>(accepted);
+    std::memmove(s.intake.clientInbuf, s.intake.clientInbuf + accepted,
+                 static_cast<size_t>(s.intake.clientInbufLen));
+    s.intake.clientInbuf[s.intake.clientInbufLen] = '\0';
     LOG4CPLUS_TRACE(logger, "sendInbufToTunnel: sent "
-                                << accepted << " bytes to tunnel, remaining: " << s.clientInbufLen);
+                                << accepted
+                                << " bytes to tunnel, remaining: " << s.intake.clientInbufLen);
     worker::touchKeepalive();
 }
 
 void resumeClientReading() {
     State& s = worker::state();
-    if (s.fdConnected >= 0 && s.clientInbufLen < static_cast<int>(worker::kClientInbufSize) &&
-        !s.vlcOutputWatcher.active() && s.localLoop != nullptr) {
-        ev_io_set(s.vlcOutputWatcher.get(), s.fdConnected, EV_READ);
-        s.vlcOutputWatcher.start(s.localLoop);
+    if (s.relay.fdConnected >= 0 &&
+        s.intake.clientInbufLen < static_cast<int>(worker::kClientInbufSize) &&
+        !s.relay.vlcOutputWatcher.active() && s.localLoop != nullptr) {
+        ev_io_set(s.relay.vlcOutputWatcher.get(), s.relay.fdConnected, EV_READ);
+        s.relay.vlcOutputWatcher.start(s.localLoop);
     }
 }
 
@@ -132,15 +135,15 @@ const uint8_t* findNoCase(const uint8_t* bytes, size_t length, const char* needl
 
 void rewriteAnswer(uint8_t* bytes, size_t length) {
     State& s = worker::state();
-    if (s.replaceContentTypeFlag && !s.replacedContentType) {
+    if (s.relay.replaceContentTypeFlag && !s.relay.replacedContentType) {
         LOG4CPLUS_TRACE(logger, "vlcInputQueueWatcher_cb: searching for Content-Type...");
         const uint8_t* found = findNoCase(bytes, length, "Content-Type: multipart/x-mixed-replace");
         if (found != nullptr) {
             std::memcpy(bytes + (found - bytes), "content_type", 12);
-            s.replacedContentType = true;
+            s.relay.replacedContentType = true;
         }
     }
-    if (!s.httpStatusSwitchDisabled && !s.authHeaderReplaced) {
+    if (!s.relay.httpStatusSwitchDisabled && !s.relay.authHeaderReplaced) {
         // Only a status code right after "HTTP/1.x " counts: the first "401" must start at
         // offset 9, so nothing past offset 11 needs looking at.
         constexpr size_t kStatusOffset = 9;
@@ -148,7 +151,7 @@ void rewriteAnswer(uint8_t* bytes, size_t length) {
             findNoCase(bytes, std::min<size_t>(length, kStatusOffset + 3), "401");
         if (found == bytes + kStatusOffset) {
             std::memcpy(bytes + kStatusOffset, "403", 3);
-            s.authHeaderReplaced = true;
+            s.relay.authHeaderReplaced = true;
         }
     }
 }
@@ -173,7 +176,8 @@ void runClientWriter() {
         msghdr message{};
         message.msg_iov = pieces;
         message.msg_iovlen = count;
-        const ssize_t result = ::sendmsg(s.fdConnected, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t result =
+            ::sendmsg(s.relay.fdConnected, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         const int error = errno;
         LOG4CPLUS_TRACE(logger, "bytes sent to client: " << result << ", errno=" << error);
         if (result > 0) {
@@ -204,8 +208,8 @@ void runClientWriter() {
             // The client is gone: what is queued for it can never be delivered.
             queue.writing = false;
             worker::releaseClientQueue();
-            s.vlcInputQueueWatcher.stop();
-            s.vlcOutputWatcher.stop();
+            s.relay.vlcInputQueueWatcher.stop();
+            s.relay.vlcOutputWatcher.stop();
             tunnelClose();
             tunnelClosed();
             return;
@@ -214,12 +218,12 @@ void runClientWriter() {
     queue.writing = false;
     if (!queue.buffers.empty()) {
         LOG4CPLUS_TRACE(logger, "starting client write watcher");
-        if (!s.vlcInputQueueWatcher.active() && s.localLoop != nullptr) {
-            s.vlcInputQueueWatcher.start(s.localLoop);
+        if (!s.relay.vlcInputQueueWatcher.active() && s.localLoop != nullptr) {
+            s.relay.vlcInputQueueWatcher.start(s.localLoop);
         }
     } else {
         LOG4CPLUS_TRACE(logger, "stopping client write watcher");
-        s.vlcInputQueueWatcher.stop();
+        s.relay.vlcInputQueueWatcher.stop();
     }
 }
 
@@ -227,24 +231,24 @@ namespace worker {
 
 void processClientData(int received) {
     State& s = state();
-    if (s.clientInbufLen > 0) {
-        s.receivedTotal += static_cast<uint64_t>(received > 0 ? received : 0);
-        LOG4CPLUS_TRACE(logger, "total bytes received from client: " << s.receivedTotal);
-        LOG4CPLUS_TRACE(logger,
-                        "vlcOutputWatcher_cb: sending " << s.clientInbufLen << " bytes to tunnel");
+    if (s.intake.clientInbufLen > 0) {
+        s.relay.receivedTotal += static_cast<uint64_t>(received > 0 ? received : 0);
+        LOG4CPLUS_TRACE(logger, "total bytes received from client: " << s.relay.receivedTotal);
+        LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: sending " << s.intake.clientInbufLen
+                                                                << " bytes to tunnel");
         // While the target's lookup or connect is under way the bytes wait for the new
         // connection instead of going to one that does not exist (or to the old target).
-        if (!s.targetPending) {
-            if (!s.targetRequested && s.isProxy) {
+        if (!s.lookup.targetPending) {
+            if (!s.intake.targetRequested && s.isProxy) {
                 LOG4CPLUS_INFO(logger,
                                "client sent no relay options before any target was "
                                "chosen, closing its connection");
             }
             sendInbufToTunnel();
         }
-        if (s.clientInbufLen == static_cast<int>(kClientInbufSize)) {
+        if (s.intake.clientInbufLen == static_cast<int>(kClientInbufSize)) {
             LOG4CPLUS_DEBUG(logger, "output buffer full, stopping input watcher");
-            s.vlcOutputWatcher.stop();
+            s.relay.vlcOutputWatcher.stop();
         }
     }
     LOG4CPLUS_TRACE(logger, "<< vlcOutputWatcher_cb: got trigger");
@@ -256,8 +260,8 @@ bool clientQueueEmpty() {
 
 void writePendingClientData() {
     State& s = state();
-    if (s.clientWritePending) {
-        s.clientWritePending = false;
+    if (s.relay.clientWritePending) {
+        s.relay.clientWritePending = false;
         runClientWriter();
     }
 }
@@ -281,34 +285,36 @@ uint64_t clientQueueBytes() {
 
 void tunnelConnected() {
     State& s = worker::state();
-    s.targetPending = false;
-    if (s.rec) {
-        s.rec->connected();
+    s.lookup.targetPending = false;
+    if (s.recording.rec) {
+        s.recording.rec->connected();
         return;
     }
     if (s.isProxy) {
         LOG4CPLUS_TRACE(logger, "tunnelConnected isProxy");
-        LOG4CPLUS_TRACE(logger, "passing HTTP headers of size: " << s.clientInbufLen);
-        LOG4CPLUS_TRACE(logger, "HTTP headers: " << tamblo::logging::redactSecrets(s.clientInbuf));
+        LOG4CPLUS_TRACE(logger, "passing HTTP headers of size: " << s.intake.clientInbufLen);
+        LOG4CPLUS_TRACE(logger,
+                        "HTTP headers: " << tamblo::logging::redactSecrets(s.intake.clientInbuf));
         sendInbufToTunnel();
         worker::touchKeepalive();
     }
-    if (s.fdConnected < 0 && s.fdListen >= 0) {
+    if (s.relay.fdConnected < 0 && s.recording.fdListen >= 0) {
         worker::acceptMediaConnection();  // a recording's media framework waits on its server
     }
-    if (s.fdConnected < 0) {
+    if (s.relay.fdConnected < 0) {
         return;
     }
     resumeClientReading();
-    if (!s.vlcInputQueueWatcher.active()) {
-        ev_io_init(s.vlcInputQueueWatcher.get(), vlcInputQueueWatcher_cb, s.fdConnected, EV_WRITE);
+    if (!s.relay.vlcInputQueueWatcher.active()) {
+        ev_io_init(s.relay.vlcInputQueueWatcher.get(), vlcInputQueueWatcher_cb, s.relay.fdConnected,
+                   EV_WRITE);
     }
 }
 
 bool tunnelReceivedData(struct pbuf* chain) {
     State& s = worker::state();
-    if (s.rec) {
-        return deliverToRecorder(*s.rec, chain);
+    if (s.recording.rec) {
+        return deliverToRecorder(*s.recording.rec, chain);
     }
     ClientQueue& queue = clientQueue();
     if (queue.cost >= worker::kClientQueueLimit) {
@@ -341,7 +347,7 @@ bool tunnelReceivedData(struct pbuf* chain) {
         chain = next;
     }
     if (s.localLoop != nullptr) {
-        s.clientWritePending = true;  // with whatever else this pass brings
+        s.relay.clientWritePending = true;  // with whatever else this pass brings
     } else {
         runClientWriter();
     }
@@ -351,24 +357,25 @@ bool tunnelReceivedData(struct pbuf* chain) {
 void tunnelDataSent(uint16_t count) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "tunnelDataSent: sent " << count << " bytes");
-    if (s.rec) {
-        s.rec->tunnelAcknowledged();
+    if (s.recording.rec) {
+        s.recording.rec->tunnelAcknowledged();
         return;
     }
-    if (s.clientInbufLen > 0 && !s.targetPending) {
+    if (s.intake.clientInbufLen > 0 && !s.lookup.targetPending) {
         sendInbufToTunnel();
     }
-    if (s.clientInbufLen < static_cast<int>(worker::kClientInbufSize) && !s.targetPending) {
+    if (s.intake.clientInbufLen < static_cast<int>(worker::kClientInbufSize) &&
+        !s.lookup.targetPending) {
         resumeClientReading();
     }
 }
 
 void tunnelClosed() {
     State& s = worker::state();
-    if (s.rec && s.localLoop != nullptr) {
+    if (s.recording.rec && s.localLoop != nullptr) {
         // What the camera sent before it closed still reaches the framework; the recorder
         // ends the recording once the framework has completed the file.
-        s.rec->cameraClosed();
+        s.recording.rec->cameraClosed();
         return;
     }
     worker::writePendingClientData();  // what came with the end goes out before it is judged

@@ -1,6 +1,18 @@
 // State of the one relay or recording that a worker process serves, shared by the
 // worker's units (loop and dispatcher, request intake, configuration lookup, data path).
-// Process-wide: the parent's objects are never used in a worker after the fork.
+// Process-wide: the parent's objects are never used in a worker after the fork. One struct
+// per unit of the worker (intake, lookup, relay, recording, transport) beside the loop's own.
+//
+// Names kept from the recording worker they were first made for, which mislead elsewhere:
+//   fdUDPInput, fdUDPOutput   the pipes from and to the parent (no UDP socket)
+//   relay.fdConnected         the local connection: a proxy worker's client socket, or the
+//                             media framework's connection to a recording's local server
+//   relay.vlcOutputWatcher    reads that connection (the client's request bytes, too)
+//   relay.vlcInputQueueWatcher  writes device data to it when it could not take all at once
+//   transport.cameraIPAddress, transport.cameraPortNumber  the device a proxy worker reaches
+//                             as well as a recording's camera
+//   transport.gcIP, transport.gcPort  the gateway client's local address and port for the
+//                             tunnel's connection
 #pragma once
 
 #include <sys/time.h>
@@ -13,8 +25,8 @@
 #include "common/EventLoop.h"
 #include "common/LoopMailbox.h"
 #include "protocol/PipeMessage.h"
-#include "worker/RTSPRecorder.h"
 #include "protocol/RelayService.h"
+#include "worker/RTSPRecorder.h"
 #include "worker/videorecorder.h"
 
 struct pbuf;
@@ -67,64 +79,80 @@ struct State {
     bool isProxy = false;
     int fdUDPInput = -1;
     int fdUDPOutput = -1;
-    uint32_t gcIP = 0;
-    uint16_t gcPort = 0;
-    char cameraIPAddress[128] = "127.0.0.1";
-    uint16_t cameraPortNumber = 80;
-    uint32_t tcpWnd = 0;
-    uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
-    bool clientTargets = true;         // DST_PORT and SERVICE may choose a relay service
-    int fdConnected = -1;
-    int fdListen = -1;
-
-    char clientInbuf[kClientInbufSize + 1] = {};
-    int clientInbufLen = 0;
-
-    bool targetPending = false;    // a lookup or connect for the current target is under way
-    bool targetRequested = false;  // the request named a target at least once
-    bool gotCookies = false;
-    bool dataNeedsProcessing = false;
-    char previousHttpHeaderKey[256] = {};
-    char sessionId[128] = {};
-    char gcId[16] = {};
-    char ldId[16] = {};
-    RelayService service = RelayService::None;
-    bool replaceContentTypeFlag = false;
-    bool replacedContentType = false;
-    bool authHeaderReplaced = false;
-    bool httpStatusSwitchDisabled = false;
-
     uint32_t keepaliveTimeout = kDefaultKeepaliveTimeout;
     bool keepaliveClampLogged = false;
     timeval keepalive_tv = {};
-    bool bufferingTimePassed = false;
     bool closeRequested = false;
-    uint64_t receivedTotal = 0;
-
     struct ev_loop* localLoop = nullptr;
     EvIo inputPipeWatcher;
-    EvIo vlcOutputWatcher;
-    EvIo vlcInputQueueWatcher;
-    EvIo vlcListenWatcher;
     EvTimer timeoutWatcher;
-    EvTimer bufferingWatcher;
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
-    EvTimer requestHeadWatcher;  // proxy worker: ends it when no target is named in time
-    EvTimer ackTimer;
     EvWatcher<ev_prepare> outputFlushWatcher;
     std::unique_ptr<uint8_t[]> outputBatch;
     size_t outputBatchLength = 0;
-    size_t lastFrameOffset = 0;       // where the batch's last frame starts (when not empty)
-    bool clientWritePending = false;  // device data came in this pass: written before the wait
+    size_t lastFrameOffset = 0;  // where the batch's last frame starts (when not empty)
     std::map<int, std::unique_ptr<Watcher>> watchers;
     std::map<int, std::unique_ptr<Watcher>> writeWatchers;
     // Deregistered records, freed before the loop next waits (a callback may deregister its
     // own watcher while it runs).
     std::vector<std::unique_ptr<Watcher>> retiredWatchers;
     LoopMailbox mailbox;  // work from the recorder's media threads
-    RTSPRecorderPtr rec;  // RTSP path: tunnel and parent events go to the recorder
     pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
+
+    // The client's request as it arrives: bytes held until a target is named, its deadline.
+    struct {
+        uint32_t requestHeadTimeout = 10;  // seconds for the relay options to arrive
+        bool clientTargets = true;         // DST_PORT and SERVICE may choose a relay service
+        char clientInbuf[kClientInbufSize + 1] = {};
+        int clientInbufLen = 0;
+        bool targetRequested = false;  // the request named a target at least once
+        bool gotCookies = false;
+        bool dataNeedsProcessing = false;
+        char previousHttpHeaderKey[256] = {};
+        EvTimer requestHeadWatcher;  // proxy worker: ends it when no target is named in time
+    } intake;
+
+    // The target the request named and the query about it (proxy worker).
+    struct {
+        bool targetPending = false;  // a lookup or connect for the current target is under way
+        char sessionId[128] = {};
+        char gcId[16] = {};
+        char ldId[16] = {};
+        RelayService service = RelayService::None;
+    } lookup;
+
+    // The local connection and what the data path rewrites on it.
+    struct {
+        int fdConnected = -1;
+        bool replaceContentTypeFlag = false;
+        bool replacedContentType = false;
+        bool authHeaderReplaced = false;
+        bool httpStatusSwitchDisabled = false;
+        uint64_t receivedTotal = 0;
+        EvIo vlcOutputWatcher;
+        EvIo vlcInputQueueWatcher;
+        bool clientWritePending = false;  // device data came in this pass: written before the wait
+    } relay;
+
+    // A recording's buffering time, the framework's local server, the RTSP recorder.
+    struct {
+        int fdListen = -1;
+        bool bufferingTimePassed = false;
+        EvIo vlcListenWatcher;
+        EvTimer bufferingWatcher;
+        RTSPRecorderPtr rec;  // RTSP path: tunnel and parent events go to the recorder
+    } recording;
+
+    // The tunnel's connection parameters and its delayed ACK.
+    struct {
+        uint32_t gcIP = 0;
+        uint16_t gcPort = 0;
+        char cameraIPAddress[128] = "127.0.0.1";
+        uint16_t cameraPortNumber = 80;
+        uint32_t tcpWnd = 0;
+        EvTimer ackTimer;
+    } transport;
 };
 
 State& state();

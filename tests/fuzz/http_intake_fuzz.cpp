@@ -25,12 +25,12 @@ State& state() {
 }
 void startLookup() {
     ++lookups;
-    current->targetPending = true;
+    current->lookup.targetPending = true;
 }
 void processClientData(int) {
     // Everything held went to the device.
-    current->clientInbufLen = 0;
-    current->clientInbuf[0] = '\0';
+    current->intake.clientInbufLen = 0;
+    current->intake.clientInbuf[0] = '\0';
 }
 }  // namespace worker
 
@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             static_cast<const uint8_t*>(std::memchr(data + position, 0xFF, size - position));
         const size_t chunk = (end != nullptr ? static_cast<size_t>(end - data) : size) - position;
         worker::State& s = *current;
-        const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.clientInbufLen);
+        const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.intake.clientInbufLen);
         const size_t taken = chunk < room ? chunk : room;
-        std::memcpy(s.clientInbuf + s.clientInbufLen, data + position, taken);
-        s.clientInbufLen += static_cast<int>(taken);
-        s.clientInbuf[s.clientInbufLen] = '\0';
+        std::memcpy(s.intake.clientInbuf + s.intake.clientInbufLen, data + position, taken);
+        s.intake.clientInbufLen += static_cast<int>(taken);
+        s.intake.clientInbuf[s.intake.clientInbufLen] = '\0';
         worker::clientDataReceived(static_cast<int>(taken));
         position += chunk + 1;
     }

@@ -19,11 +19,11 @@ TEST(RecordingLocalServer, ListensOnLoopbackOnly) {
     ASSERT_NE(port, 0);
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(s.fdListen, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(getsockname(s.recording.fdListen, reinterpret_cast<sockaddr*>(&address), &length), 0);
     EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(ntohs(address.sin_port), port);
-    ::close(s.fdListen);
-    s.fdListen = -1;
+    ::close(s.recording.fdListen);
+    s.recording.fdListen = -1;
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "src/server/GatewayTestSupport.h"
 #include "protocol/LanDeviceAuthData.h"
 #include "protocol/PipeMessage.h"
+#include "src/server/GatewayTestSupport.h"
 #include "worker/videorecorder_state.h"
 
 namespace {
@@ -38,9 +38,9 @@ class IntakeTest : public ::testing::Test {
     // Puts a request into the client buffer, as the read path does, and extracts from text.
     bool extract(const std::string& request, const std::string& text) {
         worker::State& s = worker::state();
-        std::snprintf(s.clientInbuf, sizeof s.clientInbuf, "%s", request.c_str());
-        s.clientInbufLen = static_cast<int>(request.size());
-        s.dataNeedsProcessing = true;
+        std::snprintf(s.intake.clientInbuf, sizeof s.intake.clientInbuf, "%s", request.c_str());
+        s.intake.clientInbufLen = static_cast<int>(request.size());
+        s.intake.dataNeedsProcessing = true;
         return extractCookies(text.c_str(), text.size());
     }
     // The cached-session query the last extraction sent, if any.
@@ -106,12 +106,12 @@ TEST_F(IntakeTest, ADeviceTargetAsksTheParentForACachedSession) {
     EXPECT_STREQ(query.sessionId, "abc");
     EXPECT_EQ(query.target, static_cast<uint8_t>(TargetKind::Device));
     EXPECT_EQ(query.service, static_cast<uint8_t>(RelayService::None));
-    EXPECT_FALSE(worker::state().dataNeedsProcessing);  // bytes held for the connection
+    EXPECT_FALSE(worker::state().intake.dataNeedsProcessing);  // bytes held for the connection
 
     // The same target again is forwarded at once, without a lookup.
     EXPECT_TRUE(extract(request, "JSESSIONID=abc,GC_ID=7,LD_ID=12"));
     EXPECT_FALSE(queryWasSent(&query));
-    EXPECT_TRUE(worker::state().dataNeedsProcessing);
+    EXPECT_TRUE(worker::state().intake.dataNeedsProcessing);
 }
 
 TEST_F(IntakeTest, MissingSessionOrGatewayIsNoTarget) {
@@ -170,34 +170,34 @@ TEST_F(IntakeTest, OptionsFromTheWholeRequest) {
         "GET / HTTP/1.1\r\nCookie: JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1,"
         "HTTP_STATUS_SWITCH=0,CUSTOM_KEEPALIVE_TIMEOUT=90\r\n",
         "JSESSIONID=a,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=1");
-    EXPECT_TRUE(s.replaceContentTypeFlag);
-    EXPECT_TRUE(s.httpStatusSwitchDisabled);
+    EXPECT_TRUE(s.relay.replaceContentTypeFlag);
+    EXPECT_TRUE(s.relay.httpStatusSwitchDisabled);
     EXPECT_EQ(s.keepaliveTimeout, 90u);
     // Empty values change nothing.
     extract(
         "GET / HTTP/1.1\r\nCookie: JSESSIONID=b,GC_ID=7,LD_ID=3,HTTP_STATUS_SWITCH=,"
         "CUSTOM_KEEPALIVE_TIMEOUT=\r\n",
         "JSESSIONID=b,GC_ID=7,LD_ID=3,REPLACE_CONTENT_TYPE=");
-    EXPECT_TRUE(s.replaceContentTypeFlag);
-    EXPECT_TRUE(s.httpStatusSwitchDisabled);
+    EXPECT_TRUE(s.relay.replaceContentTypeFlag);
+    EXPECT_TRUE(s.relay.httpStatusSwitchDisabled);
     EXPECT_EQ(s.keepaliveTimeout, 90u);
 }
 
 TEST_F(IntakeTest, AfterAGatewayTargetAnyDeviceOfTheSameSessionCountsAsUnchanged) {
     worker::State& s = worker::state();
-    std::strcpy(s.sessionId, "abc");
-    std::strcpy(s.gcId, "7");
-    s.ldId[0] = '\0';
+    std::strcpy(s.lookup.sessionId, "abc");
+    std::strcpy(s.lookup.gcId, "7");
+    s.lookup.ldId[0] = '\0';
     extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=abc,GC_ID=7,LD_ID=5\r\n",
             "JSESSIONID=abc,GC_ID=7,LD_ID=5");
     LanDeviceAuthData query;
     EXPECT_FALSE(queryWasSent(&query));
-    EXPECT_TRUE(s.dataNeedsProcessing);
+    EXPECT_TRUE(s.intake.dataNeedsProcessing);
     // Without LD_ID the stored device is cleared: the same session and gateway are unchanged.
-    std::strcpy(s.ldId, "5");
+    std::strcpy(s.lookup.ldId, "5");
     extract("GET / HTTP/1.1\r\nCookie: JSESSIONID=abc,GC_ID=7\r\n", "JSESSIONID=abc,GC_ID=7");
-    EXPECT_STREQ(s.ldId, "");
-    EXPECT_TRUE(s.dataNeedsProcessing);
+    EXPECT_STREQ(s.lookup.ldId, "");
+    EXPECT_TRUE(s.intake.dataNeedsProcessing);
 }
 
 // The client's keepalive time-out stays within 1..3600 s; the first value clamped in a

@@ -38,12 +38,12 @@ TEST_F(RewriteAnswer, StatusLineWith401BecomesOnce403) {
 TEST_F(RewriteAnswer, A401ElsewhereChangesNothing) {
     EXPECT_EQ(rewritten("HTTP/1.1 200 OK\r\nX: 401\r\n"), "HTTP/1.1 200 OK\r\nX: 401\r\n");
     EXPECT_EQ(rewritten("401 HTTP/1 401\r\n"), "401 HTTP/1 401\r\n");
-    EXPECT_FALSE(worker::state().authHeaderReplaced);
+    EXPECT_FALSE(worker::state().relay.authHeaderReplaced);
     EXPECT_EQ(rewritten("HTTP/1.1 401 X"), "HTTP/1.1 403 X");
 }
 
 TEST_F(RewriteAnswer, SwitchOffLeavesTheStatus) {
-    worker::state().httpStatusSwitchDisabled = true;
+    worker::state().relay.httpStatusSwitchDisabled = true;
     EXPECT_EQ(rewritten("HTTP/1.1 401 Unauthorized\r\n"), "HTTP/1.1 401 Unauthorized\r\n");
 }
 
@@ -51,7 +51,7 @@ TEST_F(RewriteAnswer, MultipartContentTypeIsRenamedOnceWhenAsked) {
     const std::string answer =
         "HTTP/1.1 200 OK\r\ncontent-type: multipart/x-mixed-replace; boundary=x\r\n\r\n";
     EXPECT_EQ(rewritten(answer), answer);  // not asked for
-    worker::state().replaceContentTypeFlag = true;
+    worker::state().relay.replaceContentTypeFlag = true;
     EXPECT_EQ(rewritten(answer),
               "HTTP/1.1 200 OK\r\ncontent_type: multipart/x-mixed-replace; boundary=x\r\n\r\n");
     EXPECT_EQ(rewritten(answer), answer);  // once per worker
@@ -73,7 +73,7 @@ TEST(RelayQueue, RefusesDeviceDataOnceItHoldsItsLimit) {
         worker::resetState();
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        worker::state().fdConnected = ends[0];
+        worker::state().relay.fdConnected = ends[0];
         bool refused = false;
         for (int offered = 0; offered < 100000 && !refused; ++offered) {
             pbuf* p = pbuf_alloc(PBUF_RAW, c.length, PBUF_RAM);
@@ -117,12 +117,12 @@ TEST(OutputBatch, APassSendsOnlyTheLastOfAConnectionsAdvancingAcks) {
     };
     const uint8_t ack = 0x10;
     const std::vector<std::vector<uint8_t>> made = {
-        segment(80, 100, ack, 0), segment(80, 200, ack, 0),   // 200 replaces 100
-        segment(80, 200, ack, 0), segment(80, 200, ack, 0),   // duplicates stay
-        segment(81, 300, ack, 0),                             // another connection
-        segment(80, 400, ack, 0),                             // not just before: stays
-        segment(80, 400, 0x18, 10), segment(80, 500, ack, 0), // data, then an ACK after it
-        segment(80, 600, ack, 0),                             // replaces 500
+        segment(80, 100, ack, 0),   segment(80, 200, ack, 0),  // 200 replaces 100
+        segment(80, 200, ack, 0),   segment(80, 200, ack, 0),  // duplicates stay
+        segment(81, 300, ack, 0),                              // another connection
+        segment(80, 400, ack, 0),                              // not just before: stays
+        segment(80, 400, 0x18, 10), segment(80, 500, ack, 0),  // data, then an ACK after it
+        segment(80, 600, ack, 0),                              // replaces 500
     };
     for (const auto& p : made) {
         tunnelTransportOutput(p.data(), static_cast<uint16_t>(p.size()));
@@ -139,7 +139,7 @@ TEST(OutputBatch, APassSendsOnlyTheLastOfAConnectionsAdvancingAcks) {
         offset += 3 + length;
     }
     const std::vector<std::vector<uint8_t>> expected = {made[1], made[2], made[3], made[4],
-                                                       made[5], made[6], made[8]};
+                                                        made[5], made[6], made[8]};
     EXPECT_EQ(sent, expected);
     s.localLoop = nullptr;
     ev_loop_destroy(loop);
