@@ -46,8 +46,8 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/GatewayDatagram.h"
 #include "encryption.h"
+#include "protocol/GatewayDatagram.h"
 
 namespace {
 

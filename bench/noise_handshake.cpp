@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "server/GatewayHandshake.h"
-#include "protocol/HandshakeCookie.h"
 #include "encryption.h"
+#include "protocol/HandshakeCookie.h"
+#include "server/GatewayHandshake.h"
 
 namespace {
 

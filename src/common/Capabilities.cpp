@@ -20,8 +20,7 @@ bool readSets(__user_cap_data_struct (&data)[2]) {
 
 bool effective(int capability) {
     __user_cap_data_struct data[2] = {};
-    return readSets(data) &&
-           (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+    return readSets(data) && (data[capability / 32].effective & (1u << (capability % 32))) != 0;
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-
 namespace capabilities {
 
 // CAP_SETUID and CAP_SETGID are in the effective set (always so for root).

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "directory/DirectorySchema.h"
 #include "common/Logging.h"
+#include "directory/DirectorySchema.h"
 
 namespace {
 

@@ -78,8 +78,8 @@ std::optional<std::vector<uint8_t>> encodeRequest(const ZygoteRequest& request) 
     put(out, recording ? r.localIP : uint32_t{0});
     put(out, recording ? r.windowSize : uint32_t{0});
     static const std::string none;
-    for (const std::string* text : {&r.cameraIp, &r.user, &r.pass, &r.videoUri, &r.outputName,
-                                    &r.codec}) {
+    for (const std::string* text :
+         {&r.cameraIp, &r.user, &r.pass, &r.videoUri, &r.outputName, &r.codec}) {
         if (!putString(out, recording ? *text : none)) {
             return std::nullopt;
         }
@@ -114,8 +114,8 @@ std::optional<ZygoteRequest> decodeRequest(const uint8_t* bytes, size_t length) 
     request.kind = static_cast<WorkerKind>(kind);
     r.useRtcpOverRtsp = (flags & kRtcpOverRtsp) != 0;
     r.fragments = (flags & kFragments) != 0;
-    for (std::string* text : {&r.cameraIp, &r.user, &r.pass, &r.videoUri, &r.outputName,
-                              &r.codec}) {
+    for (std::string* text :
+         {&r.cameraIp, &r.user, &r.pass, &r.videoUri, &r.outputName, &r.codec}) {
         if (!in.getString(text)) {
             return std::nullopt;
         }

@@ -26,8 +26,8 @@
 #include <utility>
 #include <vector>
 
-#include "recording/MediaRemux.h"
 #include "protocol/RecordingRequest.h"
+#include "recording/MediaRemux.h"
 #include "recording/RtspFraming.h"
 
 class RTSPDecoder : public boost::enable_shared_from_this<RTSPDecoder> {

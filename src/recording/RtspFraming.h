@@ -36,7 +36,7 @@ struct Head {
     int statusCode = 0;      // second word of the first line, as atoi reads it (answers)
     long contentLength = 0;  // Content-Length, as strtol reads it
     bool hasContentLength = false;
-    std::string location;    // Location, at most kMaxLocation characters
+    std::string location;  // Location, at most kMaxLocation characters
     bool redirect() const { return statusCode >= 300 && statusCode <= 399; }
 };
 

@@ -193,7 +193,8 @@ const std::vector<TextOption>& textOptions() {
          applyClientTargets},
         {"--worker-user=", "NAME", "nobody",
          "user that workers run as, where the server may switch users (root, or CAP_SETUID "
-         "and CAP_SETGID)", applyWorkerUser},
+         "and CAP_SETGID)",
+         applyWorkerUser},
     };
     return options;
 }

@@ -62,8 +62,8 @@ struct ServerSettings {
     bool recordingFragments = true;
 
     // Confinement of workers (see WorkerSandbox.h).
-    uint32_t workerMemoryMiB = 64;      // address space a worker may add to what it inherits
-    uint32_t workerOpenFiles = 64;      // descriptors a worker may have open
+    uint32_t workerMemoryMiB = 64;  // address space a worker may add to what it inherits
+    uint32_t workerOpenFiles = 64;  // descriptors a worker may have open
     // Workers run as this user wherever the server may switch users (root, or CAP_SETUID and
     // CAP_SETGID): the worker zygote takes it at its start.
     std::string workerUser = "nobody";
@@ -135,8 +135,7 @@ uint16_t portValue(std::string_view text);
 // streams switch and every interface name as they are met. Throws CommandLineError for
 // a limit or text option with a bad value. logChoices false: nothing is logged (the worker
 // zygote reads the same command line again).
-ServerSettings parseCommandLine(const std::vector<std::string>& arguments,
-                                bool logChoices = true);
+ServerSettings parseCommandLine(const std::vector<std::string>& arguments, bool logChoices = true);
 
 // What the entry point does before logging is configured: print the usage or the version
 // and exit, or run with an explicit logging configuration file. The last --log-config= wins.

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <vector>
 
-#include "server/GatewayClient.h"
 #include "common/Logging.h"
+#include "server/GatewayClient.h"
 #include "server/TambloServer.h"
 #include "server/Tunnel.h"
 
@@ -525,9 +525,11 @@ void TambloServer::stopVideoRecording(const std::string& mac, const std::string&
 }
 
 bool TambloServer::recordingReportsTo(int socket) const {
-    return std::any_of(workers.tunnels().begin(), workers.tunnels().end(), [socket](const Tunnel* tunnel) {
-        return tunnel->getCtrlConnectionSocket() == socket && !tunnel->isRecordingResponseSent();
-    });
+    return std::any_of(workers.tunnels().begin(), workers.tunnels().end(),
+                       [socket](const Tunnel* tunnel) {
+                           return tunnel->getCtrlConnectionSocket() == socket &&
+                                  !tunnel->isRecordingResponseSent();
+                       });
 }
 
 void TambloServer::forgetControlConnection(int socket) {

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "protocol/GatewayDatagram.h"
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
-#include "server/TunnelHost.h"
+#include "protocol/GatewayDatagram.h"
 #include "server/Tunnel.h"
+#include "server/TunnelHost.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kGatewayClient);

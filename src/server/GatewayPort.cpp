@@ -51,9 +51,8 @@ void countSent(void* context, uint8_t kind, size_t length, int error) {
 }
 }  // namespace
 
-GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port,
-                         const std::string& interfaceName, Receiver& receiver,
-                         ServerCounters& counters)
+GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::string& interfaceName,
+                         Receiver& receiver, ServerCounters& counters)
     : receiver(receiver),
       counters(counters),
       receiveSlots(new ReceiveSlots),
@@ -75,8 +74,8 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port,
     enlargeBuffers(fd.get());
     // Runs of equal datagrams from one gateway then arrive in one buffer each.
     setUpReceiveSlots(udp_batch::enableReceiveOffload(fd.get()));
-    ev_io_init(io.get(), (evMemberCallback<GatewayPort, ev_io, &GatewayPort::readable>),
-               fd.get(), EV_READ);
+    ev_io_init(io.get(), (evMemberCallback<GatewayPort, ev_io, &GatewayPort::readable>), fd.get(),
+               EV_READ);
     io.get()->data = this;
     io.start(eventLoop);
 }
@@ -202,8 +201,7 @@ uint8_t* GatewayPort::reserveDatagram(size_t capacity) {
     return room;
 }
 
-void GatewayPort::commitDatagram(size_t length, const sockaddr_in& destination,
-                                 DatagramKind kind) {
+void GatewayPort::commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) {
     sendBatch.commit(length, &destination, static_cast<uint8_t>(kind));
 }
 

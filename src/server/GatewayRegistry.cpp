@@ -48,8 +48,7 @@ GatewayClient* GatewayRegistry::byAddressText(std::string_view text) const {
     return it != gatewayClientsAddr.end() ? it->second : nullptr;
 }
 
-std::vector<GatewayClient*> GatewayRegistry::silentFor(int64_t silenceSeconds,
-                                                       int64_t now) const {
+std::vector<GatewayClient*> GatewayRegistry::silentFor(int64_t silenceSeconds, int64_t now) const {
     std::vector<GatewayClient*> silent;
     for (const auto& [key, client] : gatewayClients) {
         // Unsigned: a last keepalive later than now counts as a very long silence.

@@ -25,8 +25,7 @@ struct ServerSettings;
 
 class GatewayRegistry {
   public:
-    GatewayRegistry(const ServerSettings& settings, ServerCounters& counters,
-                    FloodLogs& floodLogs);
+    GatewayRegistry(const ServerSettings& settings, ServerCounters& counters, FloodLogs& floodLogs);
     ~GatewayRegistry() { clear(); }
     GatewayRegistry(const GatewayRegistry&) = delete;
     GatewayRegistry& operator=(const GatewayRegistry&) = delete;
@@ -50,8 +49,8 @@ class GatewayRegistry {
 
     // Whether a registration of key from sender fits the limits once the replaced records
     // (at the sender's IP) are gone; a refusal is counted and logged at a bounded rate.
-    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender,
-                                  size_t replaced, double now);
+    bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced,
+                                  double now);
     // A key agreement for a keyed registration from this address (network order).
     bool takeKeyAgreement(uint32_t address, double now) {
         return keyAgreementBuckets.take(address, now);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "server/GatewayClient.h"
 #include "common/Logging.h"
+#include "server/GatewayClient.h"
 #include "server/TambloServer.h"
 #include "server/Tunnel.h"
 
@@ -82,8 +82,7 @@ void TambloServer::handleEncrypted(const sockaddr_in& sender, uint8_t* datagram,
     }
     // The plaintext is written over the ciphertext, inside the receive buffer.
     uint32_t plainLength = 0;
-    uint8_t* plain =
-        client->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
+    uint8_t* plain = client->decrypt(datagram + 1, static_cast<uint32_t>(length - 1), &plainLength);
     if (plain == nullptr || plainLength == 0) {
         counters_.received.count(DatagramKind::Unknown, length);
         ++counters_.undecryptableDropped;
@@ -240,12 +239,12 @@ void TambloServer::registerTamClient(bool withKey, const sockaddr_in& sender,
     if (withKey) {
         if (!gateways.takeKeyAgreement(sender.sin_addr.s_addr, nowSeconds())) {
             ++counters_.registrationsRefusedKeyRate;
-            tamblo::logging::logLimited(
-                logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.keyRate, nowSeconds(),
-                [&](auto& line) {
-                    line << "Dropping keyed registration of GC " << key << " from "
-                         << addressKeyText(sender) << ": too many key agreements from this address";
-                });
+            tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.keyRate,
+                                        nowSeconds(), [&](auto& line) {
+                                            line << "Dropping keyed registration of GC " << key
+                                                 << " from " << addressKeyText(sender)
+                                                 << ": too many key agreements from this address";
+                                        });
             return;
         }
         crypto.reset(cryptoNew());
@@ -295,8 +294,8 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         ++counters_.tooShortDropped;
         tamblo::logging::logLimited(
             logger, log4cplus::INFO_LOG_LEVEL, floodLogs_.malformed, nowSeconds(), [&](auto& line) {
-                line << "Received too short TAMBLO_MT_KEEPALIVE packet from " << addressKeyText(sender)
-                     << ". Ignoring.";
+                line << "Received too short TAMBLO_MT_KEEPALIVE packet from "
+                     << addressKeyText(sender) << ". Ignoring.";
             });
         return;
     }
@@ -323,13 +322,13 @@ void TambloServer::handleKeepalive(const sockaddr_in& sender, const uint8_t* dat
         // or deletes nothing. A client whose NAT port changed registers again (same IP);
         // one that moved to another IP registers once its old record has expired.
         ++counters_.keepalivesFromOtherAddress;
-        tamblo::logging::logLimited(
-            logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.keepaliveAddress, nowSeconds(),
-            [&](auto& line) {
-                line << "Keepalive update failed for device: " << key << ": sent from "
-                     << addressKeyText(sender) << ", registered at " << addressKeyText(client->getAddress())
-                     << ", ignored";
-            });
+        tamblo::logging::logLimited(logger, log4cplus::WARN_LOG_LEVEL, floodLogs_.keepaliveAddress,
+                                    nowSeconds(), [&](auto& line) {
+                                        line << "Keepalive update failed for device: " << key
+                                             << ": sent from " << addressKeyText(sender)
+                                             << ", registered at "
+                                             << addressKeyText(client->getAddress()) << ", ignored";
+                                    });
         return;
     }
     ++counters_.keepalivesAnswered;

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "server/CommandLine.h"
 #include "common/Logging.h"
+#include "server/CommandLine.h"
 #include "server/TambloServer.h"
 
 namespace {

@@ -115,4 +115,3 @@ void PendingClients::clear() {
     timer_.stop();
     waiting_.clear();
 }
-

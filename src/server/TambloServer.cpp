@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/Logging.h"
 #include "server/ControlInterface.h"
 #include "server/GatewayClient.h"
-#include "common/Logging.h"
 #include "server/PendingClients.h"
 #include "server/Tunnel.h"
 

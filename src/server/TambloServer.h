@@ -23,23 +23,23 @@
 #include <string_view>
 #include <vector>
 
-#include "server/AcceptPause.h"
-#include "server/AddressKey.h"
 #include "common/Clock.h"
-#include "server/CommandLine.h"
-#include "server/GatewayPort.h"
 #include "common/EventLoop.h"
 #include "common/FileDescriptor.h"
+#include "common/RateLimit.h"
 #include "protocol/GatewayDatagram.h"
+#include "protocol/RecordingRequest.h"
+#include "server/AcceptPause.h"
+#include "server/AddressKey.h"
+#include "server/CommandLine.h"
+#include "server/GatewayPort.h"
 #include "server/GatewayRegistry.h"
 #include "server/PendingClients.h"
-#include "common/RateLimit.h"
-#include "protocol/RecordingRequest.h"
 #include "server/ServerCounters.h"
+#include "server/TunnelHost.h"
 #include "server/UdpBatch.h"
 #include "server/WorkerPool.h"
 #include "server/WorkerReaper.h"
-#include "server/TunnelHost.h"
 #include "worker/WorkerZygote.h"
 
 class ControlInterface;
@@ -69,7 +69,9 @@ class TambloServer final : public TunnelHost,
                  DatagramKind kind = DatagramKind::Control) {
         return gatewayPort_.send(destination, payload, length, kind);
     }
-    uint8_t* reserveDatagram(size_t capacity) override { return gatewayPort_.reserveDatagram(capacity); }
+    uint8_t* reserveDatagram(size_t capacity) override {
+        return gatewayPort_.reserveDatagram(capacity);
+    }
     void commitDatagram(size_t length, const sockaddr_in& destination, DatagramKind kind) override {
         gatewayPort_.commitDatagram(length, destination, kind);
     }

@@ -17,17 +17,17 @@
 #include <string>
 
 #include "common/Clock.h"
-#include "server/CommandLine.h"
-#include "server/GatewayClient.h"
-#include "protocol/GatewayDatagram.h"
-#include "protocol/LanDeviceAuthData.h"
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
+#include "protocol/GatewayDatagram.h"
+#include "protocol/LanDeviceAuthData.h"
 #include "protocol/RelayService.h"
+#include "recording/videorecorder_recording.h"
+#include "server/CommandLine.h"
+#include "server/GatewayClient.h"
 #include "server/TunnelHost.h"
 #include "worker/WorkerSandbox.h"
 #include "worker/WorkerZygote.h"
-#include "recording/videorecorder_recording.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kTunnel);
@@ -282,7 +282,8 @@ bool Tunnel::startVideoRecording(RecordingRequest request, const std::string& ma
     in_addr camera{};
     if (inet_pton(AF_INET, request.cameraIp.c_str(), &camera) == 1) {
         authorise(camera.s_addr, request.localPort,
-                  recording::isRtspCodec(request.codec) ? recording::kRtspCameraPort : request.cameraPort);
+                  recording::isRtspCodec(request.codec) ? recording::kRtspCameraPort
+                                                        : request.cameraPort);
     }
     LOG4CPLUS_TRACE(logger, "videorecorder: assigned local port: " << request.localPort);
     request.windowSize = gatewayClient->tcpWindowSize();
@@ -315,8 +316,7 @@ void Tunnel::childWatcherCb(int) {
 }
 
 namespace {
-void logDroppedPackets(log4cplus::Logger& logger, TunnelHost* server, pid_t worker,
-                       size_t count) {
+void logDroppedPackets(log4cplus::Logger& logger, TunnelHost* server, pid_t worker, size_t count) {
     server->counters().tunnelPacketsPipeFullDropped += count;
     tamblo::logging::logLimited(logger, log4cplus::DEBUG_LOG_LEVEL, pipeFullLog(),
                                 server->nowSeconds(), [&](auto& line) {

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "server/ConfigurationLookup.h"
 #include "common/EventLoop.h"
 #include "protocol/LanDeviceAuthData.h"
 #include "protocol/PipeMessage.h"
 #include "protocol/RecordingRequest.h"
 #include "protocol/ZygoteRequest.h"
+#include "server/ConfigurationLookup.h"
 #include "server/WorkerPipeWriter.h"
 
 class GatewayClient;

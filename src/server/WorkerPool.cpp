@@ -142,15 +142,15 @@ bool WorkerPool::slotFor(const sockaddr_in* peer, bool perAddress, double now) {
     if (limit == nullptr) {
         return true;
     }
-    tamblo::logging::refuseOverLimit(
-        &counters.workersRefused, logger, log4cplus::WARN_LOG_LEVEL, floodLogs.workerLimit, now,
-        limit, value, [&](auto& line) {
-            if (peer != nullptr) {
-                line << "Refusing proxy connection from " << addressKeyText(*peer);
-            } else {
-                line << "Refusing recording";
-            }
-        });
+    tamblo::logging::refuseOverLimit(&counters.workersRefused, logger, log4cplus::WARN_LOG_LEVEL,
+                                     floodLogs.workerLimit, now, limit, value, [&](auto& line) {
+                                         if (peer != nullptr) {
+                                             line << "Refusing proxy connection from "
+                                                  << addressKeyText(*peer);
+                                         } else {
+                                             line << "Refusing recording";
+                                         }
+                                     });
     return false;
 }
 

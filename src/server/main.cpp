@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "server/CommandLine.h"
 #include "common/EventLoop.h"
 #include "common/Logging.h"
+#include "server/CommandLine.h"
 #include "server/Metrics.h"
 #include "server/ServiceManager.h"
 #include "server/TambloServer.h"

@@ -22,10 +22,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "server/CommandLine.h"
 #include "common/FileDescriptor.h"
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
+#include "server/CommandLine.h"
 
 namespace {
 
@@ -126,16 +126,17 @@ std::vector<sock_filter> buildFilter() {
     // Descriptor and status flags, but no owner, no signal and no O_ASYNC: nothing that would
     // have the kernel signal another process (the server) for the worker.
     const scmp_arg_cmp noAsync{2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0};
-    bool added = seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, noAddress) == 0 &&
-                 seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 2,
-                                  scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0}, noAsync) == 0;
+    bool added =
+        seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, noAddress) == 0 &&
+        seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 2,
+                         scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0}, noAsync) == 0;
     for (const scmp_datum_t command : {F_GETFD, F_SETFD, F_GETFL}) {
         added = added && seccomp_rule_add(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1,
                                           scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}) == 0;
     }
     for (const scmp_datum_t command : {F_SETOWN, F_SETOWN_EX, F_SETSIG}) {
-        added = added && seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fcntl),
-                                          1, scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}) == 0;
+        added = added && seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fcntl), 1,
+                                          scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}) == 0;
     }
     added = added && seccomp_rule_add(context.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fcntl), 2,
                                       scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0},

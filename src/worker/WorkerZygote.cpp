@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "common/Capabilities.h"
-#include "server/CommandLine.h"
 #include "common/Logging.h"
+#include "server/CommandLine.h"
 #include "worker/WorkerSandbox.h"
 #include "worker/videorecorder.h"
 #include "worker/videorecorder_intake.h"
@@ -86,9 +86,9 @@ class Zygote {
         if (capabilities::maySwitchUser()) {
             const passwd* entry = ::getpwnam(settings_.workerUser.c_str());
             if (entry == nullptr || entry->pw_uid == 0) {
-                LOG4CPLUS_ERROR(logger, "worker user " << settings_.workerUser
-                                                       << (entry == nullptr ? " does not exist"
-                                                                            : " is root"));
+                LOG4CPLUS_ERROR(logger, "worker user "
+                                            << settings_.workerUser
+                                            << (entry == nullptr ? " does not exist" : " is root"));
                 return false;
             }
             if (!capabilities::switchUser(entry->pw_uid, entry->pw_gid)) {
@@ -100,12 +100,12 @@ class Zygote {
             user = settings_.workerUser;
         }
         if (!capabilities::dropAll()) {
-            LOG4CPLUS_ERROR(logger, "Could not drop the workers' capabilities: "
-                                        << std::strerror(errno));
+            LOG4CPLUS_ERROR(logger,
+                            "Could not drop the workers' capabilities: " << std::strerror(errno));
             return false;
         }
-        LOG4CPLUS_DEBUG(logger, "worker zygote " << ::getpid() << " ready: workers run as "
-                                                 << user << " without capabilities"
+        LOG4CPLUS_DEBUG(logger, "worker zygote " << ::getpid() << " ready: workers run as " << user
+                                                 << " without capabilities"
                                                  << (bounding ? "" : " (bounding set kept)"));
         return true;
     }
@@ -292,7 +292,8 @@ bool WorkerZygote::start() {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    const std::string marker = std::string(kZygoteVariable) + "=" + std::to_string(kZygoteDescriptor);
+    const std::string marker =
+        std::string(kZygoteVariable) + "=" + std::to_string(kZygoteDescriptor);
     std::vector<char*> envp;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, kZygoteVariable, std::strlen(kZygoteVariable)) != 0) {
@@ -389,8 +390,7 @@ pid_t WorkerZygote::ask(const std::vector<uint8_t>& bytes, std::initializer_list
     const int waited = awaitAnswer(&answer);
     if (waited == 0) {
         LOG4CPLUS_WARN(logger, "worker zygote " << pid_ << " did not answer within "
-                                                << kAnswerMilliseconds
-                                                << " ms; starting another");
+                                                << kAnswerMilliseconds << " ms; starting another");
         ::kill(pid_, SIGKILL);
         restart();
         errno = ETIMEDOUT;

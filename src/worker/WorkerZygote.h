@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "common/FileDescriptor.h"
-#include "server/CommandLine.h"
 #include "protocol/ZygoteRequest.h"
+#include "server/CommandLine.h"
 
 class WorkerZygote {
   public:

@@ -26,8 +26,9 @@ class TunnelListener {
     ~TunnelListener() = default;
 };
 
-// Opens the connection (aborting any earlier one); -1 before tunnelTransportInit. Addresses in network order, ports in
-// host order, window 0 = the stack's default. The local port, or -1 without a connection.
+// Opens the connection (aborting any earlier one); -1 before tunnelTransportInit. Addresses in
+// network order, ports in host order, window 0 = the stack's default. The local port, or -1 without
+// a connection.
 int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
                   uint16_t destinationPort, uint32_t windowSize);
 // One tunnel packet from the gateway client.

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string_view>
 
-#include "server/ControlInterface.h"
 #include "FuzzTarget.h"
+#include "server/ControlInterface.h"
 #include "server/TambloServer.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include "FuzzTarget.h"
 #include "protocol/GatewayDatagramV2.h"
-#include "server/GatewayHandshake.h"
 #include "protocol/HandshakeCookie.h"
+#include "server/GatewayHandshake.h"
 
 namespace {
 namespace v2 = gateway_datagram_v2;

@@ -55,7 +55,6 @@ void resetStack() {
 }
 }  // namespace
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sawSyn = false;
     tunnelTransportInit(worker);

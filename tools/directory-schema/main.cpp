@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "directory/DirectorySchema.h"
 #include "common/EventLoop.h"
+#include "directory/DirectorySchema.h"
 #include "directory/PgClient.h"
 
 namespace {

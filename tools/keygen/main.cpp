@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "server/GatewayKeys.h"
 #include "protocol/NoiseCrypto.h"
+#include "server/GatewayKeys.h"
 
 namespace {
 

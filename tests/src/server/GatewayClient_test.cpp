@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "protocol/GatewayDatagram.h"
 #include "GatewayTestSupport.h"
 #include "common/LogRedaction.h"
+#include "encryption.h"
+#include "protocol/GatewayDatagram.h"
 #include "server/Tunnel.h"
 #include "server/UdpBatch.h"
-#include "encryption.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "server/GatewayClient.h"
-#include "protocol/GatewayDatagram.h"
 #include "GatewayTestSupport.h"
+#include "encryption.h"
+#include "protocol/GatewayDatagram.h"
+#include "server/GatewayClient.h"
 #include "server/TambloServer.h"
 #include "server/Tunnel.h"
-#include "encryption.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "server/GatewayClient.h"
-#include "protocol/GatewayDatagram.h"
 #include "GatewayTestSupport.h"
-#include "server/TambloServer.h"
 #include "encryption.h"
+#include "protocol/GatewayDatagram.h"
+#include "server/GatewayClient.h"
+#include "server/TambloServer.h"
 
 namespace {
 

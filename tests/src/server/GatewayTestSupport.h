@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "common/Clock.h"
-#include "server/CommandLine.h"
 #include "common/EventLoop.h"
 #include "common/FileDescriptor.h"
+#include "server/CommandLine.h"
 #include "server/TambloServer.h"
 
 namespace gateway_test {

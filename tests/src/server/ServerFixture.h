@@ -15,8 +15,8 @@
 
 #include "common/Clock.h"
 #include "common/EventLoop.h"
-#include "server/GatewayClient.h"
 #include "protocol/GatewayDatagram.h"
+#include "server/GatewayClient.h"
 #include "server/TambloServer.h"
 
 namespace tamblo_test {

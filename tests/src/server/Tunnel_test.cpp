@@ -14,9 +14,9 @@
 
 #include "FakeConfigurationService.h"
 #include "GatewayTestSupport.h"
+#include "ServerFixture.h"
 #include "protocol/LanDeviceAuthData.h"
 #include "protocol/PipeMessage.h"
-#include "ServerFixture.h"
 
 using namespace tamblo_test;
 using gateway_test::Bytes;

@@ -62,9 +62,8 @@ TEST(WorkerSandbox, ProxyWorkersOwnNoSocketAndCannotHaveTheServerSignalled) {
         {"an IPv4 socket", [] { return ::socket(AF_INET, SOCK_STREAM, 0); }, kKilled},
         {"a local socket", [] { return ::socket(AF_UNIX, SOCK_DGRAM, 0); }, kKilled},
         {"connect", [&] { return ::connect(1, to, sizeof somewhere); }, kKilled},
-        {"sendto an address", [&] { return static_cast<int>(::sendto(1, "x", 1, 0, to,
-                                                                       sizeof somewhere)); },
-         kKilled},
+        {"sendto an address",
+         [&] { return static_cast<int>(::sendto(1, "x", 1, 0, to, sizeof somewhere)); }, kKilled},
         {"send on a socket it has", [] { return static_cast<int>(::send(1, "x", 1, 0)); }, 0},
         {"kill the server", [&] { return ::kill(server, SIGTERM); }, kKilled},
     };
