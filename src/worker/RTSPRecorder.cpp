@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "common/Logging.h"
-#include "worker/videorecorder.h"
+#include "worker/videorecorder_services.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kRtspRecorder);

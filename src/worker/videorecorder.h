@@ -1,15 +1,15 @@
 // The worker process: one proxied client connection or one recording per forked process,
 // around its own event loop. Entry points called in the forked child, the services that a
-// recorder uses, the pipe output towards the parent, and the callbacks of the tunnel
-// transport.
+// recorder uses (videorecorder_services.h), the pipe output towards the parent, and the
+// callbacks of the tunnel transport.
 #pragma once
 
 #include <sys/types.h>
 
-#include <boost/function.hpp>
 #include <cstdint>
 
 #include "protocol/RecordingRequest.h"
+#include "worker/videorecorder_services.h"
 
 struct pbuf;
 
@@ -22,26 +22,6 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout
 int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout);
 // The recording worker: takes ownership of request.outputFd.
 int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput);
-
-// Services for a recorder (all on the worker's loop thread).
-using WatcherCallback = boost::function<void()>;
-void videorecorder_connect(const char* address, uint16_t port);
-uint32_t videorecorder_send_to_device(const uint8_t* bytes, uint32_t length);
-void videorecorder_channel_register(uint8_t channel);
-void videorecorder_channel_deregister(uint8_t channel);
-void videorecorder_channel_send(const uint8_t* bytes, uint16_t length);
-bool videorecorder_register_watcher(uint16_t fd, WatcherCallback cb);
-void videorecorder_deregister_watcher(uint16_t fd);
-void videorecorder_schedule_on_main_thread(WatcherCallback cb);
-// Calls cb whenever fd is writable, until deregistered (one record per descriptor).
-bool videorecorder_register_write_watcher(uint16_t fd, WatcherCallback cb);
-void videorecorder_deregister_write_watcher(uint16_t fd);
-// Any thread: runs cb on the loop thread; does nothing once the loop has ended.
-void videorecorder_post_to_loop(WatcherCallback cb);
-// count more device bytes were passed on: the tunnel's receive window reopens by that much.
-void videorecorder_data_consumed(uint32_t count);
-void videorecorder_cleanup();
-void videorecorder_error(const char* text);
 
 // Pipe output towards the parent.
 void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length);

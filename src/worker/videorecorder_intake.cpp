@@ -11,6 +11,7 @@
 
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
+#include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;

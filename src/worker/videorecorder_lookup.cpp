@@ -12,6 +12,7 @@
 
 #include "common/Logging.h"
 #include "protocol/LanDeviceAuthData.h"
+#include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;

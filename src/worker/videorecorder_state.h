@@ -27,7 +27,7 @@
 #include "protocol/PipeMessage.h"
 #include "protocol/RelayService.h"
 #include "worker/RTSPRecorder.h"
-#include "worker/videorecorder.h"
+#include "worker/videorecorder_services.h"
 
 struct pbuf;
 
