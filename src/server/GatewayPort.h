@@ -57,7 +57,7 @@ class GatewayPort {
 
     // One datagram sent at once (answers that must not wait for the batch).
     ssize_t send(const sockaddr_in& destination, const void* payload, size_t length,
-                 DatagramKind kind);
+                 DatagramKind kind = DatagramKind::Control);
     // Room for a datagram of up to capacity bytes in the send batch, then the length written
     // there. Never fails: a full batch is sent first.
     uint8_t* reserveDatagram(size_t capacity);

@@ -132,3 +132,14 @@ void GatewayRegistry::setId(GatewayClient* client, uint32_t id) {
     client->id(id);
     gatewayClientIds[id] = client;
 }
+
+bool GatewayRegistry::claimId(GatewayClient* client, uint32_t id, bool proven) {
+    const GatewayClient* holder = byId(id);
+    if (!proven && holder != nullptr && holder != client) {
+        LOG4CPLUS_DEBUG(logger, "GC id " << id << " is held by GC " << holder->key()
+                                         << ", not recording it for GC " << client->key());
+        return false;
+    }
+    setId(client, id);
+    return true;
+}

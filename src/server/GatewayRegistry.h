@@ -63,6 +63,10 @@ class GatewayRegistry {
     void remove(GatewayClient* client);
     // Records the client's GC_ID, moving it from a previous one.
     void setId(GatewayClient* client, uint32_t id);
+    // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
+    // the id and may move it; a device lookup takes it only while no other live gateway
+    // holds it (first come; released with its gateway's record). True when recorded.
+    bool claimId(GatewayClient* client, uint32_t id, bool proven);
     // Deletes every record (the server's end).
     void clear();
 

@@ -327,6 +327,13 @@ void TambloServer::cleanup() {
     retireSpares();
 }
 
+void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    gatewayService.receiveBatchBoundary();
+    gatewayService.receivedDatagram(sender, datagram, length);
+    gatewayService.receiveBatchBoundary();
+    flushPipeFrames();
+}
+
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
                                    const std::string& deviceIp, uint16_t localPort) {
     const std::string key = addressToString(address, deviceIp.c_str(), localPort);

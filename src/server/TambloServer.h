@@ -34,6 +34,7 @@
 #include "server/CommandLine.h"
 #include "server/GatewayPort.h"
 #include "server/GatewayRegistry.h"
+#include "server/GatewayService.h"
 #include "server/PendingClients.h"
 #include "server/ServerCounters.h"
 #include "server/TunnelHost.h"
@@ -48,12 +49,13 @@ class Tunnel;
 
 class TambloServer final : public TunnelHost,
                            public GatewayClientHost,
-                           private GatewayPort::Receiver {
+                           private GatewayPort::Receiver,
+                           private GatewayService::Sessions {
   public:
     static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
     static constexpr uint32_t SessionCachePurgeTimeout = 15;  // minutes between purges
-    static constexpr int64_t kKeepaliveSilenceSeconds = 120;
-    static constexpr int kSessionCacheTimeoutSeconds = 900;
+    static constexpr int64_t kKeepaliveSilenceSeconds = GatewayService::kKeepaliveSilenceSeconds;
+    static constexpr int kSessionCacheTimeoutSeconds = GatewayService::kSessionCacheTimeoutSeconds;
     static constexpr int kAcceptBatch = 64;  // proxy connections accepted per readiness event
 
     // Binds all three sockets and starts the watchers on the default loop; throws
@@ -108,36 +110,45 @@ class TambloServer final : public TunnelHost,
     uint16_t boundProxyPort() const;
     uint16_t boundControlPort() const;
 
-    // Gateway protocol. io_cb_switch dispatches one datagram and hands what it carries for
-    // workers to their pipes at once; the receive loop hands them over per batch instead.
+    // Gateway protocol (GatewayService). io_cb_switch dispatches one datagram and hands what
+    // it carries for workers to their pipes at once; the receive loop hands them over per
+    // batch instead.
     void io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, size_t length);
-    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length) override;
+    void receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length) override {
+        gatewayService.receivedDatagram(sender, datagram, length);
+    }
     void registerTamClient(bool withKey, const sockaddr_in& sender, const uint8_t* datagram,
-                           size_t length);
-    void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length);
-    void processKeepalive();
-    void deleteGatewayClient(GatewayClient* client);
-    void updateGatewayClient(GatewayClient* client, uint32_t id);
-    // Records a client's GC_ID for the gateway that a lookup named. A gateway lookup proves
-    // the id and may move it; a device lookup takes it only while no other live gateway
-    // holds it (first come; released with its gateway's record). True when recorded.
-    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) override;
-    GatewayClient* gatewayClient(std::string_view key) const override;
-    GatewayClient* gatewayClient(uint32_t id) const override;
+                           size_t length) {
+        gatewayService.registerTamClient(withKey, sender, datagram, length);
+    }
+    void handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram, size_t length) {
+        gatewayService.handleKeepalive(sender, datagram, length);
+    }
+    void processKeepalive() { gatewayService.processKeepalive(); }
+    void purgeSessionCache() { gatewayService.purgeSessionCache(); }
+    // The gateway records (GatewayRegistry).
+    void deleteGatewayClient(GatewayClient* client) { gateways.remove(client); }
+    void updateGatewayClient(GatewayClient* client, uint32_t id) { gateways.setId(client, id); }
+    bool claimGatewayClientId(GatewayClient* client, uint32_t id, bool proven) override {
+        return gateways.claimId(client, id, proven);
+    }
+    GatewayClient* gatewayClient(std::string_view key) const override {
+        return gateways.byKey(key);
+    }
+    GatewayClient* gatewayClient(uint32_t id) const override { return gateways.byId(id); }
     size_t gatewayClientCount() const { return gateways.size(); }
-    void purgeSessionCache();
 
     // Tunnels.
     void registerSession(Tunnel* tunnel, const sockaddr_in& address, const std::string& deviceIp,
                          uint16_t localPort) override;
     void removeTunnel(Tunnel* tunnel) override;
     void sendCtrlCloseMessage(Tunnel* tunnel) override;
-    Tunnel* session(std::string_view key) const;
+    Tunnel* session(std::string_view key) const override;
     // The worker pool's tables, spares and limits (WorkerPool).
     void addTunnel(Tunnel* tunnel) override { workers.add(tunnel); }
     void forgetTunnel(Tunnel* tunnel) override;
     void tunnelEnding(Tunnel* tunnel) override { workers.tunnelEnding(tunnel); }
-    void setupDone(Tunnel* tunnel) { workers.setupDone(tunnel); }
+    void setupDone(Tunnel* tunnel) override { workers.setupDone(tunnel); }
     size_t spareCount() const { return workers.spareCount(); }
     // Ends the spare workers; new ones are forked on the loop's next pass.
     void retireSpares() { workers.retireSpares(); }
@@ -173,7 +184,7 @@ class TambloServer final : public TunnelHost,
     bool recordingReportsTo(int socket) const;
 
   private:
-    void receiveBatchBoundary() override { lastRoute.valid = false; }
+    void receiveBatchBoundary() override { gatewayService.receiveBatchBoundary(); }
     UniqueFd bindListener(uint16_t port, const char* failureText,
                           const std::string& address = std::string());
     void startTimers();
@@ -188,14 +199,6 @@ class TambloServer final : public TunnelHost,
     size_t recordingsRunning() const { return workers.recordingsRunning(); }
     // During the shutdown wait: ends the loop once no recording is left running.
     void endShutdownWhenDone();
-    // sealed: the datagram came out of an envelope.
-    void dispatch(const sockaddr_in& sender, uint8_t* datagram, size_t length, bool sealed);
-    void routeTunnelSegment(const sockaddr_in& sender, uint8_t* datagram, size_t length,
-                            bool sealed);
-    void routeChannelDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length,
-                              bool sealed);
-    bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
-    void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     // True when a worker may be forked for the peer (a proxy client) or a recording (none);
     // perAddress false: the peer already holds its place under its address's limit.
     bool workerSlotFor(const sockaddr_in* peer, bool perAddress = true) {
@@ -233,16 +236,9 @@ class TambloServer final : public TunnelHost,
     ServerCounters counters_;
     FloodLogs floodLogs_;
 
-    // The session of the last tunnel segment dispatched: a run of segments of one connection
-    // formats and looks up its key once. Kept for one receive batch only: sessions change
-    // and tunnels go away only in other callbacks.
-    struct LastRoute {
-        bool valid = false;
-        sockaddr_in sender{};
-        gateway_datagram::TunnelSegmentRoute route;
-        Tunnel* tunnel = nullptr;
-    } lastRoute;
     EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams and frames
+    GatewayService gatewayService{clock_,       counters_, floodLogs_, gateways,
+                                  gatewayPort_, *this,     *this};
 };
 
 // The server of this process, for the plain timer and signal callbacks.
