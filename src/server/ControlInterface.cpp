@@ -437,8 +437,7 @@ std::string TambloServer::convertMacToVideoRecordingResponse(const std::string& 
 }
 
 std::string TambloServer::toRecordingSessionKey(const std::string& key) {
-    const size_t slash = key.rfind('/');
-    return slash == std::string::npos ? key : key.substr(0, slash);
+    return SessionTable::recordingKeyOf(key);
 }
 
 bool TambloServer::startVideoRecording(const std::string& mac, RecordingRequest request,
@@ -463,7 +462,7 @@ bool TambloServer::startVideoRecording(const std::string& mac, RecordingRequest 
     }
     const std::string sessionKey =
         addressToString(client->getAddress(), cameraIp.c_str(), *localPort);
-    if (sessions.find(sessionKey) != sessions.end()) {
+    if (sessions.find(sessionKey) != nullptr) {
         LOG4CPLUS_INFO(logger, "Found session " << sessionKey
                                                 << ", will not start another tunnel with same "
                                                    "GC and camera.");
@@ -487,8 +486,7 @@ bool TambloServer::startVideoRecording(const std::string& mac, RecordingRequest 
     }
     request.outputFd = output.get();
     Tunnel* tunnel = new Tunnel(client, this, sessionKey);
-    sessions[sessionKey] = tunnel;
-    recordingSessions.emplace(toRecordingSessionKey(sessionKey), tunnel);
+    sessions.addRecording(tunnel, sessionKey);
     LOG4CPLUS_DEBUG(logger, "Registering session with key: " << sessionKey);
     LOG4CPLUS_DEBUG(logger, "startVideoRecording: codec '"
                                 << request.codec << "', RTCP over RTSP "
@@ -514,12 +512,7 @@ void TambloServer::stopVideoRecording(const std::string& mac, const std::string&
     }
     // Every recording of this camera through this client, whatever its port.
     const std::string recordingKey = addressToString(client->getAddress(), cameraIp.c_str(), 0);
-    std::vector<Tunnel*> tunnels;
-    const auto range = recordingSessions.equal_range(recordingKey);
-    for (auto entry = range.first; entry != range.second; ++entry) {
-        tunnels.push_back(entry->second);
-    }
-    for (Tunnel* tunnel : tunnels) {
+    for (Tunnel* tunnel : sessions.recordingsOf(recordingKey)) {
         tunnel->stopVideoRecording(false);
     }
 }

@@ -310,7 +310,6 @@ void TambloServer::cleanup() {
         tunnel->stopVideoRecording(false);
     }
     sessions.clear();
-    recordingSessions.clear();
     keepaliveTimer.stop();
     signalWatcher.stop();
     shutdownTimer.stop();
@@ -336,43 +335,13 @@ void TambloServer::io_cb_switch(const sockaddr_in& sender, uint8_t* datagram, si
 
 void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
                                    const std::string& deviceIp, uint16_t localPort) {
-    const std::string key = addressToString(address, deviceIp.c_str(), localPort);
-    LOG4CPLUS_DEBUG(
-        logger, "Setting session id " << key << " for tunnel " << static_cast<const void*>(tunnel));
-    // A tunnel that changes target must not leave its old key pointing at it.
-    const std::string& previous = tunnel->sessionKeyRef();
-    if (!previous.empty() && previous != key) {
-        const auto it = sessions.find(previous);
-        if (it != sessions.end() && it->second == tunnel) {
-            sessions.erase(it);
-        }
-    }
-    tunnel->setSessionKey(key);
-    sessions[key] = tunnel;
-}
-
-Tunnel* TambloServer::session(std::string_view key) const {
-    const auto it = sessions.find(key, TextKeyHash(), TextKeyEqual());
-    return it != sessions.end() ? it->second : nullptr;
+    sessions.registerSession(tunnel, addressToString(address, deviceIp.c_str(), localPort));
 }
 
 void TambloServer::removeTunnel(Tunnel* tunnel) {
-    const std::string& key = tunnel->sessionKeyRef();
-    LOG4CPLUS_DEBUG(logger, "removing tunnel with key " << key);
     // The tables of the server only: the tunnel's own client record forgets it in the
     // tunnel's destructor, so this costs the same whatever the number of records.
-    // Only this tunnel's own entry: another live tunnel may have registered the same key.
-    const auto it = sessions.find(key);
-    if (it != sessions.end() && it->second == tunnel) {
-        sessions.erase(it);
-    }
-    const auto range = recordingSessions.equal_range(toRecordingSessionKey(key));
-    for (auto entry = range.first; entry != range.second; ++entry) {
-        if (entry->second == tunnel) {
-            recordingSessions.erase(entry);
-            break;
-        }
-    }
+    sessions.remove(tunnel);
 }
 
 void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {

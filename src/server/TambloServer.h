@@ -37,6 +37,7 @@
 #include "server/GatewayService.h"
 #include "server/PendingClients.h"
 #include "server/ServerCounters.h"
+#include "server/SessionTable.h"
 #include "server/TunnelHost.h"
 #include "server/UdpBatch.h"
 #include "server/WorkerPool.h"
@@ -143,7 +144,7 @@ class TambloServer final : public TunnelHost,
                          uint16_t localPort) override;
     void removeTunnel(Tunnel* tunnel) override;
     void sendCtrlCloseMessage(Tunnel* tunnel) override;
-    Tunnel* session(std::string_view key) const override;
+    Tunnel* session(std::string_view key) const override { return sessions.find(key); }
     // The worker pool's tables, spares and limits (WorkerPool).
     void addTunnel(Tunnel* tunnel) override { workers.add(tunnel); }
     void forgetTunnel(Tunnel* tunnel) override;
@@ -209,8 +210,7 @@ class TambloServer final : public TunnelHost,
     Clock& clock_;
 
     GatewayRegistry gateways{settings, counters_, floodLogs_};
-    TextTable<Tunnel*> sessions;
-    TextMultiTable<Tunnel*> recordingSessions;
+    SessionTable sessions;
 
     GatewayPort gatewayPort_;
     UniqueFd fdControl;
