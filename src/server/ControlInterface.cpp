@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "common/Logging.h"
-#include "server/GatewayClient.h"
-#include "server/TambloServer.h"
-#include "server/Tunnel.h"
+#include "server/AddressKey.h"
+#include "server/CommandLine.h"
+#include "server/ServerCounters.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
@@ -224,7 +224,7 @@ UniqueFd openOutputFile(const std::string& recordingsDir, const std::string& nam
 
 }  // namespace control
 
-ControlInterface::ControlInterface(TambloServer* owner) : server(owner) {
+ControlInterface::ControlInterface(ControlHost* owner) : server(owner) {
     const ServerSettings& settings = server->serverSettings();
     if (!settings.ctrlAddress.empty()) {
         LOG4CPLUS_INFO(logger, "Control port bound to address: " << settings.ctrlAddress);
@@ -256,8 +256,7 @@ int ControlInterface::acceptConnection(int listener) {
             &server->counters().controlConnectionsRefused, logger, log4cplus::WARN_LOG_LEVEL,
             server->floodLogs().controlLimit, server->nowSeconds(), "--max-control-connections",
             limit, [&](auto& line) {
-                line << "Refusing control connection from "
-                     << TambloServer::addressToString(peer, nullptr, 0);
+                line << "Refusing control connection from " << addressKeyText(peer);
             });
         return 0;  // closed here, before it is read
     }
@@ -409,126 +408,4 @@ bool ControlInterface::startRecording(int socket, const std::vector<std::string_
     reply(socket, line);
     LOG4CPLUS_DEBUG(logger, "processControlCmd() outbuf: " << line);
     return started;
-}
-
-// --- the server's recording operations ----------------------------------------------------
-
-std::string TambloServer::convertMacForVideoRecording(const std::string& mac) {
-    if (mac.size() != 12) {
-        return mac;
-    }
-    std::string colons;
-    for (size_t i = 0; i < mac.size(); i += 2) {
-        if (i != 0) {
-            colons += ':';
-        }
-        colons.append(mac, i, 2);
-    }
-    return colons;
-}
-
-std::string TambloServer::convertMacToVideoRecordingResponse(const std::string& mac) {
-    if (mac.size() != 17) {
-        return mac;
-    }
-    std::string plain = mac;
-    plain.erase(std::remove(plain.begin(), plain.end(), ':'), plain.end());
-    return plain;
-}
-
-std::string TambloServer::toRecordingSessionKey(const std::string& key) {
-    return SessionTable::recordingKeyOf(key);
-}
-
-bool TambloServer::startVideoRecording(const std::string& mac, RecordingRequest request,
-                                       int ctrlSocket) {
-    const std::string key = convertMacForVideoRecording(mac);
-    GatewayClient* client = gatewayClient(std::string_view(key));
-    if (client == nullptr) {
-        LOG4CPLUS_INFO(logger, "startVideoRecording: mac " << key << " not found");
-        return false;
-    }
-    const std::string& cameraIp = request.cameraIp;
-    in_addr camera;
-    if (inet_pton(AF_INET, cameraIp.c_str(), &camera) != 1) {
-        LOG4CPLUS_INFO(logger, "startVideoRecording: camera address "
-                                   << cameraIp << " is not a dotted IPv4 address");
-        return false;
-    }
-    const std::optional<uint16_t> localPort = client->getNextLocalPort();
-    if (!localPort) {
-        LOG4CPLUS_WARN(logger, "No free local port on GC " << key << ", refusing recording");
-        return false;
-    }
-    const std::string sessionKey =
-        addressToString(client->getAddress(), cameraIp.c_str(), *localPort);
-    if (sessions.find(sessionKey) != nullptr) {
-        LOG4CPLUS_INFO(logger, "Found session " << sessionKey
-                                                << ", will not start another tunnel with same "
-                                                   "GC and camera.");
-        return false;
-    }
-    // The one place where recording tunnels are made.
-    if (!workerSlotFor(nullptr)) {
-        return false;
-    }
-    // Opened here, by the parent, only once nothing else refuses the recording: the worker
-    // gets the descriptor and never resolves the name.
-    const UniqueFd output = control::openOutputFile(settings.recordingsDir, request.outputName);
-    if (!output.valid()) {
-        LOG4CPLUS_INFO(logger,
-                       "startVideoRecording: output file "
-                           << request.outputName << " cannot be opened"
-                           << (settings.recordingsDir.empty() ? std::string()
-                                                              : " inside " + settings.recordingsDir)
-                           << ": " << std::strerror(errno) << ", refusing");
-        return false;
-    }
-    request.outputFd = output.get();
-    Tunnel* tunnel = new Tunnel(client, this, sessionKey);
-    sessions.addRecording(tunnel, sessionKey);
-    LOG4CPLUS_DEBUG(logger, "Registering session with key: " << sessionKey);
-    LOG4CPLUS_DEBUG(logger, "startVideoRecording: codec '"
-                                << request.codec << "', RTCP over RTSP "
-                                << (request.useRtcpOverRtsp ? "on" : "off") << ", output "
-                                << request.outputName);
-    request.localPort = *localPort;
-    if (!tunnel->startVideoRecording(std::move(request), key, ctrlSocket)) {
-        // The START is answered with "ERROR"; no "STOPPED" follows for a worker never started.
-        tunnel->forgetCtrlConnection();
-        tunnel->destroy();
-        return false;
-    }
-    return true;
-}
-
-void TambloServer::stopVideoRecording(const std::string& mac, const std::string& cameraIp,
-                                      uint16_t) {
-    const std::string key = convertMacForVideoRecording(mac);
-    GatewayClient* client = gatewayClient(std::string_view(key));
-    if (client == nullptr) {
-        LOG4CPLUS_INFO(logger, "stopVideoRecording: mac " << key << " not found");
-        return;
-    }
-    // Every recording of this camera through this client, whatever its port.
-    const std::string recordingKey = addressToString(client->getAddress(), cameraIp.c_str(), 0);
-    for (Tunnel* tunnel : sessions.recordingsOf(recordingKey)) {
-        tunnel->stopVideoRecording(false);
-    }
-}
-
-bool TambloServer::recordingReportsTo(int socket) const {
-    return std::any_of(workers.tunnels().begin(), workers.tunnels().end(),
-                       [socket](const Tunnel* tunnel) {
-                           return tunnel->getCtrlConnectionSocket() == socket &&
-                                  !tunnel->isRecordingResponseSent();
-                       });
-}
-
-void TambloServer::forgetControlConnection(int socket) {
-    for (Tunnel* tunnel : workers.tunnels()) {
-        if (tunnel->getCtrlConnectionSocket() == socket) {
-            tunnel->forgetCtrlConnection();
-        }
-    }
 }

@@ -7,9 +7,8 @@
 // has sent nothing for --control-idle-timeout seconds is closed unless a recording it started
 // still runs (that one stays for its "STOPPED" line). Beyond --max-control-connections a new
 // connection is closed as soon as it is accepted, so operators' connections cannot use up the
-// server's descriptors. The server's recording
-// operations (startVideoRecording, stopVideoRecording and the MAC and key conversions) are
-// implemented in ControlInterface.cpp; recording tunnels write their "STOPPED" line to the
+// server's descriptors. It reaches the server only through ControlHost: its settings, counters
+// and the recording operations; recording tunnels write their "STOPPED" line to the
 // connection that started them, which tells them when it closes.
 #pragma once
 
@@ -24,8 +23,32 @@
 
 #include "common/EventLoop.h"
 #include "common/FileDescriptor.h"
+#include "protocol/RecordingRequest.h"
+#include "server/ServerCounters.h"
 
-class TambloServer;
+struct ServerSettings;
+
+// What the control interface needs of the server.
+class ControlHost {
+  public:
+    virtual const ServerSettings& serverSettings() const = 0;
+    virtual uint16_t boundControlPort() const = 0;
+    virtual ServerCounters& counters() = 0;
+    virtual FloodLogs& floodLogs() = 0;
+    virtual double nowSeconds() const = 0;
+    // A START: false when the recording did not start (the reply is "ERROR").
+    virtual bool startVideoRecording(const std::string& mac, RecordingRequest request,
+                                     int ctrlSocket) = 0;
+    virtual void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
+                                    uint16_t cameraPort) = 0;
+    // Whether a running recording will report its end on this control connection.
+    virtual bool recordingReportsTo(int socket) const = 0;
+    // A control connection was closed: the recordings it started report to nobody.
+    virtual void forgetControlConnection(int socket) = 0;
+
+  protected:
+    ~ControlHost() = default;
+};
 
 namespace control {
 
@@ -58,7 +81,7 @@ UniqueFd openOutputFile(const std::string& recordingsDir, const std::string& nam
 
 class ControlInterface {
   public:
-    explicit ControlInterface(TambloServer* server);
+    explicit ControlInterface(ControlHost* server);
     ~ControlInterface();
     ControlInterface(const ControlInterface&) = delete;
     ControlInterface& operator=(const ControlInterface&) = delete;
@@ -85,6 +108,6 @@ class ControlInterface {
     bool startRecording(int socket, const std::vector<std::string_view>& fields);
     void reply(int socket, std::string_view text) const;
 
-    TambloServer* server;
+    ControlHost* server;
     std::map<int, std::unique_ptr<Connection>> connections;
 };

@@ -32,10 +32,12 @@
 #include "server/AcceptPause.h"
 #include "server/AddressKey.h"
 #include "server/CommandLine.h"
+#include "server/ControlInterface.h"
 #include "server/GatewayPort.h"
 #include "server/GatewayRegistry.h"
 #include "server/GatewayService.h"
 #include "server/PendingClients.h"
+#include "server/Recordings.h"
 #include "server/ServerCounters.h"
 #include "server/SessionTable.h"
 #include "server/TunnelHost.h"
@@ -44,13 +46,13 @@
 #include "server/WorkerReaper.h"
 #include "worker/WorkerZygote.h"
 
-class ControlInterface;
 class GatewayClient;
 class Tunnel;
 
 class TambloServer final : public TunnelHost,
                            public GatewayClientHost,
                            private GatewayPort::Receiver,
+                           public ControlHost,
                            private GatewayService::Sessions {
   public:
     static constexpr uint32_t KeepaliveTimeout = 1;           // minutes between keepalive checks
@@ -109,7 +111,7 @@ class TambloServer final : public TunnelHost,
     static constexpr double kShutdownWaitSeconds = 5.0 + 0.5 + kRecordingTeardownSeconds + 2.0;
     uint16_t boundGatewayPort() const { return gatewayPort_.boundPort(); }  // settings may say 0
     uint16_t boundProxyPort() const;
-    uint16_t boundControlPort() const;
+    uint16_t boundControlPort() const override;
 
     // Gateway protocol (GatewayService). io_cb_switch dispatches one datagram and hands what
     // it carries for workers to their pipes at once; the receive loop hands them over per
@@ -171,18 +173,28 @@ class TambloServer final : public TunnelHost,
     // Seconds on the server's clock, for the rate limits.
     double nowSeconds() const override;
 
-    // Recordings, driven by the control interface (ControlInterface.cpp). The request names
-    // its output file (outputName); it is opened here, once the recording can start.
-    bool startVideoRecording(const std::string& mac, RecordingRequest request, int ctrlSocket);
+    // Recordings (Recordings), driven by the control interface.
+    bool startVideoRecording(const std::string& mac, RecordingRequest request,
+                             int ctrlSocket) override {
+        return recordings.start(mac, std::move(request), ctrlSocket);
+    }
     void stopVideoRecording(const std::string& mac, const std::string& cameraIp,
-                            uint16_t cameraPort);
-    static std::string convertMacForVideoRecording(const std::string& mac);
-    static std::string convertMacToVideoRecordingResponse(const std::string& mac);
-    static std::string toRecordingSessionKey(const std::string& key);
-    // A control connection was closed: the recordings it started report to nobody.
-    void forgetControlConnection(int socket);
-    // Whether a running recording will report its end on this control connection.
-    bool recordingReportsTo(int socket) const;
+                            uint16_t) override {
+        recordings.stop(mac, cameraIp);
+    }
+    static std::string convertMacForVideoRecording(const std::string& mac) {
+        return Recordings::convertMacForVideoRecording(mac);
+    }
+    static std::string convertMacToVideoRecordingResponse(const std::string& mac) {
+        return Recordings::convertMacToVideoRecordingResponse(mac);
+    }
+    static std::string toRecordingSessionKey(const std::string& key) {
+        return SessionTable::recordingKeyOf(key);
+    }
+    void forgetControlConnection(int socket) override {
+        recordings.forgetControlConnection(socket);
+    }
+    bool recordingReportsTo(int socket) const override { return recordings.reportTo(socket); }
 
   private:
     void receiveBatchBoundary() override { gatewayService.receiveBatchBoundary(); }
@@ -237,6 +249,7 @@ class TambloServer final : public TunnelHost,
     FloodLogs floodLogs_;
 
     EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams and frames
+    Recordings recordings{settings, *this, gateways, sessions, workers};
     GatewayService gatewayService{clock_,       counters_, floodLogs_, gateways,
                                   gatewayPort_, *this,     *this};
 };
