@@ -10,7 +10,6 @@
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
 #include "protocol/GatewayDatagram.h"
-#include "server/Tunnel.h"
 #include "server/TunnelHost.h"
 
 namespace {
@@ -47,8 +46,8 @@ GatewayClient::GatewayClient(GatewayClientHost* server, std::string key, const s
 
 GatewayClient::~GatewayClient() {
     // The tunnels outlive the record: they forget it and their workers are told to stop.
-    const std::set<Tunnel*> copy = tunnels;
-    for (Tunnel* tunnel : copy) {
+    const std::set<GatewayTunnel*> copy = tunnels;
+    for (GatewayTunnel* tunnel : copy) {
         tunnel->stopVideoRecording(true);
     }
 }
@@ -67,7 +66,7 @@ bool GatewayClient::keepAlive(const sockaddr_in& sender, const timeval& now) {
 
 std::optional<uint16_t> GatewayClient::getNextLocalPort() {
     std::vector<uint16_t> held;
-    for (const Tunnel* tunnel : tunnels) {
+    for (const GatewayTunnel* tunnel : tunnels) {
         if (tunnel->localPort() != 0) {
             held.push_back(tunnel->localPort());
         }
@@ -90,7 +89,7 @@ std::optional<uint16_t> GatewayClient::getNextLocalPort() {
 
 std::optional<uint8_t> GatewayClient::getNextComponentId() {
     std::vector<int> held;
-    for (const Tunnel* tunnel : tunnels) {
+    for (const GatewayTunnel* tunnel : tunnels) {
         if (tunnel->componentId() >= 0) {
             held.push_back(tunnel->componentId());
         }
@@ -161,11 +160,11 @@ uint8_t* GatewayClient::decrypt(uint8_t* ciphertext, uint32_t length, uint32_t* 
                             ciphertext + kCryptoIvSize, outLength);
 }
 
-void GatewayClient::registerTunnel(Tunnel* tunnel) {
+void GatewayClient::registerTunnel(GatewayTunnel* tunnel) {
     tunnels.insert(tunnel);
 }
 
-void GatewayClient::deregisterTunnel(Tunnel* tunnel) {
+void GatewayClient::deregisterTunnel(GatewayTunnel* tunnel) {
     LOG4CPLUS_TRACE(logger, "deregister tunnel " << static_cast<const void*>(tunnel));
     tunnels.erase(tunnel);
     for (auto it = channels.begin(); it != channels.end();) {
@@ -173,13 +172,13 @@ void GatewayClient::deregisterTunnel(Tunnel* tunnel) {
     }
 }
 
-void GatewayClient::registerChannel(Tunnel* tunnel, uint8_t channel) {
+void GatewayClient::registerChannel(GatewayTunnel* tunnel, uint8_t channel) {
     LOG4CPLUS_DEBUG(logger, "registering channel " << static_cast<char>(channel) << " for tunnel "
                                                    << static_cast<const void*>(tunnel));
     channels.emplace(channel, tunnel);  // an existing binding stays
 }
 
-void GatewayClient::deregisterChannel(Tunnel* tunnel, uint8_t channel) {
+void GatewayClient::deregisterChannel(GatewayTunnel* tunnel, uint8_t channel) {
     LOG4CPLUS_DEBUG(logger, "deregistering channel " << static_cast<char>(channel) << " for tunnel "
                                                      << static_cast<const void*>(tunnel));
     // Only the tunnel that holds a channel lets it go.

@@ -19,7 +19,21 @@
 #include "encryption.h"
 
 class GatewayClientHost;
-class Tunnel;
+
+// What a gateway client needs of the tunnels that run through it (Tunnel is one).
+class GatewayTunnel {
+  public:
+    // Asks the tunnel's worker to stop; with the flag set the client record is going away.
+    virtual void stopVideoRecording(bool gatewayClientDeleted) = 0;
+    // Values the tunnel holds on this client: 0 / -1 when none.
+    virtual uint16_t localPort() const = 0;
+    virtual int componentId() const = 0;
+    // A channel datagram from the gateway for the tunnel's worker.
+    virtual void send(uint8_t type, const uint8_t* bytes, uint16_t length) = 0;
+
+  protected:
+    ~GatewayTunnel() = default;
+};
 
 // One authorised (LAN device, session) pair of the session cache.
 struct LanDeviceInfo {
@@ -80,14 +94,14 @@ class GatewayClient {
     // Nothing (and *outLength 0) when it does not decrypt.
     uint8_t* decrypt(uint8_t* ciphertext, uint32_t length, uint32_t* outLength);
 
-    void registerTunnel(Tunnel* tunnel);
-    void deregisterTunnel(Tunnel* tunnel);
-    void registerChannel(Tunnel* tunnel, uint8_t channel);
+    void registerTunnel(GatewayTunnel* tunnel);
+    void deregisterTunnel(GatewayTunnel* tunnel);
+    void registerChannel(GatewayTunnel* tunnel, uint8_t channel);
     // Unbinds the channel when this tunnel holds it; another tunnel's binding stays.
-    void deregisterChannel(Tunnel* tunnel, uint8_t channel);
+    void deregisterChannel(GatewayTunnel* tunnel, uint8_t channel);
     // Routes a channel datagram (first byte = channel id) to the tunnel that owns it.
     void receivedData(const uint8_t* datagram, size_t length);
-    const std::set<Tunnel*>& getTunnels() const { return tunnels; }
+    const std::set<GatewayTunnel*>& getTunnels() const { return tunnels; }
 
     // Session cache.
     void addLdInfo(uint32_t ldId, const std::string& ip, uint16_t port,
@@ -111,10 +125,10 @@ class GatewayClient {
     uint16_t localPortIndex = 0;
     uint8_t type;
     timeval lastKeepaliveTime;
-    std::set<Tunnel*> tunnels;
+    std::set<GatewayTunnel*> tunnels;
     CryptoContextPtr cryptoContext;
     int encrypted = 0;
-    std::map<uint8_t, Tunnel*> channels;
+    std::map<uint8_t, GatewayTunnel*> channels;
     uint32_t m_id = 0;
     std::deque<LanDeviceInfo> cachedLanDevices;
     uint8_t nextComponentId = kFirstComponentId;

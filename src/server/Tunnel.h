@@ -24,13 +24,13 @@
 #include "protocol/RecordingRequest.h"
 #include "protocol/ZygoteRequest.h"
 #include "server/ConfigurationLookup.h"
+#include "server/GatewayClient.h"
 #include "server/WorkerPipeWriter.h"
 
-class GatewayClient;
 class TunnelHost;
 enum class WorkerRefusal : uint8_t;  // ServerCounters.h
 
-class Tunnel : private WorkerPipeWriter::Owner {
+class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
   public:
     // Proxy tunnel: learns its gateway client from the worker.
     explicit Tunnel(TunnelHost* server);
@@ -59,14 +59,14 @@ class Tunnel : private WorkerPipeWriter::Owner {
     // worker inherits request.outputFd (the caller closes its own copy afterwards).
     bool startVideoRecording(RecordingRequest request, const std::string& mac, int ctrlSocket);
     // Asks the worker to stop; with the flag set the client record is going away.
-    void stopVideoRecording(bool gatewayClientDeleted);
+    void stopVideoRecording(bool gatewayClientDeleted) override;
 
     // Parent -> worker, after what queueFrame() gathered. send() carries what the gateway
     // sent (tunnel packets, channel datagrams): a message that finds the pipe full is dropped
     // and counted, as a congested link would drop it. sendToChildProcess() carries the
     // parent's own messages (stop, not cached, connect): they never get lost; a full pipe
     // keeps them, in order, until the worker reads (up to kMaxPendingBytes).
-    void send(uint8_t type, const uint8_t* bytes, uint16_t length);
+    void send(uint8_t type, const uint8_t* bytes, uint16_t length) override;
     void sendToChildProcess(uint8_t type, const uint8_t* bytes, uint16_t length) {
         pipeWriter.send(type, bytes, length, false);
     }
@@ -105,8 +105,8 @@ class Tunnel : private WorkerPipeWriter::Owner {
     void markRecordingResponseSent() { recordingResponseSent = true; }
 
     // Values this tunnel holds on its client: 0 / -1 when none.
-    uint16_t localPort() const { return allottedLocalPort; }
-    int componentId() const { return allottedComponentId; }
+    uint16_t localPort() const override { return allottedLocalPort; }
+    int componentId() const override { return allottedComponentId; }
     // A configuration lookup of this tunnel is under way.
     bool lookupPending() const { return lookup && lookup->pending(); }
     bool isProxyTunnel() const { return isProxy; }
