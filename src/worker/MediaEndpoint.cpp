@@ -9,7 +9,6 @@
 
 #include "common/Logging.h"
 #include "worker/tcpoverudp.h"
-#include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;
@@ -23,7 +22,7 @@ void vlcListenWatcher_cb(struct ev_loop*, ev_io*, int) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: before tunnelConnect");
     tunnelConnect(s.transport.gcIP, s.transport.gcPort, inet_addr(s.transport.cameraIPAddress),
-                  getPortNumber(), s.transport.tcpWnd);
+                  s.transport.cameraPortNumber, s.transport.tcpWnd);
     LOG4CPLUS_TRACE(logger, "vlcListenWatcher_cb: after tunnelConnect");
     s.recording.vlcListenWatcher.stop();
 }
@@ -69,7 +68,7 @@ void MediaEndpoint::endNow() {
     worker::endNow();
 }
 
-void acceptMediaConnection() {
+bool acceptMediaConnection() {
     State& s = worker::state();
     s.relay.fdConnected = ::accept(s.recording.fdListen, nullptr, nullptr);
     if (s.relay.fdConnected < 0) {
@@ -78,12 +77,11 @@ void acceptMediaConnection() {
                        "vlcListenWatcher_cb: could not accept the media framework's "
                        "connection: "
                            << std::strerror(errno));
-        tunnelClose();
-        tunnelClosed();
-        return;
+        return false;
     }
     LOG4CPLUS_DEBUG(logger, "vlcListenWatcher_cb: accepted connection (fdListen: "
                                 << s.recording.fdListen << " ), socket: " << s.relay.fdConnected);
+    return true;
 }
 
 }  // namespace worker

@@ -4,7 +4,7 @@
 //
 // videoRecorder (videorecorder.cpp) makes one per MJPEG recording and hands it to the
 // recording as its RecordingHost; the data path's tunnelConnected calls
-// worker::acceptMediaConnection.
+// worker::acceptMediaConnection (declared with the worker's state).
 #pragma once
 
 #include <cstdint>

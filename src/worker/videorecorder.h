@@ -1,6 +1,7 @@
 // The worker process: one proxied client connection or one recording per forked process,
 // around its own event loop. Entry points called in the forked child, the services that a
-// recorder uses (videorecorder_services.h), the pipe output towards the parent, and the
+// recorder uses (videorecorder_services.h), the pipe output towards the parent
+// (videorecorder_output.h), and the
 // callbacks of the tunnel transport.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 
 #include "protocol/RecordingRequest.h"
+#include "worker/videorecorder_output.h"
 #include "worker/videorecorder_services.h"
 
 struct pbuf;
@@ -23,11 +25,6 @@ int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestH
 // The recording worker: takes ownership of request.outputFd.
 int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput);
 
-// Pipe output towards the parent.
-void tunnelTransportContextOutput(uint8_t type, const void* payload, uint16_t length);
-void sendTofdUDPOutput(const uint8_t* bytes, uint16_t length);
-void sendCloseTofdUDPOutput();
-
 // Called by the tunnel transport.
 void tunnelConnected();
 // True: the chain is the worker's now. False: its queue is full; the stack keeps the chain
@@ -35,7 +32,6 @@ void tunnelConnected();
 bool tunnelReceivedData(struct pbuf* chain);
 void tunnelDataSent(uint16_t count);
 void tunnelClosed();
-void tunnelTransportOutput(const uint8_t* packet, uint16_t length);
 
 // The device address and port that a connect uses: what the parent's connect parameters named
 // (a proxy worker), or the camera (a recording).

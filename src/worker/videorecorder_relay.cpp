@@ -14,6 +14,7 @@
 #include "common/Logging.h"
 #include "recording/videorecorder_recording.h"
 #include "tcpoverudp_stack.h"
+#include "worker/RTSPRecorder.h"
 #include "worker/tcpoverudp.h"
 #include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
@@ -298,8 +299,11 @@ void tunnelConnected() {
         sendInbufToTunnel();
         worker::touchKeepalive();
     }
-    if (s.relay.fdConnected < 0 && s.recording.fdListen >= 0) {
-        worker::acceptMediaConnection();  // a recording's media framework waits on its server
+    // A recording's media framework waits on its server.
+    if (s.relay.fdConnected < 0 && s.recording.fdListen >= 0 && !worker::acceptMediaConnection()) {
+        tunnelClose();
+        tunnelClosed();
+        return;
     }
     if (s.relay.fdConnected < 0) {
         return;

@@ -11,7 +11,7 @@
 #include "common/Logging.h"
 #include "protocol/PipeMessage.h"
 #include "worker/tcpoverudp.h"
-#include "worker/videorecorder.h"
+#include "worker/videorecorder_output.h"
 #include "worker/videorecorder_state.h"
 
 using worker::State;

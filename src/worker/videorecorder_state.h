@@ -17,6 +17,8 @@
 
 #include <sys/time.h>
 
+#include <boost/function.hpp>
+#include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,10 +28,12 @@
 #include "common/LoopMailbox.h"
 #include "protocol/PipeMessage.h"
 #include "protocol/RelayService.h"
-#include "worker/RTSPRecorder.h"
-#include "worker/videorecorder_services.h"
 
 struct pbuf;
+class RTSPRecorder;
+
+// The callbacks of the recorder services (videorecorder_services.h).
+using WatcherCallback = boost::function<void()>;
 
 // A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
 class Watcher {
@@ -141,7 +145,8 @@ struct State {
         bool bufferingTimePassed = false;
         EvIo vlcListenWatcher;
         EvTimer bufferingWatcher;
-        RTSPRecorderPtr rec;  // RTSP path: tunnel and parent events go to the recorder
+        boost::shared_ptr<RTSPRecorder>
+            rec;  // RTSP path: tunnel and parent events go to the recorder
     } recording;
 
     // The tunnel's connection parameters and its delayed ACK.
@@ -174,8 +179,10 @@ bool clientQueueEmpty();                // nothing waits to be written to the lo
 void writePendingClientData();
 uint64_t clientQueueBytes();
 void releaseClientQueue();
-void acceptMediaConnection();  // recording: the media framework's connection joins the tunnel
-void targetNamed();            // the client's request named its first target
+// Recording: the media framework's connection joins the tunnel; false when the framework
+// gave up before the camera answered (nothing is left to relay for).
+bool acceptMediaConnection();
+void targetNamed();  // the client's request named its first target
 // Forgets the relay: a fresh worker's state (tests run several relays in one process).
 void resetState();
 
