@@ -329,24 +329,26 @@ std::vector<sock_filter> buildRecordingFilter(bool landlock) {
     constexpr uint64_t kTypeMask = 0xf;  // SOCK_NONBLOCK and SOCK_CLOEXEC aside
     for (const scmp_datum_t type : {SOCK_STREAM, SOCK_DGRAM}) {
         addRule(c, SCMP_ACT_ALLOW, "socket",
-                {SCMP_A0(SCMP_CMP_EQ, AF_INET), SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, type)});
+                {scmp_arg_cmp{0, SCMP_CMP_EQ, AF_INET, 0},
+                 SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, type)});
     }
-    addRule(c, SCMP_ACT_ERRNO(EAFNOSUPPORT), "socket", {SCMP_A0(SCMP_CMP_NE, AF_INET)});
+    addRule(c, SCMP_ACT_ERRNO(EAFNOSUPPORT), "socket", {scmp_arg_cmp{0, SCMP_CMP_NE, AF_INET, 0}});
     addRule(c, SCMP_ACT_ERRNO(EPROTONOSUPPORT), "socket",
-            {SCMP_A0(SCMP_CMP_EQ, AF_INET), SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, SOCK_RAW)});
+            {scmp_arg_cmp{0, SCMP_CMP_EQ, AF_INET, 0},
+             SCMP_A1(SCMP_CMP_MASKED_EQ, kTypeMask, SOCK_RAW)});
     // Threads, never processes.
     addRule(c, SCMP_ACT_ALLOW, "clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
     addRule(c, SCMP_ACT_ERRNO(EPERM), "clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)});
     // fcntl: descriptor flags, status flags without O_ASYNC, duplicates; no owner or signal.
     for (const scmp_datum_t command : {F_GETFD, F_SETFD, F_GETFL, F_DUPFD, F_DUPFD_CLOEXEC}) {
-        addRule(c, SCMP_ACT_ALLOW, "fcntl", {SCMP_A1(SCMP_CMP_EQ, command)});
+        addRule(c, SCMP_ACT_ALLOW, "fcntl", {scmp_arg_cmp{1, SCMP_CMP_EQ, command, 0}});
     }
     addRule(c, SCMP_ACT_ALLOW, "fcntl",
-            {SCMP_A1(SCMP_CMP_EQ, F_SETFL), SCMP_A2(SCMP_CMP_MASKED_EQ, O_ASYNC, 0)});
+            {scmp_arg_cmp{1, SCMP_CMP_EQ, F_SETFL, 0}, SCMP_A2(SCMP_CMP_MASKED_EQ, O_ASYNC, 0)});
     // Thread names; the limits may be read, never set.
-    addRule(c, SCMP_ACT_ALLOW, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)});
-    addRule(c, SCMP_ACT_ALLOW, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_GET_NAME)});
-    addRule(c, SCMP_ACT_ALLOW, "prlimit64", {SCMP_A2(SCMP_CMP_EQ, 0)});
+    addRule(c, SCMP_ACT_ALLOW, "prctl", {scmp_arg_cmp{0, SCMP_CMP_EQ, PR_SET_NAME, 0}});
+    addRule(c, SCMP_ACT_ALLOW, "prctl", {scmp_arg_cmp{0, SCMP_CMP_EQ, PR_GET_NAME, 0}});
+    addRule(c, SCMP_ACT_ALLOW, "prlimit64", {scmp_arg_cmp{2, SCMP_CMP_EQ, 0, 0}});
 #ifdef TAMBLO_SANITIZER_RUNTIME
     // The sanitizers' other calls are on the list already (or refused: terminal checks); a
     // report looks up the program's path, which a recording worker may not either.
