@@ -2,6 +2,7 @@
 #include "server/AddressKey.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -62,8 +63,26 @@ void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
     formatAddressKey(address, std::string_view(deviceText, n), port, out);
 }
 
-std::string addressKeyText(const sockaddr_in& address) {
+std::string addressKeyText(const sockaddr_in& address, std::string_view deviceIp, uint16_t port) {
     AddressKeyBuffer key;
-    formatAddressKey(address, {}, 0, &key);
+    formatAddressKey(address, deviceIp, port, &key);
     return std::string(key.view());
+}
+
+sockaddr_in anyAddress(uint16_t port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return address;
+}
+
+uint16_t localPortOf(int socket) {
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    if (socket < 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }

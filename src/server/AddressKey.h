@@ -1,9 +1,10 @@
-// The keys of the server's tables: IPv4 socket addresses ordered by their bytes, text keys
-// searched with a string_view, and the key texts of gateway addresses and tunnel sessions
-// ("a.b.c.d:port", then "/device" and "/port" where given), formatted on the stack because
-// they are built for every datagram.
+// The server's IPv4 socket addresses and the keys of its tables: addresses ordered by their
+// bytes, text keys searched with a string_view, and the key texts of gateway addresses and
+// tunnel sessions ("a.b.c.d:port", then "/device" and "/port" where given), formatted on the
+// stack because they are built for every datagram.
 //
-// The server object, the gateway registry and the dispatch use them.
+// The server object, its gateway port, the gateway registry, the session table and the
+// dispatch use them.
 #pragma once
 
 #include <netinet/in.h>
@@ -53,5 +54,11 @@ void formatAddressKey(const sockaddr_in& address, std::string_view deviceIp, uin
 // The session key of a device address (network order) behind the gateway at address.
 void formatSessionKey(const sockaddr_in& address, in_addr device, uint16_t port,
                       AddressKeyBuffer* out);
-// The key of a gateway address as a string: "a.b.c.d:port".
-std::string addressKeyText(const sockaddr_in& address);
+// The key formatAddressKey makes, as a string.
+std::string addressKeyText(const sockaddr_in& address, std::string_view deviceIp = {},
+                           uint16_t port = 0);
+
+// INADDR_ANY with the port (host order), the rest zero.
+sockaddr_in anyAddress(uint16_t port);
+// The local port a socket is bound to, or 0.
+uint16_t localPortOf(int socket);

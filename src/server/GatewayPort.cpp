@@ -14,6 +14,7 @@
 
 #include "common/Logging.h"
 #include "protocol/PipeMessage.h"
+#include "server/AddressKey.h"
 #include "server/Tunnel.h"
 
 namespace {
@@ -58,11 +59,7 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::st
       receiveSlots(new ReceiveSlots),
       pipeReadBuffer_(new uint8_t[TunnelHost::kPipeReadBytes + pipe_message::kMaxFrame]) {
     fd.reset(::socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address = anyAddress(port);
     if (!interfaceName.empty()) {
         bindToInterface(interfaceName, &address);
     }
@@ -106,12 +103,7 @@ void GatewayPort::bindToInterface(const std::string& name, sockaddr_in* address)
 }
 
 uint16_t GatewayPort::boundPort() const {
-    sockaddr_in address;
-    socklen_t length = sizeof address;
-    if (!fd.valid() || getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
+    return localPortOf(fd.get());
 }
 
 void GatewayPort::setUpReceiveSlots(bool coalesced) {

@@ -37,6 +37,24 @@ bool segmentCarriesData(const uint8_t* datagram, size_t length) {
 }
 }  // namespace
 
+DatagramKind datagramKindOf(uint8_t type) {
+    // As the dispatcher sees a datagram from a gateway: the answer types of the server are
+    // channel ids when a gateway sends them.
+    using namespace gateway_datagram;
+    switch (type) {
+        case TAMBLO_MT_CONNECT:
+        case TAMBLO_MT_KEEPALIVE:
+        case TAMBLO_MT_CONNECTTLS:
+            return DatagramKind::Control;
+        case TAMBLO_MT_TCPOVERUDP:
+            return DatagramKind::Tunnel;
+        case TAMBLO_MT_ENCRYPTED:
+            return DatagramKind::Unknown;  // what it carries is known once it is opened
+        default:
+            return DatagramKind::Channel;
+    }
+}
+
 GatewayService::GatewayService(const Clock& clock, ServerCounters& counters, FloodLogs& floodLogs,
                                GatewayRegistry& gateways, GatewayPort& port,
                                GatewayClientHost& host, Sessions& sessions)

@@ -13,6 +13,7 @@
 
 #include "common/FileDescriptor.h"
 #include "common/Logging.h"
+#include "server/AddressKey.h"
 #include "server/CommandLine.h"
 #include "server/ControlInterface.h"
 #include "server/GatewayClient.h"
@@ -72,7 +73,7 @@ bool Recordings::start(const std::string& mac, RecordingRequest request, int ctr
         LOG4CPLUS_WARN(logger, "No free local port on GC " << key << ", refusing recording");
         return false;
     }
-    const std::string sessionKey = SessionTable::keyOf(client->getAddress(), cameraIp, *localPort);
+    const std::string sessionKey = addressKeyText(client->getAddress(), cameraIp, *localPort);
     if (sessions.find(sessionKey) != nullptr) {
         LOG4CPLUS_INFO(logger, "Found session " << sessionKey
                                                 << ", will not start another tunnel with same "
@@ -121,7 +122,7 @@ void Recordings::stop(const std::string& mac, const std::string& cameraIp) {
         return;
     }
     // Every recording of this camera through this client, whatever its port.
-    const std::string recordingKey = SessionTable::keyOf(client->getAddress(), cameraIp, 0);
+    const std::string recordingKey = addressKeyText(client->getAddress(), cameraIp);
     for (Tunnel* tunnel : sessions.recordingsOf(recordingKey)) {
         tunnel->stopVideoRecording(false);
     }

@@ -8,13 +8,6 @@ namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
 }  // namespace
 
-std::string SessionTable::keyOf(const sockaddr_in& gateway, const std::string& device,
-                                uint16_t localPort) {
-    AddressKeyBuffer key;
-    formatAddressKey(gateway, device, localPort, &key);
-    return std::string(key.view());
-}
-
 std::string SessionTable::recordingKeyOf(const std::string& key) {
     const size_t slash = key.rfind('/');
     return slash == std::string::npos ? key : key.substr(0, slash);

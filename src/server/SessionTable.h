@@ -20,9 +20,6 @@ class Tunnel;
 
 class SessionTable {
   public:
-    // The key of a tunnel's session: the gateway's address, the device and the local port.
-    static std::string keyOf(const sockaddr_in& gateway, const std::string& device,
-                             uint16_t localPort);
     // A session key without its local port: the recordings of one camera.
     static std::string recordingKeyOf(const std::string& key);
 

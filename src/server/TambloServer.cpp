@@ -40,24 +40,6 @@ void signalWatcher_cb(struct ev_loop*, ev_signal*, int) {
         serverObject->handleSignal();
     }
 }
-
-sockaddr_in anyAddress(uint16_t port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return address;
-}
-
-uint16_t localPortOf(int socket) {
-    sockaddr_in address;
-    socklen_t length = sizeof address;
-    if (socket < 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
-}
 }  // namespace
 
 TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
@@ -245,10 +227,8 @@ void TambloServer::beforeWait(int) {
 
 std::string TambloServer::addressToString(const sockaddr_in& address, const char* deviceIp,
                                           uint16_t port) {
-    AddressKeyBuffer key;
-    formatAddressKey(address, deviceIp != nullptr ? std::string_view(deviceIp) : std::string_view(),
-                     port, &key);
-    std::string text(key.view());
+    std::string text = addressKeyText(
+        address, deviceIp != nullptr ? std::string_view(deviceIp) : std::string_view(), port);
     LOG4CPLUS_TRACE(logger, "addressToString returning " << text);
     return text;
 }
@@ -351,13 +331,11 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
         endShutdownWhenDone();
         return;
     }
-    std::string mac = tunnel->getMac();
-    if (mac.size() == 17) {
-        mac.erase(std::remove(mac.begin(), mac.end(), ':'), mac.end());
-    }
     // START made sure that every status line of this recording fits.
     const std::string line =
-        control::statusLine(mac, tunnel->getIP(), tunnel->getPort(), "STOPPED").value_or("");
+        control::statusLine(convertMacToVideoRecordingResponse(tunnel->getMac()), tunnel->getIP(),
+                            tunnel->getPort(), "STOPPED")
+            .value_or("");
     const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
     endShutdownWhenDone();
@@ -382,22 +360,4 @@ ServerGauges TambloServer::gauges() const {
     gauges.controlConnections = control->connectionCount();
     gauges.sessions = sessions.size();
     return gauges;
-}
-
-DatagramKind datagramKindOf(uint8_t type) {
-    // As the dispatcher sees a datagram from a gateway: the answer types of the server are
-    // channel ids when a gateway sends them.
-    using namespace gateway_datagram;
-    switch (type) {
-        case TAMBLO_MT_CONNECT:
-        case TAMBLO_MT_KEEPALIVE:
-        case TAMBLO_MT_CONNECTTLS:
-            return DatagramKind::Control;
-        case TAMBLO_MT_TCPOVERUDP:
-            return DatagramKind::Tunnel;
-        case TAMBLO_MT_ENCRYPTED:
-            return DatagramKind::Unknown;  // what it carries is known once it is opened
-        default:
-            return DatagramKind::Channel;
-    }
 }

@@ -17,7 +17,6 @@
 
 #include <sys/time.h>
 
-#include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <map>
@@ -32,28 +31,25 @@
 struct pbuf;
 class RTSPRecorder;
 
-// The callbacks of the recorder services (videorecorder_services.h).
-using WatcherCallback = boost::function<void()>;
-
 // A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
 class Watcher {
   public:
-    Watcher(int fd, WatcherCallback cb, int events = EV_READ);
+    Watcher(int fd, LoopMailbox::Call cb, int events = EV_READ);
     ~Watcher();
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
     int fd;
     EvIo watcher;
-    WatcherCallback cb;
+    LoopMailbox::Call cb;
 };
 
 // A call deferred to the next pass of the worker's loop; frees itself after running.
 struct ScheduledCall {
-    explicit ScheduledCall(WatcherCallback cb);
+    explicit ScheduledCall(LoopMailbox::Call cb);
     ~ScheduledCall();
     EvTimer timer;
-    WatcherCallback cb;
+    LoopMailbox::Call cb;
 };
 
 namespace worker {
