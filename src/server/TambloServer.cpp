@@ -1,4 +1,4 @@
-// The server object: sockets, watchers, timers, shutdown and the tunnel tables.
+// The server object: listeners, watchers, timers, shutdown, and the calls its parts make back.
 #include "server/TambloServer.h"
 
 #include <arpa/inet.h>

@@ -1,12 +1,15 @@
-// The one server object of the parent process: the gateway port (GatewayPort), the control
-// and proxy listeners, the tables that index gateway clients and tunnels, the keepalive and
-// session-cache timers and the SIGTERM watcher, all on the default loop. It also serves the
-// gateway datagram protocol: dispatch, registration, keepalive and expiry.
+// The one server object of the parent process, a face over its parts: the gateway port
+// (GatewayPort), the gateway protocol (GatewayService) and its records (GatewayRegistry), the
+// workers (WorkerPool), the session table (SessionTable), the recordings (Recordings) and the
+// control interface. It holds the control and proxy listeners, the keepalive and
+// session-cache timers and the SIGTERM watcher, all on the default loop, and keeps the names
+// the rest of the system calls (io_cb_switch, registerTamClient, processKeepalive,
+// startVideoRecording, ...) as forwards to its parts.
 //
-// Lives on the entry point's stack for the whole run; owns the GatewayClient records.
-// Tunnels own themselves; the tables hold plain pointers that their destructors remove.
-// Tunnels and gateway clients see it only through TunnelHost and GatewayClientHost; its
-// counters are in ServerCounters.h.
+// Lives on the entry point's stack for the whole run. Tunnels own themselves; the tables hold
+// plain pointers that their destructors remove. Tunnels, gateway clients and the control
+// interface see it only through TunnelHost, GatewayClientHost and ControlHost; its counters
+// are in ServerCounters.h.
 #pragma once
 
 #include <netinet/in.h>

@@ -51,7 +51,7 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
     bool handOver(int socket);
     bool isSpare() const { return spare; }
     // Between the hand-over and the device's first answer bytes the client waits on this
-    // connection's set-up; no spare is forked meanwhile (see TambloServer::replenishSpares).
+    // connection's set-up; no spare is forked meanwhile (see WorkerPool::replenishSpares).
     bool inSetup() const { return setupSince >= 0; }
     void setupDone() { setupSince = -1; }
     double setupStarted() const { return setupSince; }
