@@ -318,10 +318,21 @@ void TambloServer::registerSession(Tunnel* tunnel, const sockaddr_in& address,
     sessions.registerSession(tunnel, addressToString(address, deviceIp.c_str(), localPort));
 }
 
-void TambloServer::removeTunnel(Tunnel* tunnel) {
+void TambloServer::tunnelDeleted(Tunnel* tunnel, const TunnelRemains& remains) {
+    if (remains.stopReportDue) {
+        sendCtrlCloseMessage(tunnel);
+    }
     // The tables of the server only: the tunnel's own client record forgets it in the
     // tunnel's destructor, so this costs the same whatever the number of records.
     sessions.remove(tunnel);
+    if (remains.framesQueued) {
+        gatewayPort_.pipeFramesDropped(tunnel);
+    }
+    if (remains.proxyClient) {
+        removeProxyClient(*remains.proxyClient);
+    }
+    workers.forget(tunnel);
+    endShutdownWhenDone();
 }
 
 void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
@@ -338,11 +349,6 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
             .value_or("");
     const ssize_t written = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     LOG4CPLUS_DEBUG(logger, "sendCtrlCloseMessage: " << line << " " << written << " bytes written");
-    endShutdownWhenDone();
-}
-
-void TambloServer::forgetTunnel(Tunnel* tunnel) {
-    workers.forget(tunnel);
     endShutdownWhenDone();
 }
 

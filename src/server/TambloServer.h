@@ -85,7 +85,6 @@ class TambloServer final : public TunnelHost,
     }
     void flushDatagrams() { gatewayPort_.flushDatagrams(); }
     void pipeFramesQueued(Tunnel* tunnel) override { gatewayPort_.pipeFramesQueued(tunnel); }
-    void pipeFramesDropped(Tunnel* tunnel) override { gatewayPort_.pipeFramesDropped(tunnel); }
     void flushPipeFrames() { gatewayPort_.flushPipeFrames(); }
     uint8_t* pipeReadBuffer() override { return gatewayPort_.pipeReadBuffer(); }
     static std::string addressToString(const sockaddr_in& address, const char* deviceIp,
@@ -147,12 +146,11 @@ class TambloServer final : public TunnelHost,
     // Tunnels.
     void registerSession(Tunnel* tunnel, const sockaddr_in& address, const std::string& deviceIp,
                          uint16_t localPort) override;
-    void removeTunnel(Tunnel* tunnel) override;
     void sendCtrlCloseMessage(Tunnel* tunnel) override;
     Tunnel* session(std::string_view key) const override { return sessions.find(key); }
     // The worker pool's tables, spares and limits (WorkerPool).
     void addTunnel(Tunnel* tunnel) override { workers.add(tunnel); }
-    void forgetTunnel(Tunnel* tunnel) override;
+    void tunnelDeleted(Tunnel* tunnel, const TunnelRemains& remains) override;
     void tunnelEnding(Tunnel* tunnel) override { workers.tunnelEnding(tunnel); }
     void setupDone(Tunnel* tunnel) override { workers.setupDone(tunnel); }
     size_t spareCount() const { return workers.spareCount(); }

@@ -1,13 +1,16 @@
-// The parent's handle on one worker process: the two pipes to it, its start (by the worker
-// zygote), the watch for its end, and the parent side of the pipe protocol (authorising a
-// proxy session, relaying tunnel packets and channel datagrams, the recording's stop report).
+// The parent's side of one worker's pipe protocol: what the worker may send and where it goes
+// (tunnel packets of its granted connection and channel datagrams of its own pair to its
+// gateway client), the proxy session's authorisation (SessionLookup), the connect parameters,
+// the recording's stop report. The process itself (pipes, start by the worker zygote, hand-off,
+// exit) is its WorkerProcess.
 //
 // Made with new by the proxy listener (proxy tunnel) or the recording start (recording
 // tunnel). It ends itself when its worker ends, reports that it has finished, or cannot be
 // written to; the deletion is deferred to the next loop iteration (destroy()), so no
 // callback ever runs on a deleted tunnel. The server's tables, a client's tunnel set and
-// channel map hold plain pointers to it; the destructor removes all of them. It reaches the
-// server only through TunnelHost.
+// channel map hold plain pointers to it; the destructor leaves the client's and reports once
+// to the server (TunnelHost::tunnelDeleted), which leaves its own. It reaches the server only
+// through TunnelHost.
 #pragma once
 
 #include <netinet/in.h>
@@ -23,14 +26,19 @@
 #include "protocol/PipeMessage.h"
 #include "protocol/RecordingRequest.h"
 #include "protocol/ZygoteRequest.h"
-#include "server/ConfigurationLookup.h"
+#include "server/ConnectionGrant.h"
 #include "server/GatewayClient.h"
+#include "server/SessionLookup.h"
 #include "server/WorkerPipeWriter.h"
+#include "server/WorkerProcess.h"
 
 class TunnelHost;
 enum class WorkerRefusal : uint8_t;  // ServerCounters.h
 
-class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
+class Tunnel : public GatewayTunnel,
+               private WorkerPipeWriter::Owner,
+               private WorkerProcess::Owner,
+               private SessionLookup::Owner {
   public:
     // Proxy tunnel: learns its gateway client from the worker.
     explicit Tunnel(TunnelHost* server);
@@ -74,10 +82,7 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
     // the rest of one cut frame. A worker that lets more pile up reads nothing at all, and
     // its tunnel is ended.
     static constexpr size_t kMaxPendingBytes = WorkerPipeWriter::kMaxPendingBytes;
-    // Lookups at the configuration service that one worker may have the parent make: a client
-    // names a few targets on one connection, a worker that names more serves no client (and
-    // would turn the parent into a flood of requests).
-    static constexpr uint32_t kMaxLookups = 32;
+    static constexpr uint32_t kMaxLookups = SessionLookup::kMaxLookups;
     // A tunnel packet for the worker, written with the others of the same receive batch in
     // one call by flushFrames(). The payload must stay where it is until then. A packet that
     // finds the pipe full is dropped and counted, as a congested link would drop it.
@@ -102,13 +107,12 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
     void setSessionKey(const std::string& key) { sessionKey = key; }
     GatewayClient* getGatewayClient() const { return gatewayClient; }
     bool isRecordingResponseSent() const { return recordingResponseSent; }
-    void markRecordingResponseSent() { recordingResponseSent = true; }
 
     // Values this tunnel holds on its client: 0 / -1 when none.
     uint16_t localPort() const override { return allottedLocalPort; }
     int componentId() const override { return allottedComponentId; }
     // A configuration lookup of this tunnel is under way.
-    bool lookupPending() const { return lookup && lookup->pending(); }
+    bool lookupPending() const { return sessionLookup.pending(); }
     bool isProxyTunnel() const { return isProxy; }
     // The proxy client's IPv4 address (network order), counted against the per-address
     // worker limit while this tunnel lives.
@@ -116,19 +120,17 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
 
     // The worker's pipe ends (read end of parent -> worker, write end of worker -> parent),
     // open until the fork hands them over; tests play the worker through them.
-    int workerInput() const { return pipeOut[0]; }
-    int workerOutput() const { return pipeIn[1]; }
+    int workerInput() const { return process.workerInput(); }
+    int workerOutput() const { return process.workerOutput(); }
 
   private:
     void init();
-    // Has the zygote fork the worker with this tunnel's pipe ends and socket (the client's,
-    // the hand-off pair's or the recording file).
-    bool spawnWorker(const ZygoteRequest& request, int socket, const char* failureText);
     // A proxy worker serving the client on socket, or (waitForClient) a spare that waits on
     // socket for its client's descriptor.
     bool forkProxyWorker(int socket, bool waitForClient);
-    void childWatcherCb(int revents);
-    void dataFromVideoRecorder_cb(int revents);
+    // The worker process's reports.
+    bool workerMessage(uint8_t type, const uint8_t* bytes, uint16_t length) override;
+    void workerGone() override;
     // The pipe writer's reports: counted, logged at a bounded rate; a pipe that fails ends
     // the tunnel.
     void framesQueued() override;
@@ -136,32 +138,23 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
     void channelDatagramDropped() override;
     void pipeFailed(int error) override;
     void pipeNotRead(size_t pending) override;
-    // Whether a worker's datagram for the gateway is its own: a tunnel packet of the
-    // authorised connection, or a channel datagram of its own channel pair.
+    // The session lookup's outcomes: bound and connected, told it is not cached, or ended.
+    void sessionFound(GatewayClient* client, const CachedSessionQuery& query,
+                      const std::string& deviceAddress, uint16_t devicePort) override;
+    void sessionNotCached() override;
+    void sessionRefused(const char* refusal) override;
+    // Whether a worker's datagram for the gateway is its own: a tunnel packet of the granted
+    // connection, or a channel datagram of its own channel pair.
     bool datagramAllowed(const uint8_t* bytes, uint16_t length);
     bool ownChannel(uint8_t channel) const;
     // A worker message the parent does not act on: dropped, counted, logged at a bounded rate.
     void refuseWorkerMessage(WorkerRefusal reason, uint8_t type, const char* detail = nullptr);
-    void checkForCachedSessionId(const uint8_t* bytes, uint16_t length);
-    void startLookup(const CachedSessionQuery& query);
-    void lookupDone(ConfigurationLookup::Outcome outcome,
-                    const ConfigurationLookup::Configuration& found);
-    // Binds the tunnel to its client and sends the connect parameters for the looked-up device
-    // under the client's service choice.
-    void allowTcpProxySession(GatewayClient* client, const CachedSessionQuery& query,
-                              const std::string& deviceAddress, uint16_t devicePort);
     void bindGatewayClient(GatewayClient* client);
-    void endWorker();
 
     // Set only while this tunnel is in that client's tunnel set: by the recording start, or
     // when the client authorises a proxy session; cleared when the client record goes.
     GatewayClient* gatewayClient = nullptr;
     TunnelHost* tambloServer;
-    int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
-    int pipeIn[2] = {-1, -1};   // worker -> parent: [0] parent reads, [1] worker writes
-    pid_t childPid = -1;
-    EvChild childWatcher;
-    EvIo dataFromVideoRecorder;
     std::string mac;
     std::string ip;
     uint16_t port = 0;
@@ -173,37 +166,18 @@ class Tunnel : public GatewayTunnel, private WorkerPipeWriter::Owner {
 
     uint16_t allottedLocalPort = 0;
     int allottedComponentId = -1;
-    // The one connection the worker may send tunnel packets for, each field as it stands in
-    // a packet (network order): device address, local port (TCP source), device port (TCP
-    // destination). Set by the authorisation of a proxy session or the recording start;
-    // until then no tunnel packet of the worker passes.
-    struct AuthorisedConnection {
-        bool set = false;
-        uint32_t device = 0;
-        uint16_t localPort = 0;
-        uint16_t devicePort = 0;
-        bool carries(const uint8_t* packet) const;
-    } authorised;
-    // The connection a new target on the same gateway replaced: its reset may still go out,
-    // up to the first packet of the new one (the worker sends them in that order).
-    AuthorisedConnection previous;
-    void authorise(uint32_t device, uint16_t localPort, uint16_t devicePort);
-    // The configuration lookup for the worker's last query, and that query.
-    std::unique_ptr<ConfigurationLookup> lookup;
-    CachedSessionQuery lookupQuery;
-    uint32_t lookupsStarted = 0;
-    bool workerReaped = false;
+    // The one connection the worker may send tunnel packets for. Set by the authorisation of
+    // a proxy session or the recording start; until then no tunnel packet of the worker passes.
+    ConnectionGrant grant;
     bool dying = false;
     bool hasClientAddress = false;
     uint32_t clientAddress = 0;
-    pipe_message::Reader reader;
-    // A spare worker's socket pair: [0] the parent passes the client's socket, [1] the
-    // worker receives it.
-    int handoff[2] = {-1, -1};
     bool spare = false;
     double setupSince = -1;  // server time of the hand-over while in set-up
 
-    // Frames gathered for the worker (payloads stay in the receive buffer until written) and
-    // what waits behind a full pipe.
+    // The worker and its pipes; the frames gathered for it (payloads stay in the receive
+    // buffer until written) and what waits behind a full pipe; its session's lookup.
+    WorkerProcess process{tambloServer, *this};
     WorkerPipeWriter pipeWriter{*this};
+    SessionLookup sessionLookup{tambloServer, *this};
 };

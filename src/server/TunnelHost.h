@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,10 +30,15 @@ class TunnelHost {
 
     // The tables of tunnels: a tunnel enters at its start and leaves in its destructor.
     virtual void addTunnel(Tunnel* tunnel) = 0;
-    virtual void forgetTunnel(Tunnel* tunnel) = 0;
+    // What a deleted tunnel leaves to the server, reported once by its destructor.
+    struct TunnelRemains {
+        bool stopReportDue = false;  // a recording whose "STOPPED" line has not gone out
+        bool framesQueued = false;   // frames gathered for its pipe that will not be written
+        std::optional<uint32_t> proxyClient;  // the client address it counted (network order)
+    };
+    virtual void tunnelDeleted(Tunnel* tunnel, const TunnelRemains& remains) = 0;
     // A tunnel ends (destroy()): a spare leaves the pool, a connection its set-up.
     virtual void tunnelEnding(Tunnel* tunnel) = 0;
-    virtual void removeTunnel(Tunnel* tunnel) = 0;
     // The tunnel is deleted on the loop's next pass.
     virtual void deferDelete(Tunnel* tunnel) = 0;
     virtual void registerSession(Tunnel* tunnel, const sockaddr_in& address,
@@ -51,7 +57,6 @@ class TunnelHost {
     // Frames gathered for a worker's pipe are written once the datagrams they came from
     // have been dispatched.
     virtual void pipeFramesQueued(Tunnel* tunnel) = 0;
-    virtual void pipeFramesDropped(Tunnel* tunnel) = 0;  // the tunnel goes away with frames
     virtual uint8_t* pipeReadBuffer() = 0;
 
     virtual WorkerZygote& workerZygote() = 0;
