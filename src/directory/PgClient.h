@@ -16,11 +16,9 @@
 //     a connection was made.
 // Named statements are prepared once per connection, just before their first use.
 //
-// Connecting is asynchronous too (PQconnectStartParams and PQconnectPoll on the loop), except
-// for one thing libpq does not do asynchronously: turning a host name into an address. So a
-// host name in the connection string is resolved once, when the client is made (before the
-// server's loop runs), and the address is handed to libpq as hostaddr; the name stays for
-// TLS and authentication.
+// Connecting is asynchronous too, host names in the connection string resolved once when the
+// client is made: the connection, its session settings and its back-off are PgConnection's
+// (PgConnection.h); the queue, the deadlines and the results are the client's.
 //
 // Owner: the gateway directory (Directory.h) and the schema tool. Callbacks must not destroy
 // the client; destroying it drops the statements without calling their callbacks.
@@ -37,8 +35,8 @@
 #include <vector>
 
 #include "common/EventLoop.h"
+#include "directory/PgConnection.h"
 
-struct pg_conn;
 struct pg_result;
 
 // The outcome of one statement, with its rows when it produced any. Owns its PGresult.
@@ -147,16 +145,18 @@ class PgClient {
     // for an owner that found the session unusable (for example its schema could not be set).
     void reset(const std::string& reason);
 
-    State state() const { return state_; }
-    bool up() const { return state_ == State::Ready || state_ == State::Busy; }
+    State state() const;
+    bool up() const { return connection_.open(); }
     size_t queued() const { return queue_.size(); }
-    double currentBackoff() const { return backoff_; }
+    double currentBackoff() const { return connection_.backoff(); }
     const PgClientStats& stats() const { return stats_; }
     // The database's process serving the connection (0 when not connected).
-    int backendPid() const;
+    int backendPid() const { return connection_.backendPid(); }
 
     // The connection string with every host name replaced by hostaddr (for the tests).
-    static std::string resolvedConninfo(const std::string& conninfo);
+    static std::string resolvedConninfo(const std::string& conninfo) {
+        return PgConnection::resolvedConninfo(conninfo);
+    }
 
   private:
     struct Pending {
@@ -166,46 +166,30 @@ class PgClient {
         double submitted = 0;
         double deadline = 0;
     };
-    enum class Step { None, Settings, Prepare, Execute };
+    enum class Step { None, Prepare, Execute };
 
-    void connect();
-    void pollConnect();
-    void connectionReady();
+    void connectionUp();
     void lose(PgResult::Status status, const std::string& reason);
-    void scheduleRetry();
+    void connectionLost(PgResult::Status status, const std::string& reason, bool wasUp);
     void pump();
     void startNext();
     void sendCurrent();
     void breakConnection(const std::string& reason);
-    void flushOutput();
-    void onIo(int events);
     void onDeadline(int events);
-    void onRetry(int events);
-    void readResults();
     void finishStep(pg_result* last, bool failed, const std::string& error);
     void deliver(Pending&& pending, PgResult&& result);
     void armDeadline();
-    void watch(int events, bool force = false);
     void expireQueued(double now);
 
     struct ev_loop* loop_;
     PgClientSettings settings_;
-    std::string conninfo_;  // host names resolved
-    pg_conn* conn_ = nullptr;
-    State state_ = State::Waiting;
+    PgConnection connection_;  // after settings_, which it refers to
     Step step_ = Step::None;
-    int watchedFd_ = -1;
-    int watchedEvents_ = 0;
-    double backoff_;
-    double connectDeadline_ = 0;
     double stepDeadline_ = 0;
     std::deque<Pending> queue_;
     std::optional<Pending> current_;
-    pg_result* currentResult_ = nullptr;  // the last result of the step on the connection
     std::unordered_set<std::string> prepared_;
-    EvIo io_;
     EvTimer deadlineTimer_;
-    EvTimer retryTimer_;
     StateCallback stateCallback_;
     PgClientStats stats_;
     bool started_ = false;
