@@ -3,6 +3,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "common/Logging.h"
 #include "directory/DirectorySchema.h"
@@ -110,7 +113,10 @@ std::string secondsParam(double seconds) {
 }  // namespace
 
 Directory::Directory(struct ev_loop* loop, PgClientSettings database, DirectorySettings settings)
-    : loop_(loop), settings_(std::move(settings)), client_(loop, std::move(database)) {
+    : loop_(loop),
+      settings_(std::move(settings)),
+      client_(loop, std::move(database)),
+      changes_(settings_.pendingLimit) {
     client_.setStateCallback([this](bool up) { onConnection(up); });
     ev_init(announceTimer_.get(),
             (evMemberCallback<Directory, ev_timer, &Directory::onAnnounceTimer>));
@@ -123,77 +129,28 @@ void Directory::start() {
     client_.start();
 }
 
-size_t Directory::pending() const {
-    return claims_.size() + refreshes_.size() + releases_.size() + gatewayIds_.size();
-}
-
-bool Directory::waiting(const std::string& key) const {
-    return claims_.count(key) != 0 || refreshes_.count(key) != 0 || releases_.count(key) != 0 ||
-           gatewayIds_.count(key) != 0;
-}
-
-bool Directory::hasRoomFor(const std::string& key) const {
-    return pending() < settings_.pendingLimit || waiting(key);
-}
-
 bool Directory::claim(const std::string& key, double registeredAt,
                       std::optional<uint32_t> gatewayId) {
-    if (!hasRoomFor(key)) {
-        return false;
-    }
-    releases_.erase(key);
-    refreshes_.erase(key);  // the claim sets the expiry too
-    const auto id = gatewayIds_.find(key);
-    if (id != gatewayIds_.end()) {
-        if (!gatewayId) {
-            gatewayId = id->second;
-        }
-        gatewayIds_.erase(id);
-    }
-    claims_[key] = Claim{registeredAt, gatewayId};
-    flush();
-    return true;
+    return accepted(changes_.claim(key, registeredAt, gatewayId));
 }
 
 bool Directory::refresh(const std::string& key) {
-    if (claims_.count(key) != 0 || releases_.count(key) != 0) {
-        return true;  // the claim waiting sets the expiry; a released gateway has none
-    }
-    if (!hasRoomFor(key)) {
-        return false;
-    }
-    refreshes_.insert(key);
-    flush();
-    return true;
+    return accepted(changes_.refresh(key));
 }
 
 bool Directory::release(const std::string& key) {
-    if (!hasRoomFor(key)) {
-        return false;
-    }
-    claims_.erase(key);
-    refreshes_.erase(key);
-    gatewayIds_.erase(key);
-    releases_.insert(key);
-    flush();
-    return true;
+    return accepted(changes_.release(key));
 }
 
 bool Directory::recordGatewayId(const std::string& key, uint32_t gatewayId) {
-    const auto claim = claims_.find(key);
-    if (claim != claims_.end()) {
-        claim->second.gatewayId = gatewayId;
-        return true;
+    return accepted(changes_.recordGatewayId(key, gatewayId));
+}
+
+bool Directory::accepted(DirectoryChanges::Outcome outcome) {
+    if (outcome == DirectoryChanges::Outcome::Queued) {
+        flush();
     }
-    if (releases_.count(key) != 0) {
-        return true;
-    }
-    if (!hasRoomFor(key)) {
-        return false;
-    }
-    gatewayIds_[key] = gatewayId;
-    flush();
-    return true;
+    return outcome != DirectoryChanges::Outcome::Full;
 }
 
 // ---- connection and this server's row --------------------------------------------------------
@@ -279,45 +236,10 @@ void Directory::flush() {
     if (!ready_ || batchInFlight_ || retryTimer_.active()) {
         return;
     }
-    Batch batch = takeBatch();
+    Batch batch = changes_.takeBatch(settings_.batchLimit);
     if (!batch.keys.empty()) {
         submitBatch(std::move(batch));
     }
-}
-
-// Releases first, then claims, numeric ids and refreshes. A key waits as a release, a claim or
-// a refresh, never as two of them (a numeric id may wait beside a refresh), so the order
-// changes no outcome; it lets what other servers look up go first.
-Directory::Batch Directory::takeBatch() {
-    Batch batch{Kind::Release, {}, {}, {}};
-    const size_t limit = settings_.batchLimit;
-    if (!releases_.empty()) {
-        for (auto it = releases_.begin(); it != releases_.end() && batch.keys.size() < limit;) {
-            batch.keys.push_back(*it);
-            it = releases_.erase(it);
-        }
-    } else if (!claims_.empty()) {
-        batch.kind = Kind::Claim;
-        for (auto it = claims_.begin(); it != claims_.end() && batch.keys.size() < limit;) {
-            batch.keys.push_back(it->first);
-            batch.claims.push_back(it->second);
-            it = claims_.erase(it);
-        }
-    } else if (!gatewayIds_.empty()) {
-        batch.kind = Kind::GatewayId;
-        for (auto it = gatewayIds_.begin(); it != gatewayIds_.end() && batch.keys.size() < limit;) {
-            batch.keys.push_back(it->first);
-            batch.gatewayIds.push_back(it->second);
-            it = gatewayIds_.erase(it);
-        }
-    } else {
-        batch.kind = Kind::Refresh;
-        for (auto it = refreshes_.begin(); it != refreshes_.end() && batch.keys.size() < limit;) {
-            batch.keys.push_back(*it);
-            it = refreshes_.erase(it);
-        }
-    }
-    return batch;
 }
 
 void Directory::submitBatch(Batch batch) {
@@ -364,7 +286,7 @@ void Directory::submitBatch(Batch batch) {
                        [this, held](PgResult&& result) { batchDone(*held, result); });
     if (submitted != PgClient::Submit::Queued) {
         batchInFlight_ = false;
-        requeue(*held);
+        changes_.requeue(*held);
     }
 }
 
@@ -379,7 +301,7 @@ void Directory::batchDone(Batch& batch, PgResult& result) {
                                              << pgStatusText(result.status())
                                              << "; it is written again later";
                                     });
-        requeue(batch);
+        changes_.requeue(batch);
         // A connection that was lost brings the batch back when it returns; anything else is
         // tried again after a pause.
         if (result.status() != PgResult::Status::Unavailable) {
@@ -398,11 +320,8 @@ void Directory::batchDone(Batch& batch, PgResult& result) {
         for (const std::string& key : batch.keys) {
             if (held.count(key) != 0) {
                 ++(batch.kind == Kind::Claim ? stats_.claimed : stats_.refreshed);
-            } else if (claims_.count(key) == 0 && releases_.count(key) == 0) {
-                // Held by another server now, unless a newer claim or release of ours waits.
-                refreshes_.erase(key);
-                gatewayIds_.erase(key);
-                taken.push_back(key);
+            } else if (changes_.dropTaken(key)) {
+                taken.push_back(key);  // held by another server now
             }
         }
         stats_.taken += taken.size();
@@ -419,45 +338,6 @@ void Directory::batchDone(Batch& batch, PgResult& result) {
         stats_.released += batch.keys.size();
     }
     flush();
-}
-
-// Puts a batch that was not written back, except for keys that have a newer change waiting.
-void Directory::requeue(Batch& batch) {
-    for (size_t i = 0; i < batch.keys.size(); ++i) {
-        const std::string& key = batch.keys[i];
-        switch (batch.kind) {
-            case Kind::Claim:
-                if (claims_.count(key) == 0 && releases_.count(key) == 0) {
-                    refreshes_.erase(key);
-                    Claim claim = batch.claims[i];
-                    const auto id = gatewayIds_.find(key);
-                    if (id != gatewayIds_.end()) {
-                        claim.gatewayId = id->second;
-                        gatewayIds_.erase(id);
-                    }
-                    claims_[key] = claim;
-                }
-                break;
-            case Kind::Refresh:
-                if (!waiting(key)) {
-                    refreshes_.insert(key);
-                }
-                break;
-            case Kind::Release:
-                if (claims_.count(key) == 0) {
-                    refreshes_.erase(key);
-                    gatewayIds_.erase(key);
-                    releases_.insert(key);
-                }
-                break;
-            case Kind::GatewayId:
-                if (claims_.count(key) == 0 && releases_.count(key) == 0 &&
-                    gatewayIds_.count(key) == 0) {
-                    gatewayIds_[key] = batch.gatewayIds[i];
-                }
-                break;
-        }
-    }
 }
 
 void Directory::onRetryTimer(int) {

@@ -14,9 +14,10 @@
 // All four are queued here and written in batches (up to batchLimit gateways a statement),
 // one statement at a time and at once while the connection is idle, so a registration storm
 // costs few statements. A later change of a gateway replaces an earlier one still waiting (a
-// claim then a release of one key writes only the release). A batch that fails is queued again
-// (after a second, so a statement the database refuses cannot spin); one that was lost with
-// the connection is written once it is back.
+// claim then a release of one key writes only the release; the waiting changes and their rules
+// are DirectoryChanges.h). A batch that fails is queued again (after a second, so a statement
+// the database refuses cannot spin); one that was lost with the connection is written once it
+// is back.
 //
 // When this server learns that it no longer holds a gateway (its claim lost against a later
 // registration, or a refresh did not return it), the taken callback tells the owner, which
@@ -37,11 +38,9 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 #include "common/EventLoop.h"
+#include "directory/DirectoryChanges.h"
 #include "directory/PgClient.h"
 
 struct DirectorySettings {
@@ -100,7 +99,7 @@ class Directory {
     PgClient::Submit lookup(const std::string& key, LookupCallback callback);
     PgClient::Submit lookupById(uint32_t gatewayId, LookupCallback callback);
 
-    size_t pending() const;
+    size_t pending() const { return changes_.size(); }
     // Nothing waiting to be written and no statement of this directory on the connection.
     bool idle() const {
         return pending() == 0 && !batchInFlight_ && lookupsInFlight_ == 0 && !announceInFlight_;
@@ -109,27 +108,17 @@ class Directory {
     const PgClient& client() const { return client_; }
 
   private:
-    enum class Kind { Claim, Refresh, Release, GatewayId };
-    struct Claim {
-        double registeredAt = 0;
-        std::optional<uint32_t> gatewayId;
-    };
-    struct Batch {
-        Kind kind;
-        std::vector<std::string> keys;
-        std::vector<Claim> claims;         // Claim: one per key
-        std::vector<uint32_t> gatewayIds;  // GatewayId: one per key
-    };
+    using Kind = DirectoryChanges::Kind;
+    using Claim = DirectoryChanges::Claim;
+    using Batch = DirectoryChanges::Batch;
 
+    // Writes at once what a change of the waiting ones made new; false for Full.
+    bool accepted(DirectoryChanges::Outcome outcome);
     void onConnection(bool up);
     void announce(bool first);
     void flush();
-    Batch takeBatch();
     void submitBatch(Batch batch);
     void batchDone(Batch& batch, PgResult& result);
-    void requeue(Batch& batch);
-    bool hasRoomFor(const std::string& key) const;
-    bool waiting(const std::string& key) const;
     PgClient::Submit submitLookup(const PgStatement& statement, std::string param,
                                   LookupCallback callback);
     void onAnnounceTimer(int events);
@@ -142,10 +131,7 @@ class Directory {
     bool batchInFlight_ = false;
     bool announceInFlight_ = false;
     size_t lookupsInFlight_ = 0;
-    std::unordered_map<std::string, Claim> claims_;
-    std::unordered_set<std::string> refreshes_;
-    std::unordered_set<std::string> releases_;
-    std::unordered_map<std::string, uint32_t> gatewayIds_;
+    DirectoryChanges changes_;
     EvTimer announceTimer_;
     EvTimer retryTimer_;
     TakenCallback taken_;
