@@ -122,6 +122,25 @@ bool applyRecordingFragments(std::string_view value, ServerSettings* settings) {
     return true;
 }
 
+// The key files are read (and checked) where the server starts and on SIGHUP.
+bool applyServerKey(std::string_view value, ServerSettings* settings) {
+    settings->serverKeyFile = value;
+    return true;
+}
+
+bool applyGatewayKeys(std::string_view value, ServerSettings* settings) {
+    settings->gatewayKeysFile = value;
+    return true;
+}
+
+bool applyGatewayAuth(std::string_view value, ServerSettings* settings) {
+    if (value != "off" && value != "pinned" && value != "required") {
+        return false;
+    }
+    settings->gatewayAuth = value;
+    return true;
+}
+
 // A user name as the system's tools accept one: no separators, no path.
 bool applyWorkerUser(std::string_view value, ServerSettings* settings) {
     if (value.size() > 32) {
@@ -191,6 +210,18 @@ const std::vector<TextOption>& textOptions() {
          "on: a client's DST_PORT and SERVICE options may choose a relay service and its "
          "fixed device port (and 127.0.0.1 behind the gateway); off: they are ignored",
          applyClientTargets},
+        {"--server-key=", "FILE", "none: no authenticated gateways",
+         "the server's static private key (tamblo-keygen); gateways registering through the "
+         "authenticated handshake know its public key",
+         applyServerKey},
+        {"--gateway-keys=", "FILE", "none",
+         "one line per gateway: its id and the base64 public key pinned for it; SIGHUP reads "
+         "it again",
+         applyGatewayKeys},
+        {"--gateway-auth=", "off|pinned|required", "pinned with --gateway-keys, else off",
+         "off: version 1 registrations as always; pinned: an id with a pinned key registers "
+         "only through the authenticated handshake; required: no version 1 registration",
+         applyGatewayAuth},
         {"--worker-user=", "NAME", "nobody",
          "user that workers run as, where the server may switch users (root, or CAP_SETUID "
          "and CAP_SETGID)",
@@ -208,6 +239,12 @@ const std::vector<LimitOption>& limitOptions() {
          "registered gateway clients behind one public IPv4 address"},
         {"--key-agreements-per-second=", &ServerSettings::keyAgreementsPerSecond, 1, kMax,
          "keyed registrations per second from one source address (bursts of twice that)"},
+        {"--v1-gateway-share=", &ServerSettings::v1GatewayShare, 1, 100,
+         "percent of --max-gateways that version 1 registrations may take while the server has "
+         "a --server-key"},
+        {"--handshakes-per-second=", &ServerSettings::handshakesPerSecond, 1, kMax,
+         "authenticated handshakes a second above which sources must first answer a cookie "
+         "reply"},
         {"--max-workers=", &ServerSettings::maxWorkers, 1, kMax,
          "live worker processes in all (proxy and recording)"},
         {"--max-workers-per-address=", &ServerSettings::maxWorkersPerAddress, 1, kMax,

@@ -71,6 +71,17 @@ struct ServerSettings {
     // own device port (and address 127.0.0.1 on the gateway's side). Off: both are ignored.
     bool clientTargets = true;
 
+    // Authenticated gateways. Without a server key no handshake is answered. The policy:
+    // "off", "pinned" or "required"; empty: "pinned" when a keys file is given, else "off".
+    std::string serverKeyFile;
+    std::string gatewayKeysFile;
+    std::string gatewayAuth;
+    // With a server key, version 1 registrations may take only this percentage of
+    // --max-gateways, so that forged version 1 sources cannot lock authenticated gateways out.
+    uint32_t v1GatewayShare = 90;
+    // Handshake initiations a second above which a source gets a cookie reply first.
+    uint32_t handshakesPerSecond = 1000;
+
     // The arguments as given: the worker zygote reads them again (WorkerZygote.h).
     std::vector<std::string> commandLine;
 };

@@ -124,6 +124,10 @@ void GatewayClient::send(const uint8_t* bytes, int length) {
     if (length < 0) {
         return;
     }
+    if (link) {
+        link->send(bytes, static_cast<size_t>(length));
+        return;
+    }
     // What a worker sends: tunnel packets, or channel datagrams under their channel id.
     const DatagramKind kind = length > 0 && bytes[0] == TAMBLO_MT_TCPOVERUDP
                                   ? DatagramKind::Tunnel

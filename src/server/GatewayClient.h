@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +34,14 @@ class GatewayTunnel {
 
   protected:
     ~GatewayTunnel() = default;
+};
+
+// The sealed transport of a gateway that registered through the authenticated handshake: the
+// record's datagrams leave through it, and it goes with the record (AuthenticatedGateways).
+class SealedLink {
+  public:
+    virtual ~SealedLink() = default;
+    virtual void send(const uint8_t* bytes, size_t length) = 0;
 };
 
 // One authorised (LAN device, session) pair of the session cache.
@@ -74,6 +83,12 @@ class GatewayClient {
     uint32_t id() const { return m_id; }
     void id(uint32_t value) { m_id = value; }
     bool isEncrypted() const { return encrypted != 0; }
+    // Registered through the authenticated handshake: its datagrams travel only in its link.
+    bool isAuthenticated() const { return link != nullptr; }
+    void attachLink(std::unique_ptr<SealedLink> sealed) { link = std::move(sealed); }
+    SealedLink* sealedLink() const { return link.get(); }
+    // Takes tunnel segments and channel datagrams only inside an envelope or the link.
+    bool sealedOnly() const { return isEncrypted() || isAuthenticated(); }
 
     time_t lastKeepalive() const { return lastKeepaliveTime.tv_sec; }
     // True, and the keepalive time refreshed, when the sender is the registered address.
@@ -132,4 +147,5 @@ class GatewayClient {
     uint32_t m_id = 0;
     std::deque<LanDeviceInfo> cachedLanDevices;
     uint8_t nextComponentId = kFirstComponentId;
+    std::unique_ptr<SealedLink> link;
 };

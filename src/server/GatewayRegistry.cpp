@@ -26,6 +26,7 @@ void GatewayRegistry::clear() {
     gatewayClientIds.clear();
     gatewaysPerAddress.clear();
     keyedGatewayClients = 0;
+    authenticatedGatewayClients = 0;
 }
 
 GatewayClient* GatewayRegistry::byKey(std::string_view key) const {
@@ -92,6 +93,7 @@ void GatewayRegistry::add(GatewayClient* client, const sockaddr_in& sender) {
     gatewayClientsAddr[addressKeyText(sender)] = client;
     ++gatewaysPerAddress[sender.sin_addr.s_addr];
     keyedGatewayClients += client->isEncrypted() ? 1 : 0;
+    authenticatedGatewayClients += client->isAuthenticated() ? 1 : 0;
 }
 
 void GatewayRegistry::remove(GatewayClient* client) {
@@ -99,6 +101,7 @@ void GatewayRegistry::remove(GatewayClient* client) {
     if (byKey != gatewayClients.end() && byKey->second == client) {
         gatewayClients.erase(byKey);
         keyedGatewayClients -= client->isEncrypted() ? 1 : 0;
+        authenticatedGatewayClients -= client->isAuthenticated() ? 1 : 0;
     }
     const auto byAddress = sa2gc.find(client->getAddress());
     if (byAddress != sa2gc.end() && byAddress->second == client) {

@@ -37,6 +37,7 @@ class GatewayRegistry {
     GatewayClient* byAddressText(std::string_view text) const;
     size_t size() const { return gatewayClients.size(); }
     size_t keyedCount() const { return keyedGatewayClients; }
+    size_t authenticatedCount() const { return authenticatedGatewayClients; }
     template <typename Visit>
     void forEach(Visit visit) const {
         for (const auto& entry : gatewayClients) {
@@ -81,5 +82,6 @@ class GatewayRegistry {
     boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
+    size_t authenticatedGatewayClients = 0;
     size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
 };

@@ -8,7 +8,9 @@
 
 #include "common/Clock.h"
 #include "common/Logging.h"
+#include "protocol/GatewayDatagramV2.h"
 #include "server/AddressKey.h"
+#include "server/CommandLine.h"
 #include "server/GatewayClient.h"
 #include "server/GatewayPort.h"
 #include "server/GatewayRegistry.h"
@@ -48,14 +50,18 @@ DatagramKind datagramKindOf(uint8_t type) {
             return DatagramKind::Control;
         case TAMBLO_MT_TCPOVERUDP:
             return DatagramKind::Tunnel;
+        case TAMBLO_MT_HANDSHAKE_INITIATION:
+            return DatagramKind::Control;
         case TAMBLO_MT_ENCRYPTED:
+        case TAMBLO_MT_TRANSPORT:
             return DatagramKind::Unknown;  // what it carries is known once it is opened
         default:
             return DatagramKind::Channel;
     }
 }
 
-GatewayService::GatewayService(const Clock& clock, ServerCounters& counters, FloodLogs& floodLogs,
+GatewayService::GatewayService(const ServerSettings& settings, const Clock& clock,
+                               ServerCounters& counters, FloodLogs& floodLogs,
                                GatewayRegistry& gateways, GatewayPort& port,
                                GatewayClientHost& host, Sessions& sessions)
     : clock(clock),
@@ -64,10 +70,12 @@ GatewayService::GatewayService(const Clock& clock, ServerCounters& counters, Flo
       gateways(gateways),
       port(port),
       host(host),
-      sessions(sessions) {}
+      sessions(sessions),
+      settings(settings),
+      authenticated_(settings, clock, counters, floodLogs, gateways, port, host) {}
 
 void GatewayService::receivedDatagram(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
-    if (datagram[0] != TAMBLO_MT_ENCRYPTED) {
+    if (datagram[0] != TAMBLO_MT_ENCRYPTED && datagram[0] != TAMBLO_MT_TRANSPORT) {
         counters.received.count(datagramKindOf(datagram[0]), length);
     }
     dispatch(sender, datagram, length, false);
@@ -88,6 +96,12 @@ void GatewayService::dispatch(const sockaddr_in& sender, uint8_t* datagram, size
             break;
         case TAMBLO_MT_ENCRYPTED:
             handleEncrypted(sender, datagram, length);
+            break;
+        case TAMBLO_MT_HANDSHAKE_INITIATION:
+            authenticated_.initiation(sender, datagram, length);
+            break;
+        case TAMBLO_MT_TRANSPORT:
+            handleTransport(sender, datagram, length);
             break;
         case TAMBLO_MT_TCPOVERUDP:
             routeTunnelSegment(sender, datagram, length, sealed);
@@ -123,11 +137,55 @@ void GatewayService::handleEncrypted(const sockaddr_in& sender, uint8_t* datagra
     dispatch(sender, plain, plainLength, true);
 }
 
+void GatewayService::handleTransport(const sockaddr_in& sender, uint8_t* datagram, size_t length) {
+    const std::optional<AuthenticatedGateways::Opened> opened =
+        authenticated_.open(sender, datagram, length);
+    if (!opened) {
+        counters.received.count(DatagramKind::Unknown, length);
+        return;
+    }
+    counters.received.count(datagramKindOf(opened->inner[0]), length);
+    dispatchAuthenticated(opened->client, opened->inner, opened->length);
+}
+
+void GatewayService::dispatchAuthenticated(GatewayClient* client, uint8_t* datagram,
+                                           size_t length) {
+    // Inside the transport a record is named by the session, not by an address or an id: its
+    // segments are routed under the address the record is kept at, its keepalives keep it.
+    switch (datagram[0]) {
+        case TAMBLO_MT_TCPOVERUDP:
+            routeTunnelSegment(client->getAddress(), datagram, length, true);
+            return;
+        case TAMBLO_MT_KEEPALIVE: {
+            client->keepAlive(client->getAddress(), clock.now());
+            ++counters.keepalivesAnswered;
+            const uint8_t answer = TAMBLO_MT_KEEPALIVERESP;
+            client->send(&answer, 1);
+            return;
+        }
+        case TAMBLO_MT_CONNECT:
+        case TAMBLO_MT_CONNECTTLS:
+        case TAMBLO_MT_ENCRYPTED:
+        case TAMBLO_MT_KEEPALIVERESP:
+        case TAMBLO_MT_ACCEPT:
+        case TAMBLO_MT_ACCEPTTLS:
+            ++counters.transportDropped[static_cast<size_t>(TransportDrop::NotAllowed)];
+            return;
+        default:
+            if (gateway_datagram_v2::isV2Type(datagram[0])) {
+                ++counters.transportDropped[static_cast<size_t>(TransportDrop::NotAllowed)];
+                return;
+            }
+            client->receivedData(datagram, length);
+            return;
+    }
+}
+
 bool GatewayService::refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender,
                                      bool sealed) {
     // A keyed association carries its segments and channel data only inside the envelope:
     // anything else from its address may be forged and never reaches a worker.
-    if (sealed || owner == nullptr || !owner->isEncrypted()) {
+    if (sealed || owner == nullptr || !owner->sealedOnly()) {
         return false;
     }
     ++counters.plaintextOnKeyedDropped;
@@ -244,6 +302,9 @@ void GatewayService::registerTamClient(bool withKey, const sockaddr_in& sender,
     // Nothing changes before every check has passed.
     GatewayClient* const existing[] = {gateways.byKey(macKey.view()),
                                        key != macKey.view() ? gateways.byKey(key) : nullptr};
+    if (version1Refused(key, macKey.view(), existing, sender)) {
+        return;
+    }
     for (GatewayClient* previous : existing) {
         if (previous != nullptr &&
             previous->getAddress().sin_addr.s_addr != sender.sin_addr.s_addr) {
@@ -316,6 +377,45 @@ void GatewayService::registerTamClient(bool withKey, const sockaddr_in& sender,
     }
 }
 
+bool GatewayService::version1Refused(std::string_view key, std::string_view macKey,
+                                     GatewayClient* const existing[2], const sockaddr_in& sender) {
+    // The same silence whatever the state of the id's record: the refusal tells nothing about
+    // whether the gateway is online.
+    const bool authenticatedRecord = (existing[0] != nullptr && existing[0]->isAuthenticated()) ||
+                                     (existing[1] != nullptr && existing[1]->isAuthenticated());
+    if (authenticated_.refusesVersion1(key) || authenticated_.refusesVersion1(macKey) ||
+        authenticatedRecord) {
+        ++counters.registrationsRefusedPolicy;
+        tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs.policy,
+                                    host.nowSeconds(), [&](auto& line) {
+                                        line << "Refusing version 1 registration of GC " << key
+                                             << " from " << addressKeyText(sender)
+                                             << ": it registers through the authenticated "
+                                             << "handshake only (--gateway-auth)";
+                                    });
+        return true;
+    }
+    if (!authenticated_.enabled()) {
+        return false;
+    }
+    // Records this registration replaces make room under the share.
+    const size_t replaced = (existing[0] != nullptr ? 1 : 0) + (existing[1] != nullptr ? 1 : 0);
+    const uint64_t share =
+        static_cast<uint64_t>(settings.maxGateways) * settings.v1GatewayShare / 100;
+    const size_t version1 = gateways.size() - gateways.authenticatedCount();
+    if (version1 - replaced < share) {
+        return false;
+    }
+    tamblo::logging::refuseOverLimit(&counters.registrationsRefusedV1Share, logger,
+                                     log4cplus::INFO_LOG_LEVEL, floodLogs.registrationLimit,
+                                     host.nowSeconds(), "--v1-gateway-share",
+                                     settings.v1GatewayShare, [&](auto& line) {
+                                         line << "Dropping version 1 registration of GC " << key
+                                              << " from " << addressKeyText(sender);
+                                     });
+    return true;
+}
+
 void GatewayService::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,
                                      size_t length) {
     Keepalive keepalive;
@@ -347,6 +447,11 @@ void GatewayService::handleKeepalive(const sockaddr_in& sender, const uint8_t* d
     GatewayClient* client = gateways.byKey(key);
     if (client == nullptr) {
         ++counters.unknownGatewayDropped;
+        return;
+    }
+    if (client->isAuthenticated()) {
+        // An authenticated gateway keeps its record alive inside its transport only.
+        ++counters.plaintextOnKeyedDropped;
         return;
     }
     if (!client->keepAlive(sender, clock.now())) {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "protocol/GatewayDatagram.h"
+#include "server/AuthenticatedGateways.h"
 #include "server/ServerCounters.h"
 
 class Clock;
@@ -41,9 +42,9 @@ class GatewayService {
         ~Sessions() = default;
     };
 
-    GatewayService(const Clock& clock, ServerCounters& counters, FloodLogs& floodLogs,
-                   GatewayRegistry& gateways, GatewayPort& port, GatewayClientHost& host,
-                   Sessions& sessions);
+    GatewayService(const ServerSettings& settings, const Clock& clock, ServerCounters& counters,
+                   FloodLogs& floodLogs, GatewayRegistry& gateways, GatewayPort& port,
+                   GatewayClientHost& host, Sessions& sessions);
     GatewayService(const GatewayService&) = delete;
     GatewayService& operator=(const GatewayService&) = delete;
 
@@ -57,6 +58,8 @@ class GatewayService {
     // Removes the records silent for longer than kKeepaliveSilenceSeconds.
     void processKeepalive();
     void purgeSessionCache();
+    // The authenticated registration's keys and policy (at the start and on SIGHUP).
+    AuthenticatedGateways& authenticated() { return authenticated_; }
 
   private:
     // sealed: the datagram came out of an envelope.
@@ -67,6 +70,12 @@ class GatewayService {
                               bool sealed);
     bool refusePlaintext(const GatewayClient* owner, const sockaddr_in& sender, bool sealed);
     void handleEncrypted(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    // An authenticated transport datagram, and what it carried for its record.
+    void handleTransport(const sockaddr_in& sender, uint8_t* datagram, size_t length);
+    void dispatchAuthenticated(GatewayClient* client, uint8_t* datagram, size_t length);
+    // Version 1 registrations that the policy or the version 1 share refuses.
+    bool version1Refused(std::string_view key, std::string_view macKey,
+                         GatewayClient* const existing[2], const sockaddr_in& sender);
 
     const Clock& clock;
     ServerCounters& counters;
@@ -75,6 +84,8 @@ class GatewayService {
     GatewayPort& port;
     GatewayClientHost& host;
     Sessions& sessions;
+    const ServerSettings& settings;
+    AuthenticatedGateways authenticated_;
 
     // The session of the last tunnel segment dispatched: a run of segments of one connection
     // formats and looks up its key once. Kept for one receive batch only: sessions change

@@ -69,6 +69,7 @@ void writeGateway(Exposition& out, const ServerCounters& c, const ServerGauges& 
     out.family("tamblo_gateway_clients", "gauge", "Registered gateway clients.");
     out.sample(g.gatewayClientsPlain, label("kind", "plain"));
     out.sample(g.gatewayClientsKeyed, label("kind", "keyed"));
+    out.sample(g.gatewayClientsAuthenticated, label("kind", "authenticated"));
     out.single("tamblo_gateway_registrations_accepted_total", "counter", "Registrations accepted.",
                c.registrationsAccepted);
     out.family("tamblo_gateway_registrations_refused_total", "counter",
@@ -78,6 +79,30 @@ void writeGateway(Exposition& out, const ServerCounters& c, const ServerGauges& 
     out.sample(c.registrationsRefusedMalformed, label("reason", "malformed"));
     out.sample(c.registrationsRefusedLimit, label("reason", "limit"));
     out.sample(c.registrationsRefusedKeyRate, label("reason", "key_rate"));
+    out.sample(c.registrationsRefusedPolicy, label("reason", "policy"));
+    out.sample(c.registrationsRefusedV1Share, label("reason", "v1_share"));
+    out.family("tamblo_gateway_registrations_total", "counter",
+               "Registrations accepted, by version (version 2: handshakes answered).");
+    out.sample(c.registrationsAccepted, label("version", "1"));
+    out.sample(c.handshakesAnswered, label("version", "2"));
+    out.single("tamblo_gateway_cookie_replies_total", "counter",
+               "Handshakes answered with a cookie reply under load.", c.cookieRepliesSent);
+    static const char* const handshakeReasons[kHandshakeFailures] = {
+        "disabled", "malformed", "mac", "undecryptable", "unknown_key", "replayed", "failed"};
+    out.family("tamblo_gateway_handshake_failures_total", "counter",
+               "Handshake initiations not answered, by reason.");
+    for (size_t i = 0; i < kHandshakeFailures; ++i) {
+        out.sample(c.handshakeFailures[i], label("reason", handshakeReasons[i]));
+    }
+    static const char* const transportReasons[kTransportDrops] = {
+        "malformed", "unknown_index", "replayed", "forged", "expired", "not_allowed"};
+    out.family("tamblo_gateway_transport_dropped_total", "counter",
+               "Authenticated transport datagrams dropped, by reason.");
+    for (size_t i = 0; i < kTransportDrops; ++i) {
+        out.sample(c.transportDropped[i], label("reason", transportReasons[i]));
+    }
+    out.single("tamblo_gateway_roams_total", "counter",
+               "Authenticated gateways whose datagrams came from a new address.", c.gatewayRoams);
     out.single("tamblo_gateway_keepalives_answered_total", "counter", "Keepalives answered.",
                c.keepalivesAnswered);
     out.single("tamblo_gateway_expiries_total", "counter",

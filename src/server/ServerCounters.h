@@ -39,6 +39,28 @@ enum class WorkerRefusal : uint8_t {
 };
 inline constexpr size_t kWorkerRefusals = 5;
 
+// Why an authenticated (version 2) handshake initiation got no response, and why a transport
+// datagram was dropped. Names for the metrics in Metrics.cpp.
+enum class HandshakeFailure : uint8_t {
+    Disabled,       // the server has no --server-key
+    Malformed,      // layout or reserved bytes
+    Mac,            // mac1 wrong: not made for this server's key
+    Undecryptable,  // the Noise message does not authenticate, or its payload is malformed
+    UnknownKey,     // the id has no pinned key, or another one
+    Replayed,       // its timestamp is not later than the last one of that key
+    Failed,         // the key agreement or randomness failed
+};
+inline constexpr size_t kHandshakeFailures = 7;
+enum class TransportDrop : uint8_t {
+    Malformed,     // layout or reserved bytes
+    UnknownIndex,  // no session receives under that index
+    Replayed,      // counter seen before or behind the window
+    Forged,        // did not authenticate
+    Expired,       // the session is too old
+    NotAllowed,    // the inner datagram is no tunnel segment, channel datagram or keepalive
+};
+inline constexpr size_t kTransportDrops = 6;
+
 // What the parent dropped or refused, and why; read by tests and by the metrics endpoint.
 // Plain counters, written on the loop only.
 struct ServerCounters {
@@ -48,6 +70,17 @@ struct ServerCounters {
     uint64_t registrationsRefusedMalformed = 0;  // too short, custom id past the end
     uint64_t registrationsRefusedLimit = 0;      // over the gateway limits
     uint64_t registrationsRefusedKeyRate = 0;    // over the key agreement rate of the source
+    // Version 1 registrations refused by --gateway-auth (a pinned id, or v1 required off),
+    // and those over the share of --max-gateways that version 1 may take.
+    uint64_t registrationsRefusedPolicy = 0;
+    uint64_t registrationsRefusedV1Share = 0;
+    // The authenticated registration: handshakes answered (each a registration or a new
+    // session of a registered gateway), cookie replies sent under load, and failures.
+    uint64_t handshakesAnswered = 0;
+    uint64_t cookieRepliesSent = 0;
+    uint64_t handshakeFailures[kHandshakeFailures] = {};
+    uint64_t transportDropped[kTransportDrops] = {};
+    uint64_t gatewayRoams = 0;  // an authenticated gateway's datagrams came from a new address
     uint64_t keepalivesAnswered = 0;
     uint64_t keepalivesFromOtherAddress = 0;  // ignored: the record stays as it is
     uint64_t expiries = 0;
@@ -95,6 +128,7 @@ struct ServerCounters {
 struct ServerGauges {
     size_t gatewayClientsPlain = 0;
     size_t gatewayClientsKeyed = 0;
+    size_t gatewayClientsAuthenticated = 0;  // registered through the version 2 handshake
     size_t proxyWorkers = 0;
     size_t recordingWorkers = 0;
     size_t spareWorkers = 0;        // proxy workers forked ahead of need, no client yet
@@ -116,6 +150,8 @@ struct FloodLogs {
     LogRateLimiter keyRate;
     LogRateLimiter unusableKey;
     LogRateLimiter accepted;
+    LogRateLimiter policy;
+    LogRateLimiter handshake;
     // keepalives
     LogRateLimiter keepaliveAddress;
     LogRateLimiter keepaliveAnswer;

@@ -205,6 +205,28 @@ void TambloServer::renewWorkers() {
     retireSpares();
 }
 
+void TambloServer::configureGateways(GatewayAuthSetup setup) {
+    const char* const policies[] = {"off", "pinned", "required"};
+    LOG4CPLUS_INFO(logger,
+                   "Gateway authentication: " << policies[static_cast<size_t>(setup.policy)] << ", "
+                                              << setup.pinned.size() << " pinned key(s)"
+                                              << (setup.serverKeys ? "" : ", no server key"));
+    gatewayService.authenticated().configure(std::move(setup));
+}
+
+void TambloServer::reloadGatewayKeys() {
+    if (settings.gatewayKeysFile.empty()) {
+        return;
+    }
+    try {
+        GatewayAuthSetup setup = loadGatewayAuth(settings, false);
+        LOG4CPLUS_INFO(logger, "Read " << setup.pinned.size() << " pinned gateway key(s) again");
+        gatewayService.authenticated().repin(std::move(setup.pinned));
+    } catch (const std::runtime_error& error) {
+        LOG4CPLUS_ERROR(logger, "Keeping the pinned gateway keys as they were: " << error.what());
+    }
+}
+
 double TambloServer::nowSeconds() const {
     const timeval now = clock_.now();
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
@@ -355,7 +377,9 @@ void TambloServer::sendCtrlCloseMessage(Tunnel* tunnel) {
 ServerGauges TambloServer::gauges() const {
     ServerGauges gauges;
     gauges.gatewayClientsKeyed = gateways.keyedCount();
-    gauges.gatewayClientsPlain = gateways.size() - gateways.keyedCount();
+    gauges.gatewayClientsAuthenticated = gateways.authenticatedCount();
+    gauges.gatewayClientsPlain =
+        gateways.size() - gateways.keyedCount() - gateways.authenticatedCount();
     for (const Tunnel* tunnel : workers.tunnels()) {
         ++(tunnel->isSpare()         ? gauges.spareWorkers
            : tunnel->isProxyTunnel() ? gauges.proxyWorkers

@@ -159,6 +159,10 @@ class TambloServer final : public TunnelHost,
     // After SIGHUP: another zygote (whose workers log with the new configuration), and new
     // spares from it.
     void renewWorkers();
+    // The authenticated registration's keys and policy, at the start; the pinned keys again on
+    // SIGHUP (a file that does not load leaves the keys as they were).
+    void configureGateways(GatewayAuthSetup setup);
+    void reloadGatewayKeys();
     void deferDelete(Tunnel* tunnel) override { workers.deferDelete(tunnel); }
     size_t tunnelCount() const { return workers.size(); }
     WorkerReaper& reaper() override { return workerReaper; }
@@ -251,8 +255,8 @@ class TambloServer final : public TunnelHost,
 
     EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams and frames
     Recordings recordings{settings, *this, gateways, sessions, workers};
-    GatewayService gatewayService{clock_,       counters_, floodLogs_, gateways,
-                                  gatewayPort_, *this,     *this};
+    GatewayService gatewayService{settings, clock_,       counters_, floodLogs_,
+                                  gateways, gatewayPort_, *this,     *this};
 };
 
 // The server of this process, for the plain timer and signal callbacks.

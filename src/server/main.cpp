@@ -11,6 +11,7 @@
 
 #include "common/EventLoop.h"
 #include "common/Logging.h"
+#include "server/AuthenticatedGateways.h"
 #include "server/CommandLine.h"
 #include "server/Metrics.h"
 #include "server/ServiceManager.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     }
     ServerSettings settings;
     std::optional<sockaddr_in> metricsAddress;
+    GatewayAuthSetup gatewayAuth;
     try {
         settings = parseCommandLine(arguments);
         if (!settings.metricsAddress.empty()) {
@@ -66,7 +68,8 @@ int main(int argc, char** argv) {
                                        ": expected an IPv4 address and a port, as 127.0.0.1:9466");
             }
         }
-    } catch (const CommandLineError& error) {
+        gatewayAuth = loadGatewayAuth(settings);
+    } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "TambloServer: %s\n", error.what());
         return 2;
     }
@@ -78,14 +81,18 @@ int main(int argc, char** argv) {
 
     try {
         TambloServer server(settings);
+        server.configureGateways(std::move(gatewayAuth));
         std::unique_ptr<MetricsEndpoint> endpoint;
         if (metricsAddress) {
             endpoint = std::make_unique<MetricsEndpoint>(
                 *metricsAddress, [&server] { return metrics::renderMetrics(server); }, loop);
         }
         // The zygote and the spare workers forked before a SIGHUP would log with the old
-        // settings (into a rotated file): they are replaced.
-        ServiceManager service(loop, early.logConfig, [&server] { server.renewWorkers(); });
+        // settings (into a rotated file): they are replaced. The pinned keys are read again.
+        ServiceManager service(loop, early.logConfig, [&server] {
+            server.renewWorkers();
+            server.reloadGatewayKeys();
+        });
         service.ready();
         ev_run(loop, 0);
         service.stopping();
