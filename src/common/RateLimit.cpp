@@ -54,3 +54,16 @@ bool SourceTokenBuckets::take(uint32_t address, double now) {
     bucket.tokens -= 1.0;
     return true;
 }
+
+bool TokenBucket::take(double now) {
+    if (updated_ >= 0) {
+        // A clock that went back refills nothing and charges nothing extra.
+        tokens_ = std::min(capacity_, tokens_ + std::max(0.0, now - updated_) * rate_);
+    }
+    updated_ = now;
+    if (tokens_ < 1.0) {
+        return false;
+    }
+    tokens_ -= 1.0;
+    return true;
+}

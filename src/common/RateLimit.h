@@ -26,6 +26,20 @@ class LogRateLimiter {
     uint64_t suppressed_ = 0;
 };
 
+// One token bucket: ratePerSecond tokens a second, up to 2 * ratePerSecond in store.
+class TokenBucket {
+  public:
+    explicit TokenBucket(uint32_t ratePerSecond)
+        : rate_(ratePerSecond), capacity_(2.0 * ratePerSecond), tokens_(capacity_) {}
+    bool take(double now);
+
+  private:
+    double rate_;
+    double capacity_;
+    double tokens_;
+    double updated_ = -1;
+};
+
 // Token buckets by source IPv4 address, in a fixed table: a flood from many (possibly
 // forged) sources costs no memory. Addresses are spread over the table by a keyed hash
 // with a secret drawn at start, so nobody can aim at the bucket of a given gateway.

@@ -239,6 +239,9 @@ const std::vector<LimitOption>& limitOptions() {
          "registered gateway clients behind one public IPv4 address"},
         {"--key-agreements-per-second=", &ServerSettings::keyAgreementsPerSecond, 1, kMax,
          "keyed registrations per second from one source address (bursts of twice that)"},
+        {"--key-agreements-total=", &ServerSettings::keyAgreementsTotal, 1, kMax,
+         "keyed registrations per second from all source addresses together (bursts of twice "
+         "that)"},
         {"--v1-gateway-share=", &ServerSettings::v1GatewayShare, 1, 100,
          "percent of --max-gateways that version 1 registrations may take while the server has "
          "a --server-key"},

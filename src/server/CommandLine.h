@@ -35,6 +35,7 @@ struct ServerSettings {
     uint32_t maxGateways = 100000;          // registered gateway clients in all
     uint32_t maxGatewaysPerAddress = 1024;  // registered from one public IPv4 address
     uint32_t keyAgreementsPerSecond = 50;   // keyed registrations per source address
+    uint32_t keyAgreementsTotal = 2000;     // keyed registrations a second from all sources
     uint32_t maxWorkers = 4096;             // live worker processes in all
     uint32_t maxWorkersPerAddress = 64;     // live proxy workers for one client address
     uint32_t requestHeadTimeout = 10;       // seconds a proxy worker waits for relay options

@@ -14,7 +14,8 @@ GatewayRegistry::GatewayRegistry(const ServerSettings& settings, ServerCounters&
     : settings(settings),
       counters(counters),
       floodLogs(floodLogs),
-      keyAgreementBuckets(settings.keyAgreementsPerSecond) {}
+      keyAgreementBuckets(settings.keyAgreementsPerSecond),
+      allKeyAgreements(settings.keyAgreementsTotal) {}
 
 void GatewayRegistry::clear() {
     for (auto& [key, client] : gatewayClients) {

@@ -52,9 +52,15 @@ class GatewayRegistry {
     // (at the sender's IP) are gone; a refusal is counted and logged at a bounded rate.
     bool registrationWithinLimits(std::string_view key, const sockaddr_in& sender, size_t replaced,
                                   double now);
-    // A key agreement for a keyed registration from this address (network order).
-    bool takeKeyAgreement(uint32_t address, double now) {
-        return keyAgreementBuckets.take(address, now);
+    // A key agreement for a keyed registration from this address (network order): within
+    // the address's rate, and within the rate of all addresses together, which forged
+    // sources cannot spread beyond.
+    enum class KeyAgreement { Granted, SourceOverRate, AllOverRate };
+    KeyAgreement takeKeyAgreement(uint32_t address, double now) {
+        if (!keyAgreementBuckets.take(address, now)) {
+            return KeyAgreement::SourceOverRate;
+        }
+        return allKeyAgreements.take(now) ? KeyAgreement::Granted : KeyAgreement::AllOverRate;
     }
 
     // Takes the record in, at sender.
@@ -82,6 +88,7 @@ class GatewayRegistry {
     boost::unordered_map<uint32_t, GatewayClient*> gatewayClientIds;
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
+    TokenBucket allKeyAgreements;
     size_t authenticatedGatewayClients = 0;
     size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
 };

@@ -328,14 +328,20 @@ void GatewayService::registerTamClient(bool withKey, const sockaddr_in& sender,
     // registered. Its cost is why each source gets only so many a second.
     CryptoContextPtr crypto;
     if (withKey) {
-        if (!gateways.takeKeyAgreement(sender.sin_addr.s_addr, host.nowSeconds())) {
+        const GatewayRegistry::KeyAgreement grant =
+            gateways.takeKeyAgreement(sender.sin_addr.s_addr, host.nowSeconds());
+        if (grant != GatewayRegistry::KeyAgreement::Granted) {
             ++counters.registrationsRefusedKeyRate;
-            tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs.keyRate,
-                                        host.nowSeconds(), [&](auto& line) {
-                                            line << "Dropping keyed registration of GC " << key
-                                                 << " from " << addressKeyText(sender)
-                                                 << ": too many key agreements from this address";
-                                        });
+            tamblo::logging::logLimited(
+                logger, log4cplus::INFO_LOG_LEVEL, floodLogs.keyRate, host.nowSeconds(),
+                [&](auto& line) {
+                    line << "Dropping keyed registration of GC " << key << " from "
+                         << addressKeyText(sender)
+                         << (grant == GatewayRegistry::KeyAgreement::SourceOverRate
+                                 ? ": too many key agreements from this address"
+                                 : ": too many key agreements from all addresses "
+                                   "(--key-agreements-total)");
+                });
             return;
         }
         crypto.reset(cryptoNew());

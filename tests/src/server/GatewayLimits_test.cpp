@@ -113,6 +113,21 @@ TEST_F(GatewayLimits, KeyAgreementsOfOneSourceAreRateLimited) {
     EXPECT_TRUE(registerClient(peer, 1, true));
 }
 
+TEST_F(GatewayLimits, KeyAgreementsOfAllSourcesTogetherHaveABudget) {
+    server_.reset();
+    ServerSettings settings = gateway_test::testSettings();
+    settings.keyAgreementsPerSecond = 100;
+    settings.keyAgreementsTotal = 1;  // bursts of 2, whatever the number of sources
+    server_ = std::make_unique<TambloServer>(settings, clock_);
+    UdpPeer a("127.0.0.5"), b("127.0.0.6"), c("127.0.0.7");
+    EXPECT_TRUE(registerClient(a, 1, true));
+    EXPECT_TRUE(registerClient(b, 2, true));
+    EXPECT_FALSE(registerClient(c, 3, true));
+    EXPECT_EQ(counters().registrationsRefusedKeyRate, 1u);
+    clock_.advance(1);
+    EXPECT_TRUE(registerClient(c, 3, true));
+}
+
 TEST_F(GatewayLimits, PlainTunnelAndChannelDatagramsOnAKeyedAssociationAreDropped) {
     UdpPeer peer;
     ASSERT_TRUE(registerClient(peer, 1, true));
