@@ -6,6 +6,7 @@ import base64
 import os
 import socket
 import struct
+import time
 
 import pytest
 
@@ -52,8 +53,9 @@ class V2Gateway:
         except socket.timeout:
             return None
 
-    def register(self, index=7):
-        initiation = self.noise.initiation(index, tamblo_noise.encode_payload(self.gateway_id))
+    def register(self, index=7, timestamp=None):
+        payload = tamblo_noise.encode_payload(self.gateway_id, timestamp=timestamp)
+        initiation = self.noise.initiation(index, payload)
         self.sock.sendto(initiation, self.server_address)
         answer = self.recv()
         assert answer is not None and answer[0] == tamblo_noise.RESPONSE, answer
@@ -203,3 +205,22 @@ def test_bad_key_options_stop_the_start(start_server, tmp_path):
     server = start_server(["--gateway-keys=" + str(keys_file)], wait=False)
     assert server.wait_exit() == 2
     assert "--gateway-keys" in server.stderr()
+
+
+def test_under_load_an_initiation_first_gets_a_cookie_reply(v2):
+    server, gateway, _, metrics = v2(extra=["--handshakes-per-second=1"])
+    cookie = None
+    for index in range(1, 11):  # at most one a second is answered before cookies come
+        gateway.sock.sendto(gateway.noise.initiation(index, tamblo_noise.encode_payload("gw-1")),
+                            gateway.server_address)
+        answer = gateway.recv()
+        if answer is not None and answer[0] == tamblo_noise.COOKIE_REPLY:
+            cookie = answer
+            break
+    assert cookie is not None
+    gateway.noise.cookie_reply(cookie)
+    # mac2 made with the cookie: answered under load too (its timestamp later than the last
+    # answered one's, which may lie in the same 16 ms).
+    gateway.register(index=42, timestamp=tamblo_noise.tai64n(time.time() + 1))
+    assert gateway.keepalive() == bytes([KEEPALIVERESP])
+    assert tamblo_metrics.scrape(metrics)["tamblo_gateway_cookie_replies_total"] >= 1
