@@ -126,6 +126,7 @@ def test_registers_keeps_alive_and_roams_keeping_its_record(v2):
 
 @pytest.mark.parametrize("attack, reason", [
     ("replayed", "replayed"),
+    ("behind the window", "replayed"),
     ("tampered", "forged"),
     ("unknown index", "unknown_index"),
     ("registration inside", "not_allowed"),
@@ -137,6 +138,10 @@ def test_bad_transport_datagrams_are_dropped_and_counted(v2, attack, reason):
     assert gateway.recv() is not None
     if attack == "replayed":
         datagram = sent
+    elif attack == "behind the window":
+        gateway.send_inner(bytes([KEEPALIVE]), counter=10000)  # moves the window far ahead
+        assert gateway.recv() is not None
+        datagram = gateway.session.seal(bytes([KEEPALIVE]), counter=1)
     elif attack == "tampered":
         fresh = gateway.session.seal(bytes([KEEPALIVE]))
         datagram = fresh[:-1] + bytes([fresh[-1] ^ 1])
