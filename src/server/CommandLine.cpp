@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 
+#include "common/CidrList.h"
 #include "common/Logging.h"
 
 const char* const restPortArg = "--rest-port=";
@@ -141,6 +142,53 @@ bool applyGatewayAuth(std::string_view value, ServerSettings* settings) {
     return true;
 }
 
+bool applyDirectory(std::string_view value, ServerSettings* settings) {
+    settings->directory = value;  // libpq checks it when the server starts
+    return true;
+}
+
+bool applyServerId(std::string_view value, ServerSettings* settings) {
+    if (value.size() > 64) {
+        return false;
+    }
+    for (const char c : value) {
+        if (c <= ' ' || c > '~') {
+            return false;
+        }
+    }
+    settings->serverId = value;
+    return true;
+}
+
+bool applyPeerAddress(std::string_view value, ServerSettings* settings) {
+    const size_t colon = value.rfind(':');
+    in_addr parsed;
+    const std::string host(value.substr(0, colon == std::string_view::npos ? 0 : colon));
+    if (colon == std::string_view::npos || colon + 1 == value.size() ||
+        inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+        return false;
+    }
+    uint32_t port = 0;
+    for (const char c : value.substr(colon + 1)) {
+        if (c < '0' || c > '9' || (port = port * 10 + static_cast<uint32_t>(c - '0')) > 65535) {
+            return false;
+        }
+    }
+    if (port == 0) {
+        return false;
+    }
+    settings->peerAddress = value;
+    return true;
+}
+
+bool applyPeerNetworks(std::string_view value, ServerSettings* settings) {
+    if (!CidrList::parse(value)) {
+        return false;
+    }
+    settings->peerNetworks = value;
+    return true;
+}
+
 // A user name as the system's tools accept one: no separators, no path.
 bool applyWorkerUser(std::string_view value, ServerSettings* settings) {
     if (value.size() > 32) {
@@ -222,6 +270,16 @@ const std::vector<TextOption>& textOptions() {
          "off: version 1 registrations as always; pinned: an id with a pinned key registers "
          "only through the authenticated handshake; required: no version 1 registration",
          applyGatewayAuth},
+        {"--directory=", "CONNINFO", "none: this server runs alone",
+         "libpq connection string of the gateway directory that several servers share",
+         applyDirectory},
+        {"--server-id=", "ID", "none", "this server's id in the directory (unique among them)",
+         applyServerId},
+        {"--peer-address=", "ADDR:PORT", "none",
+         "where the other servers of the directory reach this one", applyPeerAddress},
+        {"--peer-networks=", "CIDR[,CIDR]", "none",
+         "networks of the other servers: their forwarded connections carry a PROXY header",
+         applyPeerNetworks},
         {"--worker-user=", "NAME", "nobody",
          "user that workers run as, where the server may switch users (root, or CAP_SETUID "
          "and CAP_SETGID)",
@@ -248,6 +306,9 @@ const std::vector<LimitOption>& limitOptions() {
         {"--handshakes-per-second=", &ServerSettings::handshakesPerSecond, 1, kMax,
          "authenticated handshakes a second above which sources must first answer a cookie "
          "reply"},
+        {"--directory-refresh=", &ServerSettings::directoryRefresh, 1, 3600,
+         "seconds between the directory refreshes of this server's gateways (a gateway whose "
+         "server stops refreshing it expires after three)"},
         {"--max-workers=", &ServerSettings::maxWorkers, 1, kMax,
          "live worker processes in all (proxy and recording)"},
         {"--max-workers-per-address=", &ServerSettings::maxWorkersPerAddress, 1, kMax,
@@ -300,6 +361,15 @@ ServerSettings parseCommandLine(const std::vector<std::string>& arguments, bool 
         if (logChoices) {
             LOG4CPLUS_INFO(logger, "Trying to bind to interface: " << argument);
         }
+    }
+    if (!settings.directory.empty() &&
+        (settings.serverId.empty() || settings.peerAddress.empty())) {
+        throw CommandLineError("--directory needs --server-id and --peer-address");
+    }
+    if (settings.directory.empty() &&
+        (!settings.serverId.empty() || !settings.peerAddress.empty() ||
+         !settings.peerNetworks.empty())) {
+        throw CommandLineError("--server-id, --peer-address and --peer-networks need --directory");
     }
     return settings;
 }

@@ -83,6 +83,14 @@ struct ServerSettings {
     // Handshake initiations a second above which a source gets a cookie reply first.
     uint32_t handshakesPerSecond = 1000;
 
+    // The shared gateway directory (PostgreSQL); empty: this server runs alone.
+    std::string directory;     // a libpq connection string
+    std::string serverId;      // unique among the servers sharing the directory
+    std::string peerAddress;   // ADDR:PORT where the other servers reach this one
+    std::string peerNetworks;  // CIDR[,CIDR...] whose connections may carry a PROXY header
+    // Seconds between the refreshes of this server's gateways; a claim expires after three.
+    uint32_t directoryRefresh = 60;
+
     // The arguments as given: the worker zygote reads them again (WorkerZygote.h).
     std::vector<std::string> commandLine;
 };

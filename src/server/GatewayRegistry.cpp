@@ -95,11 +95,15 @@ void GatewayRegistry::add(GatewayClient* client, const sockaddr_in& sender) {
     ++gatewaysPerAddress[sender.sin_addr.s_addr];
     keyedGatewayClients += client->isEncrypted() ? 1 : 0;
     authenticatedGatewayClients += client->isAuthenticated() ? 1 : 0;
+    if (listener_ != nullptr) {
+        listener_->gatewayAdded(*client);
+    }
 }
 
 void GatewayRegistry::remove(GatewayClient* client) {
     const auto byKey = gatewayClients.find(client->key());
-    if (byKey != gatewayClients.end() && byKey->second == client) {
+    const bool listed = byKey != gatewayClients.end() && byKey->second == client;
+    if (listed) {
         gatewayClients.erase(byKey);
         keyedGatewayClients -= client->isEncrypted() ? 1 : 0;
         authenticatedGatewayClients -= client->isAuthenticated() ? 1 : 0;
@@ -122,6 +126,9 @@ void GatewayRegistry::remove(GatewayClient* client) {
     if (byId != gatewayClientIds.end() && byId->second == client) {
         gatewayClientIds.erase(byId);
     }
+    if (listener_ != nullptr && listed) {
+        listener_->gatewayRemoved(*client);
+    }
     delete client;
 }
 
@@ -135,6 +142,9 @@ void GatewayRegistry::setId(GatewayClient* client, uint32_t id) {
     }
     client->id(id);
     gatewayClientIds[id] = client;
+    if (listener_ != nullptr && previous != id) {
+        listener_->gatewayIdSet(*client, id);
+    }
 }
 
 bool GatewayRegistry::claimId(GatewayClient* client, uint32_t id, bool proven) {

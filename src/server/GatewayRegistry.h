@@ -25,6 +25,19 @@ struct ServerSettings;
 
 class GatewayRegistry {
   public:
+    // Hears of every record that enters or leaves (not at clear()) and of numeric ids; the
+    // shared directory is one.
+    class Listener {
+      public:
+        virtual void gatewayAdded(const GatewayClient& client) = 0;
+        virtual void gatewayRemoved(const GatewayClient& client) = 0;
+        virtual void gatewayIdSet(const GatewayClient& client, uint32_t id) = 0;
+
+      protected:
+        ~Listener() = default;
+    };
+    void setListener(Listener* listener) { listener_ = listener; }
+
     GatewayRegistry(const ServerSettings& settings, ServerCounters& counters, FloodLogs& floodLogs);
     ~GatewayRegistry() { clear(); }
     GatewayRegistry(const GatewayRegistry&) = delete;
@@ -89,6 +102,7 @@ class GatewayRegistry {
     boost::unordered_map<uint32_t, uint32_t> gatewaysPerAddress;
     SourceTokenBuckets keyAgreementBuckets;
     TokenBucket allKeyAgreements;
+    Listener* listener_ = nullptr;
     size_t authenticatedGatewayClients = 0;
     size_t keyedGatewayClients = 0;  // of gatewayClients; a scrape must not walk the table
 };

@@ -21,6 +21,7 @@
 
 #include "common/Logging.h"
 #include "server/CommandLine.h"
+#include "server/GatewayDirectory.h"
 #include "server/TambloServer.h"
 
 namespace {
@@ -295,8 +296,40 @@ std::string renderExposition(const ServerCounters& counters, const ServerGauges&
     return out.text();
 }
 
+namespace {
+void writeDirectory(Exposition& out, const Directory& directory) {
+    const DirectoryStats& d = directory.stats();
+    const PgClientStats& pg = directory.client().stats();
+    out.single("tamblo_directory_ready", "gauge",
+               "1 while the gateway directory's schema and this server's row are in place.",
+               directory.ready() ? 1 : 0);
+    out.family("tamblo_directory_statements_total", "counter", "Directory statements, by outcome.");
+    out.sample(pg.completed, label("outcome", "ok"));
+    out.sample(pg.failed, label("outcome", "failed"));
+    out.sample(pg.timedOut, label("outcome", "timed_out"));
+    out.sample(pg.unavailable, label("outcome", "unavailable"));
+    out.family("tamblo_directory_gateways_total", "counter",
+               "Gateways written to the directory, by change.");
+    out.sample(d.claimed, label("change", "claimed"));
+    out.sample(d.refreshed, label("change", "refreshed"));
+    out.sample(d.released, label("change", "released"));
+    out.sample(d.taken, label("change", "taken_by_another_server"));
+    out.family("tamblo_directory_lookups_total", "counter", "Directory lookups, by outcome.");
+    out.sample(d.lookups, label("outcome", "answered"));
+    out.sample(d.lookupFailures, label("outcome", "failed"));
+    out.single("tamblo_directory_changes_waiting", "gauge",
+               "Changes of this server's gateways waiting to be written.", directory.pending());
+}
+}  // namespace
+
 std::string renderMetrics(const TambloServer& server) {
-    return renderExposition(server.counters(), server.gauges(), readProcessStats());
+    std::string text = renderExposition(server.counters(), server.gauges(), readProcessStats());
+    if (const GatewayDirectory* directory = server.gatewayDirectory()) {
+        Exposition out;
+        writeDirectory(out, directory->directory());
+        text += out.text();
+    }
+    return text;
 }
 
 std::optional<sockaddr_in> parseAddress(std::string_view text) {

@@ -15,6 +15,7 @@
 #include "common/Logging.h"
 #include "server/ControlInterface.h"
 #include "server/GatewayClient.h"
+#include "server/GatewayDirectory.h"
 #include "server/PendingClients.h"
 #include "server/Tunnel.h"
 
@@ -75,6 +76,16 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
     beforeWaitWatcher.get()->data = this;
     beforeWaitWatcher.start(loop);
 
+    if (!settings.directory.empty()) {
+        try {
+            directory_ = std::make_unique<GatewayDirectory>(loop, settings, gateways, clock_);
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error(std::string("--directory: ") + error.what());
+        }
+        gateways.setListener(directory_.get());
+        directory_->start();
+    }
+
     serverObject = this;
     startTimers();
 }
@@ -82,6 +93,7 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
 TambloServer::~TambloServer() {
     cleanup();
     workers.destroyAll();
+    gateways.setListener(nullptr);
     gateways.clear();
     workerZygote_.stop();  // it ends when its socket does; reaped with the workers
     workerReaper.reapAllBlocking(WorkerReaper::kKillAfterSeconds);

@@ -50,6 +50,7 @@
 #include "worker/WorkerZygote.h"
 
 class GatewayClient;
+class GatewayDirectory;
 class Tunnel;
 
 class TambloServer final : public TunnelHost,
@@ -163,6 +164,8 @@ class TambloServer final : public TunnelHost,
     // SIGHUP (a file that does not load leaves the keys as they were).
     void configureGateways(GatewayAuthSetup setup);
     void reloadGatewayKeys();
+    // The shared gateway directory, or nullptr when this server runs alone.
+    const GatewayDirectory* gatewayDirectory() const { return directory_.get(); }
     void deferDelete(Tunnel* tunnel) override { workers.deferDelete(tunnel); }
     size_t tunnelCount() const { return workers.size(); }
     WorkerReaper& reaper() override { return workerReaper; }
@@ -255,6 +258,8 @@ class TambloServer final : public TunnelHost,
 
     EvWatcher<ev_prepare> beforeWaitWatcher;  // sends the gathered datagrams and frames
     Recordings recordings{settings, *this, gateways, sessions, workers};
+    // The shared gateway directory, with --directory only.
+    std::unique_ptr<GatewayDirectory> directory_;
     GatewayService gatewayService{settings, clock_,       counters_, floodLogs_,
                                   gateways, gatewayPort_, *this,     *this};
 };
