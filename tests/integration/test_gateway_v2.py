@@ -3,17 +3,23 @@ implementation (python3-dissononce, in tamblo_noise): registration, keepalives i
 transport, roaming, dropped datagrams, and the policy against version 1 squatters."""
 
 import base64
+import json
 import os
 import socket
 import struct
+import subprocess
 import time
 
 import pytest
 
 import tamblo_metrics
 import tamblo_noise
-from tamblo_gc import ACCEPT, KEEPALIVE, KEEPALIVERESP
-from tamblo_server import free_port
+from tamblo_gc import (ACCEPT, KEEPALIVE, KEEPALIVERESP, TCP_ACK, TCP_PSH, TCP_SYN, TCPOVERUDP,
+                       build_tcp_over_udp, build_tcp_segment, parse_tcp_over_udp,
+                       parse_tcp_segment)
+from tamblo_server import BUILD_DIR, free_port, listening_tcp_ports, wait_until
+
+CONFIG_SERVICE = os.path.join(BUILD_DIR, "tamblo-config-service")
 
 ACCEPTED_V2 = "Accepted authenticated UDP session from GC "
 
@@ -229,3 +235,62 @@ def test_under_load_an_initiation_first_gets_a_cookie_reply(v2):
     gateway.register(index=42, timestamp=tamblo_noise.tai64n(time.time() + 1))
     assert gateway.keepalive() == bytes([KEEPALIVERESP])
     assert tamblo_metrics.scrape(metrics)["tamblo_gateway_cookie_replies_total"] >= 1
+
+
+def test_a_tunnel_goes_on_after_its_gateway_moved(start_server, tmp_path):
+    """A proxied connection through an authenticated gateway: its SYN arrives sealed, the
+    gateway moves to another address and port, and the device's answer sent from there still
+    reaches the client."""
+    mac = "02:00:5E:30:00:01"
+    keys = tamblo_noise.keypair()
+    server_keys, server_file, keys_file = write_key_files(tmp_path, {mac: keys})
+    server = start_server(["--server-key=" + server_file, "--gateway-keys=" + keys_file])
+    gateway = V2Gateway(server, server_keys.public.data, keys, mac)
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"gateways": [{
+        "id": 7, "serialNumber": mac, "sessions": ["roam"],
+        "devices": [{"id": 12, "ipAddress": "198.18.0.10", "port": 80}]}]}))
+    rest = subprocess.Popen([CONFIG_SERVICE, "--config", str(config), "--port",
+                             str(server.rest_port), "--log", str(tmp_path / "rest.log")],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    client = socket.create_connection(("127.0.0.1", server.proxy_port), timeout=10)
+    try:
+        assert wait_until(lambda: server.rest_port in listening_tcp_ports(), 10)
+        gateway.register()
+        assert gateway.keepalive() == bytes([KEEPALIVERESP])
+        client.sendall(b"GET /?JSESSIONID=roam,GC_ID=7,LD_ID=12 HTTP/1.1\r\nHost: d\r\n\r\n")
+
+        def next_segment():
+            while True:
+                datagram = gateway.recv()
+                assert datagram is not None, "no segment from the worker"
+                inner = gateway.session.open(datagram)
+                if inner[0] == TCPOVERUDP:
+                    return parse_tcp_segment(parse_tcp_over_udp(inner)[1])
+
+        syn = next_segment()
+        assert syn.flags & TCP_SYN
+        gateway.send_inner(build_tcp_over_udp("198.18.0.10", build_tcp_segment(
+            80, syn.src_port, seq=1000, ack=syn.seq + 1, flags=TCP_SYN | TCP_ACK)))
+        request = next_segment()
+        while not request.payload:
+            request = next_segment()
+
+        gateway.move("127.0.0.2")
+        answer = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nroams"
+        gateway.send_inner(build_tcp_over_udp("198.18.0.10", build_tcp_segment(
+            80, syn.src_port, seq=1001, ack=request.seq + len(request.payload),
+            flags=TCP_ACK | TCP_PSH, payload=answer)))
+        received = b""
+        while not received.endswith(b"roams"):
+            chunk = client.recv(4096)
+            assert chunk, "the client's connection closed after %r" % received
+            received += chunk
+        assert received.startswith(b"HTTP/1.1 200 OK")
+        assert next_segment().src_port == syn.src_port  # the worker's ACK found the new address
+    finally:
+        client.close()
+        gateway.close()
+        rest.kill()
+        rest.wait(timeout=10)
