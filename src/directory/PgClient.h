@@ -155,7 +155,7 @@ class PgClient {
 
     // The connection string with every host name replaced by hostaddr (for the tests).
     static std::string resolvedConninfo(const std::string& conninfo) {
-        return PgConnection::resolvedConninfo(conninfo);
+        return pgResolvedConninfo(conninfo);
     }
 
   private:

@@ -89,7 +89,7 @@ std::string secondsText(double seconds) {
 
 }  // namespace
 
-std::string PgConnection::resolvedConninfo(const std::string& conninfo) {
+std::string pgResolvedConninfo(const std::string& conninfo) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
     if (options == nullptr) {
@@ -141,7 +141,7 @@ PgConnection::PgConnection(struct ev_loop* loop, const PgClientSettings& setting
     : loop_(loop),
       settings_(settings),
       events_(std::move(events)),
-      conninfo_(resolvedConninfo(settings_.conninfo)),
+      conninfo_(pgResolvedConninfo(settings_.conninfo)),
       backoff_(settings_.firstBackoff) {
     ev_init(io_.get(), (evMemberCallback<PgConnection, ev_io, &PgConnection::onIo>));
     io_.get()->data = this;

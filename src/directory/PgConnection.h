@@ -27,6 +27,10 @@ struct pg_conn;
 struct pg_result;
 struct PgClientSettings;
 
+// The connection string with every host name replaced by hostaddr (the names looked up now);
+// unchanged when it names none. Throws std::invalid_argument as PgConnection does.
+std::string pgResolvedConninfo(const std::string& conninfo);
+
 class PgConnection {
   public:
     enum class State {
@@ -75,9 +79,6 @@ class PgConnection {
     double backoff() const { return backoff_; }
     // The database's process serving the connection (0 when not connected).
     int backendPid() const;
-
-    // The connection string with every host name replaced by hostaddr.
-    static std::string resolvedConninfo(const std::string& conninfo);
 
   private:
     // What the connection waits for: nothing, its own session settings, a client's command.
