@@ -84,15 +84,6 @@ struct PgStatement {
     std::string sql;
 };
 
-struct PgClientSettings {
-    std::string conninfo;           // a libpq connection string or URI
-    double statementTimeout = 5.0;  // seconds: the session's statement_timeout and the deadline
-    double answerGrace = 1.0;       // a statement on the connection gets this much more
-    double connectTimeout = 10.0;   // seconds for a connection attempt, set-up included
-    double firstBackoff = 0.5;      // seconds before the first new attempt after a failure
-    double maxBackoff = 30.0;
-    size_t queueLimit = 1024;  // statements waiting, the one on the connection not counted
-};
 
 // Counters for the metrics; they only grow.
 struct PgClientStats {

@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "common/Logging.h"
-#include "directory/PgClient.h"
 
 namespace {
 

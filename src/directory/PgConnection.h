@@ -16,6 +16,7 @@
 // as hostaddr; the name stays for TLS and authentication.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,7 +26,17 @@
 
 struct pg_conn;
 struct pg_result;
-struct PgClientSettings;
+
+// The client's settings; the connection reads its own part of them.
+struct PgClientSettings {
+    std::string conninfo;           // a libpq connection string or URI
+    double statementTimeout = 5.0;  // seconds: the session's statement_timeout and the deadline
+    double answerGrace = 1.0;       // a statement on the connection gets this much more
+    double connectTimeout = 10.0;   // seconds for a connection attempt, set-up included
+    double firstBackoff = 0.5;      // seconds before the first new attempt after a failure
+    double maxBackoff = 30.0;
+    size_t queueLimit = 1024;  // statements waiting, the one on the connection not counted
+};
 
 // The connection string with every host name replaced by hostaddr (the names looked up now);
 // unchanged when it names none. Throws std::invalid_argument as PgConnection does.
