@@ -253,6 +253,43 @@ bool AuthenticatedGateways::refusesVersion1(std::string_view id) const {
     return true;
 }
 
+bool AuthenticatedGateways::refusesVersion1Registration(std::string_view key,
+                                                        std::string_view macKey,
+                                                        bool authenticatedRecord, size_t replaced,
+                                                        const sockaddr_in& sender) {
+    // The same silence whatever the state of the id's record: the refusal tells nothing about
+    // whether the gateway is online.
+    if (refusesVersion1(key) || refusesVersion1(macKey) || authenticatedRecord) {
+        ++counters.registrationsRefusedPolicy;
+        tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs.policy,
+                                    host.nowSeconds(), [&](auto& line) {
+                                        line << "Refusing version 1 registration of GC " << key
+                                             << " from " << addressKeyText(sender)
+                                             << ": it registers through the authenticated "
+                                             << "handshake only (--gateway-auth)";
+                                    });
+        return true;
+    }
+    if (!enabled()) {
+        return false;
+    }
+    // Records this registration replaces make room under the share.
+    const uint64_t share =
+        static_cast<uint64_t>(settings.maxGateways) * settings.v1GatewayShare / 100;
+    const size_t version1 = gateways.size() - gateways.authenticatedCount();
+    if (version1 - replaced < share) {
+        return false;
+    }
+    tamblo::logging::refuseOverLimit(&counters.registrationsRefusedV1Share, logger,
+                                     log4cplus::INFO_LOG_LEVEL, floodLogs.registrationLimit,
+                                     host.nowSeconds(), "--v1-gateway-share",
+                                     settings.v1GatewayShare, [&](auto& line) {
+                                         line << "Dropping version 1 registration of GC " << key
+                                              << " from " << addressKeyText(sender);
+                                     });
+    return true;
+}
+
 bool AuthenticatedGateways::underLoad(double seconds) {
     const double second = static_cast<double>(static_cast<int64_t>(seconds));
     if (second != loadSecond_) {

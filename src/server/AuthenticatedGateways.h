@@ -72,6 +72,12 @@ class AuthenticatedGateways {
     bool enabled() const { return serverKeys_.has_value(); }
     // Whether a version 1 registration naming this id is refused by the policy.
     bool refusesVersion1(std::string_view id) const;
+    // Whether a version 1 registration of key (macKey: its MAC text) is refused: by the policy,
+    // because it would replace an authenticated record, or (with a server key) over the share
+    // of --max-gateways that version 1 may take; counted and logged at a bounded rate.
+    bool refusesVersion1Registration(std::string_view key, std::string_view macKey,
+                                     bool authenticatedRecord, size_t replaced,
+                                     const sockaddr_in& sender);
 
     // A handshake initiation: answered with a response (the gateway registered), a cookie
     // reply, or nothing (counted by reason).

@@ -302,7 +302,12 @@ void GatewayService::registerTamClient(bool withKey, const sockaddr_in& sender,
     // Nothing changes before every check has passed.
     GatewayClient* const existing[] = {gateways.byKey(macKey.view()),
                                        key != macKey.view() ? gateways.byKey(key) : nullptr};
-    if (version1Refused(key, macKey.view(), existing, sender)) {
+    // A version 1 registration never replaces an authenticated record.
+    const bool authenticatedRecord = (existing[0] != nullptr && existing[0]->isAuthenticated()) ||
+                                     (existing[1] != nullptr && existing[1]->isAuthenticated());
+    const size_t replacing = (existing[0] != nullptr ? 1 : 0) + (existing[1] != nullptr ? 1 : 0);
+    if (authenticated_.refusesVersion1Registration(key, macKey.view(), authenticatedRecord,
+                                                   replacing, sender)) {
         return;
     }
     for (GatewayClient* previous : existing) {
@@ -381,45 +386,6 @@ void GatewayService::registerTamClient(bool withKey, const sockaddr_in& sender,
         const uint8_t answer = TAMBLO_MT_ACCEPT;
         port.send(sender, &answer, 1);
     }
-}
-
-bool GatewayService::version1Refused(std::string_view key, std::string_view macKey,
-                                     GatewayClient* const existing[2], const sockaddr_in& sender) {
-    // The same silence whatever the state of the id's record: the refusal tells nothing about
-    // whether the gateway is online.
-    const bool authenticatedRecord = (existing[0] != nullptr && existing[0]->isAuthenticated()) ||
-                                     (existing[1] != nullptr && existing[1]->isAuthenticated());
-    if (authenticated_.refusesVersion1(key) || authenticated_.refusesVersion1(macKey) ||
-        authenticatedRecord) {
-        ++counters.registrationsRefusedPolicy;
-        tamblo::logging::logLimited(logger, log4cplus::INFO_LOG_LEVEL, floodLogs.policy,
-                                    host.nowSeconds(), [&](auto& line) {
-                                        line << "Refusing version 1 registration of GC " << key
-                                             << " from " << addressKeyText(sender)
-                                             << ": it registers through the authenticated "
-                                             << "handshake only (--gateway-auth)";
-                                    });
-        return true;
-    }
-    if (!authenticated_.enabled()) {
-        return false;
-    }
-    // Records this registration replaces make room under the share.
-    const size_t replaced = (existing[0] != nullptr ? 1 : 0) + (existing[1] != nullptr ? 1 : 0);
-    const uint64_t share =
-        static_cast<uint64_t>(settings.maxGateways) * settings.v1GatewayShare / 100;
-    const size_t version1 = gateways.size() - gateways.authenticatedCount();
-    if (version1 - replaced < share) {
-        return false;
-    }
-    tamblo::logging::refuseOverLimit(&counters.registrationsRefusedV1Share, logger,
-                                     log4cplus::INFO_LOG_LEVEL, floodLogs.registrationLimit,
-                                     host.nowSeconds(), "--v1-gateway-share",
-                                     settings.v1GatewayShare, [&](auto& line) {
-                                         line << "Dropping version 1 registration of GC " << key
-                                              << " from " << addressKeyText(sender);
-                                     });
-    return true;
 }
 
 void GatewayService::handleKeepalive(const sockaddr_in& sender, const uint8_t* datagram,

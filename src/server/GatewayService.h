@@ -73,9 +73,6 @@ class GatewayService {
     // An authenticated transport datagram, and what it carried for its record.
     void handleTransport(const sockaddr_in& sender, uint8_t* datagram, size_t length);
     void dispatchAuthenticated(GatewayClient* client, uint8_t* datagram, size_t length);
-    // Version 1 registrations that the policy or the version 1 share refuses.
-    bool version1Refused(std::string_view key, std::string_view macKey,
-                         GatewayClient* const existing[2], const sockaddr_in& sender);
 
     const Clock& clock;
     ServerCounters& counters;
