@@ -54,6 +54,11 @@ class Exposition {
         family(name, type, help);
         sample(value);
     }
+    // A sample under a name of the family's own (a summary's _sum and _count).
+    template <typename Value>
+    void sampleNamed(const char* name, Value value) {
+        out_ << name << ' ' << value << '\n';
+    }
     std::string text() const { return out_.str(); }
     Exposition() { out_ << std::setprecision(15); }
 
@@ -308,6 +313,15 @@ void writeDirectory(Exposition& out, const Directory& directory) {
     out.sample(pg.failed, label("outcome", "failed"));
     out.sample(pg.timedOut, label("outcome", "timed_out"));
     out.sample(pg.unavailable, label("outcome", "unavailable"));
+    out.family("tamblo_directory_statement_seconds", "summary",
+               "Time from submit to answer of the directory statements answered Ok.");
+    out.sampleNamed("tamblo_directory_statement_seconds_sum", pg.latencySeconds);
+    out.sampleNamed("tamblo_directory_statement_seconds_count", pg.completed);
+    out.single("tamblo_directory_connects_total", "counter",
+               "Connections made to the directory's database.", pg.connects);
+    out.single("tamblo_directory_connect_failures_total", "counter",
+               "Connection attempts to the directory's database that failed.",
+               pg.connectFailures);
     out.family("tamblo_directory_gateways_total", "counter",
                "Gateways written to the directory, by change.");
     out.sample(d.claimed, label("change", "claimed"));
