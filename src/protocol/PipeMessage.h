@@ -6,8 +6,9 @@
 //   |      | host order)    |                     |
 //   +------+----------------+---------------------+
 //
-// Parent -> worker: 0 stop, 249 not cached, 251 connect parameters, 255 tunnel packet,
-// any other type: a channel datagram whose first byte is the type.
+// Parent -> worker: 0 stop, 245 forward (the next server's connection waits on the hand-off
+// socket), 249 not cached, 251 connect parameters, 255 tunnel packet, any other type: a
+// channel datagram whose first byte is the type (channel ids are 128 to 193).
 // Worker -> parent: 246 recording clean-up, 247/248 channel deregister/register,
 // 250 cached-session query, 252 configuration found, 254 finished, 255 datagram for the
 // gateway client.
@@ -31,6 +32,7 @@ constexpr size_t kMaxFrame = kHeaderSize + kMaxPayload;
 
 enum Type : uint8_t {
     kStop = 0,
+    kForward = 245,
     kRecordingCleanup = 246,
     kChannelDeregister = 247,
     kChannelRegister = 248,

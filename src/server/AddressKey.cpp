@@ -86,3 +86,27 @@ uint16_t localPortOf(int socket) {
     }
     return ntohs(address.sin_port);
 }
+
+bool parseAddressPort(std::string_view text, sockaddr_in* out) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 >= text.size() ||
+        text.size() - colon - 1 > 5) {
+        return false;
+    }
+    unsigned long port = 0;
+    for (size_t i = colon + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        port = port * 10 + static_cast<unsigned long>(text[i] - '0');
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (port == 0 || port > 65535 ||
+        inet_pton(AF_INET, std::string(text.substr(0, colon)).c_str(), &address.sin_addr) != 1) {
+        return false;
+    }
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    *out = address;
+    return true;
+}

@@ -16,6 +16,10 @@
 #include <string>
 #include <string_view>
 
+// "ADDR:PORT" (a dotted IPv4 address, a port from 1 to 65535) as --peer-address and the
+// directory give a server's peer address; false for anything else.
+bool parseAddressPort(std::string_view text, sockaddr_in* out);
+
 // Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).
 struct less_sockaddr_in {
     bool operator()(const sockaddr_in& a, const sockaddr_in& b) const {

@@ -10,6 +10,7 @@
 
 #include "common/CidrList.h"
 #include "common/Logging.h"
+#include "server/AddressKey.h"
 
 const char* const restPortArg = "--rest-port=";
 const char* const gcPortArg = "--gc-port=";
@@ -161,20 +162,8 @@ bool applyServerId(std::string_view value, ServerSettings* settings) {
 }
 
 bool applyPeerAddress(std::string_view value, ServerSettings* settings) {
-    const size_t colon = value.rfind(':');
-    in_addr parsed;
-    const std::string host(value.substr(0, colon == std::string_view::npos ? 0 : colon));
-    if (colon == std::string_view::npos || colon + 1 == value.size() ||
-        inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
-        return false;
-    }
-    uint32_t port = 0;
-    for (const char c : value.substr(colon + 1)) {
-        if (c < '0' || c > '9' || (port = port * 10 + static_cast<uint32_t>(c - '0')) > 65535) {
-            return false;
-        }
-    }
-    if (port == 0) {
+    sockaddr_in parsed{};
+    if (!parseAddressPort(value, &parsed)) {
         return false;
     }
     settings->peerAddress = value;

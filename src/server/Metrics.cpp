@@ -302,6 +302,21 @@ std::string renderExposition(const ServerCounters& counters, const ServerGauges&
 }
 
 namespace {
+// Clients carried between the servers sharing the directory.
+void writeForwards(Exposition& out, const ServerCounters& c) {
+    out.family("tamblo_forwarded_connections_total", "counter",
+               "Client connections carried between servers, by direction and outcome.");
+    out.sample(c.forwardsOut, label("direction", "out") + "," + label("outcome", "forwarded"));
+    out.sample(c.forwardFailures, label("direction", "out") + "," + label("outcome", "failed"));
+    out.sample(c.forwardsUnlocated,
+               label("direction", "out") + "," + label("outcome", "directory_unavailable"));
+    out.sample(c.forwardsIn, label("direction", "in") + "," + label("outcome", "accepted"));
+    out.sample(c.peerRefusedNetwork,
+               label("direction", "in") + "," + label("outcome", "refused_network"));
+    out.sample(c.peerRefusedHeader,
+               label("direction", "in") + "," + label("outcome", "refused_header"));
+}
+
 void writeDirectory(Exposition& out, const Directory& directory) {
     const DirectoryStats& d = directory.stats();
     const PgClientStats& pg = directory.client().stats();
@@ -341,6 +356,7 @@ std::string renderMetrics(const TambloServer& server) {
     if (const GatewayDirectory* directory = server.gatewayDirectory()) {
         Exposition out;
         writeDirectory(out, directory->directory());
+        writeForwards(out, server.counters());
         text += out.text();
     }
     return text;

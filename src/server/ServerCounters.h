@@ -122,6 +122,14 @@ struct ServerCounters {
     uint64_t configurationsRefused = 0;   // the answer refused it, or named no connected client
     uint64_t configurationsFailed = 0;    // the service could not be asked in time
     uint64_t workerMessagesRefused[kWorkerRefusals] = {};
+
+    // Clients carried between the servers that share the gateway directory.
+    uint64_t forwardsOut = 0;         // passed to the server holding their gateway
+    uint64_t forwardFailures = 0;     // that server could not be reached
+    uint64_t forwardsUnlocated = 0;   // the directory could not say where the gateway is
+    uint64_t forwardsIn = 0;          // forwarded to this server, taken at the peer port
+    uint64_t peerRefusedNetwork = 0;  // peer port connections from outside --peer-networks
+    uint64_t peerRefusedHeader = 0;   // peer port connections without a usable PROXY header
 };
 
 // Values the metrics read from the server's tables at the moment of a scrape.
@@ -167,4 +175,6 @@ struct FloodLogs {
     LogRateLimiter waitingLimit;
     LogRateLimiter controlLimit;
     LogRateLimiter acceptFailure;
+    LogRateLimiter peerRefused;
+    LogRateLimiter forwardFailure;
 };

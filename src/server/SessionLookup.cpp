@@ -53,6 +53,7 @@ void SessionLookup::cancel() {
     if (lookup) {
         lookup->cancel();
     }
+    locating.reset();
 }
 
 void SessionLookup::start(const CachedSessionQuery& query) {
@@ -62,6 +63,39 @@ void SessionLookup::start(const CachedSessionQuery& query) {
         [this](ConfigurationLookup::Outcome outcome,
                const ConfigurationLookup::Configuration& found) { done(outcome, found); });
     lookup->start();
+}
+
+void SessionLookup::notConnected(const std::string& key) {
+    ++host->counters().configurationsRefused;
+    LOG4CPLUS_WARN(logger, "GC with MAC " << key << " is not connected.");
+    owner.sessionRefused(nullptr);
+}
+
+void SessionLookup::locate(const std::string& key) {
+    using Location = TunnelHost::GatewayLocation;
+    located = false;
+    locating = host->locateGateway(key, [this, key](Location where, const std::string& peer) {
+        located = true;
+        locating.reset();
+        switch (where) {
+            case Location::Elsewhere:
+                owner.sessionElsewhere(key, peer);
+                return;
+            case Location::Nowhere:
+                notConnected(key);
+                return;
+            case Location::Unknown:
+                ++host->counters().forwardsUnlocated;
+                LOG4CPLUS_WARN(logger, "GC with MAC " << key
+                                                      << " is not connected here, and the gateway "
+                                                         "directory cannot say where it is now");
+                owner.sessionRefused(nullptr);
+                return;
+        }
+    });
+    if (!locating && !located) {
+        notConnected(key);  // this server runs alone
+    }
 }
 
 void SessionLookup::done(ConfigurationLookup::Outcome outcome,
@@ -76,9 +110,11 @@ void SessionLookup::done(ConfigurationLookup::Outcome outcome,
     }
     GatewayClient* client = host->gatewayClient(std::string_view(found.serial));
     if (client == nullptr) {
-        ++host->counters().configurationsRefused;
-        LOG4CPLUS_WARN(logger, "GC with MAC " << found.serial << " is not connected.");
-        owner.sessionRefused(nullptr);
+        if (owner.mayForward()) {
+            locate(found.serial);
+        } else {
+            notConnected(found.serial);
+        }
         return;
     }
     ++host->counters().configurationsAnswered;

@@ -32,6 +32,11 @@ class SessionLookup {
                                   const std::string& deviceAddress, uint16_t devicePort) = 0;
         // Not in the client's cache: the worker learns so while the service is asked.
         virtual void sessionNotCached() = 0;
+        // The configuration names a gateway that is not registered here: true when the
+        // client may be forwarded to the server that holds it.
+        virtual bool mayForward() const = 0;
+        // That gateway is held by the server at peerAddress.
+        virtual void sessionElsewhere(const std::string& key, const std::string& peerAddress) = 0;
         // Nothing is allowed: the session ends. With a refusal the worker's query itself was
         // at fault (refusal says how).
         virtual void sessionRefused(const char* refusal) = 0;
@@ -46,12 +51,15 @@ class SessionLookup {
     void query(const uint8_t* bytes, uint16_t length);
     // The answer would come to a tunnel that is gone.
     void cancel();
-    bool pending() const { return lookup && lookup->pending(); }
+    bool pending() const { return (lookup && lookup->pending()) || locating != nullptr; }
 
   private:
     void start(const CachedSessionQuery& query);
     void done(ConfigurationLookup::Outcome outcome,
               const ConfigurationLookup::Configuration& found);
+    // Asks the gateway directory for a gateway that is not registered here.
+    void locate(const std::string& key);
+    void notConnected(const std::string& key);
 
     TunnelHost* host;
     Owner& owner;
@@ -59,4 +67,7 @@ class SessionLookup {
     std::unique_ptr<ConfigurationLookup> lookup;
     CachedSessionQuery lookupQuery;
     uint32_t lookupsStarted = 0;
+    // The directory's question about the configured gateway, while it is open.
+    std::shared_ptr<void> locating;
+    bool located = false;
 };

@@ -16,6 +16,7 @@
 #include "server/ControlInterface.h"
 #include "server/GatewayClient.h"
 #include "server/GatewayDirectory.h"
+#include "server/PeerServers.h"
 #include "server/PendingClients.h"
 #include "server/Tunnel.h"
 
@@ -84,6 +85,11 @@ TambloServer::TambloServer(const ServerSettings& settings, Clock& clock)
         }
         gateways.setListener(directory_.get());
         directory_->start();
+        peers_ = std::make_unique<PeerServers>(
+            loop, settings, *directory_, counters_, floodLogs_, clock_,
+            [this](UniqueFd socket, const sockaddr_in& client, const sockaddr_in& local) {
+                peerClientArrived(std::move(socket), client, local);
+            });
     }
 
     serverObject = this;
@@ -167,15 +173,48 @@ void TambloServer::proxyClientReady(UniqueFd client, const sockaddr_in& peer) {
     if (!workerSlotFor(&peer, false)) {
         return;
     }
-    Tunnel* tunnel = workers.takeSpare(client.get());
+    startProxyWorker(std::move(client), peer, nullptr);
+}
+
+void TambloServer::peerClientArrived(UniqueFd client, const sockaddr_in& realClient,
+                                     const sockaddr_in& local) {
+    // The limits apply to the client, not to the server that forwarded it.
+    if (workerSlotFor(&realClient)) {
+        startProxyWorker(std::move(client), realClient, &local);
+    }
+}
+
+void TambloServer::startProxyWorker(UniqueFd client, const sockaddr_in& peer,
+                                    const sockaddr_in* forwardedTo) {
+    // With a directory every worker keeps its hand-off pair for a forward; a client forwarded
+    // here is never forwarded again.
+    const bool mayForward = peers_ != nullptr && forwardedTo == nullptr;
+    Tunnel* tunnel = workers.takeSpare(client.get(), mayForward);
     if (tunnel == nullptr) {
         tunnel = new Tunnel(this);
-        if (!tunnel->startTcpProxy(client.get())) {
+        const bool started = peers_ != nullptr
+                                 ? tunnel->startSpareProxy() && tunnel->handOver(client.get(), mayForward)
+                                 : tunnel->startTcpProxy(client.get());
+        if (!started) {
             tunnel->destroy();
         }
     }
     tunnel->setClientAddress(peer.sin_addr.s_addr);
+    if (peers_ != nullptr) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (forwardedTo != nullptr) {
+            local = *forwardedTo;
+        } else {
+            ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &length);
+        }
+        tunnel->setClientEndpoints(peer, local, forwardedTo != nullptr);
+    }
     // The parent's copy closes here; the worker has its own.
+}
+
+std::shared_ptr<void> TambloServer::locateGateway(const std::string& key, GatewayLocated done) {
+    return peers_ != nullptr ? peers_->locate(key, std::move(done)) : nullptr;
 }
 
 void TambloServer::proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason) {

@@ -51,6 +51,7 @@
 
 class GatewayClient;
 class GatewayDirectory;
+class PeerServers;
 class Tunnel;
 
 class TambloServer final : public TunnelHost,
@@ -164,8 +165,10 @@ class TambloServer final : public TunnelHost,
     // SIGHUP (a file that does not load leaves the keys as they were).
     void configureGateways(GatewayAuthSetup setup);
     void reloadGatewayKeys();
-    // The shared gateway directory, or nullptr when this server runs alone.
+    // The shared gateway directory and the peer port, or nullptr when this server runs alone.
     const GatewayDirectory* gatewayDirectory() const { return directory_.get(); }
+    const PeerServers* peerServers() const { return peers_.get(); }
+    std::shared_ptr<void> locateGateway(const std::string& key, GatewayLocated done) override;
     void deferDelete(Tunnel* tunnel) override { workers.deferDelete(tunnel); }
     size_t tunnelCount() const { return workers.size(); }
     WorkerReaper& reaper() override { return workerReaper; }
@@ -214,6 +217,12 @@ class TambloServer final : public TunnelHost,
     // A waiting proxy connection has bytes: a spare or a new worker takes it.
     void proxyClientReady(UniqueFd client, const sockaddr_in& peer);
     void proxyClientDropped(const sockaddr_in& peer, PendingClients::Drop reason);
+    // A client another server forwarded, its PROXY header read.
+    void peerClientArrived(UniqueFd client, const sockaddr_in& realClient,
+                           const sockaddr_in& local);
+    // forwardedTo: where the client connected, for a client forwarded here (else nullptr).
+    void startProxyWorker(UniqueFd client, const sockaddr_in& peer,
+                          const sockaddr_in* forwardedTo);
     void acceptFailed(const char* listener, int error, AcceptPause& pause);
     void beforeWait(int revents);
     void shutdownTimer_cb(int revents);
@@ -260,6 +269,7 @@ class TambloServer final : public TunnelHost,
     Recordings recordings{settings, *this, gateways, sessions, workers};
     // The shared gateway directory, with --directory only.
     std::unique_ptr<GatewayDirectory> directory_;
+    std::unique_ptr<PeerServers> peers_;
     GatewayService gatewayService{settings, clock_,       counters_, floodLogs_,
                                   gateways, gatewayPort_, *this,     *this};
 };

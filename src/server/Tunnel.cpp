@@ -14,6 +14,7 @@
 #include "protocol/LanDeviceAuthData.h"
 #include "protocol/RelayService.h"
 #include "recording/videorecorder_recording.h"
+#include "server/AddressKey.h"
 #include "server/CommandLine.h"
 #include "server/GatewayClient.h"
 #include "server/TunnelHost.h"
@@ -68,6 +69,13 @@ void Tunnel::setClientAddress(uint32_t address) {
     tambloServer->addProxyClient(address);
 }
 
+void Tunnel::setClientEndpoints(const sockaddr_in& client, const sockaddr_in& local,
+                                bool cameFromPeer) {
+    clientPeer = client;
+    clientLocal = local;
+    forwardedIn = cameFromPeer;
+}
+
 void Tunnel::destroy() {
     if (dying) {
         return;
@@ -99,8 +107,8 @@ bool Tunnel::forkProxyWorker(int socket, bool waitForClient) {
     return process.spawn(request, socket, "proxy: Could not fork process.");
 }
 
-bool Tunnel::handOver(int socket) {
-    if (dying || !process.handOver(socket)) {
+bool Tunnel::handOver(int socket, bool mayForward) {
+    if (dying || !process.handOver(socket, mayForward)) {
         return false;
     }
     spare = false;
@@ -363,6 +371,48 @@ void Tunnel::sessionRefused(const char* refusal) {
     stopVideoRecording(false);
 }
 
+bool Tunnel::mayForward() const {
+    // Only a client that has reached no device yet, and only one hop: nothing of its
+    // connection has gone anywhere but into the worker's buffer.
+    return isProxy && gatewayClient == nullptr && !forwardedIn && process.holdsHandoff() &&
+           !forward;
+}
+
+void Tunnel::sessionElsewhere(const std::string& key, const std::string& peerAddress) {
+    sockaddr_in peer{};
+    if (!parseAddressPort(peerAddress, &peer)) {
+        forwardConnected(UniqueFd(), "the directory names no IPv4 address and port");
+        return;
+    }
+    forwardKey = key;
+    forwardTo = peerAddress;
+    forward = std::make_unique<PeerConnect>(
+        loop, peer, clientPeer, clientLocal,
+        [this](UniqueFd connected, const std::string& failure) {
+            forwardConnected(std::move(connected), failure);
+        });
+    forward->start();
+}
+
+void Tunnel::forwardConnected(UniqueFd connected, const std::string& failure) {
+    if (!connected.valid() || !process.handOver(connected.get())) {
+        ++tambloServer->counters().forwardFailures;
+        tamblo::logging::logLimited(
+            logger, log4cplus::WARN_LOG_LEVEL, tambloServer->floodLogs().forwardFailure,
+            tambloServer->nowSeconds(), [&](auto& line) {
+                line << "Could not forward a client of GC " << forwardKey << " to the server at "
+                     << forwardTo << ": " << (connected.valid() ? "its worker is gone" : failure);
+            });
+        stopVideoRecording(false);
+        return;
+    }
+    ++tambloServer->counters().forwardsOut;
+    LOG4CPLUS_DEBUG(logger, "forwarding a client of GC " << forwardKey << " to the server at "
+                                                         << forwardTo);
+    // The connection is the worker's now; it sends the client's bytes after the header.
+    sendToChildProcess(pipe_message::kForward, nullptr, 0);
+}
+
 void Tunnel::sessionFound(GatewayClient* client, const CachedSessionQuery& query,
                           const std::string& deviceAddress, uint16_t devicePort) {
     LOG4CPLUS_TRACE(logger, "Allowing TCP proxy session for ld "
@@ -370,6 +420,7 @@ void Tunnel::sessionFound(GatewayClient* client, const CachedSessionQuery& query
                                 << tamblo::logging::sessionTag(query.sessionId));
     grant.suspend(gatewayClient == client);
     bindGatewayClient(client);
+    process.closeHandoff();  // served here: never forwarded
     allottedLocalPort = 0;  // this tunnel's previous port is free for its new connection
     const std::optional<uint16_t> localPort = gatewayClient->getNextLocalPort();
     if (!localPort) {

@@ -28,6 +28,7 @@
 #include "protocol/ZygoteRequest.h"
 #include "server/ConnectionGrant.h"
 #include "server/GatewayClient.h"
+#include "server/PeerConnect.h"
 #include "server/SessionLookup.h"
 #include "server/WorkerPipeWriter.h"
 #include "server/WorkerProcess.h"
@@ -55,8 +56,10 @@ class Tunnel : public GatewayTunnel,
     // handOver() passes to it. False when the fork failed.
     bool startSpareProxy();
     // Gives the spare worker its client (the parent closes its own copy afterwards). False
-    // when the worker is gone; the caller then destroys the tunnel.
-    bool handOver(int socket);
+    // when the worker is gone; the caller then destroys the tunnel. mayForward: the hand-off
+    // pair stays open for the connection to another server, should the client's gateway be
+    // held there.
+    bool handOver(int socket, bool mayForward = false);
     bool isSpare() const { return spare; }
     // Between the hand-over and the device's first answer bytes the client waits on this
     // connection's set-up; no spare is forked meanwhile (see WorkerPool::replenishSpares).
@@ -117,6 +120,9 @@ class Tunnel : public GatewayTunnel,
     // The proxy client's IPv4 address (network order), counted against the per-address
     // worker limit while this tunnel lives.
     void setClientAddress(uint32_t address);
+    // The client's address and port and where it connected, for a forward's PROXY header;
+    // forwardedIn: it came from another server, and is never forwarded again.
+    void setClientEndpoints(const sockaddr_in& client, const sockaddr_in& local, bool forwardedIn);
 
     // The worker's pipe ends (read end of parent -> worker, write end of worker -> parent),
     // open until the fork hands them over; tests play the worker through them.
@@ -143,6 +149,9 @@ class Tunnel : public GatewayTunnel,
                       const std::string& deviceAddress, uint16_t devicePort) override;
     void sessionNotCached() override;
     void sessionRefused(const char* refusal) override;
+    bool mayForward() const override;
+    void sessionElsewhere(const std::string& key, const std::string& peerAddress) override;
+    void forwardConnected(UniqueFd connected, const std::string& failure);
     // Whether a worker's datagram for the gateway is its own: a tunnel packet of the granted
     // connection, or a channel datagram of its own channel pair.
     bool datagramAllowed(const uint8_t* bytes, uint16_t length);
@@ -173,6 +182,13 @@ class Tunnel : public GatewayTunnel,
     bool hasClientAddress = false;
     uint32_t clientAddress = 0;
     bool spare = false;
+    // Forwarding to the server that holds the client's gateway.
+    sockaddr_in clientPeer{};
+    sockaddr_in clientLocal{};
+    bool forwardedIn = false;
+    std::string forwardKey;
+    std::string forwardTo;
+    std::unique_ptr<PeerConnect> forward;
     double setupSince = -1;  // server time of the hand-over while in set-up
 
     // The worker and its pipes; the frames gathered for it (payloads stay in the receive

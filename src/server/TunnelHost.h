@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +56,18 @@ class TunnelHost {
     virtual GatewayClient* gatewayClient(std::string_view key) const = 0;
     virtual GatewayClient* gatewayClient(uint32_t id) const = 0;
 
+    // Where a gateway registered at none of this server's records is, when servers share a
+    // gateway directory: done hears it once. The token keeps the question alive; an answer
+    // after it died is dropped. Null when done was called already (the directory is away) or
+    // when this server runs alone (done is never called).
+    enum class GatewayLocation {
+        Elsewhere,  // held by another server, at peerAddress
+        Nowhere,    // no server holds it
+        Unknown,    // the directory cannot say now
+    };
+    using GatewayLocated = std::function<void(GatewayLocation, const std::string& peerAddress)>;
+    virtual std::shared_ptr<void> locateGateway(const std::string& key, GatewayLocated done) = 0;
+
     // Frames gathered for a worker's pipe are written once the datagrams they came from
     // have been dispatched.
     virtual void pipeFramesQueued(Tunnel* tunnel) = 0;
@@ -65,6 +79,7 @@ class TunnelHost {
     virtual uint16_t getRestPort() const = 0;
     virtual const Clock& clock() const = 0;
     virtual ServerCounters& counters() = 0;
+    virtual FloodLogs& floodLogs() = 0;
     // Seconds on the server's clock, for the rate limits.
     virtual double nowSeconds() const = 0;
 

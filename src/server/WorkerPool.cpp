@@ -56,11 +56,11 @@ void WorkerPool::destroyAll() {
     deleteDoomed(0);
 }
 
-Tunnel* WorkerPool::takeSpare(int client) {
+Tunnel* WorkerPool::takeSpare(int client, bool mayForward) {
     while (!spares.empty()) {
         Tunnel* tunnel = spares.back();
         spares.pop_back();
-        if (tunnel->handOver(client)) {
+        if (tunnel->handOver(client, mayForward)) {
             settingUp.push_back(tunnel);
             return tunnel;
         }

@@ -47,7 +47,7 @@ class WorkerPool {
     // Spares. The first client of the proxy port switches them on.
     void proxyClientSeen() { clientSeen = true; }
     // A spare that took the client socket (now in its set-up), or nullptr.
-    Tunnel* takeSpare(int client);
+    Tunnel* takeSpare(int client, bool mayForward = false);
     // Forks spares up to the setting, while no client waits on its connection's set-up (a
     // fork would hold up its first byte) for less than kSetupGraceSeconds.
     void replenishSpares(double now);

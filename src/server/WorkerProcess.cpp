@@ -137,7 +137,7 @@ int WorkerProcess::openHandoff() {
     return handoff[1];
 }
 
-bool WorkerProcess::handOver(int socket) {
+bool WorkerProcess::handOver(int socket, bool keep) {
     // One byte with the descriptor: the worker's receive returns with both or with nothing.
     char byte = 0;
     iovec vector{&byte, 1};
@@ -156,8 +156,14 @@ bool WorkerProcess::handOver(int socket) {
         return false;
     }
     // The message stays readable after our end is gone; the worker keeps its own end.
-    closeIfOpen(handoff[0]);
+    if (!keep) {
+        closeIfOpen(handoff[0]);
+    }
     return true;
+}
+
+void WorkerProcess::closeHandoff() {
+    closeIfOpen(handoff[0]);
 }
 
 void WorkerProcess::stopReading() {

@@ -48,8 +48,12 @@ class WorkerProcess {
     bool spawn(const ZygoteRequest& request, int socket, const char* failureText);
     // A spare's socket pair; the worker's end for spawn(), or -1 when none could be made.
     int openHandoff();
-    // Passes the client's socket to a spare that waits for it; false when it is gone.
-    bool handOver(int socket);
+    // Passes a socket to the worker on the hand-off pair: a spare's client, or the connection
+    // to the next server for a worker that forwards its client. keep: the pair stays open for
+    // another socket. False when the worker is gone.
+    bool handOver(int socket, bool keep = false);
+    bool holdsHandoff() const { return handoff[0] >= 0; }
+    void closeHandoff();
     // No more reading (the tunnel ends).
     void stopReading();
 

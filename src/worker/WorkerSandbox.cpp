@@ -35,8 +35,8 @@ namespace {
 constexpr const char* kProxyWorkerCalls[] = {
     // pipes to the server, the client socket, the log file (whose position the rolling
     // appenders ask for); a spare worker receives its client's socket with recvmsg (fcntl
-    // and sendto: checked below)
-    "read", "write", "writev", "recvfrom", "recvmsg", "sendmsg", "close", "lseek",
+    // and sendto: checked below); a forwarding worker ends each direction with shutdown
+    "read", "write", "writev", "recvfrom", "recvmsg", "sendmsg", "close", "lseek", "shutdown",
     // the event loop; the event library asks for the kernel version and whether the process
     // runs with changed ids
     "epoll_create1", "epoll_ctl", "epoll_wait", "uname", "getuid", "geteuid", "getgid", "getegid",

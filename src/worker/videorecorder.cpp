@@ -17,6 +17,7 @@
 #include "common/Logging.h"
 #include "protocol/GatewayDatagram.h"
 #include "recording/videorecorder_recording.h"
+#include "worker/ClientForward.h"
 #include "worker/MediaEndpoint.h"
 #include "worker/RTSPRecorder.h"
 #include "worker/tcpoverudp.h"
@@ -98,6 +99,29 @@ void closeIfOpen(int& descriptor) {
     }
 }
 
+// A socket from the parent on the hand-off pair, or -1 when the parent closed the pair instead.
+int receiveSocket(int handoff) {
+    char byte;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(handoff, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    const cmsghdr* c = n == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
+        c->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return -1;
+    }
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
 void handleStopRequest() {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got stop request");
@@ -140,6 +164,23 @@ void handleConnect(const uint8_t* payload, uint16_t length) {
     LOG4CPLUS_TRACE(logger, "proxy: after connecting to a tunnel");
 }
 
+// The client's gateway is held by another server: the parent connected there and passes that
+// connection on the hand-off socket; the loop ends and the worker forwards the client.
+void handleForward() {
+    State& s = worker::state();
+    if (!s.isProxy || s.relay.fdHandoff < 0 || s.relay.fdForward >= 0) {
+        return;
+    }
+    s.relay.fdForward = receiveSocket(s.relay.fdHandoff);
+    closeIfOpen(s.relay.fdHandoff);
+    if (s.relay.fdForward < 0) {
+        LOG4CPLUS_WARN(logger, "proxy: the connection to forward the client did not arrive");
+        worker::endNow();
+        return;
+    }
+    ev_break(s.localLoop, EVBREAK_ALL);
+}
+
 bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length) {
     // The batched reader took the frame apart already; the lines say what it read.
     LOG4CPLUS_TRACE(logger, "reading packet from pipe");
@@ -157,6 +198,9 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             break;
         case pipe_message::kConnect:
             handleConnect(payload, length);
+            break;
+        case pipe_message::kForward:
+            handleForward();
             break;
         case pipe_message::kDatagram:
             tunnelTransportInput(payload, length);
@@ -318,6 +362,7 @@ void finishWorker(const char* stoppingText) {
     LOG4CPLUS_DEBUG(logger, stoppingText);
     worker::releaseClientQueue();
     closeIfOpen(s.relay.fdConnected);
+    closeIfOpen(s.relay.fdHandoff);
     closeIfOpen(s.recording.fdListen);
     sendCloseTofdUDPOutput();
 }
@@ -402,6 +447,25 @@ void beginProxyWorker(int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
     initialiseProcessState(fdOutput, fdInput);
 }
 
+// Carries the client on to the server the parent connected to, then the worker ends.
+void forwardClient() {
+    State& s = worker::state();
+    s.relay.vlcOutputWatcher.stop();
+    ClientForward forward(s.relay.fdConnected, s.relay.fdForward, s.fdUDPInput);
+    const ClientForward::End end =
+        forward.run(reinterpret_cast<const uint8_t*>(s.intake.clientInbuf),
+                    static_cast<size_t>(std::max(s.intake.clientInbufLen, 0)),
+                    static_cast<double>(s.keepaliveTimeout));
+    s.intake.clientInbufLen = 0;
+    static const char* const kEnds[] = {"both sides done", "a socket failed", "idle",
+                                        "stopped"};
+    LOG4CPLUS_DEBUG(logger, "forwarded client ended (" << kEnds[static_cast<int>(end)]
+                                                       << "): " << forward.bytesToPeer()
+                                << " bytes to the next server, " << forward.bytesToClient()
+                                << " back");
+    closeIfOpen(s.relay.fdForward);
+}
+
 // Serves the client on fd until the relay ends.
 int runProxyWorker(int fd) {
     State& s = worker::state();
@@ -420,33 +484,13 @@ int runProxyWorker(int fd) {
         s.intake.requestHeadWatcher.start(s.localLoop);
     }
     ev_run(s.localLoop, 0);
+    if (s.relay.fdForward >= 0) {
+        forwardClient();
+    }
     finishWorker("tcpProxy is stopping");
     return 0;
 }
 
-// The client's socket from the parent, or -1 when the parent closed the pair instead.
-int receiveClient(int handoff) {
-    char byte;
-    iovec vector{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n;
-    do {
-        n = ::recvmsg(handoff, &message, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
-    const cmsghdr* c = n == 1 ? CMSG_FIRSTHDR(&message) : nullptr;
-    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
-        c->cmsg_len != CMSG_LEN(sizeof(int))) {
-        return -1;
-    }
-    int fd;
-    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    return fd;
-}
 }  // namespace
 
 int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
@@ -456,14 +500,16 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout
 
 int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout) {
     beginProxyWorker(fdOutput, fdInput, requestHeadTimeout);
-    const int fd = receiveClient(handoff);
-    ::close(handoff);
+    const int fd = receiveSocket(handoff);
     if (fd < 0) {
+        ::close(handoff);
         LOG4CPLUS_DEBUG(logger, "spare worker retired before any client came");
         destroyLoop();
         return 0;
     }
     LOG4CPLUS_TRACE(logger, "spare worker took its client, socket " << fd);
+    // Kept: the parent may pass the connection to another server on it.
+    worker::state().relay.fdHandoff = handoff;
     return runProxyWorker(fd);
 }
 

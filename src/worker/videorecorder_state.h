@@ -133,6 +133,10 @@ struct State {
         EvIo vlcOutputWatcher;
         EvIo vlcInputQueueWatcher;
         bool clientWritePending = false;  // device data came in this pass: written before the wait
+        // A spare's hand-off socket, kept for the next server's connection when the parent
+        // forwards the client; that connection once it came.
+        int fdHandoff = -1;
+        int fdForward = -1;
     } relay;
 
     // A recording's buffering time, the framework's local server, the RTSP recorder.
