@@ -407,6 +407,7 @@ void Tunnel::forwardConnected(UniqueFd connected, const std::string& failure) {
         return;
     }
     ++tambloServer->counters().forwardsOut;
+    setupDone();  // its answer comes through the other server: spares may be forked again
     LOG4CPLUS_DEBUG(logger, "forwarding a client of GC " << forwardKey << " to the server at "
                                                          << forwardTo);
     // The connection is the worker's now; it sends the client's bytes after the header.

@@ -193,3 +193,25 @@ TEST(CommandLine, EarlyArgumentsFindHelpVersionAndTheLastLogConfig) {
 }
 
 }  // namespace
+
+TEST(CommandLine, PeerAddressIsAnIpv4AddressAndAPort) {
+    const std::vector<std::string> directory = {"--directory=host=/run", "--server-id=a"};
+    const struct {
+        const char* address;
+        bool accepted;
+    } cases[] = {
+        {"10.0.0.1:1", true},      {"192.0.2.7:65535", true}, {"10.0.0.1", false},
+        {"10.0.0.1:", false},      {":80", false},            {"10.0.0.1:0", false},
+        {"10.0.0.1:65536", false}, {"10.0.0.1:8a", false},    {"10.0.0.1:+80", false},
+        {"peer.example:80", false}, {"10.0.0.256:80", false}, {"10.0.0.1:0000080", false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = directory;
+        args.push_back(std::string("--peer-address=") + c.address);
+        if (c.accepted) {
+            EXPECT_EQ(parse(args).peerAddress, c.address);
+        } else {
+            EXPECT_THROW(parse(args), CommandLineError) << c.address;
+        }
+    }
+}
