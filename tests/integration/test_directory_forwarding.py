@@ -9,7 +9,7 @@ import pytest
 
 import tamblo_metrics
 from tamblo_device import payload_digest
-from tamblo_netns import REST_PORT, netns, tun_available, wait_until  # noqa: F401 (fixtures)
+from tamblo_netns import GATEWAY_PORT, REST_PORT, netns, tun_available, wait_until  # noqa: F401 (fixtures)
 from tamblo_postgres import postgres  # noqa: F401 (the fixture)
 from tamblo_relay import RelayWorld, options, sha256_file
 from tamblo_server import free_port
@@ -27,10 +27,10 @@ def directory_args(postgres, name, peer_port, metrics_port):
 class Cluster:
     """Server a holds the gateway (the relay world's own server); b and c only forward."""
 
-    def __init__(self, netns, postgres):
+    def __init__(self, netns, postgres, gateway_args=()):
         self.peer_ports = {name: free_port(socket.SOCK_STREAM) for name in "abc"}
         self.metrics = {name: free_port(socket.SOCK_STREAM) for name in "abc"}
-        self.world = RelayWorld(netns, server_args=directory_args(
+        self.world = RelayWorld(netns, gateway_args=gateway_args, server_args=directory_args(
             postgres, "a", self.peer_ports["a"], self.metrics["a"]))
         self.servers = {"a": self.world.server}
         for offset, name in enumerate("bc", start=1):
@@ -42,6 +42,8 @@ class Cluster:
         self.netns = netns
         self.postgres = postgres
         wait_until(lambda: self.holder() == "a", 30, what="server a's claim of the gateway")
+        for name in "bc":
+            wait_until(lambda: self.ready(name), 30, what="server %s's directory" % name)
 
     def holder(self):
         return self.postgres.psql("tamblo", "SELECT server_id FROM tamblo_gateways")
@@ -53,6 +55,12 @@ class Cluster:
             return self.world.curl(path, options(ld=ld), output=output, timeout=timeout)
         finally:
             self.world.server = self.servers["a"]
+
+    def ready(self, name):
+        try:
+            return self.scrape(name).get("tamblo_directory_ready") == 1
+        except ConnectionRefusedError:  # its metrics endpoint is not up yet
+            return False
 
     def scrape(self, name):
         return tamblo_metrics.scrape(
@@ -128,3 +136,23 @@ def test_the_peer_port_refuses_other_networks_and_bad_headers(cluster):
     samples = cluster.scrape("a")
     assert samples['tamblo_forwarded_connections_total{direction="in",outcome="refused_network"}'] == 1
     assert samples['tamblo_forwarded_connections_total{direction="in",outcome="refused_header"}'] == 1
+
+
+def test_a_killed_servers_gateway_moves_and_its_devices_are_reached_again(netns, tun_available,
+                                                                          postgres):
+    """The gateway knows servers a and b; a dies with SIGKILL, the gateway's keepalives go
+    unanswered, it registers at b, and a client of c reaches its device through b."""
+    cluster = Cluster(netns, postgres, gateway_args=[
+        "--server", "127.0.0.1:%d,127.0.0.1:18301" % GATEWAY_PORT, "--keepalive-interval", "1",
+        "-v"])
+    try:
+        assert cluster.curl("c", "/bytes/1000")[:2] == (0, "200")
+        cluster.servers["a"].kill()
+        cluster.world.gateway.log.wait_for(r"moved to server 127\.0\.0\.1:18301", timeout=30)
+        wait_until(lambda: cluster.holder() == "b", 90, what="server b's claim of the gateway")
+        wait_until(lambda: cluster.curl("c", "/bytes/200000", timeout=10)[:2] == (0, "200"), 90,
+                   interval=1, what="the device through server b")
+        samples = cluster.scrape("b")
+        assert samples['tamblo_forwarded_connections_total{direction="in",outcome="accepted"}'] >= 1
+    finally:
+        cluster.close()

@@ -1,6 +1,8 @@
 // Registration, keepalive and loss detection of the gateway's association, as pure timing logic.
 #include "Association.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 Association::Timing Association::timingFor(unsigned keepaliveIntervalSeconds) {
@@ -84,4 +86,10 @@ bool Association::onAccepted(Millis now) {
 void Association::onKeepaliveAnswer() {
     answerDueAt_ = -1;
     unanswered_ = 0;
+}
+
+Millis monotonicMillis() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<Millis>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }

@@ -14,6 +14,9 @@
 
 using Millis = int64_t;  // monotonic milliseconds
 
+// The monotonic clock in milliseconds, as the gateway's loop drives the association.
+Millis monotonicMillis();
+
 class Association {
   public:
     struct Timing {

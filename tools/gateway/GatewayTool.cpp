@@ -19,6 +19,7 @@
 
 using namespace gateway_datagram;
 namespace glog = gateway_log;
+using gateway_log::dotted;
 
 namespace {
 
@@ -27,40 +28,15 @@ constexpr uint64_t kUdpTag = 1;
 constexpr uint64_t kTunTag = 2;
 constexpr uint64_t kSignalTag = 3;
 
-// Socket buffers that hold a few hundred full-size datagrams each way; bulk transfers through
-// the tunnel otherwise lose datagrams whenever the loop is busy with the other direction.
-constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
-
-Millis monotonicMillis() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<Millis>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-struct Dotted {
-    char text[INET_ADDRSTRLEN];
-};
-Dotted dotted(const void* address) {
-    Dotted out;
-    inet_ntop(AF_INET, address, out.text, sizeof out.text);
-    return out;
-}
-
 uint16_t port16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void setBuffer(int fd, int forceOption, int option, int bytes) {
-    // The forcing variant ignores net.core.[rw]mem_max but needs CAP_NET_ADMIN.
-    if (setsockopt(fd, SOL_SOCKET, forceOption, &bytes, sizeof bytes) != 0) {
-        setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
-    }
 }
 
 }  // namespace
 
 GatewayTool::GatewayTool(const GatewayOptions& options)
     : options_(options),
+      servers_(options.servers),
       destinations_(options.allowedDestinations),
       association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()),
       tunBuffer_(new uint8_t[kHeadroom + tun_offload::kVirtioHeaderSize + tun_offload::kMaxPacket]),
@@ -98,34 +74,12 @@ bool GatewayTool::open(std::string* error) {
         return false;
     }
 
-    udp_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    udp_ = servers_.openSocket(options_.sourcePort, error);
     if (!udp_.valid()) {
-        *error = std::string("cannot create the UDP socket: ") + std::strerror(errno);
         return false;
     }
-    setBuffer(udp_.get(), SO_RCVBUFFORCE, SO_RCVBUF, kSocketBufferBytes);
-    setBuffer(udp_.get(), SO_SNDBUFFORCE, SO_SNDBUF, kSocketBufferBytes);
     receiveCoalesced_ = options_.offload && udp_batch::enableReceiveOffload(udp_.get());
     setUpReceiveBuffers();
-    if (options_.sourcePort != 0) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(options_.sourcePort);
-        if (::bind(udp_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            *error = std::string("cannot bind UDP port ") + std::to_string(options_.sourcePort) +
-                     ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    // Connected: the kernel hands us datagrams from the server only, and sends need no address.
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr = options_.server;
-    server.sin_port = htons(options_.serverPort);
-    if (::connect(udp_.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        *error = std::string("cannot address the server: ") + std::strerror(errno);
-        return false;
-    }
     // Never deliver to ourselves: our LAN-side source address, the address we reach the
     // server from, or a broadcast address of one of our networks.
     sockaddr_in own{};
@@ -210,7 +164,7 @@ int GatewayTool::run() {
         }
     }
     if (glog::enabled(glog::kInfo)) {
-        printCounters();
+        logCounters(counters_);
     }
     return 0;
 }
@@ -228,6 +182,7 @@ void GatewayTool::runAssociation(Millis now) {
                 if (glog::enabled(glog::kInfo)) {
                     glog::line("association lost: keepalives not answered; registering again");
                 }
+                moveToNextServer();
                 beginRegistrationCycle();
                 sendRegistration();
                 break;
@@ -236,6 +191,10 @@ void GatewayTool::runAssociation(Millis now) {
                 sendRegistration();
                 break;
             case Association::Action::RetryRegistration:
+                // An unanswered registration tries the next server, if there is one.
+                if (moveToNextServer()) {
+                    beginRegistrationCycle();
+                }
                 sendRegistration();
                 break;
             case Association::Action::Keepalive:
@@ -243,6 +202,28 @@ void GatewayTool::runAssociation(Millis now) {
                 break;
         }
     }
+}
+
+bool GatewayTool::moveToNextServer() {
+    std::string error;
+    if (!servers_.moveOn(udp_.get(), &error)) {
+        if (!error.empty()) {
+            glog::line("cannot address the next server: %s", error.c_str());
+        }
+        return false;
+    }
+    options_.server = servers_.current().sin_addr;
+    options_.serverPort = ntohs(servers_.current().sin_port);
+    sockaddr_in own{};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(udp_.get(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
+        destinations_.refuse(own.sin_addr.s_addr);
+    }
+    ++counters_.serverMoves;
+    if (glog::enabled(glog::kInfo)) {
+        glog::line("moved to server %s:%u", dotted(&options_.server).text, options_.serverPort);
+    }
+    return true;
 }
 
 void GatewayTool::beginRegistrationCycle() {
@@ -686,13 +667,13 @@ void GatewayTool::setWaitingForWritable(bool enabled) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, udp_.get(), &event);
 }
 
-// --- signals and counters ----------------------------------------------------------------------
+// --- signals ----------------------------------------------------------------------------------
 
 void GatewayTool::handleSignals() {
     signalfd_siginfo info;
     while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGUSR1) {
-            printCounters();
+            logCounters(counters_);
         } else {
             if (glog::enabled(glog::kInfo)) {
                 glog::line("signal %u: stopping", info.ssi_signo);
@@ -700,35 +681,4 @@ void GatewayTool::handleSignals() {
             stop_ = true;
         }
     }
-}
-
-void GatewayTool::printCounters() const {
-    const GatewayCounters& c = counters_;
-    const struct {
-        const char* name;
-        uint64_t value;
-    } entries[] = {
-        {"datagrams_in", c.datagramsIn},           {"segments_to_tun", c.segmentsToTun},
-        {"keepalive_answers", c.keepaliveAnswers}, {"accepts", c.accepts},
-        {"ignored", c.channelOrUnknown},           {"malformed", c.malformedDatagrams},
-        {"undecryptable", c.undecryptable},        {"tun_write_errors", c.tunWriteErrors},
-        {"packets_from_tun", c.packetsFromTun},    {"refused", c.packetsRefused},
-        {"datagrams_out", c.datagramsOut},         {"send_errors", c.sendErrors},
-        {"registrations", c.registrations},        {"keepalives", c.keepalives},
-        {"associations_lost", c.associationsLost}, {"plaintext_refused", c.plaintextRefused},
-        {"accepts_refused", c.acceptsRefused},     {"destinations_refused", c.destinationsRefused},
-        {"tun_packets_out", c.tunPacketsOut},      {"udp_messages_out", c.udpMessagesOut},
-    };
-    // name=value pairs on one line, easy to read and to parse.
-    char text[1536] = "";
-    size_t used = 0;
-    for (const auto& entry : entries) {
-        const int n = std::snprintf(text + used, sizeof text - used, " %s=%llu", entry.name,
-                                    static_cast<unsigned long long>(entry.value));
-        if (n < 0 || static_cast<size_t>(n) >= sizeof text - used) {
-            break;
-        }
-        used += static_cast<size_t>(n);
-    }
-    glog::line("counters:%s", text);
 }

@@ -25,31 +25,10 @@
 #include "Options.h"
 #include "TunOffload.h"
 #include "server/UdpBatch.h"
+#include "GatewayCounters.h"
+#include "ServerList.h"
 #include "encryption.h"
 
-// What went through the gateway and what it refused; printed on SIGUSR1 and at exit.
-struct GatewayCounters {
-    uint64_t datagramsIn = 0;
-    uint64_t segmentsToTun = 0;
-    uint64_t keepaliveAnswers = 0;
-    uint64_t accepts = 0;
-    uint64_t channelOrUnknown = 0;     // channel datagrams and types we have no use for
-    uint64_t malformedDatagrams = 0;   // too short, bad TCP header, oversized
-    uint64_t undecryptable = 0;        // envelopes we have no key for or that do not decrypt
-    uint64_t plaintextRefused = 0;     // with --encrypt: tunnel/channel datagrams outside envelopes
-    uint64_t acceptsRefused = 0;       // registration answers while none was outstanding
-    uint64_t destinationsRefused = 0;  // segments for addresses the policy refuses
-    uint64_t tunWriteErrors = 0;
-    uint64_t packetsFromTun = 0;
-    uint64_t packetsRefused = 0;  // not for the tunnel: other protocol, destination, fragment
-    uint64_t datagramsOut = 0;    // tunnel segments sent to the server
-    uint64_t sendErrors = 0;
-    uint64_t tunPacketsOut = 0;   // writes to the TUN device (one may carry many segments)
-    uint64_t udpMessagesOut = 0;  // send calls' messages (one may carry many datagrams)
-    uint64_t registrations = 0;
-    uint64_t keepalives = 0;
-    uint64_t associationsLost = 0;
-};
 
 class GatewayTool {
   public:
@@ -87,6 +66,8 @@ class GatewayTool {
 
     void runAssociation(Millis now);
     void beginRegistrationCycle();
+    // Connects the socket to the next server of the list; false with a single server.
+    bool moveToNextServer();
     void sendRegistration();
     void sendKeepalive();
     void sendControl(const uint8_t* data, size_t length, bool wrap);
@@ -108,9 +89,9 @@ class GatewayTool {
     void setUpReceiveBuffers();
     void handleSignals();
 
-    void printCounters() const;
 
     GatewayOptions options_;
+    ServerList servers_;  // the server in use and the ones to move to
     std::string tunName_;
     gateway_ip::PacketFilter filter_;
     gateway_ip::DestinationPolicy destinations_;

@@ -1,6 +1,7 @@
 // Timestamped log lines on stderr for tamblo-gateway.
 #include "Log.h"
 
+#include <arpa/inet.h>
 #include <sys/time.h>
 
 #include <cstdarg>
@@ -43,6 +44,12 @@ void line(const char* format, ...) {
     }
     text[used++] = '\n';
     std::fwrite(text, 1, static_cast<size_t>(used), stderr);
+}
+
+Dotted dotted(const void* address) {
+    Dotted out;
+    inet_ntop(AF_INET, address, out.text, sizeof out.text);
+    return out;
 }
 
 }  // namespace gateway_log

@@ -3,8 +3,10 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <netdb.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -134,7 +136,10 @@ std::string usageText(const char* program) {
         "Reference gateway client: keeps a UDP association with a TambloServer and delivers\n"
         "the TCP segments tunnelled through it to LAN devices via a TUN device.\n"
         "\n"
-        "  --server ADDR              IPv4 address of the server (required)\n"
+        "  --server LIST              the server: an IPv4 address or host name, with\n"
+        "                             :PORT if not --server-port; several, comma-\n"
+        "                             separated (a name: all its addresses), are\n"
+        "                             tried in turn when keepalives go unanswered\n"
         "  --server-port PORT         UDP gateway port of the server (default 8300)\n"
         "  --source-port PORT         UDP port to send from (default: any free port)\n"
         "  --mac XX:XX:XX:XX:XX:XX    MAC address that identifies this gateway (required)\n"
@@ -178,6 +183,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     GatewayOptions& options = result.options;
     parseIpv4(kDefaultLocalIp, &options.localIp);
     bool haveServer = false;
+    std::string serverList;
     bool haveMac = false;
 
     // getopt keeps global state; 0 makes glibc start afresh (the unit tests parse many times).
@@ -192,9 +198,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
         unsigned long number = 0;
         switch (id) {
             case kServer:
-                if (!parseIpv4(value, &options.server)) {
-                    return fail(std::string("--server: not an IPv4 address: ") + value);
-                }
+                serverList = value;  // resolved once --server-port is known
                 haveServer = true;
                 break;
             case kServerPort:
@@ -295,6 +299,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     if (!haveServer) {
         return fail("--server is required");
     }
+    std::string serverError;
+    options.servers = parseServerList(serverList, options.serverPort, &serverError);
+    if (options.servers.empty()) {
+        return fail("--server: " + serverError);
+    }
+    options.server = options.servers.front().sin_addr;
+    options.serverPort = ntohs(options.servers.front().sin_port);
     if (!haveMac) {
         return fail("--mac is required");
     }

@@ -8,9 +8,14 @@
 #include <vector>
 
 #include "DestinationPolicy.h"
+#include "ServerList.h"
 #include "protocol/GatewayDatagram.h"
 
 struct GatewayOptions {
+    // The servers in the order of --server: the gateway registers at the first and moves to
+    // the next (wrapping round) when its keepalives go unanswered. server and serverPort are
+    // the one it uses now.
+    std::vector<sockaddr_in> servers;
     in_addr server{};
     uint16_t serverPort = 8300;
     uint16_t sourcePort = 0;  // 0: any free port

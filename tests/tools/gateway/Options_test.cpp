@@ -90,8 +90,11 @@ TEST(Options, InvalidInputIsRefusedWithTheOptionNamed) {
         const char* mentions;
     };
     const Case cases[] = {
-        {{"--server", "localhost"}, "--server"},
+        {{"--server", "no-such-host.invalid"}, "--server"},
         {{"--server", "10.0.0"}, "--server"},
+        {{"--server", "127.0.0.1,"}, "--server"},
+        {{"--server", "127.0.0.1:0"}, "--server"},
+        {{"--server", "127.0.0.1:8a"}, "--server"},
         {{"--server-port", "0"}, "--server-port"},
         {{"--server-port", "65536"}, "--server-port"},
         {{"--server-port", "83x"}, "--server-port"},
@@ -136,4 +139,28 @@ TEST(Options, ServerAndMacAreRequired) {
     EXPECT_EQ(noServer.outcome, OptionsOutcome::Error);
     EXPECT_NE(noServer.message.find("--server"), std::string::npos);
     EXPECT_EQ(parse({"--help"}).outcome, OptionsOutcome::Help);
+}
+
+TEST(Options, ServerListsKeepTheirOrderAndTheirPorts) {
+    const struct {
+        const char* list;
+        const char* servers;  // "address:port ..." in order
+    } cases[] = {
+        {"192.0.2.1", "192.0.2.1:9300"},
+        {"192.0.2.1:8301,192.0.2.2", "192.0.2.1:8301 192.0.2.2:9300"},
+        {"192.0.2.1,192.0.2.1:9300,192.0.2.1:1", "192.0.2.1:9300 192.0.2.1:1"},  // no duplicates
+        {"localhost:8302,192.0.2.3", "127.0.0.1:8302 192.0.2.3:9300"},
+    };
+    for (const auto& c : cases) {
+        const ParsedOptions parsed =
+            parse({"--server", c.list, "--server-port", "9300", "--mac", "02:00:00:00:00:01"});
+        ASSERT_EQ(parsed.outcome, OptionsOutcome::Run) << c.list << ": " << parsed.message;
+        std::string servers;
+        for (const sockaddr_in& s : parsed.options.servers) {
+            servers += (servers.empty() ? "" : " ") + text(s.sin_addr) + ":" +
+                       std::to_string(ntohs(s.sin_port));
+        }
+        EXPECT_EQ(servers, c.servers) << c.list;
+        EXPECT_EQ(text(parsed.options.server), text(parsed.options.servers.front().sin_addr));
+    }
 }
