@@ -77,7 +77,7 @@ class RelayWorld:
         args = list(gateway_args) + (["--encrypt"] if encrypt else [])
         self.gateway = netns.start_gateway(*args)
         if self.server.logs_info():
-            self.server.log.wait_for(r"Accepted UDP session from GC " + DEFAULT_MAC)
+            self.server.log.wait_for(r"Accepted (authenticated )?UDP session from GC " + DEFAULT_MAC)
         else:
             # A quiet server does not log registrations: the gateway counts the acceptance.
             wait_until(lambda: self.gateway.counters().get("accepts", 0) >= 1,

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "server/GatewayKeys.h"
 #include "TunDevice.h"
 
 using namespace gateway_datagram;
@@ -47,6 +48,24 @@ GatewayTool::GatewayTool(const GatewayOptions& options)
     std::memset(inMessages_, 0, sizeof inMessages_);
 }
 
+bool GatewayTool::openLink(std::string* error) {
+    const std::optional<noise::KeyPair> keys = gateway_keys::loadServerKey(options_.keyFile, error);
+    const std::optional<noise::PublicKey> server =
+        keys ? loadServerPublicKey(options_.serverPublicKey, error) : std::nullopt;
+    if (!server) {
+        return false;
+    }
+    SealedLink::Identity identity;
+    identity.id = options_.customId.empty() ? std::string(formatMacKey(options_.mac).view())
+                                            : options_.customId;
+    identity.localIP = options_.localIp.s_addr;
+    identity.portStart = options_.portStart;
+    identity.portEnd = options_.portEnd;
+    identity.type = options_.type;
+    link_ = std::make_unique<SealedLink>(*keys, *server, std::move(identity));
+    return true;
+}
+
 void GatewayTool::setUpReceiveBuffers() {
     // Coalesced buffers hold up to 64 datagrams each: fewer of them, each of the largest size.
     inSlots_ = receiveCoalesced_ ? kCoalescedBatch : kBatch;
@@ -74,6 +93,9 @@ bool GatewayTool::open(std::string* error) {
         return false;
     }
 
+    if (!options_.keyFile.empty() && !openLink(error)) {
+        return false;
+    }
     udp_ = servers_.openSocket(options_.sourcePort, error);
     if (!udp_.valid()) {
         return false;
@@ -250,6 +272,10 @@ void GatewayTool::beginRegistrationCycle() {
 }
 
 void GatewayTool::sendRegistration() {
+    if (link_) {
+        sendInitiation();
+        return;
+    }
     if (registrationLength_ == 0) {
         beginRegistrationCycle();
         if (registrationLength_ == 0) {
@@ -279,12 +305,39 @@ void GatewayTool::sendKeepalive() {
     if (glog::enabled(glog::kPacket)) {
         glog::line("keepalive");
     }
-    sendControl(keepalive, length, options_.encrypt);
+    sendControl(keepalive, length, options_.encrypt || link_);
+    if (link_ && link_->wantsRekey(std::chrono::steady_clock::now())) {
+        sendInitiation();  // new keys; the current ones serve until the answer
+    }
+}
+
+void GatewayTool::sendInitiation() {
+    uint8_t initiation[gateway_datagram_v2::kInitiationMaxSize];
+    const size_t length = link_->writeInitiation(initiation, std::chrono::steady_clock::now());
+    if (length == 0) {
+        ++counters_.sendErrors;
+        return;
+    }
+    ++counters_.registrations;
+    ++outstandingAnswers_;
+    lastRegistrationAt_ = monotonicMillis();
+    if (glog::enabled(glog::kInfo)) {
+        glog::line("registering with %s:%u (version 2 handshake)", dotted(&options_.server).text,
+                   options_.serverPort);
+    }
+    sendControl(initiation, length, false);
 }
 
 void GatewayTool::sendControl(const uint8_t* data, size_t length, bool wrap) {
-    uint8_t sealed[1 + cryptoSizeWithPadding(kKeepaliveMaxSize)];
-    if (wrap) {
+    uint8_t sealed[1 + cryptoSizeWithPadding(kKeepaliveMaxSize) +
+                   gateway_datagram_v2::kTransportOverhead];
+    if (wrap && link_) {
+        length = link_->seal(data, length, sealed, std::chrono::steady_clock::now());
+        if (length == 0) {
+            return;  // no keys yet: the handshake is under way
+        }
+        data = sealed;
+    } else if (wrap) {
         if (!keyReady_) {
             return;  // no key yet: the association is being set up again anyway
         }
@@ -367,6 +420,10 @@ void GatewayTool::reportTunWriteError(int error) {
 }
 
 void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope) {
+    if (link_ && !fromEnvelope) {
+        receiveSealed(data, length);
+        return;
+    }
     // With a key, tunnel segments and channel datagrams count only inside the envelope: a
     // plain one is forged or misrouted.
     if (options_.encrypt && !fromEnvelope && data[0] != TAMBLO_MT_ENCRYPTED &&
@@ -427,6 +484,41 @@ void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope
     ++counters_.channelOrUnknown;
     if (glog::enabled(glog::kPacket)) {
         glog::line("ignored a datagram of type %u, %zu bytes", data[0], length);
+    }
+}
+
+void GatewayTool::receiveSealed(uint8_t* data, size_t length) {
+    // Version 2: everything but the handshake travels sealed; a plain datagram is forged.
+    if (!gateway_datagram_v2::isV2Type(data[0])) {
+        ++counters_.plaintextRefused;
+        return;
+    }
+    uint8_t* inner = nullptr;
+    size_t innerLength = 0;
+    switch (link_->receive(data, length, std::chrono::steady_clock::now(), &inner, &innerLength)) {
+        case SealedLink::Received::Inner:
+            handleDatagram(inner, innerLength, true);
+            return;
+        case SealedLink::Received::Established:
+            if (outstandingAnswers_ > 0) {
+                --outstandingAnswers_;
+            }
+            ++counters_.accepts;
+            if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
+                glog::line("%s with %s:%u (version 2, datagrams sealed)",
+                           counters_.associationsLost > 0 ? "re-registered" : "registered",
+                           dotted(&options_.server).text, options_.serverPort);
+            }
+            sendKeepalive();  // our first datagram on the new keys confirms them to the server
+            return;
+        case SealedLink::Received::CookieTaken:
+            if (glog::enabled(glog::kInfo)) {
+                glog::line("the server is under load: the next handshake carries its cookie");
+            }
+            return;
+        case SealedLink::Received::Dropped:
+            ++counters_.undecryptable;
+            return;
     }
 }
 
@@ -591,6 +683,21 @@ bool GatewayTool::queueForServer(const uint8_t* datagram, size_t length) {
         glog::line("%s:%u -> server port %u, %zu bytes",
                    dotted(datagram + kDeviceAddressOffset).text, port16(segment),
                    port16(segment + 2), length);
+    }
+    if (link_) {
+        uint8_t* sealed = out_.reserve(length + gateway_datagram_v2::kTransportOverhead);
+        if (sealed == nullptr) {
+            ++counters_.sendErrors;
+            return false;  // no room: the rest of the packet goes the same way
+        }
+        const size_t sealedLength =
+            link_->seal(datagram, length, sealed, std::chrono::steady_clock::now());
+        if (sealedLength == 0) {
+            ++counters_.sendErrors;
+            return true;
+        }
+        out_.commit(sealedLength, nullptr);
+        return true;
     }
     if (!options_.encrypt) {
         if (!out_.add(datagram, length, nullptr)) {

@@ -26,6 +26,7 @@
 #include "TunOffload.h"
 #include "server/UdpBatch.h"
 #include "GatewayCounters.h"
+#include "SealedLink.h"
 #include "ServerList.h"
 #include "encryption.h"
 
@@ -68,6 +69,10 @@ class GatewayTool {
     void beginRegistrationCycle();
     // Connects the socket to the next server of the list; false with a single server.
     bool moveToNextServer();
+    // Version 2: the keys read into the link; a new handshake; a datagram from the server.
+    bool openLink(std::string* error);
+    void sendInitiation();
+    void receiveSealed(uint8_t* data, size_t length);
     void sendRegistration();
     void sendKeepalive();
     void sendControl(const uint8_t* data, size_t length, bool wrap);
@@ -92,6 +97,7 @@ class GatewayTool {
 
     GatewayOptions options_;
     ServerList servers_;  // the server in use and the ones to move to
+    std::unique_ptr<SealedLink> link_;  // version 2 only
     std::string tunName_;
     gateway_ip::PacketFilter filter_;
     gateway_ip::DestinationPolicy destinations_;

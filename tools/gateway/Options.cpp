@@ -23,6 +23,8 @@ enum OptionId {
     kPortRange,
     kType,
     kEncrypt,
+    kKeyFile,
+    kServerPublicKey,
     kTun,
     kNoConfigure,
     kNoOffload,
@@ -41,6 +43,8 @@ const option kLongOptions[] = {
     {"port-range", required_argument, nullptr, kPortRange},
     {"type", required_argument, nullptr, kType},
     {"encrypt", no_argument, nullptr, kEncrypt},
+    {"key-file", required_argument, nullptr, kKeyFile},
+    {"server-public-key", required_argument, nullptr, kServerPublicKey},
     {"tun", required_argument, nullptr, kTun},
     {"no-configure", no_argument, nullptr, kNoConfigure},
     {"no-offload", no_argument, nullptr, kNoOffload},
@@ -152,6 +156,9 @@ std::string usageText(const char* program) {
         "                             (default 40000-41000)\n"
         "  --type N                   gateway type byte, 0-255 (default 0; 2 = large window)\n"
         "  --encrypt                  register with a fresh X25519 key and encrypt datagrams\n"
+        "  --key-file FILE            register with version 2 (Noise IK): this gateway's\n"
+        "                             private key (tamblo-keygen), with\n"
+        "  --server-public-key KEY    the server's public key: base64, or a file holding it\n"
         "  --tun NAME                 TUN device name (default tamblo0)\n"
         "  --no-configure             leave the TUN down and add no route (configure it\n"
         "                             yourself: link up, MTU 1500, route LOCAL-IP/32 via it)\n"
@@ -247,6 +254,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
             case kEncrypt:
                 options.encrypt = true;
                 break;
+            case kKeyFile:
+                options.keyFile = value;
+                break;
+            case kServerPublicKey:
+                options.serverPublicKey = value;
+                break;
             case kTun:
                 if (std::strlen(value) == 0 || std::strlen(value) >= IFNAMSIZ ||
                     std::strchr(value, '/') != nullptr) {
@@ -298,6 +311,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& arguments) {
     }
     if (!haveServer) {
         return fail("--server is required");
+    }
+    if (options.keyFile.empty() != options.serverPublicKey.empty()) {
+        return fail("--key-file and --server-public-key go together (version 2 registration)");
+    }
+    if (!options.keyFile.empty() && options.encrypt) {
+        return fail("--encrypt is the version 1 envelope; version 2 seals every datagram anyway");
     }
     std::string serverError;
     options.servers = parseServerList(serverList, options.serverPort, &serverError);

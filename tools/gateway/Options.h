@@ -26,6 +26,10 @@ struct GatewayOptions {
     uint16_t portEnd = 41000;  // exclusive
     uint8_t type = 0;
     bool encrypt = false;
+    // Version 2 (authenticated) registration: our private key file and the server's public
+    // key (base64, or a file holding it). Both or neither.
+    std::string keyFile;
+    std::string serverPublicKey;
     std::string tunName = "tamblo0";
     bool configure = true;
     bool offload = true;              // TUN and UDP offloads where the kernel offers them

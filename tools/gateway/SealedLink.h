@@ -1,0 +1,70 @@
+// The gateway's side of the authenticated registration (version 2): its static key pair, the
+// server's public key, the Noise IK initiation with the gateway's id inside, the transport
+// sessions that a response opens, and the sealing and opening of every datagram after it.
+//
+// Made by tamblo-gateway's loop (GatewayTool) when --key-file and --server-public-key are
+// given; the loop sends what it writes and hands it every datagram from the server. Keys are
+// renewed as WireGuard does: a new initiation after kRekeySeconds or a message limit, the
+// previous session kept for datagrams still on their way until the new one is confirmed by
+// our first datagram on it. No I/O here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "protocol/GatewayDatagramV2.h"
+#include "protocol/NoiseCrypto.h"
+#include "protocol/NoiseTransport.h"
+#include "server/GatewayHandshake.h"
+
+using gateway_v2::Instant;
+
+class SealedLink {
+  public:
+    // The registration's fields as version 1 would send them; id is the MAC text or custom id.
+    struct Identity {
+        std::string id;
+        uint32_t localIP = 0;  // as sent, network order
+        uint16_t portStart = 0;
+        uint16_t portEnd = 0;  // exclusive
+        uint8_t type = 0;
+    };
+
+    SealedLink(const noise::KeyPair& keys, const noise::PublicKey& serverPublic,
+               Identity identity);
+
+    // A new initiation into out (kInitiationMaxSize bytes): its size, 0 when none can be made.
+    size_t writeInitiation(uint8_t* out, Instant now);
+
+    enum class Received {
+        Established,  // a response opened a new session: send a datagram on it to confirm it
+        CookieTaken,  // a cookie reply: the next initiation carries mac2
+        Inner,        // a transport datagram opened: *inner, *innerLength
+        Dropped,      // nothing of ours (counted by the caller)
+    };
+    // A datagram of types 32 to 35 from the server; transport datagrams are opened in place.
+    Received receive(uint8_t* data, size_t length, Instant now, uint8_t** inner,
+                     size_t* innerLength);
+
+    // Seals an inner datagram into out (length + kTransportOverhead bytes): the transport
+    // datagram's size, or 0 when no session may send.
+    size_t seal(const uint8_t* inner, size_t length, uint8_t* out, Instant now);
+    // The current session asks for new keys (after a send, or a receive near its end).
+    bool wantsRekey(Instant now) const;
+    bool established() const { return current_.has_value(); }
+
+  private:
+    gateway_v2::GatewayInitiator initiator_;
+    Identity identity_;
+    std::optional<gateway_v2::TransportSession> current_;
+    std::optional<gateway_v2::TransportSession> previous_;
+    uint32_t nextIndex_;
+    gateway_datagram_v2::Tai64n lastTimestamp_;
+    bool rekeyAsked_ = false;
+};
+
+// --server-public-key's value: the base64 of the key, or a file whose first line that is not
+// blank or a comment is. Empty with *error set otherwise.
+std::optional<noise::PublicKey> loadServerPublicKey(const std::string& value, std::string* error);
