@@ -15,7 +15,6 @@
 #include <cstring>
 
 #include "Log.h"
-#include "server/GatewayKeys.h"
 #include "TunDevice.h"
 
 using namespace gateway_datagram;
@@ -37,9 +36,8 @@ uint16_t port16(const uint8_t* p) {
 
 GatewayTool::GatewayTool(const GatewayOptions& options)
     : options_(options),
-      servers_(options.servers),
+      session_(options, counters_),
       destinations_(options.allowedDestinations),
-      association_(Association::timingFor(options.keepaliveInterval), monotonicMillis()),
       tunBuffer_(new uint8_t[kHeadroom + tun_offload::kVirtioHeaderSize + tun_offload::kMaxPacket]),
       out_(kSendBatchBytes, kSendBatchDatagrams, options.offload) {
     filter_.localIp = options.localIp;
@@ -48,22 +46,29 @@ GatewayTool::GatewayTool(const GatewayOptions& options)
     std::memset(inMessages_, 0, sizeof inMessages_);
 }
 
-bool GatewayTool::openLink(std::string* error) {
-    const std::optional<noise::KeyPair> keys = gateway_keys::loadServerKey(options_.keyFile, error);
-    const std::optional<noise::PublicKey> server =
-        keys ? loadServerPublicKey(options_.serverPublicKey, error) : std::nullopt;
-    if (!server) {
-        return false;
+
+void GatewayTool::refuseOwnAddress() {
+    sockaddr_in own{};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(session_.socket(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
+        destinations_.refuse(own.sin_addr.s_addr);
     }
-    SealedLink::Identity identity;
-    identity.id = options_.customId.empty() ? std::string(formatMacKey(options_.mac).view())
-                                            : options_.customId;
-    identity.localIP = options_.localIp.s_addr;
-    identity.portStart = options_.portStart;
-    identity.portEnd = options_.portEnd;
-    identity.type = options_.type;
-    link_ = std::make_unique<SealedLink>(*keys, *server, std::move(identity));
-    return true;
+}
+
+void GatewayTool::handleDatagram(uint8_t* data, size_t length) {
+    uint8_t* plain = session_.receive(data, &length);
+    if (plain == nullptr) {
+        return;
+    }
+    if (plain[0] == TAMBLO_MT_TCPOVERUDP) {
+        deliverSegment(plain, length);
+        return;
+    }
+    // Channel datagrams (the RTSP relay's RTP/RTCP) have no receiver in this gateway.
+    ++counters_.channelOrUnknown;
+    if (glog::enabled(glog::kPacket)) {
+        glog::line("ignored a datagram of type %u, %zu bytes", plain[0], length);
+    }
 }
 
 void GatewayTool::setUpReceiveBuffers() {
@@ -93,22 +98,14 @@ bool GatewayTool::open(std::string* error) {
         return false;
     }
 
-    if (!options_.keyFile.empty() && !openLink(error)) {
+    if (!session_.open(error)) {
         return false;
     }
-    udp_ = servers_.openSocket(options_.sourcePort, error);
-    if (!udp_.valid()) {
-        return false;
-    }
-    receiveCoalesced_ = options_.offload && udp_batch::enableReceiveOffload(udp_.get());
+    receiveCoalesced_ = options_.offload && udp_batch::enableReceiveOffload(session_.socket());
     setUpReceiveBuffers();
     // Never deliver to ourselves: our LAN-side source address, the address we reach the
     // server from, or a broadcast address of one of our networks.
-    sockaddr_in own{};
-    socklen_t ownLength = sizeof own;
-    if (::getsockname(udp_.get(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
-        destinations_.refuse(own.sin_addr.s_addr);
-    }
+    refuseOwnAddress();
     destinations_.refuse(options_.localIp.s_addr);
     destinations_.refuseInterfaceBroadcasts();
 
@@ -127,7 +124,7 @@ bool GatewayTool::open(std::string* error) {
     const struct {
         int fd;
         uint64_t tag;
-    } watched[] = {{udp_.get(), kUdpTag}, {tun_.get(), kTunTag}, {signals_.get(), kSignalTag}};
+    } watched[] = {{session_.socket(), kUdpTag}, {tun_.get(), kTunTag}, {signals_.get(), kSignalTag}};
     for (const auto& entry : watched) {
         epoll_event event{};
         event.events = EPOLLIN;
@@ -153,8 +150,12 @@ int GatewayTool::run() {
     epoll_event events[8];
     while (!stop_) {
         const Millis now = monotonicMillis();
-        runAssociation(now);
-        Millis wait = association_.deadline() - monotonicMillis();
+        const uint64_t moves = counters_.serverMoves;
+        session_.run(now);
+        if (counters_.serverMoves != moves) {
+            refuseOwnAddress();  // the next server may be reached from another address
+        }
+        Millis wait = session_.deadline() - monotonicMillis();
         wait = wait < 0 ? 0 : (wait > INT_MAX ? INT_MAX : wait);
         const int ready = epoll_wait(epoll_.get(), events, 8, static_cast<int>(wait));
         if (ready < 0) {
@@ -191,178 +192,12 @@ int GatewayTool::run() {
     return 0;
 }
 
-// --- association -------------------------------------------------------------------------------
 
-void GatewayTool::runAssociation(Millis now) {
-    // poll moves a deadline on with every action, so a handful of rounds always suffices.
-    for (int round = 0; round < 8; ++round) {
-        switch (association_.poll(now)) {
-            case Association::Action::None:
-                return;
-            case Association::Action::RegisterAfterLoss:
-                ++counters_.associationsLost;
-                if (glog::enabled(glog::kInfo)) {
-                    glog::line("association lost: keepalives not answered; registering again");
-                }
-                moveToNextServer();
-                beginRegistrationCycle();
-                sendRegistration();
-                break;
-            case Association::Action::Register:
-                beginRegistrationCycle();
-                sendRegistration();
-                break;
-            case Association::Action::RetryRegistration:
-                // An unanswered registration tries the next server, if there is one.
-                if (moveToNextServer()) {
-                    beginRegistrationCycle();
-                }
-                sendRegistration();
-                break;
-            case Association::Action::Keepalive:
-                sendKeepalive();
-                break;
-        }
-    }
-}
 
-bool GatewayTool::moveToNextServer() {
-    std::string error;
-    if (!servers_.moveOn(udp_.get(), &error)) {
-        if (!error.empty()) {
-            glog::line("cannot address the next server: %s", error.c_str());
-        }
-        return false;
-    }
-    options_.server = servers_.current().sin_addr;
-    options_.serverPort = ntohs(servers_.current().sin_port);
-    sockaddr_in own{};
-    socklen_t ownLength = sizeof own;
-    if (::getsockname(udp_.get(), reinterpret_cast<sockaddr*>(&own), &ownLength) == 0) {
-        destinations_.refuse(own.sin_addr.s_addr);
-    }
-    ++counters_.serverMoves;
-    if (glog::enabled(glog::kInfo)) {
-        glog::line("moved to server %s:%u", dotted(&options_.server).text, options_.serverPort);
-    }
-    return true;
-}
 
-void GatewayTool::beginRegistrationCycle() {
-    RegistrationFields fields;
-    std::memcpy(fields.mac, options_.mac, kMacSize);
-    fields.localIP = options_.localIp.s_addr;
-    fields.localPortStart = options_.portStart;
-    fields.localPortEnd = options_.portEnd;
-    fields.type = options_.type;
-    fields.customId = options_.customId;
-    keyReady_ = false;
-    outstandingAnswers_ = 0;
-    if (options_.encrypt) {
-        // A fresh key pair per cycle: the server makes a fresh one per registration as well.
-        crypto_.reset(cryptoNew());
-        if (!crypto_) {
-            glog::line("cannot create a key pair; the registration waits for the next attempt");
-            registrationLength_ = 0;
-            return;
-        }
-        fields.publicKey = cryptoGetPublicKey(crypto_.get());
-    }
-    registrationLength_ = encodeRegistration(fields, registration_);
-}
 
-void GatewayTool::sendRegistration() {
-    if (link_) {
-        sendInitiation();
-        return;
-    }
-    if (registrationLength_ == 0) {
-        beginRegistrationCycle();
-        if (registrationLength_ == 0) {
-            return;
-        }
-    }
-    ++counters_.registrations;
-    ++outstandingAnswers_;
-    lastRegistrationAt_ = monotonicMillis();
-    if (glog::enabled(glog::kInfo)) {
-        const MacKey mac = formatMacKey(options_.mac);
-        const std::string key =
-            options_.customId.empty() ? std::string(mac.view()) : options_.customId;
-        glog::line(
-            "registering with %s:%u as %s (%s); next attempt in %lld s unless accepted",
-            dotted(&options_.server).text, options_.serverPort, key.c_str(),
-            options_.encrypt ? "with key" : "plain",
-            static_cast<long long>(association_.deadline() - monotonicMillis() + 500) / 1000);
-    }
-    sendControl(registration_, registrationLength_, false);
-}
 
-void GatewayTool::sendKeepalive() {
-    uint8_t keepalive[kKeepaliveMaxSize];
-    const size_t length = encodeKeepalive(options_.mac, options_.customId, keepalive);
-    ++counters_.keepalives;
-    if (glog::enabled(glog::kPacket)) {
-        glog::line("keepalive");
-    }
-    sendControl(keepalive, length, options_.encrypt || link_);
-    if (link_ && link_->wantsRekey(std::chrono::steady_clock::now())) {
-        sendInitiation();  // new keys; the current ones serve until the answer
-    }
-}
 
-void GatewayTool::sendInitiation() {
-    uint8_t initiation[gateway_datagram_v2::kInitiationMaxSize];
-    const size_t length = link_->writeInitiation(initiation, std::chrono::steady_clock::now());
-    if (length == 0) {
-        ++counters_.sendErrors;
-        return;
-    }
-    ++counters_.registrations;
-    ++outstandingAnswers_;
-    lastRegistrationAt_ = monotonicMillis();
-    if (glog::enabled(glog::kInfo)) {
-        glog::line("registering with %s:%u (version 2 handshake)", dotted(&options_.server).text,
-                   options_.serverPort);
-    }
-    sendControl(initiation, length, false);
-}
-
-void GatewayTool::sendControl(const uint8_t* data, size_t length, bool wrap) {
-    uint8_t sealed[1 + cryptoSizeWithPadding(kKeepaliveMaxSize) +
-                   gateway_datagram_v2::kTransportOverhead];
-    if (wrap && link_) {
-        length = link_->seal(data, length, sealed, std::chrono::steady_clock::now());
-        if (length == 0) {
-            return;  // no keys yet: the handshake is under way
-        }
-        data = sealed;
-    } else if (wrap) {
-        if (!keyReady_) {
-            return;  // no key yet: the association is being set up again anyway
-        }
-        uint32_t sealedLength = 0;
-        sealed[0] = TAMBLO_MT_ENCRYPTED;
-        if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, data, static_cast<uint32_t>(length),
-                             sealed + 1, &sealedLength) == nullptr) {
-            ++counters_.sendErrors;
-            return;
-        }
-        data = sealed;
-        length = 1 + sealedLength;
-    }
-    if (::send(udp_.get(), data, length, MSG_DONTWAIT) < 0) {
-        // ECONNREFUSED reports an ICMP error for an earlier datagram (the server is not
-        // listening); the keepalive timers notice a dead server without this hint.
-        ++counters_.sendErrors;
-        if (glog::enabled(glog::kInfo) && errno != lastSendErrno_) {
-            glog::line("send to the server failed: %s", std::strerror(errno));
-        }
-        lastSendErrno_ = errno;
-        return;
-    }
-    lastSendErrno_ = 0;  // the next failure is news again
-}
 
 // --- server -> TUN -----------------------------------------------------------------------------
 
@@ -372,7 +207,7 @@ void GatewayTool::receiveDatagrams() {
             inMessages_[i].msg_hdr.msg_control = inControls_[i];
             inMessages_[i].msg_hdr.msg_controllen = sizeof inControls_[i];
         }
-        const int received = recvmmsg(udp_.get(), inMessages_, static_cast<unsigned>(inSlots_),
+        const int received = recvmmsg(session_.socket(), inMessages_, static_cast<unsigned>(inSlots_),
                                       MSG_DONTWAIT, nullptr);
         if (received < 0) {
             if (errno == EINTR || errno == ECONNREFUSED) {
@@ -396,7 +231,7 @@ void GatewayTool::receiveDatagrams() {
                                        udp_batch::segmentSize(message),
                                        [this](uint8_t* datagram, size_t datagramLength) {
                                            ++counters_.datagramsIn;
-                                           handleDatagram(datagram, datagramLength, false);
+                                           handleDatagram(datagram, datagramLength);
                                        });
         }
         // The gathered segments point into the receive buffers: out before they are reused.
@@ -419,143 +254,8 @@ void GatewayTool::reportTunWriteError(int error) {
     lastTunWriteErrno_ = error;
 }
 
-void GatewayTool::handleDatagram(uint8_t* data, size_t length, bool fromEnvelope) {
-    if (link_ && !fromEnvelope) {
-        receiveSealed(data, length);
-        return;
-    }
-    // With a key, tunnel segments and channel datagrams count only inside the envelope: a
-    // plain one is forged or misrouted.
-    if (options_.encrypt && !fromEnvelope && data[0] != TAMBLO_MT_ENCRYPTED &&
-        data[0] != TAMBLO_MT_KEEPALIVERESP && data[0] != TAMBLO_MT_ACCEPT &&
-        data[0] != TAMBLO_MT_ACCEPTTLS) {
-        ++counters_.plaintextRefused;
-        if (glog::enabled(glog::kPacket)) {
-            glog::line("dropped a plain datagram of type %u, %zu bytes", data[0], length);
-        }
-        return;
-    }
-    switch (data[0]) {
-        case TAMBLO_MT_TCPOVERUDP:
-            deliverSegment(data, length);
-            return;
-        case TAMBLO_MT_ENCRYPTED: {
-            // One level only: the server never nests envelopes.
-            if (fromEnvelope || !keyReady_) {
-                ++counters_.undecryptable;
-                return;
-            }
-            // In place: the plaintext starts where the vector was read, 16 bytes further on,
-            // which leaves room for the IPv4 header in front of a tunnel segment.
-            uint32_t plainLength = 0;
-            uint8_t* plain = data + 1 + kCryptoIvSize;
-            if (cryptoProcessBuf(crypto_.get(), CryptoDecrypt, data + 1,
-                                 static_cast<uint32_t>(length - 1), plain,
-                                 &plainLength) == nullptr ||
-                plainLength == 0) {
-                ++counters_.undecryptable;
-                if (glog::enabled(glog::kPacket)) {
-                    glog::line("dropped an envelope of %zu bytes that does not decrypt", length);
-                }
-                return;
-            }
-            handleDatagram(plain, plainLength, true);
-            return;
-        }
-        case TAMBLO_MT_KEEPALIVERESP:
-            ++counters_.keepaliveAnswers;
-            association_.onKeepaliveAnswer();
-            if (glog::enabled(glog::kPacket)) {
-                glog::line("keepalive answered");
-            }
-            return;
-        case TAMBLO_MT_ACCEPT:
-        case TAMBLO_MT_ACCEPTTLS:
-            // Registration answers travel plain; one inside an envelope is no answer of ours.
-            if (!fromEnvelope) {
-                handleAccept(data, length, data[0] == TAMBLO_MT_ACCEPTTLS);
-                return;
-            }
-            break;
-        default:
-            break;
-    }
-    // Channel datagrams (the RTSP relay's RTP/RTCP) have no receiver in this gateway.
-    ++counters_.channelOrUnknown;
-    if (glog::enabled(glog::kPacket)) {
-        glog::line("ignored a datagram of type %u, %zu bytes", data[0], length);
-    }
-}
 
-void GatewayTool::receiveSealed(uint8_t* data, size_t length) {
-    // Version 2: everything but the handshake travels sealed; a plain datagram is forged.
-    if (!gateway_datagram_v2::isV2Type(data[0])) {
-        ++counters_.plaintextRefused;
-        return;
-    }
-    uint8_t* inner = nullptr;
-    size_t innerLength = 0;
-    switch (link_->receive(data, length, std::chrono::steady_clock::now(), &inner, &innerLength)) {
-        case SealedLink::Received::Inner:
-            handleDatagram(inner, innerLength, true);
-            return;
-        case SealedLink::Received::Established:
-            if (outstandingAnswers_ > 0) {
-                --outstandingAnswers_;
-            }
-            ++counters_.accepts;
-            if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
-                glog::line("%s with %s:%u (version 2, datagrams sealed)",
-                           counters_.associationsLost > 0 ? "re-registered" : "registered",
-                           dotted(&options_.server).text, options_.serverPort);
-            }
-            sendKeepalive();  // our first datagram on the new keys confirms them to the server
-            return;
-        case SealedLink::Received::CookieTaken:
-            if (glog::enabled(glog::kInfo)) {
-                glog::line("the server is under load: the next handshake carries its cookie");
-            }
-            return;
-        case SealedLink::Received::Dropped:
-            ++counters_.undecryptable;
-            return;
-    }
-}
 
-void GatewayTool::handleAccept(const uint8_t* data, size_t length, bool withKey) {
-    if (outstandingAnswers_ == 0 || monotonicMillis() - lastRegistrationAt_ > kAnswerWindowMs) {
-        ++counters_.acceptsRefused;
-        if (glog::enabled(glog::kInfo)) {
-            glog::line("ignored a registration answer of type %u: no registration is pending",
-                       data[0]);
-        }
-        return;
-    }
-    if (withKey != options_.encrypt || (withKey && length < kAcceptTlsSize)) {
-        ++counters_.channelOrUnknown;
-        if (glog::enabled(glog::kInfo)) {
-            glog::line("ignored a registration answer of type %u and %zu bytes", data[0], length);
-        }
-        return;
-    }
-    if (withKey) {
-        // Every ACCEPTTLS carries the key of the latest registration the server saw, so a
-        // duplicate answer to a repeated registration replaces the key as well.
-        if (!crypto_ || !cryptoSetRemoteKey(crypto_.get(), data + 1)) {
-            glog::line("the server's public key gives no usable shared secret; ignored");
-            return;
-        }
-        keyReady_ = true;
-    }
-    --outstandingAnswers_;
-    ++counters_.accepts;
-    const bool lost = counters_.associationsLost > 0;
-    if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
-        glog::line("%s with %s:%u%s", lost ? "re-registered" : "registered",
-                   dotted(&options_.server).text, options_.serverPort,
-                   withKey ? " (datagrams encrypted)" : "");
-    }
-}
 
 void GatewayTool::deliverSegment(uint8_t* data, size_t length) {
     uint32_t destination;
@@ -684,48 +384,29 @@ bool GatewayTool::queueForServer(const uint8_t* datagram, size_t length) {
                    dotted(datagram + kDeviceAddressOffset).text, port16(segment),
                    port16(segment + 2), length);
     }
-    if (link_) {
-        uint8_t* sealed = out_.reserve(length + gateway_datagram_v2::kTransportOverhead);
-        if (sealed == nullptr) {
-            ++counters_.sendErrors;
-            return false;  // no room: the rest of the packet goes the same way
-        }
-        const size_t sealedLength =
-            link_->seal(datagram, length, sealed, std::chrono::steady_clock::now());
-        if (sealedLength == 0) {
-            ++counters_.sendErrors;
-            return true;
-        }
-        out_.commit(sealedLength, nullptr);
-        return true;
-    }
-    if (!options_.encrypt) {
+    if (!session_.seals()) {
         if (!out_.add(datagram, length, nullptr)) {
             ++counters_.sendErrors;
             return false;
         }
         return true;
     }
-    const size_t sealedCapacity = 1 + cryptoSizeWithPadding(static_cast<uint32_t>(length));
-    // The server takes datagrams of up to kDatagramCapacity bytes: a longer envelope would
-    // arrive cut.
-    if (!keyReady_ || sealedCapacity > kDatagramCapacity) {
-        ++counters_.sendErrors;
+    const size_t capacity = session_.sealedCapacity(length);
+    if (capacity == 0) {
+        ++counters_.sendErrors;  // no keys yet, or too long for the server
         return true;
     }
-    uint8_t* sealed = out_.reserve(sealedCapacity);
-    uint32_t sealedLength = 0;
+    uint8_t* sealed = out_.reserve(capacity);
     if (sealed == nullptr) {
         ++counters_.sendErrors;
         return false;  // no room: the rest of the packet goes the same way
     }
-    sealed[0] = TAMBLO_MT_ENCRYPTED;
-    if (cryptoProcessBuf(crypto_.get(), CryptoEncrypt, datagram, static_cast<uint32_t>(length),
-                         sealed + 1, &sealedLength) == nullptr) {
+    const size_t sealedLength = session_.seal(datagram, length, sealed);
+    if (sealedLength == 0) {
         ++counters_.sendErrors;
         return true;
     }
-    out_.commit(1 + sealedLength, nullptr);
+    out_.commit(sealedLength, nullptr);
     return true;
 }
 
@@ -746,7 +427,7 @@ void GatewayTool::reportSent(void* context, uint8_t, size_t, int error) {
 }
 
 bool GatewayTool::flushToServer() {
-    const bool done = out_.flush(udp_.get(), reportSent, this);
+    const bool done = out_.flush(session_.socket(), reportSent, this);
     counters_.udpMessagesOut = out_.messagesSent();
     setWaitingForWritable(!done);
     return done;
@@ -771,7 +452,7 @@ void GatewayTool::setWaitingForWritable(bool enabled) {
     epoll_event event{};
     event.events = EPOLLIN | (enabled ? uint32_t{EPOLLOUT} : 0u);
     event.data.u64 = kUdpTag;
-    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, udp_.get(), &event);
+    epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, session_.socket(), &event);
 }
 
 // --- signals ----------------------------------------------------------------------------------

@@ -1,13 +1,14 @@
-// The gateway's event loop: one UDP association with the server, one TUN device towards the LAN,
-// and the association's timers, all on one thread with epoll.
+// The gateway's event loop: one UDP association with the server (ServerSession: registration,
+// keepalives, keys, the move to the next server), one TUN device towards the LAN, and the two
+// packet paths between them, all on one thread with epoll.
 //
 // Both packet paths use the kernel's offloads where it offers them (unless --no-offload): the
 // TUN device hands over and takes large TCP packets (TunOffload.h), and the UDP socket sends
 // runs of equal datagrams as one message and receives them coalesced (UdpBatch.h). Nothing
 // changes on the wire: the server gets and sends segments of the negotiated MSS either way.
 //
-// Ownership: GatewayTool owns every descriptor, the crypto context of the current registration
-// cycle and all packet buffers; nothing is allocated per packet.
+// Ownership: GatewayTool owns the session, every other descriptor and all packet buffers;
+// nothing is allocated per packet.
 #pragma once
 
 #include <sys/socket.h>
@@ -26,9 +27,7 @@
 #include "TunOffload.h"
 #include "server/UdpBatch.h"
 #include "GatewayCounters.h"
-#include "SealedLink.h"
-#include "ServerList.h"
-#include "encryption.h"
+#include "ServerSession.h"
 
 
 class GatewayTool {
@@ -65,21 +64,10 @@ class GatewayTool {
     static constexpr size_t kRoomPerTunPacket = 2 * tun_offload::kMaxPacket;
     static constexpr size_t kDatagramsPerTunPacket = 128;
 
-    void runAssociation(Millis now);
-    void beginRegistrationCycle();
-    // Connects the socket to the next server of the list; false with a single server.
-    bool moveToNextServer();
-    // Version 2: the keys read into the link; a new handshake; a datagram from the server.
-    bool openLink(std::string* error);
-    void sendInitiation();
-    void receiveSealed(uint8_t* data, size_t length);
-    void sendRegistration();
-    void sendKeepalive();
-    void sendControl(const uint8_t* data, size_t length, bool wrap);
-
+    // The address we reach the server from is no device.
+    void refuseOwnAddress();
     void receiveDatagrams();
-    void handleDatagram(uint8_t* data, size_t length, bool fromEnvelope);
-    void handleAccept(const uint8_t* data, size_t length, bool withKey);
+    void handleDatagram(uint8_t* data, size_t length);
     void deliverSegment(uint8_t* data, size_t length);
     void reportTunWriteError(int error);
 
@@ -95,29 +83,17 @@ class GatewayTool {
     void handleSignals();
 
 
+    GatewayCounters counters_;  // before the session, which counts into it
     GatewayOptions options_;
-    ServerList servers_;  // the server in use and the ones to move to
-    std::unique_ptr<SealedLink> link_;  // version 2 only
+    ServerSession session_;
     std::string tunName_;
     gateway_ip::PacketFilter filter_;
     gateway_ip::DestinationPolicy destinations_;
     UniqueFd tun_;
-    UniqueFd udp_;
     UniqueFd epoll_;
     UniqueFd signals_;
     bool stop_ = false;
 
-    Association association_;
-    CryptoContextPtr crypto_;  // key pair of the current registration cycle
-    bool keyReady_ = false;    // the server's key arrived: envelopes can be made and opened
-    uint8_t registration_[gateway_datagram::kRegistrationMaxSize];
-    size_t registrationLength_ = 0;
-    // Registrations of this cycle not answered yet: only these may be answered, so a forged
-    // ACCEPT or ACCEPTTLS can neither come out of turn nor replace the key later.
-    // An answer counts only within kAnswerWindowMs of the latest registration we sent.
-    unsigned outstandingAnswers_ = 0;
-    Millis lastRegistrationAt_ = 0;
-    static constexpr Millis kAnswerWindowMs = 5000;
 
     // Server -> TUN: receive buffers (with kHeadroom in front of each), and with offload the
     // writer that gathers segments into large packets.
@@ -140,5 +116,4 @@ class GatewayTool {
 
     int lastTunWriteErrno_ = 0;
     int lastSendErrno_ = 0;
-    GatewayCounters counters_;
 };
