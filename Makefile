@@ -6,7 +6,7 @@ FUZZ_SECONDS   ?= 60
 JOBS           ?= $(shell nproc)
 ARGS           ?=
 
-.PHONY: all build deps run test unit asan-build fuzz-build fuzz bench demo package clean
+.PHONY: all build deps run test unit asan-build fuzz-build fuzz bench demo demo-cluster package clean
 
 all: build
 
@@ -50,6 +50,11 @@ fuzz: fuzz-build
 # One request through the whole relay inside a network namespace (needs root).
 demo: deps build
 	scripts/demo
+
+# Three servers sharing a gateway directory in a private PostgreSQL, one request crossing
+# servers (needs root).
+demo-cluster: deps build
+	scripts/demo-cluster
 
 # Debian packages tamblo-server and tamblo-gateway from the normal build, in build/packages.
 package: deps build
