@@ -22,7 +22,8 @@ void logCounters(const GatewayCounters& c) {
         {"associations_lost", c.associationsLost}, {"plaintext_refused", c.plaintextRefused},
         {"accepts_refused", c.acceptsRefused},     {"destinations_refused", c.destinationsRefused},
         {"tun_packets_out", c.tunPacketsOut},      {"udp_messages_out", c.udpMessagesOut},
-        {"server_moves", c.serverMoves},
+        {"server_moves", c.serverMoves},           {"rekeys", c.rekeys},
+        {"cookie_replies", c.cookieReplies},
     };
     // name=value pairs on one line, easy to read and to parse.
     char text[1536] = "";

@@ -28,6 +28,8 @@ struct GatewayCounters {
     uint64_t keepalives = 0;
     uint64_t associationsLost = 0;
     uint64_t serverMoves = 0;  // moves to the next server of --server's list
+    uint64_t rekeys = 0;         // version 2: handshakes that renewed the keys
+    uint64_t cookieReplies = 0;  // version 2: cookie replies taken
 };
 
 // Logs "counters: name=value ..." at INFO.

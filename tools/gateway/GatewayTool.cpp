@@ -86,6 +86,10 @@ void GatewayTool::setUpReceiveBuffers() {
 }
 
 bool GatewayTool::open(std::string* error) {
+    // The keys first: a key file that does not do stops us before the TUN device exists.
+    if (!session_.open(error)) {
+        return false;
+    }
     tunName_ = options_.tunName;
     tun_ = openTun(&tunName_, options_.offload, &tunOffload_, error);
     if (!tun_.valid()) {
@@ -98,9 +102,6 @@ bool GatewayTool::open(std::string* error) {
         return false;
     }
 
-    if (!session_.open(error)) {
-        return false;
-    }
     receiveCoalesced_ = options_.offload && udp_batch::enableReceiveOffload(session_.socket());
     setUpReceiveBuffers();
     // Never deliver to ourselves: our LAN-side source address, the address we reach the

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -24,16 +25,67 @@ SealedLink::SealedLink(const noise::KeyPair& keys, const noise::PublicKey& serve
 size_t SealedLink::writeInitiation(uint8_t* out, Instant now) {
     timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
+    // The server answers an initiation only when its timestamp is later than the last one it
+    // took, and timestamps go out in steps of about 16 ms: a clock that stands still or steps
+    // back, or a second initiation within one step, must not silence us.
+    timespec stamp = wall;
+    if (stamp.tv_sec < lastWall_.tv_sec ||
+        (stamp.tv_sec == lastWall_.tv_sec && stamp.tv_nsec < lastWall_.tv_nsec)) {
+        stamp = lastWall_;
+    }
+    v2::Tai64n timestamp = v2::tai64nFromTime(stamp);
+    while (!v2::tai64nAfter(timestamp, lastTimestamp_)) {
+        stamp.tv_nsec += 1000000;  // a millisecond on, until the next step
+        if (stamp.tv_nsec >= 1000000000L) {
+            stamp.tv_nsec -= 1000000000L;
+            ++stamp.tv_sec;
+        }
+        timestamp = v2::tai64nFromTime(stamp);
+    }
+    lastWall_ = stamp;
+    lastTimestamp_ = timestamp;
     v2::InitiationPayload payload;
-    payload.timestamp = v2::tai64nFromTime(wall);
+    payload.timestamp = timestamp;
     payload.localIP = identity_.localIP;
     payload.localPortStart = identity_.portStart;
     payload.localPortEnd = identity_.portEnd;
     payload.gatewayType = identity_.type;
     payload.id = identity_.id;
     rekeyAsked_ = false;
+    cookieRepeatAt_.reset();
     const std::optional<size_t> written = initiator_.writeInitiation(++nextIndex_, payload, now, out);
-    return written ? *written : 0;
+    if (!written) {
+        return 0;
+    }
+    awaitingResponse_ = true;
+    lastInitiationAt_ = now;
+    return *written;
+}
+
+Instant SealedLink::initiationDue() const {
+    Instant due = Instant::max();
+    if (cookieRepeatAt_) {
+        due = *cookieRepeatAt_;
+    }
+    if (!current_) {
+        return due;  // the registration's back-off brings the first keys
+    }
+    if (awaitingResponse_) {
+        return std::min(due, lastInitiationAt_ + gateway_v2::protocol::REKEY_TIMEOUT);
+    }
+    if (rekeyAsked_) {
+        return std::min(due, lastInitiationAt_);  // at once
+    }
+    return std::min(due, current_->created() + gateway_v2::protocol::REKEY_AFTER_TIME);
+}
+
+void SealedLink::forget() {
+    current_.reset();
+    previous_.reset();
+    rekeyAsked_ = false;
+    awaitingResponse_ = false;
+    cookieRepeats_ = 0;
+    cookieRepeatAt_.reset();
 }
 
 SealedLink::Received SealedLink::receive(uint8_t* data, size_t length, Instant now,
@@ -48,11 +100,21 @@ SealedLink::Received SealedLink::receive(uint8_t* data, size_t length, Instant n
             // The old keys stay for what is still on its way; the new ones send from now on.
             previous_ = std::move(current_);
             current_ = std::move(session);
+            awaitingResponse_ = false;
+            rekeyAsked_ = false;
+            cookieRepeats_ = 0;
+            cookieRepeatAt_.reset();
             return Received::Established;
         }
         case TAMBLO_MT_COOKIE_REPLY:
-            return initiator_.consumeCookieReply(data, length, now) ? Received::CookieTaken
-                                                                    : Received::Dropped;
+            if (!initiator_.consumeCookieReply(data, length, now)) {
+                return Received::Dropped;
+            }
+            if (cookieRepeats_ < kCookieRepeats) {
+                cookieRepeatAt_ = now + kFirstCookiePause * (1 << cookieRepeats_);
+                ++cookieRepeats_;
+            }
+            return Received::CookieTaken;
         case TAMBLO_MT_TRANSPORT: {
             v2::TransportView view;
             if (v2::decodeTransport(data, length, &view) != v2::DecodeStatus::Ok) {
@@ -89,10 +151,6 @@ size_t SealedLink::seal(const uint8_t* inner, size_t length, uint8_t* out, Insta
     }
     rekeyAsked_ = rekeyAsked_ || current_->wantsRekeyAfterSend(now);
     return *sealed;
-}
-
-bool SealedLink::wantsRekey(Instant now) const {
-    return current_ && (rekeyAsked_ || !current_->canSend(now));
 }
 
 std::optional<noise::PublicKey> loadServerPublicKey(const std::string& value, std::string* error) {

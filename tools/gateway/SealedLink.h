@@ -2,13 +2,18 @@
 // server's public key, the Noise IK initiation with the gateway's id inside, the transport
 // sessions that a response opens, and the sealing and opening of every datagram after it.
 //
-// Made by tamblo-gateway's loop (GatewayTool) when --key-file and --server-public-key are
-// given; the loop sends what it writes and hands it every datagram from the server. Keys are
-// renewed as WireGuard does: a new initiation after kRekeySeconds or a message limit, the
-// previous session kept for datagrams still on their way until the new one is confirmed by
-// our first datagram on it. No I/O here.
+// Made by the gateway's ServerSession when --key-file and --server-public-key are given; the
+// session sends what it writes, hands it every datagram of types 32 to 35 from the server and
+// asks initiationDue() when the next handshake is due on its own. Keys are renewed as
+// WireGuard does: a new initiation once the session is REKEY_AFTER_TIME old or near its
+// message limit, repeated every REKEY_TIMEOUT until a response comes, the previous session
+// kept for datagrams still on their way. A cookie reply brings the initiation again soon,
+// with mac2, a few times with growing pauses. No I/O here, and time is handed in.
 #pragma once
 
+#include <time.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,6 +41,8 @@ class SealedLink {
                Identity identity);
 
     // A new initiation into out (kInitiationMaxSize bytes): its size, 0 when none can be made.
+    // Its timestamp is the wall clock's, and later than the previous initiation's even when
+    // the clock is not.
     size_t writeInitiation(uint8_t* out, Instant now);
 
     enum class Received {
@@ -51,9 +58,19 @@ class SealedLink {
     // Seals an inner datagram into out (length + kTransportOverhead bytes): the transport
     // datagram's size, or 0 when no session may send.
     size_t seal(const uint8_t* inner, size_t length, uint8_t* out, Instant now);
-    // The current session asks for new keys (after a send, or a receive near its end).
-    bool wantsRekey(Instant now) const;
+    // When the next initiation is due without a registration asking for it: a repeat after a
+    // cookie reply, the renewal of the current keys, or a repeat of a renewal that got no
+    // response. Instant::max() when none is.
+    Instant initiationDue() const;
     bool established() const { return current_.has_value(); }
+    // Drops the sessions and whatever was planned for them: the association is lost or moves
+    // to another server, which will need a handshake of its own.
+    void forget();
+
+    // A cookie reply brings the initiation again after 250 ms, then 500 ms and 1 s; further
+    // ones wait for the registration's own back-off.
+    static constexpr int kCookieRepeats = 3;
+    static constexpr std::chrono::milliseconds kFirstCookiePause{250};
 
   private:
     gateway_v2::GatewayInitiator initiator_;
@@ -61,8 +78,13 @@ class SealedLink {
     std::optional<gateway_v2::TransportSession> current_;
     std::optional<gateway_v2::TransportSession> previous_;
     uint32_t nextIndex_;
+    timespec lastWall_{};  // the clock behind the latest initiation's timestamp
     gateway_datagram_v2::Tai64n lastTimestamp_;
     bool rekeyAsked_ = false;
+    bool awaitingResponse_ = false;
+    Instant lastInitiationAt_{};
+    int cookieRepeats_ = 0;
+    std::optional<Instant> cookieRepeatAt_;
 };
 
 // --server-public-key's value: the base64 of the key, or a file whose first line that is not

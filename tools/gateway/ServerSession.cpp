@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 
@@ -74,7 +76,42 @@ bool ServerSession::openKeys(std::string* error) {
     return true;
 }
 
+namespace {
+// The loop's clock and the handshake's are both CLOCK_MONOTONIC; round up, so that the loop
+// never wakes just before a handshake is due.
+Millis millisOf(gateway_v2::Instant instant) {
+    if (instant == gateway_v2::Instant::max()) {
+        return INT64_MAX;
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(instant.time_since_epoch()).count();
+}
+}  // namespace
+
+Millis ServerSession::deadline() const {
+    const Millis association = association_.deadline();
+    return link_ ? std::min(association, millisOf(link_->initiationDue())) : association;
+}
+
+void ServerSession::runHandshakes() {
+    const gateway_v2::Instant now = std::chrono::steady_clock::now();
+    if (link_->initiationDue() > now) {
+        return;
+    }
+    if (link_->established() && glog::enabled(glog::kInfo)) {
+        glog::line("renewing the keys with %s:%u", dotted(&options_.server).text,
+                   options_.serverPort);
+    }
+    sendInitiation();
+}
+
 void ServerSession::run(Millis now) {
+    runAssociation(now);
+    if (link_) {
+        runHandshakes();
+    }
+}
+
+void ServerSession::runAssociation(Millis now) {
     // poll moves a deadline on with every action, so a handful of rounds always suffices.
     for (int round = 0; round < 8; ++round) {
         switch (association_.poll(now)) {
@@ -85,6 +122,9 @@ void ServerSession::run(Millis now) {
                 if (glog::enabled(glog::kInfo)) {
                     glog::line("association lost: keepalives not answered; registering again");
                 }
+                if (link_) {
+                    link_->forget();  // keys the server no longer answers to
+                }
                 moveToNextServer();
                 beginRegistrationCycle();
                 sendRegistration();
@@ -94,8 +134,9 @@ void ServerSession::run(Millis now) {
                 sendRegistration();
                 break;
             case Association::Action::RetryRegistration:
-                // An unanswered registration tries the next server, if there is one.
-                if (moveToNextServer()) {
+                // An unanswered registration tries the next server, if there is one, unless
+                // this one is alive and asked for a cookie.
+                if (!serverAnswered_ && moveToNextServer()) {
                     beginRegistrationCycle();
                 }
                 sendRegistration();
@@ -117,6 +158,9 @@ bool ServerSession::moveToNextServer() {
     }
     options_.server = servers_.current().sin_addr;
     options_.serverPort = ntohs(servers_.current().sin_port);
+    if (link_) {
+        link_->forget();  // the keys of the previous server mean nothing here
+    }
     ++counters_.serverMoves;
     if (glog::enabled(glog::kInfo)) {
         glog::line("moved to server %s:%u", dotted(&options_.server).text, options_.serverPort);
@@ -134,6 +178,7 @@ void ServerSession::beginRegistrationCycle() {
     fields.customId = options_.customId;
     keyReady_ = false;
     outstandingAnswers_ = 0;
+    serverAnswered_ = false;
     if (options_.encrypt) {
         // A fresh key pair per cycle: the server makes a fresh one per registration as well.
         crypto_.reset(cryptoNew());
@@ -182,24 +227,22 @@ void ServerSession::sendKeepalive() {
         glog::line("keepalive");
     }
     sendControl(keepalive, length, seals());
-    if (link_ && link_->wantsRekey(std::chrono::steady_clock::now())) {
-        sendInitiation();  // new keys; the current ones serve until the answer
-    }
 }
 
 void ServerSession::sendInitiation() {
+    const bool renewal = link_->established();
     uint8_t initiation[gateway_datagram_v2::kInitiationMaxSize];
     const size_t length = link_->writeInitiation(initiation, std::chrono::steady_clock::now());
     if (length == 0) {
         ++counters_.sendErrors;
         return;
     }
-    ++counters_.registrations;
-    ++outstandingAnswers_;
-    lastRegistrationAt_ = monotonicMillis();
-    if (glog::enabled(glog::kInfo)) {
-        glog::line("registering with %s:%u (version 2 handshake)", dotted(&options_.server).text,
-                   options_.serverPort);
+    if (!renewal) {
+        ++counters_.registrations;
+        if (glog::enabled(glog::kInfo)) {
+            glog::line("registering with %s:%u (version 2 handshake)",
+                       dotted(&options_.server).text, options_.serverPort);
+        }
     }
     sendControl(initiation, length, false);
 }
@@ -239,18 +282,25 @@ uint8_t* ServerSession::receiveSealed(uint8_t* data, size_t* length) {
             *length = innerLength;
             return receive(inner, length, true);
         case SealedLink::Received::Established:
-            if (outstandingAnswers_ > 0) {
-                --outstandingAnswers_;
-            }
             ++counters_.accepts;
-            if (association_.onAccepted(monotonicMillis()) && glog::enabled(glog::kInfo)) {
-                glog::line("%s with %s:%u (version 2, datagrams sealed)",
-                           counters_.associationsLost > 0 ? "re-registered" : "registered",
-                           dotted(&options_.server).text, options_.serverPort);
+            if (association_.onAccepted(monotonicMillis())) {
+                if (glog::enabled(glog::kInfo)) {
+                    glog::line("%s with %s:%u (version 2, datagrams sealed)",
+                               counters_.associationsLost > 0 ? "re-registered" : "registered",
+                               dotted(&options_.server).text, options_.serverPort);
+                }
+            } else {
+                ++counters_.rekeys;
+                if (glog::enabled(glog::kInfo)) {
+                    glog::line("keys renewed with %s:%u", dotted(&options_.server).text,
+                               options_.serverPort);
+                }
             }
             sendKeepalive();  // our first datagram on the new keys confirms them to the server
             return nullptr;
         case SealedLink::Received::CookieTaken:
+            ++counters_.cookieReplies;
+            serverAnswered_ = true;
             if (glog::enabled(glog::kInfo)) {
                 glog::line("the server is under load: the next handshake carries its cookie");
             }

@@ -36,7 +36,7 @@ class ServerSession {
     // Registers, keeps alive, notices a lost association and moves on; deadline() says when
     // it has something to do next.
     void run(Millis now);
-    Millis deadline() const { return association_.deadline(); }
+    Millis deadline() const;
 
     // A datagram from the server. Registration answers, keepalive answers and the opening of
     // sealed datagrams are taken here; what is left for the packet path (a tunnel segment or
@@ -53,7 +53,10 @@ class ServerSession {
 
   private:
     bool openKeys(std::string* error);
+    void runAssociation(Millis now);
     bool moveToNextServer();
+    // Version 2: the handshakes that no registration asks for (renewals, cookie repeats).
+    void runHandshakes();
     void beginRegistrationCycle();
     void sendRegistration();
     void sendInitiation();
@@ -78,5 +81,8 @@ class ServerSession {
     unsigned outstandingAnswers_ = 0;
     Millis lastRegistrationAt_ = 0;
     static constexpr Millis kAnswerWindowMs = 5000;
+    // The server answered this cycle's handshake with a cookie reply: it is alive, so an
+    // unanswered initiation stays with it rather than moving on.
+    bool serverAnswered_ = false;
     int lastSendErrno_ = 0;
 };
