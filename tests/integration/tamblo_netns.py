@@ -259,13 +259,14 @@ class Gateway(Process):
     """build/tamblo-gateway inside the namespace; its stderr (with -v) is its log."""
 
     def __init__(self, namespace, workdir, server=LOOPBACK, server_port=GATEWAY_PORT, mac=DEFAULT_MAC,
-                 local_ip=GATEWAY_LOCAL_IP, tun="tamblo0", extra_args=()):
+                 local_ip=GATEWAY_LOCAL_IP, tun="tamblo0", extra_args=(), wrapper=()):
+        """wrapper: a command line in front of the binary's (e.g. env with LD_PRELOAD)."""
         os.makedirs(workdir, exist_ok=True)
         self.mac = mac
         self.local_ip = local_ip
         self.tun = tun
-        argv = [GATEWAY_BINARY, "--server", server, "--server-port", str(server_port), "--mac", mac,
-                "--local-ip", local_ip, "--tun", tun, *extra_args]
+        argv = [*wrapper, GATEWAY_BINARY, "--server", server, "--server-port", str(server_port),
+                "--mac", mac, "--local-ip", local_ip, "--tun", tun, *extra_args]
         log_path = os.path.join(workdir, "gateway-%d.log" % len(os.listdir(workdir)))
         super().__init__(namespace, "gateway", argv, workdir, log_path)
         self.log = LogFile(log_path)
@@ -286,7 +287,8 @@ class Gateway(Process):
         """Asks for the counters (SIGUSR1) and returns them as a dict, e.g. {"datagrams_in": 5, ...}."""
         mark = self.log.mark()
         self.send_signal(signal.SIGUSR1)
-        line = self.log.wait_for(r"counters: [^\n]*", timeout=timeout, start=mark)[-1]
+        # Up to the line's end: a line read while it is being written is not the whole line.
+        line = self.log.wait_for(r"counters: [^\n]*\n", timeout=timeout, start=mark)[-1]
         return {name: int(value) for name, value in re.findall(r"(\w+)=(\d+)", line)}
 
 

@@ -15,6 +15,7 @@ Configuration known to the configuration service (session "abc" everywhere):
     gateway 9  = status "DISABLED"
 """
 
+import base64
 import hashlib
 import json
 import os
@@ -59,13 +60,37 @@ def options(ld=12, session=SESSION, gc=7, extra=""):
     return text + extra
 
 
+def version2_args(workdir, gateway_keys, pinned_keys, server_keys=None):
+    """(server args, gateway args) for the version 2 registration: the gateway holds
+    gateway_keys, the server pins pinned_keys for DEFAULT_MAC and requires version 2. Servers
+    that are to take the same gateway pass the same server_keys."""
+    import tamblo_noise  # python3-dissononce: only the version 2 tests need it
+    server_keys = server_keys or tamblo_noise.keypair()
+    paths = {}
+    for name, text in (("server.key", base64.b64encode(server_keys.private.data)),
+                       ("gateway.key", base64.b64encode(gateway_keys.private.data)),
+                       ("gateways.keys", DEFAULT_MAC.encode() + b" " +
+                        base64.b64encode(pinned_keys.public.data))):
+        paths[name] = os.path.join(workdir, name)
+        with open(paths[name], "wb") as handle:
+            handle.write(text + b"\n")
+        os.chmod(paths[name], 0o600)
+    server_args = ["--server-key=" + paths["server.key"],
+                   "--gateway-keys=" + paths["gateways.keys"], "--gateway-auth=required"]
+    gateway_args = ["--key-file", paths["gateway.key"], "--server-public-key",
+                    base64.b64encode(server_keys.public.data).decode(), "-v"]
+    return server_args, gateway_args
+
+
 class RelayWorld:
-    """server_options go to Namespace.start_server (e.g. log_level="WARN" for benchmarks);
+    """server_options go to Namespace.start_server (e.g. log_level="WARN" for benchmarks),
+    gateway_options to Namespace.start_gateway;
     http_devices=False leaves the device addresses free for the caller's own listeners;
     extra_devices are added to the configuration (see configuration())."""
 
     def __init__(self, netns, encrypt=False, start_rest=True, gateway_args=(), server_args=(),
-                 fake_time=False, server_options=None, http_devices=True, extra_devices=()):
+                 fake_time=False, server_options=None, http_devices=True, extra_devices=(),
+                 gateway_options=None):
         self.netns = netns
         self.config_path = os.path.join(netns.workdir, "config.json")
         self.rest_log = os.path.join(netns.workdir, "rest.log")
@@ -75,7 +100,7 @@ class RelayWorld:
         self.server = netns.start_server(extra_args=server_args, fake_time=fake_time,
                                          **(server_options or {}))
         args = list(gateway_args) + (["--encrypt"] if encrypt else [])
-        self.gateway = netns.start_gateway(*args)
+        self.gateway = netns.start_gateway(*args, **(gateway_options or {}))
         if self.server.logs_info():
             self.server.log.wait_for(r"Accepted (authenticated )?UDP session from GC " + DEFAULT_MAC)
         else:

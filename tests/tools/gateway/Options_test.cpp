@@ -120,6 +120,11 @@ TEST(Options, InvalidInputIsRefusedWithTheOptionNamed) {
         {{"-x"}, "-x"},
         {{"stray"}, "stray"},
         {{"--keepalive-interval"}, "--keepalive-interval"},
+        // Version 2 needs both keys, and has no use for the version 1 envelope.
+        {{"--key-file", "gateway.key"}, "--server-public-key"},
+        {{"--server-public-key", "server.pub"}, "--key-file"},
+        {{"--key-file", "gateway.key", "--server-public-key", "server.pub", "--encrypt"},
+         "--encrypt"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> arguments = base;
