@@ -1,12 +1,14 @@
 """tamblo-gateway with the authenticated registration: the real server with its key and the
 gateway's key pinned, the real gateway with --key-file and --server-public-key, and the relay
-through its TUN device; keys renewed in the middle of transfers; a gateway whose key is not the
-pinned one gets no registration."""
+through its TUN device; keys renewed in the middle of transfers; cookie replies of a server
+under load; a gateway whose key is not the pinned one gets no registration."""
 
 import base64
 import os
+import socket
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -150,3 +152,50 @@ def test_keys_that_do_not_do_stop_the_gateway_before_it_starts(tmp_path):
             capture_output=True, text=True, timeout=10)
         assert result.returncode == 1, (named, result.stderr)
         assert named in result.stderr, result.stderr
+
+
+class HandshakeFlood:
+    """Initiations with a valid mac1 from a socket of their own, two every 10 ms for at most
+    20 s: the server counts them against --handshakes-per-second and, above it, answers every
+    initiation without mac2 with a cookie reply."""
+
+    def __init__(self, netns, server_public):
+        noise = tamblo_noise.Gateway(server_public)
+        self.initiation = noise.initiation(1, tamblo_noise.encode_payload("flood"))
+        self.sock = netns.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.connect(("127.0.0.1", 8300))
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _run(self):
+        deadline = time.monotonic() + 20
+        for _ in range(2000):
+            if self.stopping.wait(0.01) or time.monotonic() > deadline:
+                break
+            self.sock.send(self.initiation)
+            self.sock.send(self.initiation)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(5)
+        self.sock.close()
+
+
+def test_under_load_the_gateway_answers_with_the_cookie_and_stays(netns, tun_available):
+    """Its first initiation gets a cookie reply; it sends the initiation again with mac2 and is
+    answered, without moving on to the next (dead) server of its list."""
+    server_keys, keys = tamblo_noise.keypair(), tamblo_noise.keypair()
+    server_args, gateway_args = version2_args(netns.workdir, keys, keys, server_keys)
+    server = netns.start_server(extra_args=server_args + ["--handshakes-per-second=1"])
+    flood = HandshakeFlood(netns, server_keys.public.data)
+    try:
+        gateway = netns.start_gateway(*gateway_args, "--server", "127.0.0.1:8300,127.0.0.1:18301")
+        server.log.wait_for(r"Accepted authenticated UDP session from GC " + DEFAULT_MAC,
+                            timeout=15)
+        gateway.log.wait_for(r"registered with 127\.0\.0\.1:8300 \(version 2")
+    finally:
+        flood.stop()
+    counters = gateway.counters()
+    assert counters["cookie_replies"] >= 1
+    assert counters["server_moves"] == 0 and counters["accepts"] == 1
