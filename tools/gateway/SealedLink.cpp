@@ -53,13 +53,11 @@ size_t SealedLink::writeInitiation(uint8_t* out, Instant now) {
     payload.id = identity_.id;
     rekeyAsked_ = false;
     cookieRepeatAt_.reset();
-    const std::optional<size_t> written = initiator_.writeInitiation(++nextIndex_, payload, now, out);
-    if (!written) {
-        return 0;
-    }
+    // Made or not, the next attempt is REKEY_TIMEOUT away.
     awaitingResponse_ = true;
     lastInitiationAt_ = now;
-    return *written;
+    const std::optional<size_t> written = initiator_.writeInitiation(++nextIndex_, payload, now, out);
+    return written ? *written : 0;
 }
 
 Instant SealedLink::initiationDue() const {

@@ -8,7 +8,8 @@
 // WireGuard does: a new initiation once the session is REKEY_AFTER_TIME old or near its
 // message limit, repeated every REKEY_TIMEOUT until a response comes, the previous session
 // kept for datagrams still on their way. A cookie reply brings the initiation again soon,
-// with mac2, a few times with growing pauses. No I/O here, and time is handed in.
+// with mac2, a few times with growing pauses. No I/O here; monotonic time is handed in, and
+// only the initiation's timestamp reads the wall clock.
 #pragma once
 
 #include <time.h>
