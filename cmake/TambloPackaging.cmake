@@ -53,7 +53,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tamblo-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.52), python3")
-set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "tamblo-gateway, logrotate")
+# libpq5 comes in through the shared library dependencies. The gateway directory's database
+# is usually on another machine, so no PostgreSQL server is asked for; psql helps prepare its
+# role and database from here.
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "tamblo-gateway, logrotate, postgresql-client")
 set(CPACK_COMPONENT_SERVER_DESCRIPTION
     "Relay server to devices behind NAT gateways\nTambloServer lets clients on the internet reach devices on home networks through\ngateway clients that keep a UDP association with it. This package holds the server,\nits systemd unit (with a watchdog and a metrics endpoint on loopback), the default\nlogging configuration and the reference configuration service.")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
