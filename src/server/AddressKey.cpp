@@ -87,26 +87,34 @@ uint16_t localPortOf(int socket) {
     return ntohs(address.sin_port);
 }
 
-bool parseAddressPort(std::string_view text, sockaddr_in* out) {
+std::optional<sockaddr_in> parseIpv4Endpoint(std::string_view text) {
     const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || colon == 0 || colon + 1 >= text.size() ||
+    if (colon == std::string_view::npos || colon + 1 == text.size() ||
         text.size() - colon - 1 > 5) {
-        return false;
+        return std::nullopt;
     }
-    unsigned long port = 0;
-    for (size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
+    uint32_t port = 0;
+    for (const char c : text.substr(colon + 1)) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
         }
-        port = port * 10 + static_cast<unsigned long>(text[i] - '0');
+        port = port * 10 + static_cast<uint32_t>(c - '0');
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    if (port == 0 || port > 65535 ||
+    if (port > 65535 ||
         inet_pton(AF_INET, std::string(text.substr(0, colon)).c_str(), &address.sin_addr) != 1) {
-        return false;
+        return std::nullopt;
     }
     address.sin_port = htons(static_cast<uint16_t>(port));
-    *out = address;
+    return address;
+}
+
+bool parseAddressPort(std::string_view text, sockaddr_in* out) {
+    const std::optional<sockaddr_in> address = parseIpv4Endpoint(text);
+    if (!address || address->sin_port == 0) {
+        return false;
+    }
+    *out = *address;
     return true;
 }

@@ -13,11 +13,15 @@
 #include <boost/unordered_map.hpp>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
-// "ADDR:PORT" (a dotted IPv4 address, a port from 1 to 65535) as --peer-address and the
-// directory give a server's peer address; false for anything else.
+// "ADDR:PORT": a dotted IPv4 address and a port of at most five digits, 0 to 65535 (the
+// metrics endpoint's address); empty for anything else.
+std::optional<sockaddr_in> parseIpv4Endpoint(std::string_view text);
+// The same with a port from 1 to 65535, as --peer-address and the directory give a server's
+// peer address; false for anything else.
 bool parseAddressPort(std::string_view text, sockaddr_in* out);
 
 // Orders IPv4 socket addresses by their bytes (family, port, address, zero padding).

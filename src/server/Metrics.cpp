@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "common/Logging.h"
+#include "server/AddressKey.h"
 #include "server/CommandLine.h"
 #include "server/GatewayDirectory.h"
 #include "server/TambloServer.h"
@@ -363,27 +364,7 @@ std::string renderMetrics(const TambloServer& server) {
 }
 
 std::optional<sockaddr_in> parseAddress(std::string_view text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || colon + 1 == text.size() ||
-        text.size() - colon - 1 > 5) {
-        return std::nullopt;
-    }
-    uint32_t port = 0;
-    for (const char c : text.substr(colon + 1)) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        port = port * 10 + static_cast<uint32_t>(c - '0');
-    }
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    const std::string host(text.substr(0, colon));
-    if (port > 65535 || inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        return std::nullopt;
-    }
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
+    return parseIpv4Endpoint(text);
 }
 
 }  // namespace metrics
