@@ -58,7 +58,11 @@ ClientForward::End ClientForward::run(const uint8_t* held, size_t heldLength,
     ev_io_init(parentReadable.get(), onParent, parent, EV_READ);
     parentReadable.get()->data = this;
     parentReadable.start(loop);
-    ev_timer_init(idleTimer.get(), onIdle, idleSeconds, idleSeconds);
+    // The timer looks at the time of the last move a few times per period instead of being
+    // restarted for every chunk moved.
+    lastMove = ev_now(loop);
+    const double check = std::max(idleSeconds / 4, 0.05);
+    ev_timer_init(idleTimer.get(), onIdle, check, check);
     idleTimer.get()->data = this;
     idleTimer.start(loop);
     if (!pump(up) || !pump(down)) {
@@ -128,8 +132,7 @@ void ClientForward::finish(End end) {
 }
 
 void ClientForward::moved() {
-    idleTimer.stop();
-    idleTimer.start(loop);
+    lastMove = ev_now(loop);
 }
 
 void ClientForward::onReadable(struct ev_loop*, ev_io* watcher, int) {
@@ -161,6 +164,9 @@ void ClientForward::onParent(struct ev_loop*, ev_io* watcher, int) {
     }
 }
 
-void ClientForward::onIdle(struct ev_loop*, ev_timer* watcher, int) {
-    static_cast<ClientForward*>(watcher->data)->finish(End::Idle);
+void ClientForward::onIdle(struct ev_loop* loop, ev_timer* watcher, int) {
+    ClientForward& self = *static_cast<ClientForward*>(watcher->data);
+    if (ev_now(loop) - self.lastMove >= self.idleSeconds) {
+        self.finish(End::Idle);
+    }
 }

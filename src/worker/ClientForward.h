@@ -69,5 +69,6 @@ class ClientForward {
     EvIo parentReadable;
     EvTimer idleTimer;
     double idleSeconds = 0;
+    double lastMove = 0;  // loop time of the last bytes moved
     End result = End::Done;
 };
