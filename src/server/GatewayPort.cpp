@@ -57,6 +57,7 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::st
     : receiver(receiver),
       counters(counters),
       receiveSlots(new ReceiveSlots),
+      moderation(eventLoop),
       pipeReadBuffer_(new uint8_t[TunnelHost::kPipeReadBytes + pipe_message::kMaxFrame]) {
     fd.reset(::socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in address = anyAddress(port);
@@ -75,6 +76,7 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::st
                EV_READ);
     io.get()->data = this;
     io.start(eventLoop);
+    loop_ = eventLoop;
 }
 
 void GatewayPort::bindToInterface(const std::string& name, sockaddr_in* address) {
@@ -213,13 +215,15 @@ void GatewayPort::flushDatagrams() {
 void GatewayPort::pipeFramesDropped(Tunnel* tunnel) {
     tunnelsWithFrames.erase(std::remove(tunnelsWithFrames.begin(), tunnelsWithFrames.end(), tunnel),
                             tunnelsWithFrames.end());
+    moderation.forget(tunnel);
 }
 
 void GatewayPort::flushPipeFrames() {
     // A tunnel is listed once per batch (it lists itself when its first frame comes), and
     // stays allocated until the loop's next iteration even when it ended meanwhile.
+    const double now = ev_now(loop_);
     for (Tunnel* tunnel : tunnelsWithFrames) {
-        tunnel->flushFrames();
+        moderation.flush(tunnel, now);
     }
     tunnelsWithFrames.clear();
 }

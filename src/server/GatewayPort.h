@@ -24,6 +24,7 @@
 #include "server/ServerCounters.h"
 #include "server/TunnelHost.h"
 #include "server/UdpBatch.h"
+#include "server/WakeModeration.h"
 
 class Tunnel;
 
@@ -71,6 +72,7 @@ class GatewayPort {
     void pipeFramesQueued(Tunnel* tunnel) { tunnelsWithFrames.push_back(tunnel); }
     void pipeFramesDropped(Tunnel* tunnel);
     void flushPipeFrames();
+    const WakeModeration& wakeModeration() const { return moderation; }
     // Where tunnels read their worker's messages: one buffer for all of them.
     uint8_t* pipeReadBuffer() { return pipeReadBuffer_.get(); }
 
@@ -87,6 +89,7 @@ class GatewayPort {
 
     Receiver& receiver;
     ServerCounters& counters;
+    struct ev_loop* loop_ = nullptr;
     UniqueFd fd;
     EvIo io;
 
@@ -104,5 +107,6 @@ class GatewayPort {
 
     udp_batch::DatagramBatch sendBatch{kSendBatchBytes, kSendBatchDatagrams};
     std::vector<Tunnel*> tunnelsWithFrames;
+    WakeModeration moderation;
     std::unique_ptr<uint8_t[]> pipeReadBuffer_;
 };

@@ -93,6 +93,7 @@ class Tunnel : public GatewayTunnel,
         pipeWriter.queue(type, bytes, length);
     }
     void flushFrames() { pipeWriter.flush(); }
+    WorkerPipeWriter& framesToWorker() { return pipeWriter; }
     // One message from the worker; false when it ended the tunnel.
     bool processData(uint8_t type, const uint8_t* bytes, uint16_t length);
 

@@ -104,23 +104,50 @@ void WorkerPipeWriter::queue(uint8_t type, const uint8_t* bytes, uint16_t length
     pipe_message::putHeader(frame.header, type, length);
     frame.payload = bytes;
     frame.length = length;
+    frame.heldOffset = 0;
     queued.push_back(frame);
+    pendingBytes_ += pipe_message::kHeaderSize + length;
+}
+
+void WorkerPipeWriter::hold() {
+    for (QueuedFrame& frame : queued) {
+        frame.heldOffset = static_cast<uint32_t>(heldPayloads.size());
+        heldPayloads.insert(heldPayloads.end(), frame.payload, frame.payload + frame.length);
+        frame.payload = nullptr;
+        held.push_back(frame);
+    }
+    queued.clear();
+}
+
+void WorkerPipeWriter::clearPending() {
+    queued.clear();
+    held.clear();
+    heldPayloads.clear();
+    pendingBytes_ = 0;
 }
 
 void WorkerPipeWriter::dropQueued() {
     if (!queued.empty()) {
         owner.packetsDropped(queued.size());
-        queued.clear();
     }
+    clearPending();
 }
 
 void WorkerPipeWriter::flush() {
-    if (queued.empty()) {
+    if (queued.empty() && held.empty()) {
         return;
     }
     if (!writable()) {
-        queued.clear();
+        clearPending();
         return;
+    }
+    if (!held.empty()) {
+        // The held frames go first, in the order they came.
+        for (QueuedFrame& frame : held) {
+            frame.payload = heldPayloads.data() + frame.heldOffset;
+        }
+        queued.insert(queued.begin(), held.begin(), held.end());
+        held.clear();
     }
     if (!writeLeftover()) {
         dropQueued();
@@ -150,7 +177,7 @@ void WorkerPipeWriter::flush() {
             if (error == EAGAIN || error == EWOULDBLOCK) {
                 break;  // the rest finds the pipe full
             }
-            queued.clear();
+            clearPending();
             owner.pipeFailed(error);
             return;
         }

@@ -13,6 +13,7 @@
 
 #include "common/EventLoop.h"
 #include "protocol/PipeMessage.h"
+#include "server/WakeModeration.h"
 
 class WorkerPipeWriter {
   public:
@@ -51,13 +52,21 @@ class WorkerPipeWriter {
     // must stay where it is until then.
     void queue(uint8_t type, const uint8_t* bytes, uint16_t length);
     void flush();
-    bool hasQueued() const { return !queued.empty(); }
+    bool hasQueued() const { return !queued.empty() || !held.empty(); }
+
+    // The wake-up moderation keeps the gathered frames back: their payloads are copied, so the
+    // receive buffers may be filled again; they go first with the next flush().
+    void hold();
+    // Bytes of the frames gathered and held, headers included.
+    size_t pendingBytes() const { return pendingBytes_; }
+    WakeModeration::WorkerWakes& wakes() { return wakes_; }
 
   private:
     bool writable() const { return fd >= 0 && !stopped; }
     // Writes the rest of a cut frame (and what had to follow it); true when nothing is left.
     bool writeLeftover();
-    void dropQueued();
+    void dropQueued();  // counts what was not written and clears everything pending
+    void clearPending();
     // Keeps what the pipe did not take of a frame (written bytes of it already went).
     void keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_t length, size_t written);
     void writable_cb(int revents);
@@ -67,10 +76,15 @@ class WorkerPipeWriter {
     bool stopped = false;
     struct QueuedFrame {
         uint8_t header[pipe_message::kHeaderSize];
-        const uint8_t* payload;
+        const uint8_t* payload;  // a held frame: nullptr, its bytes at heldOffset
         uint16_t length;
+        uint32_t heldOffset;
     };
     std::vector<QueuedFrame> queued;
+    std::vector<QueuedFrame> held;
+    std::vector<uint8_t> heldPayloads;
+    size_t pendingBytes_ = 0;
+    WakeModeration::WorkerWakes wakes_;
     std::vector<uint8_t> leftover;
     EvIo pipeWritable;
 };
