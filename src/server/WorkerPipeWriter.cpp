@@ -110,6 +110,9 @@ void WorkerPipeWriter::queue(uint8_t type, const uint8_t* bytes, uint16_t length
 }
 
 void WorkerPipeWriter::hold() {
+    if (heldPayloads.capacity() == 0) {
+        heldPayloads.reserve(WakeModeration::kHoldBytes);  // held bytes stay below it
+    }
     for (QueuedFrame& frame : queued) {
         frame.heldOffset = static_cast<uint32_t>(heldPayloads.size());
         heldPayloads.insert(heldPayloads.end(), frame.payload, frame.payload + frame.length);

@@ -301,6 +301,10 @@ bool WorkerZygote::start() {
         }
     }
     envp.push_back(const_cast<char*>(marker.c_str()));
+    // The zygote binds every symbol of every library when it starts: each worker forked from
+    // it would otherwise look up each function it calls first, through all the libraries.
+    static char bindNow[] = "LD_BIND_NOW=1";
+    envp.push_back(bindNow);
     envp.push_back(nullptr);
 
     const pid_t pid = ::fork();

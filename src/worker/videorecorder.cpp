@@ -31,6 +31,7 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVide
 
 void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int);
 void timeout_cb(struct ev_loop*, ev_timer*, int);
+void tick();
 void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
@@ -59,6 +60,7 @@ void startWatchers() {
     s.inputPipeWatcher.start(s.localLoop);
     ev_timer_init(s.timeoutWatcher.get(), timeout_cb, worker::kTickSeconds, worker::kTickSeconds);
     s.timeoutWatcher.start(s.localLoop);
+    s.lastTick = ev_now(s.localLoop);
     ev_timer_init(s.exitTimeoutWatcher.get(), exitTimeoutWatcher_cb, worker::kExitDelaySeconds, 0.);
     ev_timer_init(s.cleanupWatcher.get(), cleanupWatcherCb, worker::kCleanupSeconds, 0.);
     ev_timer_init(s.transport.ackTimer.get(), ackTimer_cb, worker::kAckDelaySeconds, 0.);
@@ -203,6 +205,7 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             handleForward();
             break;
         case pipe_message::kDatagram:
+            ++worker::state().transport.packetsThisRead;
             tunnelTransportInput(payload, length);
             break;
         default:
@@ -219,6 +222,7 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
     using Status = pipe_message::Reader::Status;
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got trigger");
+    s.transport.packetsThisRead = 0;
     const Status status = s.pipeReader.readAndDispatch(s.fdUDPInput, dispatchParentMessage);
     switch (status) {
         case Status::Ok:
@@ -239,15 +243,35 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
             worker::endNow();
             break;
     }
-    // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
-    if (s.localLoop != nullptr && !s.transport.ackTimer.active() && tunnelAckPending()) {
+    if (s.localLoop == nullptr) {
+        return;
+    }
+    if (s.transport.packetsThisRead >= 2) {
+        // A read of several segments is acknowledged once, at its end (the ACK of every
+        // second segment gave way to this one in the output batch): no later wake-up for the
+        // odd one's delayed ACK.
+        tunnelFlushAck();
+    } else if (!s.transport.ackTimer.active() && tunnelAckPending()) {
+        // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
         s.transport.ackTimer.start(s.localLoop);
+    }
+    // While the parent writes, the tick rides on its reads instead of waking the worker.
+    if (ev_now(s.localLoop) - s.lastTick >= worker::kTickSeconds) {
+        tick();
+        if (s.localLoop != nullptr) {
+            ev_timer_again(s.localLoop, s.timeoutWatcher.get());
+        }
     }
     LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
 }
 
 void timeout_cb(struct ev_loop*, ev_timer*, int) {
+    tick();
+}
+
+void tick() {
     State& s = worker::state();
+    s.lastTick = ev_now(s.localLoop);
     tunnelIdleTimer();
     if (s.isProxy && !worker::clientQueueEmpty()) {
         // Not idle: the answer is on its way to a client that takes it at its own pace (the

@@ -86,6 +86,7 @@ struct State {
     struct ev_loop* localLoop = nullptr;
     EvIo inputPipeWatcher;
     EvTimer timeoutWatcher;
+    double lastTick = 0;  // loop time of the last tick, run by its timer or by a pipe read
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
     EvWatcher<ev_prepare> outputFlushWatcher;
@@ -157,6 +158,7 @@ struct State {
         uint16_t cameraPortNumber = 80;
         uint32_t tcpWnd = 0;
         EvTimer ackTimer;
+        uint32_t packetsThisRead = 0;  // tunnel packets of the pipe read being dispatched
     } transport;
 };
 
