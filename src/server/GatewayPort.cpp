@@ -57,7 +57,7 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::st
     : receiver(receiver),
       counters(counters),
       receiveSlots(new ReceiveSlots),
-      moderation(eventLoop),
+      moderation(eventLoop, counters),
       pipeReadBuffer_(new uint8_t[TunnelHost::kPipeReadBytes + pipe_message::kMaxFrame]) {
     fd.reset(::socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in address = anyAddress(port);

@@ -161,6 +161,13 @@ void writeWorkers(Exposition& out, const ServerCounters& c, const ServerGauges& 
     out.sample(g.proxyWorkers, label("kind", "proxy"));
     out.sample(g.recordingWorkers, label("kind", "recording"));
     out.sample(g.spareWorkers, label("kind", "spare"));
+    out.single("tamblo_worker_wake_hold_seconds", "gauge",
+               "How long tunnel packets for a worker woken a moment ago wait now (0: not busy).",
+               g.workerWakeHoldSeconds);
+    out.family("tamblo_worker_wakes_total", "counter",
+               "Tunnel packets for workers at the end of a receive batch: written, or held.");
+    out.sample(c.workerWakeWrites, label("outcome", "written"));
+    out.sample(c.workerWakesHeld, label("outcome", "held"));
     out.single("tamblo_workers_reaping", "gauge",
                "Workers of ended tunnels that have not been reaped yet.", g.workersBeingReaped);
     out.family("tamblo_workers_started_total", "counter", "Workers forked, by kind.");
@@ -336,8 +343,7 @@ void writeDirectory(Exposition& out, const Directory& directory) {
     out.single("tamblo_directory_connects_total", "counter",
                "Connections made to the directory's database.", pg.connects);
     out.single("tamblo_directory_connect_failures_total", "counter",
-               "Connection attempts to the directory's database that failed.",
-               pg.connectFailures);
+               "Connection attempts to the directory's database that failed.", pg.connectFailures);
     out.family("tamblo_directory_gateways_total", "counter",
                "Gateways written to the directory, by change.");
     out.sample(d.claimed, label("change", "claimed"));

@@ -88,7 +88,9 @@ struct ServerCounters {
     uint64_t undecryptableDropped = 0;
     uint64_t unknownSessionDropped = 0;
     uint64_t tunnelPacketsPipeFullDropped = 0;  // worker pipe full: dropped as a lossy link would
-    uint64_t workersRefused = 0;                // connections and recordings over a worker limit
+    uint64_t workerWakeWrites = 0;  // writes of gathered tunnel packets to a worker's pipe
+    uint64_t workerWakesHeld = 0;   // batches of tunnel packets held back by the moderation
+    uint64_t workersRefused = 0;    // connections and recordings over a worker limit
     // Channel datagrams (RTP, RTCP) that found a worker's pipe full: dropped the same way.
     uint64_t channelDatagramsPipeFullDropped = 0;
     // Proxy connections closed while they waited for their first bytes.
@@ -144,6 +146,7 @@ struct ServerGauges {
     size_t sessions = 0;
     size_t waitingConnections = 0;  // proxy connections without their first bytes yet
     size_t controlConnections = 0;
+    double workerWakeHoldSeconds = 0;  // how long a busy worker's packets wait now
 };
 
 // One limiter per log line that a datagram or connection flood can trigger, so that each line

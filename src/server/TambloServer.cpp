@@ -440,5 +440,6 @@ ServerGauges TambloServer::gauges() const {
     gauges.waitingConnections = pendingClients->size();
     gauges.controlConnections = control->connectionCount();
     gauges.sessions = sessions.size();
+    gauges.workerWakeHoldSeconds = gatewayPort_.wakeModeration().holdSeconds();
     return gauges;
 }

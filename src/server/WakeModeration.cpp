@@ -5,7 +5,8 @@
 
 #include "server/Tunnel.h"
 
-WakeModeration::WakeModeration(struct ev_loop* eventLoop) : loop_(eventLoop) {
+WakeModeration::WakeModeration(struct ev_loop* eventLoop, ServerCounters& serverCounters)
+    : loop_(eventLoop), counters(serverCounters) {
     ev_init(timer.get(), (evMemberCallback<WakeModeration, ev_timer, &WakeModeration::holdEnded>));
     timer.get()->data = this;
 }
@@ -32,15 +33,17 @@ void WakeModeration::flush(Tunnel* tunnel, double now) {
         // Listed already: what came now joins the held frames unless enough has gathered.
         if (pipe.pendingBytes() < kHoldBytes) {
             pipe.hold();
+            ++counters.workerWakesHeld;
             return;
         }
         forget(tunnel);
     } else if (shouldHold(hold_, now, wakes.lastWrite, pipe.pendingBytes())) {
         pipe.hold();
+        ++counters.workerWakesHeld;
         wakes.holding = true;
         const double end = wakes.lastWrite + hold_;
         held.emplace_back(end, tunnel);
-        if (!timer.active() || end < armedFor) {
+        if (!timer.active() || end < armedFor - kTimerSlack) {
             armTimer(now);
         }
         return;
@@ -51,6 +54,7 @@ void WakeModeration::flush(Tunnel* tunnel, double now) {
 void WakeModeration::write(Tunnel* tunnel, double now) {
     WorkerPipeWriter& pipe = tunnel->framesToWorker();
     countWrite(pipe.wakes(), now);
+    ++counters.workerWakeWrites;
     pipe.flush();
 }
 
@@ -81,7 +85,7 @@ void WakeModeration::holdEnded(int) {
     // Entries whose hold ended are written, in no particular order (each is a worker of its
     // own); the others stay.
     for (size_t i = 0; i < held.size();) {
-        if (held[i].first <= now) {
+        if (held[i].first <= now + kTimerSlack / 2) {
             Tunnel* tunnel = held[i].second;
             held[i] = held.back();
             held.pop_back();
@@ -101,8 +105,11 @@ void WakeModeration::armTimer(double now) {
     for (const auto& entry : held) {
         next = std::min(next, entry.first);
     }
+    // Holds that end within kTimerSlack of each other end together: one wake-up of the
+    // parent for all of them.
+    next = std::max(next, now + kTimerSlack);
     timer.stop();
     armedFor = next;
-    ev_timer_set(timer.get(), std::max(next - now, 0.0), 0.);
+    ev_timer_set(timer.get(), next - now, 0.);
     timer.start(loop_);
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/EventLoop.h"
+#include "server/ServerCounters.h"
 
 class Tunnel;
 
@@ -33,6 +34,7 @@ class WakeModeration {
     static constexpr size_t kHoldBytes = 64 * 1024;
     static constexpr double kWindowSeconds = 0.25;
     static constexpr uint32_t kBusyWorkers = 32;
+    static constexpr double kTimerSlack = 0.005;
 
     // What the moderation keeps of one worker's pipe (the pipe writer holds it).
     struct WorkerWakes {
@@ -41,7 +43,7 @@ class WakeModeration {
         bool holding = false;     // frames wait in the writer, the tunnel is listed here
     };
 
-    explicit WakeModeration(struct ev_loop* eventLoop);
+    WakeModeration(struct ev_loop* eventLoop, ServerCounters& counters);
     WakeModeration(const WakeModeration&) = delete;
     WakeModeration& operator=(const WakeModeration&) = delete;
 
@@ -68,6 +70,7 @@ class WakeModeration {
     void armTimer(double now);
 
     struct ev_loop* loop_;
+    ServerCounters& counters;
     EvTimer timer;
     double armedFor = 0;                           // the hold's end the timer waits for
     std::vector<std::pair<double, Tunnel*>> held;  // the hold's end, the tunnel

@@ -52,7 +52,8 @@ class WorkerPipeWriter {
     // must stay where it is until then.
     void queue(uint8_t type, const uint8_t* bytes, uint16_t length);
     void flush();
-    bool hasQueued() const { return !queued.empty() || !held.empty(); }
+    // Frames gathered or held, or the moderation lists the writer (its owner must be forgotten).
+    bool hasQueued() const { return !queued.empty() || !held.empty() || wakes_.holding; }
 
     // The wake-up moderation keeps the gathered frames back: their payloads are copied, so the
     // receive buffers may be filled again; they go first with the next flush().

@@ -246,10 +246,10 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
     if (s.localLoop == nullptr) {
         return;
     }
-    if (s.transport.packetsThisRead >= 2) {
-        // A read of several segments is acknowledged once, at its end (the ACK of every
-        // second segment gave way to this one in the output batch): no later wake-up for the
-        // odd one's delayed ACK.
+    if (s.transport.packetsThisRead >= worker::kAckAtReadEnd) {
+        // A read of many segments (the parent held them, or the device sends fast) is
+        // acknowledged once, at its end (the ACK of every second segment gives way to this
+        // one in the output batch): no later wake-up for the odd one's delayed ACK.
         tunnelFlushAck();
     } else if (!s.transport.ackTimer.active() && tunnelAckPending()) {
         // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
@@ -481,10 +481,9 @@ void forwardClient() {
                     static_cast<size_t>(std::max(s.intake.clientInbufLen, 0)),
                     static_cast<double>(s.keepaliveTimeout));
     s.intake.clientInbufLen = 0;
-    static const char* const kEnds[] = {"both sides done", "a socket failed", "idle",
-                                        "stopped"};
-    LOG4CPLUS_DEBUG(logger, "forwarded client ended (" << kEnds[static_cast<int>(end)]
-                                                       << "): " << forward.bytesToPeer()
+    static const char* const kEnds[] = {"both sides done", "a socket failed", "idle", "stopped"};
+    LOG4CPLUS_DEBUG(logger, "forwarded client ended ("
+                                << kEnds[static_cast<int>(end)] << "): " << forward.bytesToPeer()
                                 << " bytes to the next server, " << forward.bytesToClient()
                                 << " back");
     closeIfOpen(s.relay.fdForward);

@@ -63,6 +63,9 @@ constexpr uint32_t kDefaultKeepaliveTimeout = 30;
 // A delayed ACK waits at most this long: well below the 200 ms minimum retransmission
 // time-out of common TCP peers, which the 0.25 s tick of the stack's timer is not.
 constexpr double kAckDelaySeconds = 0.005;
+// A pipe read of at least this many tunnel packets sends its delayed ACK at its end; after
+// fewer, the delayed ACK waits for the next read or kAckDelaySeconds.
+constexpr uint32_t kAckAtReadEnd = 4;
 // Tunnel packets for the parent gathered in one pass of the loop, written together.
 constexpr size_t kOutputBatchSize = 64 * 1024;
 // Memory that device data waiting for the local connection may hold before more is refused

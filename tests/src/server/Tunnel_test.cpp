@@ -714,6 +714,15 @@ TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     segmentTo(ending, 6);
     segmentTo(ending, 7);
     ending->destroy();
+    // A message of the parent's own writes the held packets; the tunnel stays listed until
+    // the hold ends, and must be forgotten when it ends first.
+    Tunnel* flushed = tunnels[3];
+    segmentTo(flushed, 8);
+    segmentTo(flushed, 9);
+    const uint8_t stop = 0;
+    flushed->sendToChildProcess(pipe_message::kStop, &stop, 0);
+    EXPECT_EQ(framesOf(readFromParent(flushed)).size(), 3u);
+    flushed->destroy();
     Frames frames;
     for (const double end = ev_time() + hold + 2; ev_time() < end && frames.size() < 2;) {
         runFor(0.005);
