@@ -627,35 +627,10 @@ TEST_F(TunnelTest, AFailedWriteToTheWorkerLogsItsErrorAndEndsTheTunnel) {
 }
 }  // namespace
 
-// Frames the wake-up moderation holds are copies: the receive buffers they came from are
-// filled again meanwhile, and they reach the worker first, in order, with the next write.
-TEST_F(TunnelTest, HeldFramesAreCopiesAndGoFirstInOrder) {
-    Tunnel* tunnel = new Tunnel(server.get());
-    std::vector<uint8_t> buffer(1400, 0x41);
-    WorkerPipeWriter& pipe = tunnel->framesToWorker();
-    tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, buffer.data(), 1400);
-    pipe.hold();
-    std::fill(buffer.begin(), buffer.end(), 0x42);
-    tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, buffer.data(), 700);
-    pipe.hold();
-    std::fill(buffer.begin(), buffer.end(), 0x43);
-    tunnel->queueFrame(TAMBLO_MT_TCPOVERUDP, buffer.data(), 100);
-    EXPECT_EQ(pipe.pendingBytes(), 3u * pipe_message::kHeaderSize + 2200);
-    EXPECT_TRUE(readFromParent(tunnel).empty());
-    tunnel->flushFrames();
-    const Frames frames = framesOf(readFromParent(tunnel));
-    ASSERT_EQ(frames.size(), 3u);
-    const std::pair<uint8_t, size_t> expected[] = {{0x41, 1400}, {0x42, 700}, {0x43, 100}};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(frames[i].second, std::vector<uint8_t>(expected[i].second, expected[i].first))
-            << i;
-    }
-    EXPECT_EQ(pipe.pendingBytes(), 0u);
-}
-
 // With many workers woken within one window, a worker written to a moment ago gets its next
-// packets only when the hold ends, all in one write; after a quiet spell they go at once, and
-// a tunnel that ends while holding takes its frames with it.
+// packets (copies: the datagrams they came in are gone) only when the hold ends, all in one
+// write; after a quiet spell they go at once; a tunnel that ends while holding, or after a
+// message of the parent's own wrote what it held, is forgotten.
 TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     GatewayClient* client = registerGateway(gateway, 0xCC, 5000, 5100);
     server->updateGatewayClient(client, 7);
@@ -668,16 +643,10 @@ TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     }
     auto segmentTo = [&](Tunnel* tunnel, uint8_t fill) {
         std::vector<uint8_t> segment(1 + 4 + 2 + 2 + 600, fill);
-        const uint8_t head[] = {TAMBLO_MT_TCPOVERUDP,
-                                198,
-                                18,
-                                11,
-                                20,
-                                0,
-                                80,
-                                static_cast<uint8_t>(tunnel->localPort() >> 8),
-                                static_cast<uint8_t>(tunnel->localPort() & 0xff)};
+        const uint8_t head[] = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 0, 80};
         std::copy(std::begin(head), std::end(head), segment.begin());
+        segment[7] = static_cast<uint8_t>(tunnel->localPort() >> 8);
+        segment[8] = static_cast<uint8_t>(tunnel->localPort() & 0xff);
         server->io_cb_switch(gateway.address, segment.data(), segment.size());
     };
     auto runFor = [&](double seconds) {
@@ -691,8 +660,6 @@ TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     };
     // One window with every worker woken, then the next window starts busy (again when a
     // slow machine let more than a window pass).
-    const double hold = WakeModeration::holdFor(kTunnels);
-    ASSERT_GT(hold, 0.0);
     Tunnel* quiet = tunnels[1];
     bool held = false;
     for (int attempt = 0; attempt < 5 && !held; ++attempt) {
@@ -710,49 +677,26 @@ TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     ASSERT_TRUE(held);
     segmentTo(quiet, 5);
     EXPECT_TRUE(readFromParent(quiet).empty());
-    Tunnel* ending = tunnels[2];
-    segmentTo(ending, 6);
-    segmentTo(ending, 7);
-    ending->destroy();
-    // A message of the parent's own writes the held packets; the tunnel stays listed until
-    // the hold ends, and must be forgotten when it ends first.
-    Tunnel* flushed = tunnels[3];
-    segmentTo(flushed, 8);
-    segmentTo(flushed, 9);
-    const uint8_t stop = 0;
-    flushed->sendToChildProcess(pipe_message::kStop, &stop, 0);
-    EXPECT_EQ(framesOf(readFromParent(flushed)).size(), 3u);
-    flushed->destroy();
+    segmentTo(tunnels[2], 6);
+    segmentTo(tunnels[2], 7);
+    tunnels[2]->destroy();
+    segmentTo(tunnels[3], 8);
+    segmentTo(tunnels[3], 9);
+    tunnels[3]->sendToChildProcess(pipe_message::kStop, nullptr, 0);
+    EXPECT_EQ(framesOf(readFromParent(tunnels[3])).size(), 3u);
+    tunnels[3]->destroy();
     Frames frames;
+    const double hold = WakeModeration::holdFor(kTunnels);
     for (const double end = ev_time() + hold + 2; ev_time() < end && frames.size() < 2;) {
         runFor(0.005);
         const Frames more = framesOf(readFromParent(quiet));
         frames.insert(frames.end(), more.begin(), more.end());
     }
-    ASSERT_EQ(frames.size(), 2u);  // the hold ended: both in one write
+    ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].second.back(), 4);
     EXPECT_EQ(frames[1].second.back(), 5);
-}
-
-TEST(WakeModerationTest, TheHoldGrowsWithTheBusyWorkersUpToItsLimit) {
-    const struct {
-        uint32_t busy;
-        double hold;
-    } cases[] = {
-        {0, 0},
-        {WakeModeration::kBusyWorkers - 1, 0},
-        {WakeModeration::kBusyWorkers,
-         WakeModeration::kBusyWorkers / WakeModeration::kWakesPerSecond},
-        {200, 0.1},
-        {300, WakeModeration::kMaxHoldSeconds},
-        {5000, WakeModeration::kMaxHoldSeconds},
-    };
-    for (const auto& c : cases) {
-        EXPECT_DOUBLE_EQ(WakeModeration::holdFor(c.busy), c.hold) << c.busy;
-    }
-    // Held only within the hold after the last write, and while less than kHoldBytes wait.
-    EXPECT_TRUE(WakeModeration::shouldHold(0.1, 10.05, 10.0, 1400));
-    EXPECT_FALSE(WakeModeration::shouldHold(0.1, 10.2, 10.0, 1400));
-    EXPECT_FALSE(WakeModeration::shouldHold(0.1, 10.05, 10.0, WakeModeration::kHoldBytes));
-    EXPECT_FALSE(WakeModeration::shouldHold(0, 10.0, 10.0, 1));
+    // The hold: none below the busy threshold, then in proportion, up to its limit.
+    EXPECT_EQ(WakeModeration::holdFor(WakeModeration::kBusyWorkers - 1), 0);
+    EXPECT_DOUBLE_EQ(hold, kTunnels / WakeModeration::kWakesPerSecond);
+    EXPECT_DOUBLE_EQ(WakeModeration::holdFor(5000), WakeModeration::kMaxHoldSeconds);
 }
