@@ -52,9 +52,8 @@ class WakeModeration {
     void flush(Tunnel* tunnel, double now);
     // The tunnel goes away; frames it held are dropped with it.
     void forget(Tunnel* tunnel);
-    // How long a worker's frames wait now (0: they go at once), and the tunnels holding some.
+    // How long a worker's frames wait now (0: they go at once).
     double holdSeconds() const { return hold_; }
-    size_t holdingTunnels() const { return held.size(); }
 
     // The hold when busyWorkers were written to in the last window.
     static double holdFor(uint32_t busyWorkers);
