@@ -76,7 +76,6 @@ GatewayPort::GatewayPort(struct ev_loop* eventLoop, uint16_t port, const std::st
                EV_READ);
     io.get()->data = this;
     io.start(eventLoop);
-    loop_ = eventLoop;
 }
 
 void GatewayPort::bindToInterface(const std::string& name, sockaddr_in* address) {
@@ -221,9 +220,8 @@ void GatewayPort::pipeFramesDropped(Tunnel* tunnel) {
 void GatewayPort::flushPipeFrames() {
     // A tunnel is listed once per batch (it lists itself when its first frame comes), and
     // stays allocated until the loop's next iteration even when it ended meanwhile.
-    const double now = ev_now(loop_);
     for (Tunnel* tunnel : tunnelsWithFrames) {
-        moderation.flush(tunnel, now);
+        moderation.flush(tunnel);
     }
     tunnelsWithFrames.clear();
 }

@@ -89,7 +89,6 @@ class GatewayPort {
 
     Receiver& receiver;
     ServerCounters& counters;
-    struct ev_loop* loop_ = nullptr;
     UniqueFd fd;
     EvIo io;
 

@@ -18,7 +18,8 @@ double WakeModeration::holdFor(uint32_t busyWorkers) {
     return std::min(kMaxHoldSeconds, busyWorkers / kWakesPerSecond);
 }
 
-void WakeModeration::flush(Tunnel* tunnel, double now) {
+void WakeModeration::flush(Tunnel* tunnel) {
+    const double now = ev_now(loop_);
     if (now >= windowStart + kWindowSeconds) {
         // The hold follows the workers written to in the window that just ended (a gap of
         // more than one window had none).

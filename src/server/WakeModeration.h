@@ -49,7 +49,7 @@ class WakeModeration {
 
     // At the end of a receive batch: writes the tunnel's gathered frames now, or keeps them
     // in its writer until the hold ends.
-    void flush(Tunnel* tunnel, double now);
+    void flush(Tunnel* tunnel);
     // The tunnel goes away; frames it held are dropped with it.
     void forget(Tunnel* tunnel);
     // How long a worker's frames wait now (0: they go at once).
