@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+namespace log4cplus {
+// Exported by log4cplus 2.0 and declared in its internal headers only.
+void shutdownThreadPool();
+}  // namespace log4cplus
+
 namespace tamblo::logging {
 
 namespace {
@@ -73,6 +78,10 @@ std::string configureLogging(const char*, const std::string& explicitPath) {
     basic.configure();
     log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
     return {};
+}
+
+void stopLibraryThreads() {
+    log4cplus::shutdownThreadPool();
 }
 
 std::string reconfigureLogging(const std::string& explicitPath) {

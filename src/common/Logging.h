@@ -66,4 +66,9 @@ std::string configureLogging(const char* argv0, const std::string& explicitPath 
 // SIGHUP so that a rotated log file is reopened. Returns the path that was read.
 std::string reconfigureLogging(const std::string& explicitPath);
 
+// Ends the thread pool that log4cplus starts before main (it serves asynchronous appending,
+// which our configurations do not use): logging then runs on the calling thread alone. The
+// worker zygote calls it to be a process of one thread, from which workers can be cloned.
+void stopLibraryThreads();
+
 }  // namespace tamblo::logging

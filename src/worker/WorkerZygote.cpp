@@ -1,12 +1,14 @@
 // The worker zygote: the server's side (start, ask, replace) and the zygote's own loop.
 #include "worker/WorkerZygote.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,7 +79,8 @@ class Zygote {
         : socket_(socket),
           settings_(settings),
           sandbox_(settings),
-          forbiddenCall_(std::getenv(kForbiddenCallTestVariable) != nullptr) {}
+          forbiddenCall_(std::getenv(kForbiddenCallTestVariable) != nullptr),
+          soleThread_(becomeSoleThread()) {}
 
     // The workers' user and no capability, for the zygote and all it forks.
     bool giveUpPrivileges() {
@@ -164,9 +167,35 @@ class Zygote {
         return descriptors;
     }
 
-    // A child that forks the worker and exits: the worker goes to the server, the nearest
-    // subreaper above it. Answers once that has happened.
+    // The worker becomes a child of the server. A proxy worker is cloned with CLONE_PARENT:
+    // one copy of the zygote's address space, and the server is its parent from its first
+    // moment. That clone runs none of the libraries' fork handlers, so it is taken only while
+    // the zygote is a process of one thread (no other thread can hold a lock that the copy
+    // would inherit) and not for recording workers, whose media libraries may rely on their
+    // handlers. Otherwise a child forks the worker and exits, and the worker goes to the
+    // server, the nearest subreaper above it: two copies of the address space.
     int32_t spawn(const ZygoteRequest& request, const std::vector<int>& descriptors) {
+        if (request.kind != WorkerKind::Recording && soleThread_) {
+            return cloneWorker(request, descriptors);
+        }
+        return forkWorkerThroughChild(request, descriptors);
+    }
+
+    int32_t cloneWorker(const ZygoteRequest& request, const std::vector<int>& descriptors) {
+        // No new stack: the child goes on from here on a copy of this one, as after fork().
+        const long worker = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+        if (worker < 0) {
+            return -errno;
+        }
+        if (worker == 0) {
+            ::prctl(PR_SET_NAME, "tamblo-worker", 0, 0, 0);
+            runWorker(request, descriptors);
+        }
+        return static_cast<int32_t>(worker);
+    }
+
+    int32_t forkWorkerThroughChild(const ZygoteRequest& request,
+                                   const std::vector<int>& descriptors) {
         int report[2];
         if (::pipe2(report, O_CLOEXEC) != 0) {
             return -errno;
@@ -246,10 +275,29 @@ class Zygote {
                     : ::startTcpProxy(third, output, input, timeout));
     }
 
+    // Stops the threads that libraries started before main; true when this is the only
+    // thread of the process (the zygote starts none).
+    static bool becomeSoleThread() {
+        tamblo::logging::stopLibraryThreads();
+        DIR* tasks = ::opendir("/proc/self/task");
+        if (tasks == nullptr) {
+            return false;
+        }
+        int threads = 0;
+        while (const dirent* entry = ::readdir(tasks)) {
+            threads += entry->d_name[0] != '.';
+        }
+        ::closedir(tasks);
+        LOG4CPLUS_DEBUG(logger, "worker zygote: " << threads << " thread(s), proxy workers "
+                                                  << (threads == 1 ? "cloned" : "forked"));
+        return threads == 1;
+    }
+
     int socket_;
     const ServerSettings& settings_;
     const WorkerSandbox sandbox_;
     const bool forbiddenCall_;
+    const bool soleThread_;
 };
 
 }  // namespace
