@@ -8,11 +8,25 @@
 #pragma once
 
 #include "recording/RTSPDecoder.h"
+#include "worker/videorecorder_state.h"
 
-class RTSPRecorder : public RTSPDecoder {
+class RTSPRecorder : public RTSPDecoder, public worker::RecorderEvents {
   public:
     RTSPRecorder() = default;
     ~RTSPRecorder() override;
+
+    // The worker's events, passed to the decoder.
+    void connected() override { RTSPDecoder::connected(); }
+    void receivedData(const uint8_t* bytes, size_t length) override {
+        RTSPDecoder::receivedData(bytes, length);
+    }
+    void receivedRtpData(const uint8_t* bytes, size_t length) override {
+        RTSPDecoder::receivedRtpData(bytes, length);
+    }
+    void tunnelAcknowledged() override { RTSPDecoder::tunnelAcknowledged(); }
+    void cameraClosed() override { RTSPDecoder::cameraClosed(); }
+    void closeMedia() override { RTSPDecoder::closeMedia(); }
+    size_t bytesWaitingForMedia() const override { return RTSPDecoder::bytesWaitingForMedia(); }
 
   protected:
     bool createSDPSocket(const std::string& addr, const std::string& port,

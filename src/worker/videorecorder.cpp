@@ -4,22 +4,17 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <boost/make_shared.hpp>
 #include <cerrno>
 #include <cstring>
 
 #include "common/FileDescriptor.h"
 #include "common/Logging.h"
 #include "protocol/GatewayDatagram.h"
-#include "recording/videorecorder_recording.h"
 #include "worker/ClientForward.h"
-#include "worker/MediaEndpoint.h"
-#include "worker/RTSPRecorder.h"
 #include "worker/tcpoverudp.h"
 #include "worker/videorecorder_output.h"
 #include "worker/videorecorder_state.h"
@@ -32,10 +27,8 @@ log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kVide
 void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int);
 void timeout_cb(struct ev_loop*, ev_timer*, int);
 void tick();
-void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int);
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int);
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int);
-void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);
 void requestHeadWatcher_cb(struct ev_loop*, ev_timer*, int) {
     LOG4CPLUS_INFO(logger, "client named no target within the request-head time-out of "
                                << worker::state().intake.requestHeadTimeout
@@ -53,6 +46,9 @@ void outputFlush_cb(struct ev_loop*, ev_prepare*, int) {
     worker::state().retiredWatchers.clear();  // no watcher callback runs now
 }
 
+}  // namespace
+
+namespace worker {
 void startWatchers() {
     State& s = worker::state();
     LOG4CPLUS_DEBUG(logger, "installing watcher for " << s.fdUDPInput);
@@ -68,6 +64,7 @@ void startWatchers() {
     s.outputFlushWatcher.start(s.localLoop);
 }
 
+namespace {
 void stopAllWatchers() {
     State& s = worker::state();
     s.watchers.clear();
@@ -85,6 +82,7 @@ void stopAllWatchers() {
     s.transport.ackTimer.stop();
     s.outputFlushWatcher.stop();
 }
+}  // namespace
 
 void destroyLoop() {
     State& s = worker::state();
@@ -100,6 +98,14 @@ void closeIfOpen(int& descriptor) {
         descriptor = -1;
     }
 }
+}  // namespace worker
+
+namespace {
+using worker::closeIfOpen;
+using worker::destroyLoop;
+using worker::initialiseProcessState;
+using worker::startWatchers;
+using worker::vlcOutputWatcher_cb;
 
 // A socket from the parent on the hand-off pair, or -1 when the parent closed the pair instead.
 int receiveSocket(int handoff) {
@@ -294,11 +300,6 @@ void tick() {
     }
 }
 
-void bufferingWatcher_cb(struct ev_loop*, ev_timer*, int) {
-    LOG4CPLUS_TRACE(logger, "bufferingWatcher_cb");
-    worker::state().recording.bufferingTimePassed = true;
-}
-
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) {
     worker::endNow();
 }
@@ -307,7 +308,9 @@ void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) {
     worker::endNow();
 }
 
-void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
+}  // namespace
+
+void worker::vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "vlcOutputWatcher_cb: got trigger");
     const size_t room = worker::kClientInbufSize - static_cast<size_t>(s.intake.clientInbufLen);
@@ -337,48 +340,7 @@ void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int) {
     tunnelClosed();
 }
 
-void terminationCb(struct ev_loop*, ev_io* watcher, int) {
-    signalfd_siginfo info;
-    while (::read(watcher->fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
-    LOG4CPLUS_DEBUG(logger, "videoRecorder: termination signal, ending the recording");
-    worker::endNow();
-}
-
-// The RTSP path: the recorder drives the camera's RTSP session through the tunnel and the
-// media framework inside it writes the file; the worker hosts it and routes events to it.
-void recordRtsp(const RecordingRequest& request) {
-    State& s = worker::state();
-    openClosedStandardStreams();
-    // Before any thread exists, so that the media threads never take the signal either: a
-    // termination ends the loop and the file is still completed.
-    UniqueFd termination(recording::terminationDescriptor());
-    EvIo terminationWatcher;
-    startWatchers();
-    s.mailbox.open(s.localLoop);
-    if (termination.valid()) {
-        ev_io_init(terminationWatcher.get(), terminationCb, termination.get(), EV_READ);
-        terminationWatcher.start(s.localLoop);
-    }
-    ev_timer_init(s.recording.bufferingWatcher.get(), bufferingWatcher_cb,
-                  worker::kBufferingSeconds, 0.);
-    s.recording.rec = boost::make_shared<RTSPRecorder>();
-    media::OutputFile output{request.outputFd, request.outputName, request.fragments};
-    if (!s.recording.rec->start(request.cameraIp, request.videoUri, output, request.codec,
-                                request.firstChannel, request.useRtcpOverRtsp)) {
-        LOG4CPLUS_WARN(logger, "videoRecorder: the RTSP recorder did not start for camera "
-                                   << request.cameraIp);
-    } else if (recording::confineWorker(request, s.recording.rec->serverPort())) {
-        s.recording.bufferingWatcher.start(s.localLoop);
-        ev_run(s.localLoop, 0);
-    }
-    terminationWatcher.stop();
-    destroyLoop();
-    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
-    s.recording.rec->stop();
-    sendCloseTofdUDPOutput();
-}
-
+namespace {
 // Teardown shared by both entry points once the loop has been broken.
 void finishWorker(const char* stoppingText) {
     State& s = worker::state();
@@ -404,7 +366,9 @@ class WorkerTunnelListener final : public TunnelListener {
 };
 WorkerTunnelListener tunnelListener;
 
-void initialiseProcessState(int fdOutput, int fdInput) {
+}  // namespace
+
+void worker::initialiseProcessState(int fdOutput, int fdInput) {
     State& s = worker::state();
     s.fdUDPOutput = fdOutput;
     s.fdUDPInput = fdInput;
@@ -412,7 +376,6 @@ void initialiseProcessState(int fdOutput, int fdInput) {
     tunnelTransportInit(tunnelListener);
     s.localLoop = ev_loop_new(0);
 }
-}  // namespace
 
 namespace worker {
 
@@ -534,44 +497,6 @@ int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestH
     // Kept: the parent may pass the connection to another server on it.
     worker::state().relay.fdHandoff = handoff;
     return runProxyWorker(fd);
-}
-
-int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput) {
-    State& s = worker::state();
-    s.isProxy = false;
-    s.transport.gcIP = request.localIP;
-    s.transport.gcPort = request.localPort;
-    std::snprintf(s.transport.cameraIPAddress, sizeof s.transport.cameraIPAddress, "%s",
-                  request.cameraIp.c_str());
-    s.transport.cameraPortNumber = request.cameraPort;
-    s.transport.tcpWnd = request.windowSize;
-    initialiseProcessState(fdOutput, fdInput);
-    if (recording::isRtspCodec(request.codec)) {
-        recordRtsp(request);
-        return 0;
-    }
-    worker::MediaEndpoint endpoint;
-    recording::MjpegRecording media(request, endpoint);
-    startWatchers();
-    // Client reading starts on the framework's connection once the camera is reachable.
-    ev_io_init(s.relay.vlcOutputWatcher.get(), vlcOutputWatcher_cb, -1, EV_READ);
-    ev_timer_init(s.recording.bufferingWatcher.get(), bufferingWatcher_cb,
-                  worker::kBufferingSeconds, 0.);
-    if (media.start()) {
-        s.recording.bufferingWatcher.start(s.localLoop);
-        ev_run(s.localLoop, 0);
-    }
-    media.stopWatching();
-    destroyLoop();
-    LOG4CPLUS_DEBUG(logger, "videoRecorder is stopping");
-    media.stopPlayer();
-    worker::releaseClientQueue();
-    closeIfOpen(s.relay.fdConnected);
-    closeIfOpen(s.recording.fdListen);
-    media.release();
-    // Only now is the file complete: the parent reports the recording as stopped on this.
-    sendCloseTofdUDPOutput();
-    return 0;
 }
 
 const char* getIPAddress() {

@@ -22,7 +22,8 @@ int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout
 // socket pair end, one descriptor passed with one byte) and serves it as startTcpProxy does.
 // Ends at once, without a word to the parent, when the parent closes the pair first.
 int startSpareTcpProxy(int handoff, int fdOutput, int fdInput, uint32_t requestHeadTimeout);
-// The recording worker: takes ownership of request.outputFd.
+// The recording worker: takes ownership of request.outputFd. Defined apart, with the media
+// libraries (videorecorder_record.cpp).
 int videoRecorder(const RecordingRequest& request, int fdOutput, int fdInput);
 
 // Called by the tunnel transport.

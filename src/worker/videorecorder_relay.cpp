@@ -12,9 +12,8 @@
 
 #include "common/LogRedaction.h"
 #include "common/Logging.h"
-#include "recording/videorecorder_recording.h"
+#include "recording/CameraAnswerCheck.h"
 #include "tcpoverudp_stack.h"
-#include "worker/RTSPRecorder.h"
 #include "worker/tcpoverudp.h"
 #include "worker/videorecorder.h"
 #include "worker/videorecorder_state.h"
@@ -53,7 +52,7 @@ size_t bufferCost(const pbuf* p) {
 
 // RTSP path: the camera's bytes go to the recorder, which writes them to the media
 // framework's socket or keeps them; past the worker's cap the stack keeps them instead.
-bool deliverToRecorder(RTSPRecorder& rec, pbuf* chain) {
+bool deliverToRecorder(worker::RecorderEvents& rec, pbuf* chain) {
     if (rec.bytesWaitingForMedia() >= worker::kClientQueueLimit) {
         LOG4CPLUS_DEBUG(logger, "media framework queue full with " << rec.bytesWaitingForMedia()
                                                                    << " bytes, the camera waits");

@@ -29,7 +29,23 @@
 #include "protocol/RelayService.h"
 
 struct pbuf;
-class RTSPRecorder;
+
+namespace worker {
+// What the worker's loop, its tunnel and the parent's messages reach of an RTSP recording.
+// RTSPRecorder is the one kind; only the recording's entry makes one, so the proxy worker's
+// code, which merely routes events to it, links none of the media libraries.
+class RecorderEvents {
+  public:
+    virtual ~RecorderEvents() = default;
+    virtual void connected() = 0;  // the tunnel's connection to the camera is up
+    virtual void receivedData(const uint8_t* bytes, size_t length) = 0;     // camera bytes
+    virtual void receivedRtpData(const uint8_t* bytes, size_t length) = 0;  // channel data
+    virtual void tunnelAcknowledged() = 0;  // the camera took bytes the recorder sent
+    virtual void cameraClosed() = 0;
+    virtual void closeMedia() = 0;  // the parent asked the recording to stop
+    virtual size_t bytesWaitingForMedia() const = 0;
+};
+}  // namespace worker
 
 // A descriptor watched on behalf of a recorder; the read (or write) watcher calls cb.
 class Watcher {
@@ -149,7 +165,7 @@ struct State {
         bool bufferingTimePassed = false;
         EvIo vlcListenWatcher;
         EvTimer bufferingWatcher;
-        boost::shared_ptr<RTSPRecorder>
+        boost::shared_ptr<worker::RecorderEvents>
             rec;  // RTSP path: tunnel and parent events go to the recorder
     } recording;
 
@@ -188,6 +204,13 @@ void releaseClientQueue();
 // gave up before the camera answered (nothing is left to relay for).
 bool acceptMediaConnection();
 void targetNamed();  // the client's request named its first target
+// The loop's set-up and teardown, shared by the proxy entries (videorecorder.cpp) and the
+// recording's (videorecorder_record.cpp).
+void initialiseProcessState(int fdOutput, int fdInput);  // the pipes, the stack, a new loop
+void startWatchers();  // the parent's pipe, the tick, the exit timers, the output flush
+void destroyLoop();
+void closeIfOpen(int& descriptor);
+void vlcOutputWatcher_cb(struct ev_loop*, ev_io*, int);  // reads the local connection
 // Forgets the relay: a fresh worker's state (tests run several relays in one process).
 void resetState();
 
