@@ -1,6 +1,7 @@
 # Install rules and the Debian packages of `make package` (CPack's DEB generator over the
 # normal build, so the packages reuse its binaries):
-#   tamblo-server:  /usr/sbin/TambloServer, its unit, /etc/tamblo/TambloServer_log.conf,
+#   tamblo-server:  /usr/sbin/TambloServer with its proxy workers' image /usr/sbin/tamblo-zygote
+#                   beside it (the server looks there), its unit, /etc/tamblo/TambloServer_log.conf,
 #                   /etc/default/tamblo-server, logrotate, the reference configuration
 #                   service (/usr/bin/tamblo-config-service with its own unit, not enabled),
 #                   /usr/bin/tamblo-keygen (key pairs of authenticated gateways) and
@@ -11,7 +12,7 @@ set(TAMBLO_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
 set(TAMBLO_UNITS ${CMAKE_SOURCE_DIR}/systemd)
 set(TAMBLO_UNIT_DIR /lib/systemd/system)
 
-install(TARGETS TambloServer RUNTIME DESTINATION sbin COMPONENT server)
+install(TARGETS TambloServer tamblo-zygote RUNTIME DESTINATION sbin COMPONENT server)
 install(TARGETS tamblo-keygen RUNTIME DESTINATION bin COMPONENT server)
 install(TARGETS tamblo-directory-schema RUNTIME DESTINATION bin COMPONENT server)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/config-service/tamblo-config-service

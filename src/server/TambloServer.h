@@ -172,7 +172,7 @@ class TambloServer final : public TunnelHost,
     void deferDelete(Tunnel* tunnel) override { workers.deferDelete(tunnel); }
     size_t tunnelCount() const { return workers.size(); }
     WorkerReaper& reaper() override { return workerReaper; }
-    WorkerZygote& workerZygote() override { return workerZygote_; }
+    WorkerZygotes& workerZygote() override { return workerZygote_; }
     // A proxy worker serves a client of this address (network order) until it is forgotten.
     void addProxyClient(uint32_t address) override { workers.addProxyClient(address); }
     void removeProxyClient(uint32_t address) override { workers.removeProxyClient(address); }
@@ -259,7 +259,7 @@ class TambloServer final : public TunnelHost,
     EvTimer shutdownTimer;  // the end of the wait for recordings at SIGTERM
     WorkerReaper workerReaper;
     // Started before any gateway registers: it never holds a key, a session or a client's data.
-    WorkerZygote workerZygote_{settings};
+    WorkerZygotes workerZygote_{settings};
 
     // The log limiters of refusals and floods, the registry's and the pool's included.
     ServerCounters counters_;

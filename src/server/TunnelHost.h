@@ -22,7 +22,7 @@ class Clock;
 class GatewayClient;
 class Tunnel;
 class WorkerReaper;
-class WorkerZygote;
+class WorkerZygotes;
 struct ServerSettings;
 
 class TunnelHost {
@@ -73,7 +73,7 @@ class TunnelHost {
     virtual void pipeFramesQueued(Tunnel* tunnel) = 0;
     virtual uint8_t* pipeReadBuffer() = 0;
 
-    virtual WorkerZygote& workerZygote() = 0;
+    virtual WorkerZygotes& workerZygote() = 0;
     virtual WorkerReaper& reaper() = 0;
     virtual const ServerSettings& serverSettings() const = 0;
     virtual uint16_t getRestPort() const = 0;

@@ -17,6 +17,7 @@
 #include "server/ServiceManager.h"
 #include "server/TambloServer.h"
 #include "worker/WorkerZygote.h"
+#include "worker/videorecorder.h"
 
 namespace {
 log4cplus::Logger logger = log4cplus::Logger::getInstance(tamblo::logging::kServer);
@@ -34,7 +35,7 @@ void raiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv)) {
+    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv, &videoRecorder)) {
         return *status;
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);

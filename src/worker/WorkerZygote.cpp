@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 
 #include "common/Capabilities.h"
@@ -75,9 +76,10 @@ void closeAll(const std::vector<int>& descriptors) {
 
 class Zygote {
   public:
-    Zygote(int socket, const ServerSettings& settings)
+    Zygote(int socket, const ServerSettings& settings, RecordingWorkerEntry recorder)
         : socket_(socket),
           settings_(settings),
+          recorder_(recorder),
           sandbox_(settings),
           forbiddenCall_(std::getenv(kForbiddenCallTestVariable) != nullptr),
           soleThread_(becomeSoleThread()) {}
@@ -175,6 +177,9 @@ class Zygote {
     // handlers. Otherwise a child forks the worker and exits, and the worker goes to the
     // server, the nearest subreaper above it: two copies of the address space.
     int32_t spawn(const ZygoteRequest& request, const std::vector<int>& descriptors) {
+        if (request.kind == WorkerKind::Recording && recorder_ == nullptr) {
+            return -ENOTSUP;  // an image without the media libraries
+        }
         if (request.kind != WorkerKind::Recording && soleThread_) {
             return cloneWorker(request, descriptors);
         }
@@ -257,7 +262,7 @@ class Zygote {
                 }
                 return true;
             };
-            ::_exit(videoRecorder(recording, output, input));
+            ::_exit(recorder_(recording, output, input));
         }
         LOG4CPLUS_TRACE(logger, "fork: child process");
         // Everything the worker needs is open now (its pipes, the client socket, the log).
@@ -295,6 +300,7 @@ class Zygote {
 
     int socket_;
     const ServerSettings& settings_;
+    const RecordingWorkerEntry recorder_;
     const WorkerSandbox sandbox_;
     const bool forbiddenCall_;
     const bool soleThread_;
@@ -304,7 +310,8 @@ class Zygote {
 
 // ---- the server's side ----
 
-WorkerZygote::WorkerZygote(const ServerSettings& settings) : arguments_(settings.commandLine) {
+WorkerZygote::WorkerZygote(const ServerSettings& settings, std::string image)
+    : arguments_(settings.commandLine), image_(std::move(image)) {
     if (capabilities::maySwitchUser()) {
         const passwd* user = ::getpwnam(settings.workerUser.c_str());
         if (user == nullptr) {
@@ -367,7 +374,7 @@ bool WorkerZygote::start() {
             ::_exit(127);
         }
         ::close_range(kZygoteDescriptor + 1, ~0U, 0);
-        ::execve("/proc/self/exe", argv.data(), envp.data());
+        ::execve(image_.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
     pid_ = pid;
@@ -480,9 +487,69 @@ pid_t WorkerZygote::spawn(const ZygoteRequest& request, std::initializer_list<in
     return ask(*bytes, descriptors, &gone);
 }
 
+// ---- the server's zygotes ----
+
+namespace {
+// The worker image beside the server's own, when it is installed there.
+std::string workerImage() {
+    std::error_code error;
+    const std::filesystem::path server = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    const std::filesystem::path image = server.parent_path() / kWorkerImage;
+    return ::access(image.c_str(), X_OK) == 0 ? image.string() : std::string();
+}
+}  // namespace
+
+WorkerZygotes::WorkerZygotes(const ServerSettings& settings)
+    : settings_(settings), workerImage_(workerImage()),
+      proxies_(settings, workerImage_.empty() ? kServerImage : workerImage_) {
+    LOG4CPLUS_DEBUG(logger, "proxy workers from "
+                                << (workerImage_.empty() ? std::string("the server's image")
+                                                         : workerImage_));
+}
+
+WorkerZygotes::~WorkerZygotes() = default;
+
+pid_t WorkerZygotes::spawn(const ZygoteRequest& request, std::initializer_list<int> descriptors) {
+    if (request.kind != WorkerKind::Recording || workerImage_.empty()) {
+        return proxies_.spawn(request, descriptors);
+    }
+    if (!recordings_) {
+        if (stopped_) {
+            errno = ECHILD;
+            return -1;
+        }
+        try {
+            recordings_.emplace(settings_, kServerImage);
+        } catch (const std::runtime_error& error) {
+            LOG4CPLUS_ERROR(logger, error.what());
+            errno = ECHILD;
+            return -1;
+        }
+    }
+    return recordings_->spawn(request, descriptors);
+}
+
+void WorkerZygotes::restart() {
+    proxies_.restart();
+    if (recordings_) {
+        recordings_->restart();
+    }
+}
+
+void WorkerZygotes::stop() {
+    stopped_ = true;
+    proxies_.stop();
+    if (recordings_) {
+        recordings_->stop();
+    }
+}
+
 // ---- the zygote's entry ----
 
-std::optional<int> runWorkerZygoteIfAsked(int argc, char** argv) {
+std::optional<int> runWorkerZygoteIfAsked(int argc, char** argv, RecordingWorkerEntry recorder) {
     const char* marker = std::getenv(kZygoteVariable);
     if (marker == nullptr) {
         return std::nullopt;
@@ -510,7 +577,7 @@ std::optional<int> runWorkerZygoteIfAsked(int argc, char** argv) {
         return 2;
     }
     try {
-        Zygote zygote(socket, settings);
+        Zygote zygote(socket, settings, recorder);
         if (!zygote.giveUpPrivileges()) {
             return 1;
         }

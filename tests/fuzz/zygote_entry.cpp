@@ -4,9 +4,10 @@
 
 #include "FuzzTarget.h"
 #include "worker/WorkerZygote.h"
+#include "worker/videorecorder.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    if (const std::optional<int> status = runWorkerZygoteIfAsked(*argc, *argv)) {
+    if (const std::optional<int> status = runWorkerZygoteIfAsked(*argc, *argv, &videoRecorder)) {
         std::exit(*status);
     }
     return 0;

@@ -116,6 +116,30 @@ def test_a_killed_zygote_is_replaced_and_running_workers_go_on(quiet_server):
             client.close()
 
 
+# What the proxy workers' image must not map: each worker's fork copies, and its exit tears
+# down, whatever the zygote maps.
+HEAVY_LIBRARIES = ("libvlc", "libavformat", "libavcodec", "libpq", "libmicrohttpd", "libboost")
+
+
+def test_proxy_workers_come_from_the_small_image_of_one_thread(quiet_server):
+    server = quiet_server
+    zygote = server.zygote()
+    assert os.path.basename(os.readlink("/proc/%d/exe" % zygote)) == "tamblo-zygote"
+    with open("/proc/%d/status" % zygote) as status:
+        assert "Threads:\t1\n" in status.read()
+    with open("/proc/%d/maps" % zygote) as maps:
+        mapped = maps.read()
+    assert [name for name in HEAVY_LIBRARIES if name in mapped] == []
+    clients = connect_clients(server, 1)
+    try:
+        assert wait_until(lambda: len(server.children()) == 1, 10)
+        worker = server.children()[0]
+        assert os.readlink("/proc/%d/exe" % worker) == os.readlink("/proc/%d/exe" % zygote)
+    finally:
+        for client in clients:
+            client.close()
+
+
 def test_sigterm_with_live_workers_exits_zero_and_leaves_none_behind(quiet_server):
     server = quiet_server
     clients = connect_clients(server, 50)

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "worker/WorkerZygote.h"
+#include "worker/videorecorder.h"
 
 int main(int argc, char** argv) {
-    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv)) {
+    if (const std::optional<int> status = runWorkerZygoteIfAsked(argc, argv, &videoRecorder)) {
         return *status;
     }
     testing::InitGoogleTest(&argc, argv);
