@@ -21,7 +21,8 @@ SOURCE_DIR = os.environ.get("TAMBLO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
 
 SERVER_FILES = {
-    "/usr/sbin/TambloServer", "/usr/bin/tamblo-config-service", "/usr/bin/tamblo-keygen",
+    "/usr/sbin/TambloServer", "/usr/sbin/tamblo-zygote", "/usr/bin/tamblo-config-service",
+    "/usr/bin/tamblo-keygen",
     "/usr/bin/tamblo-directory-schema",
     "/lib/systemd/system/tamblo-server.service",
     "/lib/systemd/system/tamblo-config-service.service",
@@ -84,7 +85,8 @@ def test_package_files_conffiles_and_scripts(packages, kind, expected):
     deb = packages[kind]
     files = files_of(deb)
     assert set(files) == expected
-    for program in ("/usr/sbin/TambloServer", "/usr/bin/tamblo-gateway", "/usr/bin/tamblo-keygen"):
+    for program in ("/usr/sbin/TambloServer", "/usr/sbin/tamblo-zygote", "/usr/bin/tamblo-gateway",
+                    "/usr/bin/tamblo-keygen"):
         if program in files:
             assert files[program].mode & 0o111
     control = control_members(deb)
