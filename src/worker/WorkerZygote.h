@@ -1,15 +1,15 @@
 // The worker zygote: the process that forks every worker. The server starts it before the
-// first registration (fork, then exec of the server's own image, so it holds nothing of the
-// server's memory: no gateway key, session id or client's data), and asks it for each worker
+// first registration (fork, then exec of a worker image, so it holds nothing of the server's
+// memory: no gateway key, session id or client's data), and asks it for each worker
 // over a socket pair (ZygoteRequest.h), handing over only that worker's descriptors. The
 // zygote takes the workers' user and gives up every capability once, at its start; each
 // worker it forks then confines itself further (WorkerSandbox).
 //
-// A worker is forked by a child of the zygote that exits at once, so the worker becomes a
-// child of the server (which is a child subreaper): the server watches and reaps its workers
-// as it always did. Tunnel calls spawn; TambloServer owns the zygote and replaces it on
-// SIGHUP (the zygote's logging then follows the new configuration); main and the unit tests'
-// main call runWorkerZygoteIfAsked first thing.
+// Every worker is a child of the server, which watches and reaps its workers: a proxy worker
+// is cloned with CLONE_PARENT, a recording worker forked by a child of the zygote that exits
+// at once (the server is a child subreaper). Tunnel calls spawn; TambloServer owns the
+// zygotes and replaces them on SIGHUP (their logging then follows the new configuration);
+// main and the unit tests' main call runWorkerZygoteIfAsked first thing.
 //
 // Two images: proxy workers come from tamblo-zygote, installed beside the server, which holds
 // the worker's code without the media, database and metrics libraries (a fork then copies a
