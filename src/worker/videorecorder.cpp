@@ -261,23 +261,37 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
         // A lone segment's ACK would otherwise wait for the next 0.25 s tick.
         s.transport.ackTimer.start(s.localLoop);
     }
-    // While the parent writes, the tick rides on its reads instead of waking the worker.
-    if (ev_now(s.localLoop) - s.lastTick >= worker::kTickSeconds) {
+    // While the parent writes, the tick rides on its reads instead of waking the worker: one
+    // that is due runs here, on the 0.25 s cadence (a tick that ran late does not move the
+    // next one later), and the timer waits a slack beyond the next one for a read to come.
+    const ev_tstamp now = ev_now(s.localLoop);
+    if (now - s.lastTick >= worker::kTickSeconds) {
+        s.lastTick = now - s.lastTick < 2 * worker::kTickSeconds
+                         ? s.lastTick + worker::kTickSeconds
+                         : now;
         tick();
-        if (s.localLoop != nullptr) {
-            ev_timer_again(s.localLoop, s.timeoutWatcher.get());
+        if (s.localLoop == nullptr) {
+            return;
         }
     }
+    s.timeoutWatcher.get()->repeat =
+        s.lastTick + worker::kTickSeconds + worker::kTickSlackSeconds - now;
+    ev_timer_again(s.localLoop, s.timeoutWatcher.get());
     LOG4CPLUS_TRACE(logger, "<< inputPipeWatcher_cb: got trigger");
 }
 
-void timeout_cb(struct ev_loop*, ev_timer*, int) {
+// A quiet worker's tick: nothing came from the parent for a tick and its slack.
+void timeout_cb(struct ev_loop* loop, ev_timer* timer, int) {
+    worker::state().lastTick = ev_now(loop);
     tick();
+    if (worker::state().localLoop != nullptr) {
+        timer->repeat = worker::kTickSeconds;
+        ev_timer_again(loop, timer);
+    }
 }
 
 void tick() {
     State& s = worker::state();
-    s.lastTick = ev_now(s.localLoop);
     tunnelIdleTimer();
     if (s.isProxy && !worker::clientQueueEmpty()) {
         // Not idle: the answer is on its way to a client that takes it at its own pace (the

@@ -72,6 +72,10 @@ namespace worker {
 
 constexpr size_t kClientInbufSize = 131072;
 constexpr double kTickSeconds = 0.25;
+// While the parent writes, a tick that is due waits this long for the next pipe read to run
+// it before the timer wakes the worker: the parent writes a busy worker at least every
+// 0.15 s, its longest hold.
+constexpr double kTickSlackSeconds = 0.15;
 constexpr double kExitDelaySeconds = 0.5;
 constexpr double kBufferingSeconds = 5.0;
 constexpr double kCleanupSeconds = 5.0;
