@@ -129,6 +129,7 @@ class Tunnel : public GatewayTunnel,
     // open until the fork hands them over; tests play the worker through them.
     int workerInput() const { return process.workerInput(); }
     int workerOutput() const { return process.workerOutput(); }
+    pid_t workerPid() const { return process.pid(); }
 
   private:
     void init();

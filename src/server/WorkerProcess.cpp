@@ -177,10 +177,22 @@ void WorkerProcess::exited(int) {
     WorkerSandbox::reportKilledByFilter(childPid, status);
     reaped = true;
     childWatcher.stop();
+    // The exit may be seen before the pipe is read: what the worker wrote last (the ACK of
+    // the device's FIN, its end message) is read before the tunnel goes. The pipe holds at
+    // most its capacity, and nobody writes to it any more.
+    for (int reads = 0; pipeReadable.active() && reads < kDrainReadsAtExit; ++reads) {
+        if (!readOnce()) {
+            break;
+        }
+    }
     owner.workerGone();
 }
 
 void WorkerProcess::readable(int) {
+    readOnce();
+}
+
+bool WorkerProcess::readOnce() {
     using Status = pipe_message::Reader::Status;
     const Status status = reader.readAndDispatch(
         pipeIn[0], host->pipeReadBuffer(), TunnelHost::kPipeReadBytes + pipe_message::kMaxFrame,
@@ -189,20 +201,22 @@ void WorkerProcess::readable(int) {
         });
     switch (status) {
         case Status::Ok:
+            return true;
         case Status::WouldBlock:
         case Status::Stopped:
-            return;
+            return false;
         case Status::Overlong:
             // The stream cannot be resynchronised: the worker is ended with its tunnel.
             LOG4CPLUS_WARN(
                 logger, "worker " << childPid << " sent a message over 4096 bytes, closing tunnel");
             owner.workerGone();
-            return;
+            return false;
         case Status::EndOfFile:
         case Status::Error:
             // The worker closed its end: it is gone or going; its exit is reaped separately.
             LOG4CPLUS_DEBUG(logger, "pipe from worker " << childPid << " closed");
             owner.workerGone();
-            return;
+            return false;
     }
+    return false;
 }

@@ -65,6 +65,10 @@ class WorkerProcess {
   private:
     void exited(int revents);
     void readable(int revents);
+    // One read of the pipe, its messages dispatched; true when more may follow.
+    bool readOnce();
+    // Reads of the pipe at the worker's exit, at most: a full pipe takes a few.
+    static constexpr int kDrainReadsAtExit = 64;
 
     TunnelHost* host;
     Owner& owner;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <set>
@@ -207,6 +208,39 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
               "VIDEORECORDER:STATUS:001122AABBCC:198.18.11.20:554:STOPPED\n");
     ::close(control[0]);
     ::close(control[1]);
+}
+
+// What a worker wrote just before it ended (the ACK of the device's FIN, say) reaches the
+// gateway even when the parent learns of the exit before it reads the pipe.
+TEST_F(TunnelTest, WhatAWorkerWroteBeforeItsExitIsForwarded) {
+    GatewayClient* client = registerGateway(gateway, 0xCC);
+    Tunnel* recording = new Tunnel(client, server.get(), sessionKey(5001, "198.18.11.30"));
+    // The forked worker writes into /dev/null and is killed; the test speaks for it.
+    const int worker = ::dup(recording->workerOutput());
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, recording->workerOutput());
+    ::close(null);
+    RecordingRequest request;
+    request.cameraIp = "198.18.11.30";
+    request.cameraPort = 554;
+    request.videoUri = "s";
+    request.outputName = "/dev/null";
+    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    request.codec = "MJPEG";
+    request.localPort = 5001;
+    ASSERT_TRUE(recording->startVideoRecording(request, "00:11:22:aa:bb:cc", -1));
+    ASSERT_EQ(::kill(recording->workerPid(), SIGKILL), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(recording->workerPid()), &info,
+                       WEXITED | WNOWAIT),
+              0);
+    const std::vector<uint8_t> packet = tunnelPacket("198.18.11.30", 5001, 554);
+    writeToParent(worker, pipe_message::kDatagram, packet.data(),
+                  static_cast<uint16_t>(packet.size()));
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 0u);
+    EXPECT_EQ(gateway.receive(), std::optional<Bytes>(packet));
+    ::close(worker);
 }
 
 TEST_F(TunnelTest, ADeadTunnelLeavesTheSessionOfAnotherTunnelWithTheSameKey) {
