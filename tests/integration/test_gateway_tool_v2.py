@@ -165,16 +165,21 @@ class HandshakeFlood:
         self.sock = netns.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.connect(("127.0.0.1", 8300))
         self.stopping = threading.Event()
+        self.flooding = threading.Event()
         self.thread = threading.Thread(target=self._run)
         self.thread.start()
+        # The server is under load before the gateway's first initiation can arrive.
+        assert self.flooding.wait(10), "the flood did not start"
 
     def _run(self):
         deadline = time.monotonic() + 20
-        for _ in range(2000):
+        for sent in range(2000):
+            self.sock.send(self.initiation)
+            self.sock.send(self.initiation)
+            if sent == 4:
+                self.flooding.set()
             if self.stopping.wait(0.01) or time.monotonic() > deadline:
                 break
-            self.sock.send(self.initiation)
-            self.sock.send(self.initiation)
 
     def stop(self):
         self.stopping.set()
