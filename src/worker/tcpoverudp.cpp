@@ -26,6 +26,7 @@ uint64_t sent = 0;
 int64_t writtenToLwip = 0;
 bool stackReady = false;
 TunnelListener* listener = nullptr;  // of the connections opened from now on
+bool lingering = false;  // the worker ends: the connection only closes, nobody reads
 
 // Receive window accounting. The worker reports consumed bytes in the order they were
 // handed over; those of connections replaced since come first and reopen nothing.
@@ -82,6 +83,16 @@ TunnelListener& listenerOf(void* arg) {
 }
 
 err_t cb_tunn_received(void* arg, tcp_pcb* pcb, pbuf* p, err_t) {
+    if (lingering) {
+        if (p == nullptr) {
+            return ERR_OK;  // the device's FIN: the stack acknowledges it and the close completes
+        }
+        // Data after the worker's close has no reader: as a host does for a closed socket,
+        // the connection is reset (the device stops sending at once).
+        pbuf_free(p);
+        tcp_abort(pcb);
+        return ERR_ABRT;
+    }
     if (p == nullptr) {
         LOG4CPLUS_DEBUG(logger, "cb_tunn_received: TCP connection closed gracefully");
         tcpCloseRequested = true;
@@ -121,7 +132,9 @@ void cb_tunn_error(void* arg, err_t error) {
     // The stack has freed (or is freeing) the pcb: forget it without touching it.
     LOG4CPLUS_DEBUG(logger, "cb_tunn_error: TCP connection error: " << static_cast<int>(error));
     tcpoverudp_handle_set(&tcp, nullptr);
-    listenerOf(arg).tunnelClosed();
+    if (!lingering) {
+        listenerOf(arg).tunnelClosed();
+    }
 }
 
 void ensureStack() {
@@ -304,6 +317,36 @@ void tunnelClose() {
     }
 }
 
+bool tunnelLinger() {
+    lingering = true;
+    tcpCloseRequested = false;  // a FIN of the device was reported already
+    if (tcp.pcb == nullptr) {
+        return false;
+    }
+    if (tcp.pcb->refused_data != nullptr) {
+        tunnelReset();  // the device's data was never read
+        return false;
+    }
+    // A second close in a closing state changes nothing.
+    if (tcp_close(tcp.pcb) != ERR_OK) {
+        tunnelReset();
+        return false;
+    }
+    return tunnelClosing();
+}
+
+bool tunnelClosing() {
+    return tcp.pcb != nullptr && tcp.pcb->state != TIME_WAIT && tcp.pcb->state != CLOSED;
+}
+
+void tunnelReset() {
+    if (tcp.pcb != nullptr) {
+        tcp_pcb* pcb = tcp.pcb;
+        tcpoverudp_handle_set(&tcp, nullptr);
+        tcp_abort(pcb);
+    }
+}
+
 void tunnelIdleTimer() {
     if (stackReady) {
         runAndCloseAfterFin([] { tcp_tmr(); });  // its fast timer offers refused data too
@@ -312,6 +355,7 @@ void tunnelIdleTimer() {
 
 void tunnelTransportInit(TunnelListener& worker) {
     listener = &worker;
+    lingering = false;
     ensureStack();
 }
 

@@ -42,6 +42,14 @@ uint32_t tunnelSendData(const uint8_t* data, uint32_t length);
 void tunnelDataConsumed(uint32_t count);
 // Orderly close of the sending direction; data from the device is still delivered.
 void tunnelClose();
+// The worker ends: the connection closes its sending direction if it has not, and data that
+// the device sends from now on resets it (nobody is left to read it); the listener hears of
+// nothing more. True while the close waits for the device: its FIN or the ACK of ours.
+bool tunnelLinger();
+// The close still waits for the device (the connection is neither gone nor in TIME-WAIT).
+bool tunnelClosing();
+// Resets the connection if it is still there.
+void tunnelReset();
 // The stack's timer; called every 0.25 s.
 void tunnelIdleTimer();
 // Starts the stack once per worker process and names the listener of the connections

@@ -81,6 +81,7 @@ void stopAllWatchers() {
     s.intake.requestHeadWatcher.stop();
     s.transport.ackTimer.stop();
     s.outputFlushWatcher.stop();
+    s.lingerWatcher.stop();
 }
 }  // namespace
 
@@ -194,8 +195,14 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
     LOG4CPLUS_TRACE(logger, "reading packet from pipe");
     LOG4CPLUS_TRACE(logger, "got packet type: " << static_cast<int>(type));
     LOG4CPLUS_TRACE(logger, "received len: " << length);
-    worker::touchKeepalive();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
+    if (worker::state().lingering) {
+        if (type == pipe_message::kDatagram) {
+            tunnelTransportInput(payload, length);  // the rest of the close
+        }
+        return true;
+    }
+    worker::touchKeepalive();
     switch (type) {
         case pipe_message::kStop:
             handleStopRequest();
@@ -250,6 +257,12 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
             break;
     }
     if (s.localLoop == nullptr) {
+        return;
+    }
+    if (s.lingering) {
+        if (!tunnelClosing()) {
+            ev_break(s.localLoop, EVBREAK_ALL);
+        }
         return;
     }
     if (s.transport.packetsThisRead >= worker::kAckAtReadEnd) {
@@ -316,6 +329,42 @@ void tick() {
 
 void exitTimeoutWatcher_cb(struct ev_loop*, ev_timer*, int) {
     worker::endNow();
+}
+
+// The stack's timer goes on while the worker lingers (it sends the FIN again if it was lost).
+void lingerWatcher_cb(struct ev_loop* loop, ev_timer*, int) {
+    tunnelIdleTimer();
+    if (!tunnelClosing() || ev_now(loop) >= worker::state().lingerDeadline) {
+        ev_break(loop, EVBREAK_ALL);
+    }
+}
+
+// The end of a proxy worker's relay, as a host closes a socket: its FIN, then the device's FIN
+// and the ACK of the worker's are waited for, kCloseLingerSeconds at most, so that the
+// device's socket closes instead of sending its FIN again and again into a tunnel that is
+// gone. Data from the device, or the deadline, resets the connection.
+void lingerForDeviceClose() {
+    State& s = worker::state();
+    if (s.localLoop == nullptr) {
+        return;
+    }
+    s.lingering = true;
+    if (!tunnelLinger()) {
+        return;
+    }
+    LOG4CPLUS_DEBUG(logger, "waiting for the device to close its side of the connection");
+    worker::stopAllWatchers();
+    s.inputPipeWatcher.start(s.localLoop);
+    s.outputFlushWatcher.start(s.localLoop);
+    s.lingerDeadline = ev_now(s.localLoop) + worker::kCloseLingerSeconds;
+    ev_timer_init(s.lingerWatcher.get(), lingerWatcher_cb, worker::kTickSeconds,
+                  worker::kTickSeconds);
+    s.lingerWatcher.start(s.localLoop);
+    ev_run(s.localLoop, 0);
+    if (tunnelClosing()) {
+        LOG4CPLUS_DEBUG(logger, "the device did not close its side in time, resetting");
+        tunnelReset();
+    }
 }
 
 void cleanupWatcherCb(struct ev_loop*, ev_timer*, int) {
@@ -486,6 +535,8 @@ int runProxyWorker(int fd) {
     ev_run(s.localLoop, 0);
     if (s.relay.fdForward >= 0) {
         forwardClient();
+    } else {
+        lingerForDeviceClose();
     }
     finishWorker("tcpProxy is stopping");
     return 0;

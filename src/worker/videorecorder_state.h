@@ -77,6 +77,9 @@ constexpr double kTickSeconds = 0.25;
 // 0.15 s, its longest hold.
 constexpr double kTickSlackSeconds = 0.15;
 constexpr double kExitDelaySeconds = 0.5;
+// An ending proxy worker waits this long at most for the device to close its side (its FIN,
+// the ACK of the worker's); what is still open then is reset.
+constexpr double kCloseLingerSeconds = 2.0;
 constexpr double kBufferingSeconds = 5.0;
 constexpr double kCleanupSeconds = 5.0;
 constexpr uint32_t kDefaultKeepaliveTimeout = 30;
@@ -112,6 +115,9 @@ struct State {
     double lastTick = 0;  // loop time of the last tick, run by its timer or by a pipe read
     EvTimer exitTimeoutWatcher;
     EvTimer cleanupWatcher;
+    bool lingering = false;  // the relay is over; only the device's close is waited for
+    EvTimer lingerWatcher;
+    double lingerDeadline = 0;
     EvWatcher<ev_prepare> outputFlushWatcher;
     std::unique_ptr<uint8_t[]> outputBatch;
     size_t outputBatchLength = 0;

@@ -307,3 +307,52 @@ TEST_F(TransportTest, RefusedDataAndItsFinArriveOnceThereIsRoom) {
     EXPECT_EQ(receivedBytes, "held back");
     EXPECT_EQ(events, (std::vector<std::string>{"data", "closed"}));
 }
+
+// An ending worker closes with the device, whichever side closed first; what the device sends
+// after the worker's close has no reader, and neither has a device that never closes.
+TEST_F(TransportTest, AnEndingWorkerWaitsForTheDevicesCloseOrResets) {
+    enum class Device { ClosesAfterUs, ClosedFirst, SendsData, StaysSilent };
+    const struct {
+        const char* what;
+        Device device;
+        uint8_t lastFlags;  // of the worker's last segment
+    } cases[] = {
+        {"its FIN after ours is acknowledged", Device::ClosesAfterUs, kAck},
+        {"it closed first: its ACK of our FIN ends it", Device::ClosedFirst, kAck | kFin},
+        {"data after our close resets", Device::SendsData, kRst | kAck},
+        {"no close before the deadline: reset", Device::StaysSilent, kRst | kAck},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        const uint32_t ourNext = establish();
+        if (c.device == Device::ClosedFirst) {
+            input(devicePacket(kAck | kFin, deviceNext, ourNext));
+            events.clear();
+        }
+        EXPECT_TRUE(tunnelLinger());
+        ASSERT_FALSE(sentPackets.empty());
+        EXPECT_EQ(sentPackets.back().flags() & kFin, kFin);
+        switch (c.device) {
+            case Device::ClosesAfterUs:
+                input(devicePacket(kAck | kFin, deviceNext, ourNext + 1));
+                EXPECT_EQ(sentPackets.back().ack(), deviceNext + 1);
+                break;
+            case Device::ClosedFirst:
+                input(devicePacket(kAck, deviceNext + 1, ourNext + 1));
+                break;
+            case Device::SendsData:
+                input(devicePacket(kAck, deviceNext, ourNext + 1, "unread"));
+                break;
+            case Device::StaysSilent:
+                EXPECT_TRUE(tunnelClosing());
+                tunnelReset();
+                break;
+        }
+        EXPECT_FALSE(tunnelClosing());
+        EXPECT_EQ(sentPackets.back().flags(), c.lastFlags);
+        EXPECT_TRUE(events.empty());  // the worker hears of nothing more
+        EXPECT_TRUE(receivedBytes.empty());
+    }
+}
