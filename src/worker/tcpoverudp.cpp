@@ -251,12 +251,15 @@ int tunnelConnect(uint32_t localIP, uint16_t localPort, uint32_t destinationIP,
 }
 
 void tunnelTransportInput(const uint8_t* packet, uint16_t length) {
-    LOG4CPLUS_TRACE(logger, "received " << length << " bytes from tunnel");
     if (length < kAddressSize) {
+        LOG4CPLUS_TRACE(logger, "received " << length << " bytes from tunnel");
         return;
     }
-    traceSegment("received from tunnel - TCP packet: ", packet + kAddressSize,
-                 length - kAddressSize);
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {  // once for both lines, per packet
+        LOG4CPLUS_TRACE(logger, "received " << length << " bytes from tunnel");
+        traceSegment("received from tunnel - TCP packet: ", packet + kAddressSize,
+                     length - kAddressSize);
+    }
     ensureStack();
     ip4_addr_t source;
     std::memcpy(&source.addr, packet, kAddressSize);

@@ -191,11 +191,14 @@ void handleForward() {
 }
 
 bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length) {
-    // The batched reader took the frame apart already; the lines say what it read.
-    LOG4CPLUS_TRACE(logger, "reading packet from pipe");
-    LOG4CPLUS_TRACE(logger, "got packet type: " << static_cast<int>(type));
-    LOG4CPLUS_TRACE(logger, "received len: " << length);
-    LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
+    // The batched reader took the frame apart already; the lines say what it read (one test
+    // of the level for all of them: this runs for every packet).
+    if (logger.isEnabledFor(log4cplus::TRACE_LOG_LEVEL)) {
+        LOG4CPLUS_TRACE(logger, "reading packet from pipe");
+        LOG4CPLUS_TRACE(logger, "got packet type: " << static_cast<int>(type));
+        LOG4CPLUS_TRACE(logger, "received len: " << length);
+        LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got " << length << " bytes");
+    }
     if (worker::state().lingering) {
         if (type == pipe_message::kDatagram) {
             tunnelTransportInput(payload, length);  // the rest of the close
