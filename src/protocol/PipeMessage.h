@@ -6,7 +6,8 @@
 //   |      | host order)    |                     |
 //   +------+----------------+---------------------+
 //
-// Parent -> worker: 0 stop, 245 forward (the next server's connection waits on the hand-off
+// Parent -> worker: 0 stop, 243 ring doorbell (the shared ring has frames: WorkerRing.h),
+// 245 forward (the next server's connection waits on the hand-off
 // socket), 249 not cached, 251 connect parameters, 255 tunnel packet, any other type: a
 // channel datagram whose first byte is the type (channel ids are 128 to 193).
 // Worker -> parent: 246 recording clean-up, 247/248 channel deregister/register,
@@ -32,6 +33,7 @@ constexpr size_t kMaxFrame = kHeaderSize + kMaxPayload;
 
 enum Type : uint8_t {
     kStop = 0,
+    kRingDoorbell = 243,
     kForward = 245,
     kRecordingCleanup = 246,
     kChannelDeregister = 247,

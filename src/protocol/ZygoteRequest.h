@@ -40,7 +40,9 @@ struct ZygoteRequest {
 namespace zygote_message {
 
 inline constexpr size_t kFixedSize = 16;
-inline constexpr size_t kDescriptors = 3;
+// The worker's pipe to the parent, its pipe from the parent, its socket (the client's, the
+// hand-off pair's or the recording file), and the shared ring from the parent (WorkerRing.h).
+inline constexpr size_t kDescriptors = 4;
 // The largest request: what a recording's strings may add up to, with room.
 inline constexpr size_t kMaxRequest = 16 * 1024;
 

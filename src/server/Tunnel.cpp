@@ -44,6 +44,7 @@ Tunnel::Tunnel(GatewayClient* client, TunnelHost* server, const std::string& key
 void Tunnel::init() {
     tambloServer->addTunnel(this);
     pipeWriter.open(process.toWorker());
+    pipeWriter.attachRing(process.ring());
 }
 
 Tunnel::~Tunnel() {

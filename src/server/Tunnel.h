@@ -130,6 +130,7 @@ class Tunnel : public GatewayTunnel,
     int workerInput() const { return process.workerInput(); }
     int workerOutput() const { return process.workerOutput(); }
     pid_t workerPid() const { return process.pid(); }
+    int workerRing() const { return process.workerRing(); }
 
   private:
     void init();

@@ -30,6 +30,11 @@ void WorkerPipeWriter::send(uint8_t type, const uint8_t* bytes, uint16_t length,
     if (!writable()) {
         return;
     }
+    if (droppable && ring_ != nullptr) {
+        writeToRing(type, bytes, length);
+        flush();
+        return;
+    }
     flush();
     if (stopped) {
         return;
@@ -93,8 +98,47 @@ void WorkerPipeWriter::keepUnwritten(uint8_t type, const uint8_t* bytes, uint16_
     pipeWritable.start(loop);
 }
 
+void WorkerPipeWriter::writeToRing(uint8_t type, const uint8_t* bytes, uint16_t length) {
+    if (ring_->write(type, bytes, length)) {
+        ringPending_ = true;
+        pendingBytes_ += pipe_message::kHeaderSize + length;
+        return;
+    }
+    if (ring_->broken()) {
+        LOG4CPLUS_WARN(logger, "worker claims to have read more than the parent wrote, ending it");
+        stopped = true;
+        owner.pipeFailed(EPROTO);
+        return;
+    }
+    // Lost as on a congested link (the stack, or RTP, copes).
+    if (type == pipe_message::kDatagram) {
+        owner.packetsDropped(1);
+    } else {
+        owner.channelDatagramDropped();
+    }
+}
+
+void WorkerPipeWriter::announceRing() {
+    ring_->publish();
+    ringPending_ = false;
+    pendingBytes_ = 0;
+    // A doorbell the pipe cannot take now is not needed: the worker has unread bytes in the
+    // pipe, and it reads the ring whenever it reads the pipe.
+    if (writeLeftover()) {
+        pipe_message::writeFrame(fd, pipe_message::kRingDoorbell, nullptr, 0);
+    }
+}
+
 void WorkerPipeWriter::queue(uint8_t type, const uint8_t* bytes, uint16_t length) {
     if (stopped) {
+        return;
+    }
+    if (ring_ != nullptr) {
+        if (!ringBatch_) {
+            ringBatch_ = true;
+            owner.framesQueued();
+        }
+        writeToRing(type, bytes, length);
         return;
     }
     if (queued.empty()) {
@@ -110,6 +154,11 @@ void WorkerPipeWriter::queue(uint8_t type, const uint8_t* bytes, uint16_t length
 }
 
 void WorkerPipeWriter::hold() {
+    if (ring_ != nullptr) {
+        ring_->publish();  // visible to a worker that wakes for something else; no doorbell
+        ringBatch_ = false;
+        return;
+    }
     if (heldPayloads.capacity() == 0) {
         heldPayloads.reserve(WakeModeration::kHoldBytes);  // held bytes stay below it
     }
@@ -123,6 +172,8 @@ void WorkerPipeWriter::hold() {
 }
 
 void WorkerPipeWriter::clearPending() {
+    ringPending_ = false;
+    ringBatch_ = false;
     queued.clear();
     held.clear();
     heldPayloads.clear();
@@ -137,6 +188,15 @@ void WorkerPipeWriter::dropQueued() {
 }
 
 void WorkerPipeWriter::flush() {
+    if (ring_ != nullptr) {
+        ringBatch_ = false;
+        if (!writable()) {
+            clearPending();
+        } else if (ringPending_) {
+            announceRing();
+        }
+        return;
+    }
     if (queued.empty() && held.empty()) {
         return;
     }

@@ -13,6 +13,7 @@
 
 #include "common/EventLoop.h"
 #include "protocol/PipeMessage.h"
+#include "protocol/WorkerRing.h"
 #include "server/WakeModeration.h"
 
 class WorkerPipeWriter {
@@ -43,6 +44,9 @@ class WorkerPipeWriter {
 
     // The non-blocking write end, or -1 (every write is then skipped).
     void open(int fd);
+    // What the gateway sent goes into this ring from now on (the worker's process owns it),
+    // and the pipe carries a doorbell instead of the bytes.
+    void attachRing(worker_ring::RingWriter* ring) { ring_ = ring; }
     // No more writes (the owner ends); what is gathered is cleared at the next flush.
     void stop();
     // One message, after the gathered frames. A droppable one is dropped when the pipe has no
@@ -53,7 +57,9 @@ class WorkerPipeWriter {
     void queue(uint8_t type, const uint8_t* bytes, uint16_t length);
     void flush();
     // Frames gathered or held, or the moderation lists the writer (its owner must be forgotten).
-    bool hasQueued() const { return !queued.empty() || !held.empty() || wakes_.holding; }
+    bool hasQueued() const {
+        return !queued.empty() || !held.empty() || ringPending_ || wakes_.holding;
+    }
 
     // The wake-up moderation keeps the gathered frames back: their payloads are copied, so the
     // receive buffers may be filled again; they go first with the next flush().
@@ -64,6 +70,11 @@ class WorkerPipeWriter {
 
   private:
     bool writable() const { return fd >= 0 && !stopped; }
+    // Into the ring: a frame the ring has no room for is dropped and counted; a ring the
+    // worker broke ends the owner.
+    void writeToRing(uint8_t type, const uint8_t* bytes, uint16_t length);
+    // Publishes the ring's frames and rings the doorbell.
+    void announceRing();
     // Writes the rest of a cut frame (and what had to follow it); true when nothing is left.
     bool writeLeftover();
     void dropQueued();  // counts what was not written and clears everything pending
@@ -88,4 +99,7 @@ class WorkerPipeWriter {
     WakeModeration::WorkerWakes wakes_;
     std::vector<uint8_t> leftover;
     EvIo pipeWritable;
+    worker_ring::RingWriter* ring_ = nullptr;
+    bool ringPending_ = false;  // frames in the ring that no doorbell announced yet
+    bool ringBatch_ = false;    // frames written since the last flush or hold
 };

@@ -58,6 +58,10 @@ bool setNonBlocking(int descriptor) {
 
 WorkerProcess::WorkerProcess(TunnelHost* server, Owner& processOwner)
     : host(server), owner(processOwner), reader(kReaderCarry) {
+    if (!ring_.create()) {
+        LOG4CPLUS_WARN(logger, "Could not create the shared ring for a worker ("
+                                   << std::strerror(errno) << "); its pipe carries everything");
+    }
     if (::pipe(pipeOut) != 0 || ::pipe(pipeIn) != 0) {
         LOG4CPLUS_WARN(logger, "Could not create pipes for worker: " << std::strerror(errno));
     }
@@ -108,7 +112,9 @@ WorkerProcess::~WorkerProcess() {
 
 bool WorkerProcess::spawn(const ZygoteRequest& request, int socket, const char* failureText) {
     recording = request.kind == WorkerKind::Recording;
-    const pid_t started = host->workerZygote().spawn(request, {pipeIn[1], pipeOut[0], socket});
+    const pid_t started =
+        host->workerZygote().spawn(request, {pipeIn[1], pipeOut[0], socket,
+                                            ring_.valid() ? ring_.descriptor() : pipeOut[0]});
     if (started < 0) {
         ++host->counters().forkFailures;
         LOG4CPLUS_WARN(logger, failureText);
@@ -123,6 +129,7 @@ bool WorkerProcess::spawn(const ZygoteRequest& request, int socket, const char* 
     closeIfOpen(pipeOut[0]);
     closeIfOpen(pipeIn[1]);
     closeIfOpen(handoff[1]);
+    ring_.closeDescriptor();
     ev_child_init(childWatcher.get(),
                   (evMemberCallback<WorkerProcess, ev_child, &WorkerProcess::exited>), started, 0);
     childWatcher.get()->data = this;

@@ -15,6 +15,7 @@
 
 #include "common/EventLoop.h"
 #include "protocol/PipeMessage.h"
+#include "protocol/WorkerRing.h"
 #include "protocol/ZygoteRequest.h"
 
 class TunnelHost;
@@ -39,6 +40,9 @@ class WorkerProcess {
     WorkerProcess& operator=(const WorkerProcess&) = delete;
 
     bool ready() const { return pipeIn[0] >= 0 && pipeOut[1] >= 0; }
+    // The shared ring to the worker, for what the gateway sends it; nullptr where the system
+    // refused the memory (the pipe then carries everything).
+    worker_ring::RingWriter* ring() { return ring_.valid() ? &ring_ : nullptr; }
     // The parent's non-blocking write end of the pipe to the worker, or -1.
     int toWorker() const { return pipeOut[1]; }
     pid_t pid() const { return childPid; }
@@ -61,6 +65,7 @@ class WorkerProcess {
     // open until the fork hands them over; tests play the worker through them.
     int workerInput() const { return pipeOut[0]; }
     int workerOutput() const { return pipeIn[1]; }
+    int workerRing() const { return ring_.descriptor(); }
 
   private:
     void exited(int revents);
@@ -74,6 +79,7 @@ class WorkerProcess {
     Owner& owner;
     int pipeOut[2] = {-1, -1};  // parent -> worker: [0] worker reads, [1] parent writes
     int pipeIn[2] = {-1, -1};   // worker -> parent: [0] parent reads, [1] worker writes
+    worker_ring::RingWriter ring_;
     // A spare worker's socket pair: [0] the parent passes the client's socket, [1] the
     // worker receives it.
     int handoff[2] = {-1, -1};

@@ -243,6 +243,9 @@ class Zygote {
         const int output = fds[0];
         const int input = fds[1];
         const int third = fds[2];
+        if (!worker::attachParentRing(fds[3])) {
+            LOG4CPLUS_DEBUG(logger, "no ring from the parent: everything comes through the pipe");
+        }
         if (request.kind == WorkerKind::Recording) {
             if (!sandbox_.confineRecordingWorker()) {
                 LOG4CPLUS_WARN(logger, "Could not confine worker: " << std::strerror(errno));

@@ -224,6 +224,8 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
             ++worker::state().transport.packetsThisRead;
             tunnelTransportInput(payload, length);
             break;
+        case pipe_message::kRingDoorbell:
+            break;  // the ring is read with every read of the pipe
         default:
             // Channel data: the recorder takes the datagram without its channel byte.
             if (worker::state().recording.rec && length > 0) {
@@ -234,11 +236,26 @@ bool dispatchParentMessage(uint8_t type, const uint8_t* payload, uint16_t length
     return worker::state().localLoop != nullptr;
 }
 
+// What the gateway sent, from the shared ring; false when the worker ended.
+bool drainRing() {
+    State& s = worker::state();
+    if (s.ring.drain(dispatchParentMessage) == worker_ring::RingReader::Status::Corrupt) {
+        LOG4CPLUS_WARN(logger, "the ring from the parent holds a frame it cannot hold");
+        worker::endNow();
+    }
+    return s.localLoop != nullptr;
+}
+
 void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
     using Status = pipe_message::Reader::Status;
     State& s = worker::state();
     LOG4CPLUS_TRACE(logger, "inputPipeWatcher_cb: got trigger");
     s.transport.packetsThisRead = 0;
+    // The ring before and after the pipe: what the parent put there before one of its own
+    // messages is taken before that message, as far as the worker can tell.
+    if (!drainRing()) {
+        return;
+    }
     const Status status = s.pipeReader.readAndDispatch(s.fdUDPInput, dispatchParentMessage);
     switch (status) {
         case Status::Ok:
@@ -259,7 +276,7 @@ void inputPipeWatcher_cb(struct ev_loop*, ev_io*, int) {
             worker::endNow();
             break;
     }
-    if (s.localLoop == nullptr) {
+    if (s.localLoop == nullptr || !drainRing()) {
         return;
     }
     if (s.lingering) {
@@ -444,6 +461,10 @@ void worker::initialiseProcessState(int fdOutput, int fdInput) {
 }
 
 namespace worker {
+
+bool attachParentRing(int descriptor) {
+    return state().ring.attach(descriptor);
+}
 
 namespace {
 std::unique_ptr<State>& heldState() {

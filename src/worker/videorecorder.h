@@ -15,6 +15,12 @@
 
 struct pbuf;
 
+namespace worker {
+// Maps the shared ring from the parent (WorkerRing.h) before an entry point runs; the
+// descriptor is closed either way. A worker without one reads everything from its pipe.
+bool attachParentRing(int descriptor);
+}  // namespace worker
+
 // Entry points; each returns when the worker has ended (the caller exits with the result).
 // requestHeadTimeout: seconds the client has to name its target with relay options.
 int startTcpProxy(int fd, int fdOutput, int fdInput, uint32_t requestHeadTimeout);

@@ -26,6 +26,7 @@
 #include "common/EventLoop.h"
 #include "common/LoopMailbox.h"
 #include "protocol/PipeMessage.h"
+#include "protocol/WorkerRing.h"
 #include "protocol/RelayService.h"
 
 struct pbuf;
@@ -129,6 +130,7 @@ struct State {
     std::vector<std::unique_ptr<Watcher>> retiredWatchers;
     LoopMailbox mailbox;  // work from the recorder's media threads
     pipe_message::Reader pipeReader{16 * pipe_message::kMaxFrame};
+    worker_ring::RingReader ring;  // what the gateway sent, when the parent set one up
 
     // The client's request as it arrives: bytes held until a target is named, its deadline.
     struct {

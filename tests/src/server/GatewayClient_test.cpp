@@ -368,6 +368,7 @@ TunnelProbe newProxyTunnel(TambloServer& server) {
     const std::set<int> before = openDescriptors();
     TunnelProbe probe;
     probe.tunnel = new Tunnel(&server);  // deleted with the server
+    probe.tunnel->framesToWorker().attachRing(nullptr);  // all it gets comes through the pipe
     for (int fd : openDescriptors()) {
         const int flags = fcntl(fd, F_GETFL);
         if (before.count(fd) == 0 && flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) {

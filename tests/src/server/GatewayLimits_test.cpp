@@ -133,6 +133,7 @@ TEST_F(GatewayLimits, PlainTunnelAndChannelDatagramsOnAKeyedAssociationAreDroppe
     ASSERT_TRUE(registerClient(peer, 1, true));
     // A tunnel whose worker the test plays, with a session at the keyed client's address.
     Tunnel* tunnel = new Tunnel(server_.get());
+    tunnel->framesToWorker().attachRing(nullptr);  // all it gets comes through the pipe
     server_->registerSession(tunnel, peer.address(), "198.18.11.20", 5000);
     fcntl(tunnel->workerInput(), F_SETFL, O_NONBLOCK);
     const auto toWorker = [&] {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -18,6 +19,7 @@
 #include "ServerFixture.h"
 #include "protocol/LanDeviceAuthData.h"
 #include "protocol/PipeMessage.h"
+#include "protocol/WorkerRing.h"
 
 using namespace tamblo_test;
 using gateway_test::Bytes;
@@ -296,11 +298,51 @@ TEST_F(TunnelTest, DeletingTheClientStopsItsTunnelsWhichLiveOn) {
     EXPECT_TRUE(gateway.receive(50).empty());
 }
 
+// What the gateway sends goes through the shared ring, the pipe carries a doorbell for each
+// batch; a worker that claims to have read more than the parent wrote is ended.
+TEST_F(TunnelTest, GatewayPacketsGoThroughTheRingBehindADoorbell) {
+    cachedClient();
+    Tunnel* tunnel = new Tunnel(server.get());
+    ASSERT_EQ(queryCache(tunnel)[0], pipe_message::kConnect);
+    worker_ring::RingReader ring;
+    ASSERT_TRUE(ring.attach(::dup(tunnel->workerRing())));
+    uint8_t segment[1 + 4 + 2 + 2 + 100] = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 0, 80};
+    segment[7] = 5000 >> 8;
+    segment[8] = 5000 & 0xff;
+    Frames sent;
+    for (uint8_t i = 0; i < 3; ++i) {
+        segment[9] = i;
+        server->io_cb_switch(gateway.address, segment, sizeof segment);
+        sent.emplace_back(pipe_message::kDatagram,
+                          std::vector<uint8_t>(segment + 1, segment + sizeof segment));
+    }
+    settle();
+    EXPECT_EQ(framesOf(readFromParent(tunnel)),
+              Frames(3, {pipe_message::kRingDoorbell, std::vector<uint8_t>()}));
+    Frames received;
+    ring.drain([&](uint8_t type, const uint8_t* payload, uint16_t length) {
+        received.emplace_back(type, std::vector<uint8_t>(payload, payload + length));
+        return true;
+    });
+    EXPECT_EQ(received, sent);
+
+    void* memory = ::mmap(nullptr, worker_ring::kMappedBytes, PROT_READ | PROT_WRITE,
+                          MAP_SHARED, tunnel->workerRing(), 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    std::memset(static_cast<uint8_t*>(memory) + worker_ring::kConsumedOffset, 0x01, 4);
+    ::munmap(memory, worker_ring::kMappedBytes);
+    server->io_cb_switch(gateway.address, segment, sizeof segment);
+    EXPECT_TRUE(tunnel->isDying());
+    settle();
+    EXPECT_EQ(server->tunnelCount(), 0u);
+}
+
 // A full pipe to a busy worker costs a tunnel packet, never the tunnel: the stack sends the
 // packet again.
 TEST_F(TunnelTest, ATunnelPacketThatFindsThePipeFullIsDroppedAndCounted) {
     cachedClient();
     Tunnel* tunnel = new Tunnel(server.get());
+    tunnel->framesToWorker().attachRing(nullptr);  // the pipe alone, as without a ring
     ASSERT_EQ(queryCache(tunnel)[0], pipe_message::kConnect);
     fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
     uint8_t segment[1 + 4 + 2 + 2 + 1400] = {TAMBLO_MT_TCPOVERUDP, 198, 18, 11, 20, 0, 80};
@@ -320,6 +362,7 @@ TEST_F(TunnelTest, ATunnelPacketThatFindsThePipeFullIsDroppedAndCounted) {
 // frames, in order.
 TEST_F(TunnelTest, AFrameThePipeCutsIsFinishedBeforeAnythingElse) {
     Tunnel* tunnel = new Tunnel(server.get());
+    tunnel->framesToWorker().attachRing(nullptr);  // the pipe alone, as without a ring
     fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
     std::vector<std::vector<uint8_t>> packets;
     for (uint8_t i = 0; i < 5; ++i) {
@@ -606,6 +649,7 @@ TEST_F(TunnelTest, ControlMessagesWaitBehindAFullOrCutPipe) {
     for (const uint16_t fill : {1400, 4093}) {  // the pipe cuts the third frame; takes one whole
         SCOPED_TRACE(fill);
         Tunnel* tunnel = new Tunnel(server.get());
+        tunnel->framesToWorker().attachRing(nullptr);  // the pipe alone, as without a ring
         fcntl(tunnel->workerInput(), F_SETPIPE_SZ, 4096);
         const std::vector<uint8_t> packet(fill, 0x40);
         for (int i = 0; i < 3; ++i) {
@@ -647,6 +691,7 @@ TEST_F(TunnelTest, ControlMessagesWaitBehindAFullOrCutPipe) {
 TEST_F(TunnelTest, AFailedWriteToTheWorkerLogsItsErrorAndEndsTheTunnel) {
     signal(SIGPIPE, SIG_IGN);
     Tunnel* tunnel = new Tunnel(server.get());
+    tunnel->framesToWorker().attachRing(nullptr);  // the pipe alone, as without a ring
     const int null = ::open("/dev/null", O_RDONLY);
     ::dup2(null, tunnel->workerInput());  // the pipe has no reader left
     ::close(null);
@@ -673,6 +718,7 @@ TEST_F(TunnelTest, ABusyServerHoldsAWorkersPacketsUntilTheHoldEnds) {
     std::vector<Tunnel*> tunnels;
     for (uint32_t i = 0; i < kTunnels; ++i) {
         tunnels.push_back(new Tunnel(server.get()));
+        tunnels.back()->framesToWorker().attachRing(nullptr);  // the pipe alone
         ASSERT_EQ(queryCache(tunnels.back())[0], pipe_message::kConnect);
     }
     auto segmentTo = [&](Tunnel* tunnel, uint8_t fill) {
