@@ -58,9 +58,12 @@ bool setNonBlocking(int descriptor) {
 
 WorkerProcess::WorkerProcess(TunnelHost* server, Owner& processOwner)
     : host(server), owner(processOwner), reader(kReaderCarry) {
-    if (!ring_.create()) {
+    static bool ringWarned = false;  // said once: the same refusal would repeat per worker
+    if (!ring_.create() && !ringWarned) {
+        ringWarned = true;
         LOG4CPLUS_WARN(logger, "Could not create the shared ring for a worker ("
-                                   << std::strerror(errno) << "); its pipe carries everything");
+                                   << std::strerror(errno)
+                                   << "); workers without one get everything through their pipe");
     }
     if (::pipe(pipeOut) != 0 || ::pipe(pipeIn) != 0) {
         LOG4CPLUS_WARN(logger, "Could not create pipes for worker: " << std::strerror(errno));
