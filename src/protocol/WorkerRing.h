@@ -56,8 +56,6 @@ class RingWriter {
     bool write(uint8_t type, const uint8_t* bytes, uint16_t length);
     // Makes what was written visible to the worker.
     void publish();
-    // Written and not yet published.
-    bool unpublished() const { return produced_ != published_; }
     // The worker's consumed count was impossible.
     bool broken() const { return broken_; }
 
@@ -84,7 +82,6 @@ class RingReader {
 
     // Maps the memfd (closed here either way); false when it is not a ring's memory.
     bool attach(int descriptor);
-    bool attached() const { return memory_ != nullptr; }
     // Sink: bool(uint8_t type, const uint8_t* payload, uint16_t length), the payload in the
     // ring (valid during the call); false stops (the rest stays for the next drain).
     template <typename Sink>

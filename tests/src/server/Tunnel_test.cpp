@@ -94,6 +94,25 @@ class TunnelTest : public ServerFixture {
         service = std::make_unique<FakeConfigurationService>();
         settings.restPort = service->port();
     }
+    // A recording of camera:554 from localPort on client's gateway whose forked worker
+    // writes into /dev/null (it records on /dev/null too): the test speaks for the worker on
+    // the copy of its pipe end that is returned.
+    int startPlayedRecording(Tunnel* tunnel, const char* camera, uint16_t localPort, int control) {
+        const int worker = ::dup(tunnel->workerOutput());
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, tunnel->workerOutput());
+        ::close(null);
+        RecordingRequest request;
+        request.cameraIp = camera;
+        request.cameraPort = 554;
+        request.videoUri = "s";
+        request.outputName = "/dev/null";
+        request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        request.codec = "MJPEG";
+        request.localPort = localPort;
+        EXPECT_TRUE(tunnel->startVideoRecording(request, "00:11:22:aa:bb:cc", control));
+        return worker;
+    }
     // A gateway client with id 7 that has device 12 / session "abc" cached.
     GatewayClient* cachedClient() {
         GatewayClient* client = registerGateway(gateway, 0xCC, 5000, 5003);
@@ -182,21 +201,7 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, control), 0);
     const std::string key = gateway.addressText() + "/198.18.11.20/5000";
     Tunnel* tunnel = new Tunnel(client, server.get(), key);
-    // The test keeps a copy of the worker's output end to speak for the forked worker, which
-    // writes into /dev/null instead (it ends at once without a file to write).
-    const int worker = ::dup(tunnel->workerOutput());
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, tunnel->workerOutput());
-    ::close(null);
-    RecordingRequest request;
-    request.cameraIp = "198.18.11.20";
-    request.cameraPort = 554;
-    request.videoUri = "s";
-    request.outputName = "/dev/null";
-    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);  // the worker records on
-    request.codec = "MJPEG";
-    request.localPort = 5000;
-    ASSERT_TRUE(tunnel->startVideoRecording(request, "00:11:22:aa:bb:cc", control[0]));
+    const int worker = startPlayedRecording(tunnel, "198.18.11.20", 5000, control[0]);
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     ASSERT_EQ(pipe_message::writeFrame(worker, pipe_message::kRecordingCleanup, nullptr, 0), 3);
     settle();
@@ -217,20 +222,7 @@ TEST_F(TunnelTest, RecordingStopReportIsWrittenOnce) {
 TEST_F(TunnelTest, WhatAWorkerWroteBeforeItsExitIsForwarded) {
     GatewayClient* client = registerGateway(gateway, 0xCC);
     Tunnel* recording = new Tunnel(client, server.get(), sessionKey(5001, "198.18.11.30"));
-    // The forked worker writes into /dev/null and is killed; the test speaks for it.
-    const int worker = ::dup(recording->workerOutput());
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, recording->workerOutput());
-    ::close(null);
-    RecordingRequest request;
-    request.cameraIp = "198.18.11.30";
-    request.cameraPort = 554;
-    request.videoUri = "s";
-    request.outputName = "/dev/null";
-    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    request.codec = "MJPEG";
-    request.localPort = 5001;
-    ASSERT_TRUE(recording->startVideoRecording(request, "00:11:22:aa:bb:cc", -1));
+    const int worker = startPlayedRecording(recording, "198.18.11.30", 5001, -1);
     ASSERT_EQ(::kill(recording->workerPid(), SIGKILL), 0);
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(recording->workerPid()), &info,
@@ -451,22 +443,9 @@ TEST_F(TunnelTest, HostileWorkerMessagesAreDroppedAndCounted) {
     };
     Tunnel* proxy = new Tunnel(server.get());
     ASSERT_EQ(queryCache(proxy)[0], pipe_message::kConnect);
-    // A recording of camera 198.18.11.30:554 from local port 5001, channels 128 and 129. Its
-    // forked worker writes into /dev/null: the test speaks for it on a copy of its pipe end.
+    // A recording of camera 198.18.11.30:554 from local port 5001, channels 128 and 129.
     Tunnel* recording = new Tunnel(client, server.get(), sessionKey(5001, "198.18.11.30"));
-    const int recordingOutput = ::dup(recording->workerOutput());
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, recording->workerOutput());
-    ::close(null);
-    RecordingRequest request;
-    request.cameraIp = "198.18.11.30";
-    request.cameraPort = 554;
-    request.videoUri = "s";
-    request.outputName = "/dev/null";
-    request.outputFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);  // the worker records on
-    request.codec = "MJPEG";
-    request.localPort = 5001;
-    ASSERT_TRUE(recording->startVideoRecording(request, "00:11:22:aa:bb:cc", -1));
+    const int recordingOutput = startPlayedRecording(recording, "198.18.11.30", 5001, -1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const bool stops = c.reason == R::BadQuery;
