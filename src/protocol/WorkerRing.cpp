@@ -98,6 +98,23 @@ void RingWriter::publish() {
     }
 }
 
+bool RingWriter::publishNeedsDoorbell() {
+    publish();
+    if (memory_ == nullptr) {
+        return false;
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const uint32_t consumed = counter(kConsumedOffset).load(std::memory_order_acquire);
+    // Consumed at or past what the worker was last rung for: nothing will wake it but a
+    // doorbell. Short of it: the last doorbell is unread, or the worker is draining and
+    // reads produced again before it sleeps.
+    if (static_cast<uint32_t>(produced_ - consumed) > static_cast<uint32_t>(produced_ - rung_)) {
+        return false;
+    }
+    rung_ = produced_;
+    return true;
+}
+
 RingReader::~RingReader() {
     if (memory_ != nullptr) {
         ::munmap(memory_, kMappedBytes);

@@ -18,6 +18,14 @@
 // frees more than the ring holds, marks the ring broken (its worker is ended). The worker
 // checks each frame against what was produced before it dispatches it.
 //
+// Wake-ups: the parent rings the doorbell (a pipe frame) only when the worker has consumed
+// all it was last rung for, that is when the ring went from empty to not empty as far as a
+// sleeping worker can tell. Otherwise a doorbell is still unread, or the worker is draining.
+// Neither side can miss the other: the parent stores produced and then reads consumed, the
+// worker stores consumed and then reads produced again before it sleeps, each with a full
+// fence between, so at least one of them sees the other's store. A worker that lies about
+// consumed only delays its own wake-ups.
+//
 // RingWriter is the parent's (WorkerProcess creates it, WorkerPipeWriter writes to it);
 // RingReader is the worker's (attached before the worker starts, drained by its loop).
 #pragma once
@@ -56,6 +64,9 @@ class RingWriter {
     bool write(uint8_t type, const uint8_t* bytes, uint16_t length);
     // Makes what was written visible to the worker.
     void publish();
+    // publish(), and whether the worker needs a doorbell for it: true when it has consumed
+    // everything up to the last time this returned true (it may be asleep).
+    bool publishNeedsDoorbell();
     // The worker's consumed count was impossible.
     bool broken() const { return broken_; }
 
@@ -66,8 +77,9 @@ class RingWriter {
 
     int fd_ = -1;
     uint8_t* memory_ = nullptr;
-    uint32_t produced_ = 0;   // the parent's own count, never read back from the memory
+    uint32_t produced_ = 0;  // the parent's own count, never read back from the memory
     uint32_t published_ = 0;
+    uint32_t rung_ = 0;  // produced when a doorbell was last needed
     bool broken_ = false;
 };
 
@@ -89,16 +101,38 @@ class RingReader {
         if (memory_ == nullptr) {
             return Status::Ok;
         }
-        const uint32_t produced = counter(kProducedOffset).load(std::memory_order_acquire);
+        uint32_t produced = counter(kProducedOffset).load(std::memory_order_acquire);
         Status status = Status::Ok;
+        for (;;) {
+            status = drainTo(produced, sink);
+            counter(kConsumedOffset).store(consumed_, std::memory_order_release);
+            if (status != Status::Ok) {
+                break;
+            }
+            // Before the worker sleeps: whatever the parent published while it read, unless
+            // the parent saw this consumed count and so rang the doorbell.
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            produced = counter(kProducedOffset).load(std::memory_order_acquire);
+            if (produced == consumed_) {
+                break;
+            }
+        }
+        return status;
+    }
+
+  private:
+    std::atomic<uint32_t>& counter(size_t offset);
+
+    // Dispatches the frames up to produced.
+    template <typename Sink>
+    Status drainTo(uint32_t produced, Sink& sink) {
         while (consumed_ != produced) {
             const uint32_t available = produced - consumed_;
             const size_t at = consumed_ % kDataBytes;
             const size_t toEnd = kDataBytes - at;
             const size_t header = pipe_message::kHeaderSize;
             if (available > kDataBytes || available < (toEnd < header ? toEnd : header)) {
-                status = Status::Corrupt;
-                break;
+                return Status::Corrupt;
             }
             if (toEnd < header) {
                 consumed_ += static_cast<uint32_t>(toEnd);  // too short for a pad frame
@@ -108,24 +142,18 @@ class RingReader {
             const uint16_t length = pipe_message::headerLength(frame);
             const size_t size = pipe_message::kHeaderSize + length;
             if (size > toEnd || size > available) {
-                status = Status::Corrupt;
-                break;
+                return Status::Corrupt;
             }
             consumed_ += static_cast<uint32_t>(size);
             if (frame[0] == kPad) {
                 continue;
             }
             if (!sink(frame[0], frame + pipe_message::kHeaderSize, length)) {
-                status = Status::Stopped;
-                break;
+                return Status::Stopped;
             }
         }
-        counter(kConsumedOffset).store(consumed_, std::memory_order_release);
-        return status;
+        return Status::Ok;
     }
-
-  private:
-    std::atomic<uint32_t>& counter(size_t offset);
 
     uint8_t* memory_ = nullptr;
     uint32_t consumed_ = 0;

@@ -119,12 +119,12 @@ void WorkerPipeWriter::writeToRing(uint8_t type, const uint8_t* bytes, uint16_t 
 }
 
 void WorkerPipeWriter::announceRing() {
-    ring_->publish();
+    const bool doorbell = ring_->publishNeedsDoorbell();
     ringPending_ = false;
     pendingBytes_ = 0;
     // A doorbell the pipe cannot take now is not needed: the worker has unread bytes in the
     // pipe, and it reads the ring whenever it reads the pipe.
-    if (writeLeftover()) {
+    if (doorbell && writeLeftover()) {
         pipe_message::writeFrame(fd, pipe_message::kRingDoorbell, nullptr, 0);
     }
 }

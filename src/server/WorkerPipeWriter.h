@@ -45,7 +45,7 @@ class WorkerPipeWriter {
     // The non-blocking write end, or -1 (every write is then skipped).
     void open(int fd);
     // What the gateway sent goes into this ring from now on (the worker's process owns it),
-    // and the pipe carries a doorbell instead of the bytes.
+    // and the pipe carries a doorbell instead of the bytes when the worker may be asleep.
     void attachRing(worker_ring::RingWriter* ring) { ring_ = ring; }
     // No more writes (the owner ends); what is gathered is cleared at the next flush.
     void stop();
@@ -73,7 +73,7 @@ class WorkerPipeWriter {
     // Into the ring: a frame the ring has no room for is dropped and counted; a ring the
     // worker broke ends the owner.
     void writeToRing(uint8_t type, const uint8_t* bytes, uint16_t length);
-    // Publishes the ring's frames and rings the doorbell.
+    // Publishes the ring's frames, and rings the doorbell when the worker had read them all.
     void announceRing();
     // Writes the rest of a cut frame (and what had to follow it); true when nothing is left.
     bool writeLeftover();
