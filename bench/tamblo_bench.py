@@ -112,6 +112,9 @@ def raise_descriptor_limit():
 
 # Every client of a benchmark comes from the one address of its namespace.
 BENCH_SERVER_ARGS = ("--max-workers-per-address=100000",)
+# The server's metrics endpoint in the namespace, for benchmarks that report its drops.
+METRICS_PORT = 9466
+METRICS_SERVER_ARGS = BENCH_SERVER_ARGS + ("--metrics-address=127.0.0.1:%d" % METRICS_PORT,)
 
 
 @contextlib.contextmanager
@@ -613,6 +616,26 @@ def net_counters(namespace, tun="tamblo0"):
         if len(fields) == 3 and fields[0] == "link":
             values[fields[1].replace(tun + ".", "tun.")] = int(fields[2])
     return {name: values.get(name, 0) for name in NET_COUNTERS}
+
+
+def server_drops(world):
+    """{reason: count} of what the server dropped (gateway datagrams, tunnel packets that found
+    a worker's ring or pipe full), from its metrics; None when it serves none."""
+    import tamblo_metrics
+    try:
+        samples = tamblo_metrics.scrape(METRICS_PORT, make_socket=lambda: ns_socket(world.netns))
+    except (OSError, AssertionError):
+        return None
+    found = (re.match(r'tamblo_gateway_(?:datagrams|transport)_dropped_total\{reason="(\w+)"\}', k)
+             for k in samples)
+    return {m.group(1): samples[m.group(0)] for m in found if m}
+
+
+def drop_changes(before, after):
+    if before is None or after is None:
+        return "unknown (no metrics endpoint)"
+    return ", ".join("%s +%d" % (reason, after[reason] - before.get(reason, 0))
+                     for reason in sorted(after) if after[reason] != before.get(reason, 0)) or "none"
 
 
 def counter_changes(before, after):
