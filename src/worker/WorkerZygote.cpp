@@ -377,6 +377,10 @@ bool WorkerZygote::start() {
             ::_exit(127);
         }
         ::close_range(kZygoteDescriptor + 1, ~0U, 0);
+        // A session of its own, which its workers inherit: where the kernel groups tasks by
+        // session for scheduling, all the workers together weigh as much as the parent, so
+        // a thousand busy ones cannot starve the parent that every tunnel's traffic crosses.
+        ::setsid();
         ::execve(image_.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }

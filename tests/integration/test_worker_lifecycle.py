@@ -135,6 +135,8 @@ def test_proxy_workers_come_from_the_small_image_of_one_thread(quiet_server):
         assert wait_until(lambda: len(server.children()) == 1, 10)
         worker = server.children()[0]
         assert os.readlink("/proc/%d/exe" % worker) == os.readlink("/proc/%d/exe" % zygote)
+        # The workers' session is the zygote's, not the parent's: scheduled as one group.
+        assert os.getsid(worker) == os.getsid(zygote) == zygote != os.getsid(server.pid)
     finally:
         for client in clients:
             client.close()
